@@ -1,0 +1,80 @@
+# brimlet: build, test and demo.
+#
+#   make demo    build everything and replay the bundled sample recording
+#   make test    build everything and run every test
+#   make bench   run the benchmarks
+#   make fuzz    run the frame scanner fuzzer for FUZZ_SECONDS (default 60)
+#
+# Where the machine has no Python 3.14 with headers, every target runs inside
+# the project's own Debian tool root (tools/toolroot.sh), made on first use.
+
+PYTHON ?= python3.14
+FUZZ_SECONDS ?= 60
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+NATIVE := $(shell $(PYTHON) -c 'import sys, sysconfig, os; sys.exit(0 if sys.version_info >= (3, 14) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null && echo yes)
+ifeq ($(NATIVE)$(BRIMLET_IN_ROOT),)
+RUN := tools/toolroot.sh run env BRIMLET_IN_ROOT=1 FUZZ_SECONDS=$(FUZZ_SECONDS) SOAK_SECONDS=$(SOAK_SECONDS)
+else
+RUN :=
+endif
+
+AS_USER := tools/as_user.sh
+CMAKE_GEN := -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+PYTEST := -m pytest -p no:cacheprovider -q tests/python
+
+.PHONY: demo test bench fuzz soak clean _demo _test _bench _fuzz _soak _release _asan _tsan _debugpy
+
+demo:
+	$(RUN) $(MAKE) --no-print-directory _demo
+test:
+	$(RUN) $(MAKE) --no-print-directory _test
+bench:
+	$(RUN) $(MAKE) --no-print-directory _bench
+fuzz:
+	$(RUN) $(MAKE) --no-print-directory _fuzz
+soak:
+	$(RUN) $(MAKE) --no-print-directory _soak
+clean:
+	rm -rf --one-file-system build
+
+# --- the steps below run where Python 3.14 is (natively or in the root) ---
+
+_release:
+	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/release -j $(JOBS)
+	mkdir -p -m 1777 build/release/Testing
+
+_asan:
+	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DBRIMLET_MODULE=OFF \
+	  -DBRIMLET_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	mkdir -p -m 1777 build/asan/Testing
+
+_tsan:
+	cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DBRIMLET_MODULE=OFF \
+	  -DBRIMLET_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS)
+	mkdir -p -m 1777 build/tsan/Testing
+
+_debugpy:
+	cmake -S . -B build/debugpy -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DBRIMLET_TESTS=OFF -DPython_EXECUTABLE=$$(command -v $(PYTHON)d) >/dev/null
+	cmake --build build/debugpy -j $(JOBS)
+
+_demo: _release
+	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo
+
+_test: _release _asan _tsan
+	@echo "== core unit tests (release)"
+	$(AS_USER) ctest --test-dir build/release --output-on-failure -j $(JOBS)
+	@echo "== core unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+	$(AS_USER) ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	@echo "== core unit tests (ThreadSanitizer)"
+	$(AS_USER) env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+	@if command -v $(PYTHON)d >/dev/null; then \
+	  $(MAKE) --no-print-directory _debugpy && \
+	  echo "== Python tests (debug interpreter)" && \
+	  PYTHONPATH=build/debugpy:python $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
+	@echo "== Python tests"
+	PYTHONPATH=build/release:python $(AS_USER) $(PYTHON) $(PYTEST)

@@ -1,0 +1,24 @@
+#pragma once
+// The one-line text form of a packet, as str() shows it.
+
+#include <string>
+
+#include "protocol/imu_packet.hpp"
+
+namespace brimlet {
+
+// "IMUPacket { packet_type: \"raw\", timestamp: 1, ... }": every field, in
+// declared order, absent ones as None.
+std::string debug_listing(const IMUPacket& packet);
+
+// The listing rewritten into call shape: "IMUPacket(packet_type=\"raw\", ... )".
+std::string packet_text(const IMUPacket& packet);
+
+// A single-precision value as the listing writes it: shortest round-trip
+// digits, exponent form at 1e16 and above or below 1e-4, "NaN", "inf", "-inf".
+std::string format_f32(float value);
+
+// An unsigned 128-bit integer in decimal digits.
+std::string format_u128(Timestamp value);
+
+}  // namespace brimlet

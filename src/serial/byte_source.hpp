@@ -1,0 +1,27 @@
+#pragma once
+// A byte source is what the reader thread reads the device stream from: a
+// serial line or a recording. One thread uses it at a time; it can be moved
+// between threads. Destroying it releases (closes) it.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace brimlet {
+
+// A count of bytes filled (1..span size), 0 at end of data, or the failure's text.
+using ReadResult = std::expected<std::size_t, std::string>;
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Blocks until bytes arrive, data ends, or the read fails.
+    virtual ReadResult read(std::span<std::uint8_t> into) = 0;
+};
+
+using OpenResult = std::expected<std::unique_ptr<ByteSource>, std::string>;
+
+}  // namespace brimlet

@@ -1,0 +1,286 @@
+#include "parser/parser_engine.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "test_support.hpp"
+
+namespace brimlet {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Bytes;
+
+// A source that plays a script of steps: bytes, a failure text, end of data,
+// or a pause until the test releases it. Reads past the script block until
+// released, then report end of data.
+class ScriptedSource : public ByteSource {
+public:
+    struct Step {
+        enum Kind { kBytes, kFail, kEnd, kPause } kind;
+        Bytes bytes;
+        std::string failure;
+    };
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::deque<Step> steps;
+        int reads = 0;
+        bool released = false;
+        bool closed = false;
+    };
+
+    explicit ScriptedSource(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+    ~ScriptedSource() override {
+        std::lock_guard g(shared_->lock);
+        shared_->closed = true;
+    }
+
+    ReadResult read(std::span<std::uint8_t> into) override {
+        std::unique_lock g(shared_->lock);
+        ++shared_->reads;
+        shared_->changed.notify_all();
+        for (;;) {
+            if (shared_->steps.empty()) {
+                shared_->changed.wait(g, [&] { return shared_->released || !shared_->steps.empty(); });
+                if (shared_->steps.empty()) return 0;
+            }
+            Step step = std::move(shared_->steps.front());
+            shared_->steps.pop_front();
+            switch (step.kind) {
+                case Step::kBytes: {
+                    const std::size_t n = std::min(into.size(), step.bytes.size());
+                    std::copy_n(step.bytes.begin(), n, into.begin());
+                    if (n < step.bytes.size())
+                        shared_->steps.push_front({Step::kBytes, Bytes(step.bytes.begin() + n, step.bytes.end()), {}});
+                    return n;
+                }
+                case Step::kFail: return std::unexpected(step.failure);
+                case Step::kEnd: return 0;
+                case Step::kPause:
+                    shared_->changed.wait(g, [&] { return shared_->released; });
+                    shared_->released = false;
+                    break;
+            }
+        }
+    }
+
+private:
+    std::shared_ptr<Shared> shared_;
+};
+
+struct EngineFixture : ::testing::Test {
+    std::shared_ptr<ScriptedSource::Shared> shared = std::make_shared<ScriptedSource::Shared>();
+    std::unique_ptr<ParserEngine> engine = std::make_unique<ParserEngine>(std::make_unique<ScriptedSource>(shared));
+
+    void push(ScriptedSource::Step step) {
+        std::lock_guard g(shared->lock);
+        shared->steps.push_back(std::move(step));
+        shared->changed.notify_all();
+    }
+    void bytes(Bytes b) { push({ScriptedSource::Step::kBytes, std::move(b), {}}); }
+    void fail(std::string text) { push({ScriptedSource::Step::kFail, {}, std::move(text)}); }
+    void end() { push({ScriptedSource::Step::kEnd, {}, {}}); }
+    void release() {
+        std::lock_guard g(shared->lock);
+        shared->released = true;
+        shared->changed.notify_all();
+    }
+    void wait_until_stopped() {
+        for (int k = 0; k < 2000 && engine->is_running(); ++k) std::this_thread::sleep_for(1ms);
+        ASSERT_FALSE(engine->is_running());
+    }
+    std::vector<IMUPacket> collect(std::optional<std::chrono::nanoseconds> wait = std::nullopt) {
+        auto got = engine->collect_packets(wait);
+        EXPECT_TRUE(got.has_value());
+        return got ? std::move(*got) : std::vector<IMUPacket>{};
+    }
+};
+
+Bytes raw_frame(float tag) { return test::frame(0x80, test::field(0x17, {tag})); }
+
+TEST_F(EngineFixture, IdleEngineHasNothingAndWaitsForTheDeadline) {
+    EXPECT_FALSE(engine->is_running());
+    EXPECT_TRUE(collect().empty());
+    EXPECT_FALSE(engine->collect_packets(0ns).has_value());
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine->collect_packets(30ms).has_value());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 30ms);
+    EXPECT_FALSE(engine->take_reader_error());
+    engine->stop();  // without start: returns at once
+    engine->stop();
+}
+
+TEST_F(EngineFixture, RunToEndOfDataDeliversEveryFrameInOrder) {
+    Bytes stream;
+    for (int k = 0; k < 500; ++k) stream = test::concat({stream, raw_frame(float(k))});
+    bytes(stream);  // more than one read's worth: frames straddle reads
+    end();
+    ASSERT_TRUE(engine->start());
+    wait_until_stopped();
+    auto packets = collect();
+    ASSERT_EQ(packets.size(), 500u);
+    for (int k = 0; k < 500; ++k) EXPECT_EQ(packets[k].scaled_ambient_pressure, float(k));
+    EXPECT_FALSE(engine->take_reader_error());
+    // Ended: start alone does nothing until stop takes the source back.
+    ASSERT_TRUE(engine->start());
+    EXPECT_FALSE(engine->is_running());
+    engine->stop();
+    EXPECT_TRUE(engine->has_source());
+}
+
+TEST_F(EngineFixture, SplitFrameIsDecodedOnceCompleted) {
+    const Bytes f = raw_frame(7);
+    bytes(Bytes(f.begin(), f.begin() + 3));
+    push({ScriptedSource::Step::kPause, {}, {}});
+    bytes(Bytes(f.begin() + 3, f.end()));
+    ASSERT_TRUE(engine->start());
+    EXPECT_TRUE(engine->is_running());
+    EXPECT_FALSE(engine->collect_packets(20ms).has_value());
+    release();
+    auto got = engine->collect_packets(std::chrono::nanoseconds(5s));
+    ASSERT_TRUE(got.has_value());
+    ASSERT_EQ(got->size(), 1u);
+    EXPECT_EQ((*got)[0].scaled_ambient_pressure, 7.0f);
+    release();  // let the final read end the run
+    engine->stop();
+}
+
+TEST_F(EngineFixture, FailuresAreQueuedOldestFirstAndPacketsKept) {
+    bytes(raw_frame(1));
+    fail("Operation timed out");
+    ASSERT_TRUE(engine->start());
+    wait_until_stopped();
+    engine->stop();
+    fail("I/O error");
+    ASSERT_TRUE(engine->start());
+    wait_until_stopped();
+    engine->stop();
+    EXPECT_EQ(engine->take_reader_error(), "Operation timed out");
+    EXPECT_EQ(engine->take_reader_error(), "I/O error");
+    EXPECT_FALSE(engine->take_reader_error());
+    auto packets = collect();
+    ASSERT_EQ(packets.size(), 1u);
+}
+
+TEST_F(EngineFixture, StartTwiceRunsOneReaderAndStopJoinsIt) {
+    push({ScriptedSource::Step::kPause, {}, {}});
+    ASSERT_TRUE(engine->start());
+    ASSERT_TRUE(engine->start());
+    {
+        std::unique_lock g(shared->lock);
+        shared->changed.wait(g, [&] { return shared->reads >= 1; });
+    }
+    EXPECT_EQ(shared->reads, 1);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        release();
+        std::this_thread::sleep_for(20ms);
+        release();
+    });
+    engine->stop();  // clears the flag; the reader ends after its read returns
+    releaser.join();
+    EXPECT_FALSE(engine->is_running());
+    EXPECT_TRUE(engine->has_source());
+    // Restart on the same source.
+    bytes(raw_frame(3));
+    end();
+    ASSERT_TRUE(engine->start());
+    wait_until_stopped();
+    engine->stop();
+    EXPECT_EQ(collect().size(), 1u);
+}
+
+TEST_F(EngineFixture, TeardownJoinsARunningReaderAndClosesTheSource) {
+    push({ScriptedSource::Step::kPause, {}, {}});
+    ASSERT_TRUE(engine->start());
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        release();
+        std::this_thread::sleep_for(20ms);
+        release();
+    });
+    engine.reset();
+    releaser.join();
+    std::lock_guard g(shared->lock);
+    EXPECT_TRUE(shared->closed);
+}
+
+TEST_F(EngineFixture, BlockingCollectWakesOnArrival) {
+    push({ScriptedSource::Step::kPause, {}, {}});
+    bytes(raw_frame(9));
+    ASSERT_TRUE(engine->start());
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        release();
+    });
+    auto got = engine->collect_packets(std::chrono::nanoseconds::max());  // deadline overflows: no deadline
+    releaser.join();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->size(), 1u);
+    release();
+    engine->stop();
+}
+
+// A refused thread leaves the engine idle with its source, and a later start
+// succeeds. Lowering the process limit only refuses threads for a user
+// without the privilege to exceed it.
+TEST_F(EngineFixture, RefusedThreadKeepsTheSourceAndCanRetry) {
+    if (geteuid() == 0) GTEST_SKIP() << "the thread limit does not bind root";
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NPROC, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &low), 0);
+    auto refused = engine->start();
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &old), 0);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_TRUE(refused.error().message.starts_with("failed to spawn thread")) << refused.error().message;
+    EXPECT_FALSE(engine->is_running());
+    EXPECT_TRUE(engine->has_source());
+    bytes(raw_frame(1));
+    end();
+    ASSERT_TRUE(engine->start());
+    wait_until_stopped();
+    engine->stop();
+    EXPECT_EQ(collect().size(), 1u);
+}
+
+TEST(Channel, ManySendersOneReceiverKeepsEachSendersOrder) {
+    auto [tx, rx] = make_channel<int>();
+    std::vector<std::thread> senders;
+    for (int s = 0; s < 4; ++s)
+        senders.emplace_back([tx, s] {
+            for (int k = 0; k < 10000; ++k) ASSERT_TRUE(tx.send(s * 100000 + k));
+        });
+    std::vector<int> got;
+    while (got.size() < 40000) {
+        if (auto v = rx.take_until(std::chrono::steady_clock::now() + 1s)) got.push_back(*v);
+        rx.drain_into(got);
+    }
+    for (auto& t : senders) t.join();
+    std::array<int, 4> last{-1, -1, -1, -1};
+    for (int v : got) {
+        EXPECT_GT(v % 100000, last[v / 100000]);
+        last[v / 100000] = v % 100000;
+    }
+    EXPECT_FALSE(rx.try_take());
+}
+
+TEST(Channel, SendFailsOnceTheReceiverIsGone) {
+    auto pair = make_channel<std::string>();
+    Sender<std::string> tx = pair.first;
+    { auto rx = std::move(pair.second); }
+    auto back = tx.send("kept");
+    ASSERT_FALSE(back.has_value());
+    EXPECT_EQ(back.error(), "kept");
+}
+
+}  // namespace
+}  // namespace brimlet

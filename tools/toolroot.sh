@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Build environment for brimlet: a Debian "forky" root with Python 3.14,
+# the compilers and the test tools, made once per machine and reused.
+#
+#   tools/toolroot.sh ensure            make the root if it is missing
+#   tools/toolroot.sh run CMD...        run CMD as root inside the root
+#   tools/toolroot.sh run-user CMD...   run CMD as an unprivileged user inside it
+#   tools/toolroot.sh path              print where the root lives
+#
+# The checkout is bind-mounted at /brimlet inside the root, whatever its path on
+# the host, and every command starts there.  Where the host already has
+# Python 3.14 or newer with its headers, the Makefile does not use this at all.
+set -euo pipefail
+
+PACKAGES="python3.14 python3.14-dev python3.14-dbg g++ cmake ninja-build make \
+python3-pytest python3-numpy python3-hypothesis libgtest-dev libgmock-dev \
+libbenchmark-dev clang libclang-rt-dev python3-pyelftools python3-serial \
+python3-scikit-build-core python3-pip python3-venv mypy valgrind gdb \
+python3-matplotlib util-linux"
+# Bump when the way the root is made changes, so old roots are not reused.
+RECIPE=1
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${BRIMLET_CACHE:-/var/cache/brimlet}
+key=$(printf '%s %s' "$RECIPE" "$PACKAGES" | sha256sum | cut -c1-12)
+root="$cache/forky-$key"
+inside=/brimlet
+
+log() { printf 'toolroot: %s\n' "$*" >&2; }
+
+# The Debian mirror the host already uses, from its own apt configuration.
+mirror() {
+    local uri
+    uri=$(grep -hE '^\s*URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+          | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+    if [ -z "$uri" ]; then
+        uri=$(grep -hE '^\s*deb\s' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+              | awk '{for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' \
+              | grep -E '/debian/?$' | head -n1 || true)
+    fi
+    [ -n "$uri" ] || { log "no Debian mirror found in the host's apt sources"; exit 1; }
+    printf '%s\n' "$uri"
+}
+
+# Unmounts anything an interrupted run left inside a partial root, then removes it.
+discard() {
+    local dir=$1
+    [ -d "$dir" ] || return 0
+    awk -v d="$dir" '$2 == d || index($2, d "/") == 1 {print $2}' /proc/mounts \
+        | sort -r | while read -r m; do umount -l "$m" 2>/dev/null || true; done
+    rm -rf --one-file-system "$dir"
+}
+
+ensure() {
+    [ -x "$root/usr/bin/python3.14" ] && [ -f "$root/.complete" ] && return 0
+    [ "$(id -u)" = 0 ] || { log "making the tool root needs root"; exit 1; }
+    if ! command -v debootstrap >/dev/null; then
+        log "installing debootstrap"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    fi
+    mkdir -p "$cache"
+    for stale in "$cache"/tmp.*; do discard "$stale"; done
+    local tmp
+    tmp=$(mktemp -d "$cache/tmp.XXXXXX")
+    chmod 755 "$tmp"
+    local m
+    m=$(mirror)
+    log "bootstrapping Debian forky from $m into $root (a few minutes, once per machine)"
+    local started=$SECONDS
+    if ! debootstrap --variant=minbase --include="${PACKAGES// /,}" \
+            forky "$tmp" "$m" /usr/share/debootstrap/scripts/sid >"$cache/debootstrap.log" 2>&1; then
+        tail -n 30 "$cache/debootstrap.log" >&2
+        discard "$tmp"
+        log "debootstrap failed (full log: $cache/debootstrap.log)"
+        exit 1
+    fi
+    mkdir -p "$tmp$inside"
+    chmod 1777 "$tmp/tmp"
+    touch "$tmp/.complete"
+    discard "$root"
+    mv "$tmp" "$root"
+    log "tool root ready in $((SECONDS - started)) s"
+}
+
+# Runs "$@" inside the root in a private mount namespace; mounts vanish with it.
+enter() {
+    local user=$1; shift
+    ensure
+    local cmd
+    printf -v cmd '%q ' "$@"
+    local drop=""
+    if [ "$user" = nobody ]; then
+        drop="setpriv --reuid=65534 --regid=65534 --clear-groups"
+    fi
+    unshare --mount --propagation private -- bash -euc '
+        root=$1; src=$2; inside=$3; drop=$4; cmd=$5
+        mount --rbind /dev "$root/dev"
+        mount -t proc proc "$root/proc"
+        mount --bind "$src" "$root$inside"
+        mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" 2>/dev/null || true
+        exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
+            HOME=/tmp LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+            BRIMLET_SECONDS="${BRIMLET_SECONDS:-}" \
+            bash -c "cd $inside && exec $drop $cmd"
+    ' _ "$root" "$here" "$inside" "$drop" "$cmd"
+}
+
+case "${1:-}" in
+    ensure) ensure ;;
+    path) printf '%s\n' "$root" ;;
+    run) shift; enter root "$@" ;;
+    run-user) shift; enter nobody "$@" ;;
+    *) echo "usage: $0 ensure|path|run CMD...|run-user CMD..." >&2; exit 2 ;;
+esac
