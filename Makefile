@@ -62,6 +62,20 @@ _debugpy:
 	  -DBRIMLET_TESTS=OFF -DPython_EXECUTABLE=$$(command -v $(PYTHON)d) >/dev/null
 	cmake --build build/debugpy -j $(JOBS)
 
+_fuzz:
+	CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIMLET_MODULE=OFF \
+	  -DBRIMLET_TESTS=OFF -DBRIMLET_FUZZ=ON >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+	mkdir -p build/fuzz/corpus
+	build/fuzz/scan_frames_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -print_final_stats=1 build/fuzz/corpus
+
+_bench:
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIMLET_BENCH=ON -DBRIMLET_TESTS=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build build/bench -j $(JOBS)
+	build/bench/scan_frames_bench
+	build/bench/engine_bench
+
 _demo: _release
 	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo
 

@@ -93,11 +93,17 @@ public:
         return state_->pop_front();
     }
 
-    // The oldest element, waiting as long as it takes.
-    T take() {
+    // Waits until something is queued or `deadline` (monotonic) passes; true
+    // when something is queued.
+    bool wait_until(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock guard(state_->lock);
+        return state_->arrived.wait_until(guard, deadline, [&] { return !state_->empty(); });
+    }
+
+    // Waits as long as it takes until something is queued.
+    void wait() {
         std::unique_lock guard(state_->lock);
         state_->arrived.wait(guard, [&] { return !state_->empty(); });
-        return state_->pop_front();
     }
 
     // Moves every queued element to the end of `out`, in order.

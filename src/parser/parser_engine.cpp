@@ -91,16 +91,16 @@ std::expected<std::vector<IMUPacket>, TimedOut> ParserEngine::collect_packets(
     std::optional<std::chrono::nanoseconds> wait) {
     std::vector<IMUPacket> packets;
     if (wait) {
+        // Waiting for the first packet and then taking everything queued is
+        // the same as taking the first and then the rest, without moving the
+        // backlog one element at a time.
         using Clock = std::chrono::steady_clock;
         const Clock::time_point now = Clock::now();
-        std::optional<IMUPacket> first;
         if (*wait > Clock::time_point::max() - now) {
-            first = packets_in_.take();  // the deadline cannot be represented
-        } else {
-            first = packets_in_.take_until(now + std::chrono::duration_cast<Clock::duration>(*wait));
+            packets_in_.wait();  // the deadline cannot be represented
+        } else if (!packets_in_.wait_until(now + std::chrono::duration_cast<Clock::duration>(*wait))) {
+            return std::unexpected(TimedOut{});
         }
-        if (!first) return std::unexpected(TimedOut{});
-        packets.push_back(std::move(*first));
     }
     packets_in_.drain_into(packets);
     return packets;
