@@ -1,0 +1,79 @@
+// A recording of the raw device stream, read from start to end as fast as the
+// reads return. There is no pacing and no buffering of our own: the reader's
+// buffer is the only one above the operating system.
+
+#include "serial/file_source.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "serial/errno_text.hpp"
+
+namespace brimlet {
+namespace {
+
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(int fd) noexcept : fd_(fd) {}
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+    ~FileSource() override { ::close(fd_); }
+
+    // The file position carries over between runs: a recording is never
+    // rewound, so once its end is reached every later read returns 0. EINTR
+    // is reported like any other failure, not retried.
+    ReadResult read(std::span<std::uint8_t> into) override {
+        constexpr auto kMaxRead = static_cast<std::size_t>(std::numeric_limits<ssize_t>::max());
+        const ssize_t n = ::read(fd_, into.data(), std::min(into.size(), kMaxRead));
+        if (n < 0) {
+            return std::unexpected(file_errno_text(errno));
+        }
+        return static_cast<std::size_t>(n);
+    }
+
+private:
+    int fd_;
+};
+
+// Closes a descriptor that no source owns yet, should building the source fail.
+class PendingFd {
+public:
+    explicit PendingFd(int fd) noexcept : fd_(fd) {}
+    PendingFd(const PendingFd&) = delete;
+    PendingFd& operator=(const PendingFd&) = delete;
+    ~PendingFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+OpenResult open_recording(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) {
+        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+    }
+    const std::string c_path(path);
+    // Nothing else is checked: a directory opens, and its first read fails.
+    const int fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return std::unexpected(file_errno_text(errno));
+    }
+    PendingFd pending(fd);
+    std::unique_ptr<ByteSource> source = std::make_unique<FileSource>(fd);
+    pending.release();
+    return source;
+}
+
+}  // namespace brimlet

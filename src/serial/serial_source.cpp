@@ -1,0 +1,250 @@
+// The live device on a serial terminal: opened, held exclusively, put into raw
+// 8N1 mode at an arbitrary speed, then read with a bounded wait per read.
+// Nothing is ever written to the device and no setting changes after opening.
+
+#include "serial/serial_source.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <expected>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "serial/errno_text.hpp"
+
+namespace brimlet {
+namespace {
+
+// Linux terminal interface values. <termios.h> and the kernel's own termios
+// headers cannot be included together, so the arbitrary-speed record and its
+// ioctls are spelled out here; the values are the same on x86-64 and arm64.
+constexpr unsigned long kTiocExcl = 0x540C;
+constexpr unsigned long kTiocNxcl = 0x540D;
+constexpr unsigned long kTcGets2 = 0x802C542A;
+constexpr unsigned long kTcSets2 = 0x402C542B;
+
+constexpr tcflag_t kInpck = 0x10, kIgnpar = 0x4, kIxon = 0x400, kIxoff = 0x1000;
+constexpr tcflag_t kParenb = 0x100, kParodd = 0x200, kCrtscts = 0x80000000;
+constexpr tcflag_t kCbaudWithEx = 0x100F, kCibaud = 0x100F0000, kCsize = 0x30, kCstopb = 0x40;
+constexpr tcflag_t kCs8 = 0x30, kBother = 0x1000;
+// Clears the speed codes (both directions), the character size and the stop bits.
+constexpr tcflag_t kLineMask = ~(kCbaudWithEx | kCibaud | kCsize | kCstopb);
+static_assert(kLineMask == 0xEFF0EF80);
+
+#if defined(TIOCEXCL) && defined(TIOCNXCL)
+static_assert(TIOCEXCL == kTiocExcl && TIOCNXCL == kTiocNxcl);
+#endif
+static_assert((O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) == 0x80902);
+
+// The kernel's termios2: like termios, but with the speeds in bits per second.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44, "size is encoded in TCGETS2/TCSETS2");
+
+using Wait = std::chrono::duration<std::uint64_t, std::milli>;
+using Step = std::expected<void, std::string>;
+
+// The current errno as a failure. Call it right after the failing call.
+std::unexpected<std::string> errno_failure() {
+    return std::unexpected(serial_errno_text(errno));
+}
+
+// Seconds to whole milliseconds, truncated and saturated; negative or NaN is 0.
+Wait wait_from_timeout(double seconds) {
+    const double ms = seconds * 1000.0;
+    if (!(ms > 0.0)) {
+        return Wait{0};
+    }
+    if (ms >= 18446744073709551616.0) {  // 2^64
+        return Wait{std::numeric_limits<std::uint64_t>::max()};
+    }
+    return Wait{static_cast<std::uint64_t>(ms)};
+}
+
+timespec to_timespec(Wait wait) {
+    const std::uint64_t ms = wait.count();
+    return timespec{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000 * 1'000'000)};
+}
+
+// Owns a descriptor of a terminal held in exclusive mode. Releasing it leaves
+// exclusive mode and closes it, which also drops the flock lock.
+class HeldPort {
+public:
+    explicit HeldPort(int fd) noexcept : fd_(fd) {}
+    HeldPort(HeldPort&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    HeldPort& operator=(HeldPort&&) = delete;
+    ~HeldPort() {
+        if (fd_ >= 0) {
+            ::ioctl(fd_, kTiocNxcl);
+            ::close(fd_);
+        }
+    }
+    int fd() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Exclusive mode keeps others from opening the device; the lock keeps out
+// anyone who opens it before exclusive mode (or as a privileged user).
+Step claim_exclusive(int fd) {
+    if (::ioctl(fd, kTiocExcl) == -1) {
+        return errno_failure();
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        if (errno == EWOULDBLOCK) {
+            return std::unexpected(std::string("Unable to acquire exclusive lock on serial port"));
+        }
+        return errno_failure();
+    }
+    return {};
+}
+
+bool same_flag_words(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
+           && a.c_lflag == b.c_lflag;
+}
+
+// Raw mode with the receiver on and modem status ignored. Some drivers quietly
+// drop settings they do not support, so the result is read back and compared;
+// a read-back that fails counts as a mismatch.
+Step make_raw(int fd) {
+    termios wanted{};
+    if (::tcgetattr(fd, &wanted) == -1) {
+        return errno_failure();
+    }
+    wanted.c_cflag |= CREAD | CLOCAL;
+    ::cfmakeraw(&wanted);
+    (void)::tcsetattr(fd, TCSANOW, &wanted);
+    termios applied{};
+    if (::tcgetattr(fd, &applied) == -1 || !same_flag_words(wanted, applied)) {
+        return std::unexpected(std::string("Settings did not apply correctly"));
+    }
+    return {};
+}
+
+// Clears O_NONBLOCK (and every other status flag): from here on reads block,
+// bounded by the wait before each one.
+Step make_blocking(int fd) {
+    if (::fcntl(fd, F_SETFL, 0) == -1) {
+        return errno_failure();
+    }
+    return {};
+}
+
+// 8 data bits, no parity, 1 stop bit, no flow control, `baud` bits per second
+// as given (the arbitrary-speed fields take any value, standard or not).
+void set_line_format(KernelTermios2& t2, std::uint32_t baud) {
+    t2.c_iflag = (t2.c_iflag & ~(kInpck | kIxon | kIxoff)) | kIgnpar;
+    t2.c_cflag &= ~(kParenb | kParodd | kCrtscts);
+    t2.c_cflag = (t2.c_cflag & kLineMask) | kCs8 | kBother;
+    t2.c_ispeed = baud;
+    t2.c_ospeed = baud;
+}
+
+Step set_line(int fd, std::uint32_t baud) {
+    KernelTermios2 t2{};
+    if (::ioctl(fd, kTcGets2, &t2) == -1) {
+        return errno_failure();
+    }
+    set_line_format(t2, baud);
+    if (::ioctl(fd, kTcSets2, &t2) == -1) {
+        return errno_failure();
+    }
+    return {};
+}
+
+// Whether the events of a finished wait mean "bytes are waiting".
+Step check_poll_events(short revents) {
+    const auto events = static_cast<std::uint16_t>(revents);
+    if ((events & ~0x3FFu) != 0) {
+        return std::unexpected(std::string("I/O error"));
+    }
+    if (events == POLLIN) {
+        return {};
+    }
+    if ((events & (POLLHUP | POLLNVAL)) != 0) {
+        return std::unexpected(std::string("Broken pipe"));
+    }
+    return std::unexpected(std::string("I/O error"));
+}
+
+class SerialSource final : public ByteSource {
+public:
+    SerialSource(HeldPort port, Wait wait) noexcept : port_(std::move(port)), wait_(wait) {}
+
+    ReadResult read(std::span<std::uint8_t> into) override {
+        if (Step ready = wait_for_input(); !ready) {
+            return std::unexpected(std::move(ready.error()));
+        }
+        const ssize_t n = ::read(port_.fd(), into.data(), into.size());
+        if (n == -1) {
+            return errno_failure();
+        }
+        return static_cast<std::size_t>(n);
+    }
+
+private:
+    // Waits up to `wait_` for input. No signal is blocked during the wait, and
+    // an interrupted wait is not retried: it ends the read with EINTR's text.
+    Step wait_for_input() {
+        pollfd entry{port_.fd(), POLLIN, 0};
+        const timespec limit = to_timespec(wait_);
+        sigset_t none;
+        ::sigemptyset(&none);
+        const int ready = ::ppoll(&entry, 1, &limit, &none);
+        if (ready == -1) {
+            return errno_failure();
+        }
+        if (ready != 1) {
+            return std::unexpected(std::string("Operation timed out"));
+        }
+        return check_poll_events(entry.revents);
+    }
+
+    HeldPort port_;
+    Wait wait_;
+};
+
+}  // namespace
+
+OpenResult open_serial_port(std::string_view port, std::uint32_t baud, double timeout) {
+    if (port.find('\0') != std::string_view::npos) {
+        return std::unexpected(std::string("Invalid argument"));
+    }
+    const std::string path(port);
+    // Non-blocking so that opening never waits for carrier; cleared below.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd == -1) {
+        return errno_failure();
+    }
+    HeldPort held(fd);  // from here on, every failure releases the port
+    Step done = claim_exclusive(fd)
+                    .and_then([&] { return make_raw(fd); })
+                    .and_then([&] { return make_blocking(fd); })
+                    .and_then([&] { return set_line(fd, baud); });
+    if (!done) {
+        return std::unexpected(std::move(done.error()));
+    }
+    return std::make_unique<SerialSource>(std::move(held), wait_from_timeout(timeout));
+}
+
+}  // namespace brimlet
