@@ -52,13 +52,17 @@ discard() {
 }
 
 ensure() {
-    [ -x "$root/usr/bin/python3.14" ] && [ -f "$root/.complete" ] && return 0
+    [ -f "$root/.complete" ] && return 0
     [ "$(id -u)" = 0 ] || { log "making the tool root needs root"; exit 1; }
+    mkdir -p "$cache"
+    # One maker at a time; a waiting caller finds the root made when it gets the lock.
+    exec 9>"$cache/.lock"
+    flock 9
+    if [ -f "$root/.complete" ]; then exec 9>&-; return 0; fi
     if ! command -v debootstrap >/dev/null; then
         log "installing debootstrap"
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
     fi
-    mkdir -p "$cache"
     for stale in "$cache"/tmp.*; do discard "$stale"; done
     local tmp
     tmp=$(mktemp -d "$cache/tmp.XXXXXX")
@@ -79,6 +83,7 @@ ensure() {
     touch "$tmp/.complete"
     discard "$root"
     mv "$tmp" "$root"
+    exec 9>&-
     log "tool root ready in $((SECONDS - started)) s"
 }
 
