@@ -1,0 +1,262 @@
+// The Python class IMUPacket: an immutable object holding one packet record.
+//
+// The record sits inline after the object header, moved in when the object is
+// made and destroyed when it dies; nothing else ever touches it, so reading a
+// property needs no guard. Objects are made and dropped at the device's data
+// rate, so their memory goes round a small process-wide free list instead of
+// back to the interpreter's allocator.
+//
+// Type references and the free list: a stored block gives up the reference to
+// the type that its object held, and a block taken back takes a new one (the
+// header is set up with PyObject_Init, exactly as for fresh memory). So the
+// type's reference count is always the number of live packet objects plus the
+// references held elsewhere, whatever the free list holds.
+
+#include "lib/packet_object.hpp"
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "lib/owned_ref.hpp"
+#include "lib/panic.hpp"
+#include "lib/types.hpp"
+#include "protocol/packet_text.hpp"
+
+namespace brimlet::py {
+namespace {
+
+struct PacketObject {
+    PyObject_HEAD
+    IMUPacket record;
+};
+
+// The interpreter's allocators align objects to 16 bytes.
+static_assert(alignof(PacketObject) <= 16);
+
+IMUPacket& record_of(PyObject* self) { return reinterpret_cast<PacketObject*>(self)->record; }
+
+// ---- the free list ----------------------------------------------------------
+
+// Released object memory kept for the next packet objects: a stack, last in
+// first out. The lock is held for one push or pop only, never while calling
+// into the interpreter.
+class FreeList {
+public:
+    static constexpr std::size_t kCapacity = 20;
+
+    // The most recently stored block, or nullptr when none is stored.
+    void* pop() {
+        std::lock_guard guard(lock_);
+        return count_ == 0 ? nullptr : blocks_[--count_];
+    }
+
+    // Stores `block` while the stored count stays below the capacity (so at
+    // most kCapacity - 1 blocks are kept); false when it was not stored.
+    bool push(void* block) {
+        std::lock_guard guard(lock_);
+        if (count_ + 1 >= kCapacity) return false;
+        blocks_[count_++] = block;
+        return true;
+    }
+
+private:
+    std::mutex lock_;
+    std::array<void*, kCapacity> blocks_{};
+    std::size_t count_ = 0;
+};
+
+constinit FreeList free_list;
+
+// New reference to an uninitialised packet object of `type` (the IMUPacket
+// type): a recycled block when one is stored, fresh memory otherwise. nullptr
+// with an exception set.
+PyObject* take_block(PyTypeObject* type) {
+    if (void* block = free_list.pop()) return PyObject_Init(static_cast<PyObject*>(block), type);
+    return PyType_GenericAlloc(type, 0);
+}
+
+// The type's allocation slot: the free list serves exactly IMUPacket with no
+// items; anything else goes to the interpreter's generic allocator.
+PyObject* alloc_packet(PyTypeObject* type, Py_ssize_t nitems) {
+    if (nitems == 0 && type == imu_packet_type()) return take_block(type);
+    return PyType_GenericAlloc(type, nitems);
+}
+
+// The type's release slot. Keeps the block if the free list has room, frees
+// it otherwise; either way the object's reference to its type goes.
+void free_packet(void* block) {
+    PyTypeObject* type = Py_TYPE(static_cast<PyObject*>(block));
+    if (type != imu_packet_type() || !free_list.push(block)) {
+        if (PyType_IS_GC(type)) {
+            PyObject_GC_Del(block);
+        } else {
+            PyObject_Free(block);
+        }
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
+}
+
+void dealloc_packet(PyObject* self) {
+    std::destroy_at(&record_of(self));
+    free_packet(self);
+}
+
+// New reference to a packet object of `type` holding `record`; nullptr with
+// an exception set, the record then released.
+PyObject* new_packet(PyTypeObject* type, IMUPacket&& record) {
+    PyObject* self = take_block(type);
+    if (self == nullptr) {
+        IMUPacket dropped = std::move(record);
+        return nullptr;
+    }
+    std::construct_at(&record_of(self), std::move(record));
+    return self;
+}
+
+// ---- property values --------------------------------------------------------
+
+// Each returns a new reference, or nullptr with an exception set.
+
+PyObject* to_python(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(Timestamp value) {
+    static_assert(sizeof value == 16);
+    return PyLong_FromNativeBytes(&value, sizeof value,
+                                  Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+}
+
+// The exact widening to double: no rounding to fewer decimal digits.
+PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
+
+// A new list every time, so that changing it never reaches the packet.
+template <std::size_t N>
+PyObject* to_python(const std::array<float, N>& values) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* item = to_python(values[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+template <class T>
+PyObject* to_python(const std::optional<T>& value) {
+    if (!value) return Py_NewRef(Py_None);
+    return to_python(*value);
+}
+
+// Getter of the property for the record field `Field`.
+template <auto Field>
+PyObject* get_field(PyObject* self, void*) {
+    return to_python(record_of(self).*Field);
+}
+
+template <auto Field>
+constexpr PyGetSetDef property(const char* name) {
+    return {name, get_field<Field>, nullptr, nullptr, nullptr};
+}
+
+// ---- the text form ----------------------------------------------------------
+
+bool is_packet(PyObject* self) {
+    PyTypeObject* type = imu_packet_type();
+    return type != nullptr && Py_IS_TYPE(self, type);
+}
+
+PyObject* packet_str(PyObject* self) {
+    if (!is_packet(self)) {
+        if (PyErr_Occurred()) return nullptr;
+        OwnedRef actual = OwnedRef::steal(PyType_GetQualName(Py_TYPE(self)));
+        if (actual) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'IMUPacket'", actual.get());
+        return nullptr;
+    }
+    try {
+        return to_python(packet_text(record_of(self)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        return raise_internal_error(InternalError{error.what()});
+    }
+}
+
+// ---- tables -----------------------------------------------------------------
+
+// One property per record field, in the record's declared order.
+PyGetSetDef packet_properties[] = {
+    property<&IMUPacket::packet_type>("packet_type"),
+    property<&IMUPacket::timestamp>("timestamp"),
+    property<&IMUPacket::invalid_fields>("invalid_fields"),
+    property<&IMUPacket::scaled_accel>("scaled_accel"),
+    property<&IMUPacket::scaled_gyro>("scaled_gyro"),
+    property<&IMUPacket::delta_vel>("delta_vel"),
+    property<&IMUPacket::delta_theta>("delta_theta"),
+    property<&IMUPacket::scaled_ambient_pressure>("scaled_ambient_pressure"),
+    property<&IMUPacket::est_pressure_alt>("est_pressure_alt"),
+    property<&IMUPacket::est_orient_quaternion>("est_orient_quaternion"),
+    property<&IMUPacket::est_attitude_uncert_quaternion>("est_attitude_uncert_quaternion"),
+    property<&IMUPacket::est_angular_rate>("est_angular_rate"),
+    property<&IMUPacket::est_compensated_accel>("est_compensated_accel"),
+    property<&IMUPacket::est_linear_accel>("est_linear_accel"),
+    property<&IMUPacket::est_gravity_vector>("est_gravity_vector"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot packet_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_packet)},
+    {Py_tp_getset, packet_properties},
+    {Py_tp_str, reinterpret_cast<void*>(packet_str)},
+    {Py_tp_alloc, reinterpret_cast<void*>(alloc_packet)},
+    {Py_tp_free, reinterpret_cast<void*>(free_packet)},
+    {0, nullptr},
+};
+
+PyType_Spec packet_spec = {
+    .name = "builtins.IMUPacket",
+    .basicsize = static_cast<int>(sizeof(PacketObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = packet_slots,
+};
+
+}  // namespace
+
+PyObject* make_imu_packet_type() { return PyType_FromSpec(&packet_spec); }
+
+PyObject* make_packet_object(IMUPacket&& record) {
+    PyTypeObject* type = imu_packet_type();
+    if (type == nullptr) {
+        IMUPacket dropped = std::move(record);
+        return nullptr;
+    }
+    return new_packet(type, std::move(record));
+}
+
+PyObject* packets_to_list(std::vector<IMUPacket>&& batch) {
+    // Owned here, so that every record not yet moved into an object is
+    // released on every way out.
+    std::vector<IMUPacket> records = std::move(batch);
+    PyTypeObject* type = imu_packet_type();
+    if (type == nullptr) return nullptr;
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyObject* packet = new_packet(type, std::move(records[i]));
+        if (packet == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), packet);
+    }
+    return list.release();
+}
+
+}  // namespace brimlet::py
