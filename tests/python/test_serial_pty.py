@@ -1,0 +1,172 @@
+"""SerialParser on pseudo-terminals: packets from the line, read failures,
+exclusive use, and the line settings as the terminal reports them."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import struct
+import termios
+import time
+
+import pytest
+
+import brimlet
+from brimlet_tools.frames import estimated_frame, raw_frame
+
+TCGETS2 = 0x802C542A
+TERMIOS2 = struct.Struct("=4IB19s2I")  # flags, c_line, c_cc[19], ispeed, ospeed
+BOTHER = 0x1000
+CBAUD = 0x100F
+CRTSCTS = 0x80000000
+
+
+def wait_until(predicate, timeout: float = 10.0) -> None:
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.005)
+
+
+def waiting_bytes(fd: int) -> int:
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+
+
+class Pty:
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.name = os.ttyname(self.slave)
+
+    def close_master(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def close(self):
+        self.close_master()
+        os.close(self.slave)
+
+
+@pytest.fixture
+def pty():
+    line = Pty()
+    yield line
+    line.close()
+
+
+def test_frames_written_to_the_line_arrive_as_packets(pty):
+    parser = brimlet.SerialParser(pty.name, timeout=0.5)
+    parser.start()
+    sent = [raw_frame(scaled_accel=[1.0, -2.0, 0.5]), estimated_frame(est_pressure_alt=12.5)] * 50
+    data = b"".join(sent)
+    # Written in pieces that cut frames apart.
+    for begin in range(0, len(data), 333):
+        os.write(pty.master, data[begin : begin + 333])
+    packets = []
+    while len(packets) < len(sent):
+        packets += parser.get_data_packets(block=True)
+    assert [p.packet_type for p in packets] == ["raw", "estimated"] * 50
+    assert packets[0].scaled_accel == [1.0, -2.0, 0.5]
+    assert packets[1].est_pressure_alt == 12.5
+    assert parser.is_running()
+    parser.stop()
+    assert not parser.is_running()
+
+
+@pytest.mark.parametrize("timeout", [0.05, None, 0.0005])
+def test_silent_line_ends_the_run(pty, timeout):
+    parser = brimlet.SerialParser(pty.name, timeout=timeout)
+    parser.start()
+    wait_until(lambda: not parser.is_running())
+    with pytest.raises(OSError) as info:
+        parser.get_data_packets()
+    assert info.value.args == ("Operation timed out",)
+    # The port stays open and can be read again; the failure that ends the
+    # second run comes before its packets.
+    parser.stop()
+    os.write(pty.master, raw_frame(scaled_gyro=[1.0, 2.0, 3.0]))
+    wait_until(lambda: waiting_bytes(pty.slave) > 0)
+    parser.start()
+    wait_until(lambda: not parser.is_running())
+    with pytest.raises(OSError, match="^Operation timed out$"):
+        parser.get_data_packets()
+    assert [p.scaled_gyro for p in parser.get_data_packets()] == [[1.0, 2.0, 3.0]]
+
+
+def test_hang_up_ends_the_run_with_broken_pipe(pty):
+    parser = brimlet.SerialParser(pty.name, timeout=5.0)
+    parser.start()
+    pty.close_master()
+    wait_until(lambda: not parser.is_running())
+    with pytest.raises(OSError) as info:
+        parser.get_data_packets()
+    assert info.value.args == ("Broken pipe",)
+
+
+def test_stop_while_waiting_returns_within_a_timeout(pty):
+    parser = brimlet.SerialParser(pty.name, timeout=0.3)
+    parser.start()
+    time.sleep(0.05)
+    began = time.monotonic()
+    parser.stop()
+    assert time.monotonic() - began < 1.0
+    with pytest.raises(OSError, match="^Operation timed out$"):
+        parser.get_data_packets()
+
+
+def test_port_is_held_exclusively(pty):
+    first = brimlet.SerialParser(pty.name, timeout=0.5)
+    with pytest.raises(OSError) as info:
+        brimlet.SerialParser(pty.name)
+    assert info.value.args[0] in ("Device or resource busy", "Unable to acquire exclusive lock on serial port")
+    # The first one is not disturbed.
+    first.start()
+    os.write(pty.master, raw_frame(scaled_ambient_pressure=3.0))
+    assert [p.scaled_ambient_pressure for p in first.get_data_packets(True)] == [3.0]
+    first.stop()
+    # Dropping it releases the port.
+    del first
+    brimlet.SerialParser(pty.name)
+
+
+@pytest.mark.parametrize(
+    "port, message",
+    [
+        ("/nonexistent/ttyBRIMLET", "No such file or directory"),
+        ("/dev/null", "Not a typewriter"),
+        ("/dev/null\0tail", "Invalid argument"),
+    ],
+)
+def test_ports_that_cannot_be_opened(port, message):
+    with pytest.raises(OSError) as info:
+        brimlet.SerialParser(port)
+    assert type(info.value) is OSError
+    assert info.value.args == (message,)
+
+
+def test_regular_file_is_not_a_terminal(tmp_path):
+    target = tmp_path / "plain"
+    target.write_bytes(b"")
+    with pytest.raises(OSError) as info:
+        brimlet.SerialParser(str(target))
+    assert info.value.args == ("Not a typewriter",)
+
+
+def test_line_is_raw_8n1_without_flow_control(pty):
+    brimlet.SerialParser(pty.name)
+    iflag, oflag, cflag, lflag, _ispeed, _ospeed, _cc = termios.tcgetattr(pty.slave)
+    assert lflag & (termios.ECHO | termios.ICANON | termios.ISIG | termios.IEXTEN) == 0
+    assert oflag & termios.OPOST == 0
+    assert iflag & (termios.IXON | termios.IXOFF | termios.INPCK | termios.ICRNL | termios.ISTRIP) == 0
+    assert cflag & termios.CSIZE == termios.CS8
+    assert cflag & (termios.CLOCAL | termios.CREAD) == termios.CLOCAL | termios.CREAD
+    assert cflag & (termios.PARENB | termios.CSTOPB | CRTSCTS) == 0
+
+
+@pytest.mark.parametrize("baudrate, expected", [(None, 115200), (921600, 921600), (12345, 12345), (9600, 9600)])
+def test_speed_is_set_through_the_arbitrary_speed_fields(pty, baudrate, expected):
+    brimlet.SerialParser(pty.name, baudrate)
+    record = fcntl.ioctl(pty.slave, TCGETS2, bytes(TERMIOS2.size))
+    _iflag, _oflag, cflag, _lflag, _line, _cc, ispeed, ospeed = TERMIOS2.unpack(record)
+    assert (ispeed, ospeed) == (expected, expected)
+    assert cflag & CBAUD == BOTHER
