@@ -74,7 +74,8 @@ _bench:
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build build/bench -j $(JOBS)
 	build/bench/scan_frames_bench
-	build/bench/engine_bench
+	$(AS_USER) build/bench/engine_bench
+	PYTHONPATH=build/bench $(PYTHON) bench/replay_bench.py
 
 _demo: _release
 	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo
