@@ -8,6 +8,7 @@ precision; fields of the estimated set end with a 16-bit valid-flags word.
 
 from __future__ import annotations
 
+import operator
 import struct
 from collections.abc import Iterable, Sequence
 
@@ -36,11 +37,14 @@ ESTIMATED_FIELDS: tuple[tuple[int, int, str, str], ...] = (
 
 
 def checksum(data: bytes) -> bytes:
-    """The two checksum bytes over `data` (sync, set, length and payload)."""
-    a = b = 0
-    for byte in data:
-        a = (a + byte) & 0xFF
-        b = (b + a) & 0xFF
+    """The two checksum bytes over `data` (sync, set, length and payload).
+
+    Byte A is the running sum of the bytes and B the sum of the running sums,
+    both modulo 256; B is computed in closed form, each byte counted once for
+    every running sum that includes it."""
+    n = len(data)
+    a = sum(data) & 0xFF
+    b = sum(map(operator.mul, data, range(n, 0, -1))) & 0xFF
     return bytes((a, b))
 
 

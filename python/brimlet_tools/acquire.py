@@ -1,0 +1,104 @@
+"""Packets from a recording or a live port, as plain iterators.
+
+Both functions poll the parser without blocking and sleep between empty
+polls: a blocking `get_data_packets` holds the interpreter lock while it
+waits, which would stall every other Python thread (a virtual device playing
+in the same process, for one).
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from brimlet import IMUPacket
+
+POLL_INTERVAL = 0.002
+SILENT = "Operation timed out"
+
+
+class ToolError(Exception):
+    """A failure to report to the user as one line, without a traceback."""
+
+
+def load_brimlet() -> ModuleType:
+    """The extension module, or a ToolError that says how to get it."""
+    try:
+        import brimlet
+    except ImportError as e:
+        raise ToolError(
+            f"the brimlet extension module cannot be imported ({e}); build it "
+            "with `make` and put its build directory on PYTHONPATH"
+        ) from e
+    return brimlet
+
+
+def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
+    """Every packet of the recording at `path`, in stream order."""
+    brimlet = load_brimlet()
+    try:
+        parser = brimlet.MockParser(path)
+    except OSError as e:
+        raise ToolError(f"cannot open recording {os.fspath(path)}: {e}") from e
+    with parser:
+        while True:
+            # Once the run has ended, everything it decoded is queued, so the
+            # drain that follows an ended run is the last one needed.
+            running = parser.is_running()
+            try:
+                batch = parser.get_data_packets()
+            except OSError as e:
+                raise ToolError(f"cannot read recording {os.fspath(path)}: {e}") from e
+            yield from batch
+            if not running and not batch:
+                return
+            if not batch:
+                time.sleep(POLL_INTERVAL)
+
+
+def listen(
+    port: str,
+    baudrate: int | None = None,
+    timeout: float = 1.0,
+    follow: bool = False,
+    seconds: float | None = None,
+    stop: Callable[[], bool] | None = None,
+) -> Iterator[IMUPacket]:
+    """Packets from the serial port `port` as they arrive.
+
+    Without `follow`, ends when the line has been silent for `timeout`
+    seconds after data came (silence from the start is an error). With
+    `follow`, silence is waited out. Either way ends after `seconds`, if
+    given, when `stop()` says so, or when the caller stops iterating."""
+    brimlet = load_brimlet()
+    try:
+        parser = brimlet.SerialParser(port, baudrate, timeout)
+    except OSError as e:
+        raise ToolError(f"cannot open port {port}: {e}") from e
+    deadline = None if seconds is None else time.monotonic() + seconds
+    received = 0
+    with parser:
+        while deadline is None or time.monotonic() < deadline:
+            if stop is not None and stop():
+                return
+            try:
+                batch = parser.get_data_packets()
+            except OSError as e:
+                if str(e) != SILENT:
+                    raise ToolError(f"reading {port} failed: {e}") from e
+                if not follow and received:
+                    yield from parser.get_data_packets()
+                    return
+                if not follow:
+                    raise ToolError(f"no data from {port} within {timeout:g} s") from e
+                parser.stop()
+                parser.start()
+                continue
+            received += len(batch)
+            yield from batch
+            if not batch:
+                time.sleep(POLL_INTERVAL)

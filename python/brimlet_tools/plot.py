@@ -1,0 +1,101 @@
+"""A picture of a run of packets: acceleration, angular rate, orientation and
+pressure altitude against time, drawn with matplotlib into a PNG file.
+
+Time comes from one of two clocks. Live packets carry the host's time of
+decoding, close to the device's time of sending. A recording does not (it
+is decoded as fast as it is read), so there the raw packets are the clock:
+each raw packet advances time by one raw period, and an estimated packet is
+placed at the time of the raw packet before it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from .acquire import ToolError
+from .fields import PacketLike, field_values
+
+AXES = "xyz"
+
+
+@dataclass
+class Series:
+    """Samples of one field: times and rows of values."""
+
+    times: list[float] = field(default_factory=list)
+    rows: list[list[float]] = field(default_factory=list)
+
+    def add(self, t: float, values: list[float] | None) -> None:
+        if values is not None:
+            self.times.append(t)
+            self.rows.append(values)
+
+    def column(self, i: int) -> list[float]:
+        return [row[i] for row in self.rows]
+
+
+PLOTTED = ("scaled_accel", "est_compensated_accel", "scaled_gyro", "est_angular_rate",
+           "est_orient_quaternion", "est_pressure_alt")
+
+
+def collect(packets: Iterable[PacketLike], raw_rate: float | None) -> dict[str, Series]:
+    """The plotted fields against time: by raw packet count at `raw_rate`,
+    or by timestamp when `raw_rate` is None."""
+    series = {name: Series() for name in PLOTTED}
+    first: int | None = None
+    raw_seen = 0
+    for packet in packets:
+        if raw_rate is None:
+            first = packet.timestamp if first is None else first
+            t = (packet.timestamp - first) / 1e9
+        else:
+            raw_seen += packet.packet_type == "raw"
+            t = max(raw_seen - 1, 0) / raw_rate
+        for name, s in series.items():
+            s.add(t, field_values(packet, name))
+    return series
+
+
+def load_pyplot() -> Any:
+    """matplotlib's pyplot on the file-only Agg back end."""
+    try:
+        import matplotlib
+    except ImportError as e:
+        raise ToolError("plotting needs matplotlib, which is not installed (Debian: python3-matplotlib)") from e
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def draw(ax: Any, s: Series, labels: Sequence[str], style: str = "-") -> None:
+    width = len(s.rows[0]) if s.rows else 0
+    for i in range(width):
+        ax.plot(s.times, s.column(i), style, color=f"C{i}", linewidth=0.8, label=labels[i])
+
+
+def render(series: dict[str, Series], output: str, time_label: str, title: str) -> None:
+    """Draws the four panels into the PNG file `output`."""
+    plt = load_pyplot()
+    fig, (acc, gyro, orient, alt) = plt.subplots(4, 1, sharex=True, figsize=(10, 10))
+    draw(acc, series["scaled_accel"], [f"accel {a}" for a in AXES])
+    draw(acc, series["est_compensated_accel"], [f"compensated {a}" for a in AXES], "--")
+    acc.set_ylabel("acceleration (m/s²)")
+    draw(gyro, series["scaled_gyro"], [f"gyro {a}" for a in AXES])
+    draw(gyro, series["est_angular_rate"], [f"estimated {a}" for a in AXES], "--")
+    gyro.set_ylabel("angular rate (rad/s)")
+    draw(orient, series["est_orient_quaternion"], [f"q{i}" for i in range(4)])
+    orient.set_ylabel("orientation quaternion")
+    draw(alt, series["est_pressure_alt"], ["pressure altitude"])
+    alt.set_ylabel("altitude (m)")
+    alt.set_xlabel(time_label)
+    for ax in (acc, gyro, orient, alt):
+        ax.grid(True, alpha=0.3)
+        if ax.lines:
+            ax.legend(loc="upper right", fontsize="small", ncol=2)
+    fig.suptitle(title)
+    fig.tight_layout()
+    fig.savefig(output, dpi=100)
+    plt.close(fig)

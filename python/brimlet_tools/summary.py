@@ -1,0 +1,123 @@
+"""A summary of a run of packets: counts, time span, rates, flagged fields.
+
+A packet's `timestamp` is the host's clock when it was decoded. For a live
+port that is close to when the device sent it, so spans and rates come from
+the timestamps. A recording is decoded as fast as it can be read, so its
+timestamps only say how long decoding took; a recording has no device time
+of its own. Given the rate at which the device sent raw packets, the raw
+packets serve as the recording's clock instead.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+from .fields import PACKET_TYPES, PacketLike, invalid_names
+
+
+@dataclass
+class TypeStats:
+    """Packets of one type: how many, and the first and last timestamps."""
+
+    count: int = 0
+    first_stamp: int = 0
+    last_stamp: int = 0
+
+    def add(self, stamp: int) -> None:
+        if self.count == 0:
+            self.first_stamp = stamp
+        self.count += 1
+        self.last_stamp = stamp
+
+    def rate(self) -> float | None:
+        """Packets per second between the first and the last, by timestamp."""
+        span = (self.last_stamp - self.first_stamp) / 1e9
+        return (self.count - 1) / span if self.count > 1 and span > 0 else None
+
+
+@dataclass
+class Summary:
+    """What `summarize` found; `first` holds the first packet of each type."""
+
+    types: dict[str, TypeStats] = field(default_factory=lambda: {t: TypeStats() for t in PACKET_TYPES})
+    flagged: Counter[str] = field(default_factory=Counter)
+    flagged_packets: int = 0
+    first: dict[str, PacketLike] = field(default_factory=dict)
+    first_stamp: int | None = None
+    last_stamp: int | None = None
+
+    @property
+    def total(self) -> int:
+        return sum(s.count for s in self.types.values())
+
+    def add(self, packet: PacketLike) -> None:
+        kind = packet.packet_type
+        self.types.setdefault(kind, TypeStats()).add(packet.timestamp)
+        self.first.setdefault(kind, packet)
+        if self.first_stamp is None:
+            self.first_stamp = packet.timestamp
+        self.last_stamp = packet.timestamp
+        names = invalid_names(packet)
+        self.flagged.update(names)
+        self.flagged_packets += bool(names)
+
+    def host_span(self) -> float:
+        """Seconds from the first to the last timestamp."""
+        if self.first_stamp is None or self.last_stamp is None:
+            return 0.0
+        return (self.last_stamp - self.first_stamp) / 1e9
+
+    def device_span(self, raw_rate: float) -> float | None:
+        """Seconds of device time, counting raw packets sent at `raw_rate`."""
+        raw = self.types["raw"].count
+        return raw / raw_rate if raw and raw_rate > 0 else None
+
+
+def summarize(packets: Iterable[PacketLike]) -> Summary:
+    summary = Summary()
+    for packet in packets:
+        summary.add(packet)
+    return summary
+
+
+def count_line(summary: Summary) -> str:
+    parts = ", ".join(f"{t} {s.count}" for t, s in summary.types.items())
+    return f"packets: {summary.total} ({parts})"
+
+
+def flagged_lines(summary: Summary) -> list[str]:
+    total = sum(summary.flagged.values())
+    if not total:
+        return ["fields flagged not valid: none"]
+    lines = [f"fields flagged not valid: {total} in {summary.flagged_packets} packets"]
+    lines += [f"  {name}: {n}" for name, n in sorted(summary.flagged.items())]
+    return lines
+
+
+def recording_span_lines(summary: Summary, raw_rate: float | None) -> list[str]:
+    """Span and rates of a recording: device time from the raw packets when
+    their rate is known, and the host's decode time for what it is."""
+    lines = []
+    device = summary.device_span(raw_rate) if raw_rate else None
+    if device is not None and raw_rate:
+        est = summary.types["estimated"].count / device
+        lines.append(
+            f"span: {device:.3f} s of device time, counting raw packets at {raw_rate:g} Hz"
+            f" (estimated packets at {est:.1f} Hz)"
+        )
+    lines.append(
+        f"decoded in: {summary.host_span():.3f} s of host time (a recording is decoded"
+        " as fast as it is read: its timestamps are decode times, not device times)"
+    )
+    return lines
+
+
+def live_span_lines(summary: Summary) -> list[str]:
+    """Span and per-type rates of live packets, from their timestamps."""
+    lines = [f"span: {summary.host_span():.3f} s"]
+    for kind, stats in summary.types.items():
+        rate = stats.rate()
+        lines.append(f"  {kind}: {rate:.1f} Hz" if rate is not None else f"  {kind}: no rate")
+    return lines

@@ -1,0 +1,155 @@
+"""A virtual device on a pseudo-terminal.
+
+`VirtualDevice` opens a pseudo-terminal whose slave side stands in for the
+device's serial port: a `brimlet.SerialParser` opens `device.path` like any
+port. `play` writes a stream of frames to the master side, each no earlier
+than its device time and no faster than the line rate that the baud rate
+allows (ten bits per byte: start bit, eight data bits, stop bit).
+
+Like a real device, the virtual one never waits for a reader, and like a
+real port, the virtual one does not keep what nobody reads: bytes that stay
+unread in the port's input queue for longer than `stale_after` seconds are
+discarded, and bytes that do not fit in a full queue are dropped. A reader
+that opens the port later thus starts with fresh data, not a backlog whose
+burst would distort its timing. (A pseudo-terminal would otherwise keep
+about 4 KiB for a reader that may never come.)
+"""
+
+from __future__ import annotations
+
+import os
+import termios
+import fcntl
+import struct
+import time
+import tty
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from types import TracebackType
+
+from .simulator import SimFrame
+
+BITS_PER_BYTE = 10
+STALE_AFTER = 0.1  # seconds
+
+
+@dataclass
+class PlayReport:
+    """What one `play` call did."""
+
+    frames: int = 0
+    bytes_sent: int = 0  # put on the line, the dropped ones included
+    bytes_dropped: int = 0
+    # How far the line fell behind the device's own clock, in seconds: more
+    # than a frame period means the baud rate cannot carry the stream.
+    lag: float = 0.0
+
+
+class VirtualDevice:
+    """A pseudo-terminal pair; the slave's path is the port to open."""
+
+    def __init__(self, baudrate: int = 115200, stale_after: float | None = STALE_AFTER) -> None:
+        if baudrate <= 0:
+            raise ValueError(f"baud rate must be above 0, not {baudrate}")
+        self.baudrate = baudrate
+        self.stale_after = stale_after
+        self._drained_at = time.monotonic()  # when the input queue was last seen empty
+        self._master, self._slave = os.openpty()
+        # Raw from the start: no echo, no line editing, no translation of
+        # carriage returns or flow-control bytes, even before a reader sets
+        # the line up itself.
+        tty.setraw(self._slave)
+        os.set_blocking(self._master, False)
+        self.path = os.ttyname(self._slave)
+
+    @property
+    def bytes_per_second(self) -> float:
+        return self.baudrate / BITS_PER_BYTE
+
+    def close(self) -> None:
+        """Closes both sides; a reader of the port then sees a hang-up."""
+        for fd in (self._master, self._slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self._master = self._slave = -1
+
+    def __enter__(self) -> VirtualDevice:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def write(self, data: bytes) -> int:
+        """Puts `data` on the line at once; returns how many bytes were lost
+        for want of a reader (stale ones discarded, and those of `data` that
+        did not fit)."""
+        lost = self._discard_stale()
+        try:
+            written = os.write(self._master, data)
+        except BlockingIOError:
+            written = 0
+        if written < len(data):
+            termios.tcflush(self._slave, termios.TCIFLUSH)
+        return lost + len(data) - written
+
+    def _discard_stale(self) -> int:
+        """Flushes the port's input queue if it has not been empty for
+        `stale_after` seconds (a reader drains it within milliseconds);
+        returns the number of bytes flushed."""
+        now = time.monotonic()
+        queued: int = struct.unpack("i", fcntl.ioctl(self._slave, termios.FIONREAD, b"\0" * 4))[0]
+        if queued == 0:
+            self._drained_at = now
+        elif self.stale_after is not None and now - self._drained_at > self.stale_after:
+            termios.tcflush(self._slave, termios.TCIFLUSH)
+            self._drained_at = now
+            return queued
+        return 0
+
+    def play(
+        self,
+        stream: Iterable[SimFrame],
+        seconds: float | None = None,
+        stop: Callable[[], bool] | None = None,
+        report: PlayReport | None = None,
+    ) -> PlayReport:
+        """Writes the frames of `stream` paced to device time and line rate,
+        until the stream ends, `seconds` of device time have passed or
+        `stop()` says so (it is asked at least every 50 ms). Counts go to `report` as they happen, so a caller that is
+        interrupted still has them."""
+        report = PlayReport() if report is None else report
+        start = time.monotonic()
+        line_free = 0.0  # seconds after start when the line is idle again
+        for frame in stream:
+            if seconds is not None and frame.time >= seconds:
+                break
+            due = max(frame.time, line_free)
+            report.lag = max(report.lag, due - frame.time)
+            if wait_until(start + due, stop):
+                break
+            report.bytes_dropped += self.write(frame.wire)
+            report.bytes_sent += len(frame.wire)
+            report.frames += 1
+            line_free = due + len(frame.wire) / self.bytes_per_second
+        return report
+
+
+def wait_until(deadline: float, stop: Callable[[], bool] | None) -> bool:
+    """Sleeps until the monotonic `deadline`, asking `stop()` at least every
+    50 ms; returns True if it said to stop. Waits under a millisecond are
+    skipped: the line's own buffering smooths them out, and sleeping that
+    briefly costs more than it keeps."""
+    while True:
+        if stop is not None and stop():
+            return True
+        delay = deadline - time.monotonic()
+        if delay <= 0.001:
+            return False
+        time.sleep(min(delay, 0.05))

@@ -1,0 +1,348 @@
+"""The command-line tool and the helpers behind it: frame encoding and
+counting, the output formats, capture of a port, summaries, plots and
+arrays."""
+
+from __future__ import annotations
+
+import io
+import json
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import tty
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+import brimlet
+import brimlet_tools
+from brimlet_tools import cli, formats, frames
+from brimlet_tools.fields import as_dict
+from brimlet_tools.framecount import FrameCounter
+from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, simulate, stream_bytes
+
+SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
+
+
+# Child processes find both modules where this process found them, whatever
+# their working directory.
+MODULE_DIRS = (Path(brimlet.__file__).resolve().parent, Path(brimlet_tools.__file__).resolve().parents[1])
+CHILD_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, MODULE_DIRS))}
+
+
+def tool(*args: str) -> list[str]:
+    return [sys.executable, "-m", "brimlet_tools", *args]
+
+
+def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
+
+
+def without_stamp(record: dict[str, object]) -> dict[str, object]:
+    return {k: v for k, v in record.items() if k != "timestamp"}
+
+
+def same(a: object, b: object) -> bool:
+    """Equality that takes NaN as equal to NaN."""
+    if isinstance(a, float) and isinstance(b, float):
+        return a == b or (math.isnan(a) and math.isnan(b))
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+@pytest.fixture
+def recording(tmp_path: Path) -> Path:
+    path = tmp_path / "small.bin"
+    path.write_bytes(stream_bytes(SMALL))
+    return path
+
+
+# --- frames and frame counting ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "frame, expected",
+    [
+        (frames.frame(0x80, b""), "75658000" "5a03"),
+        (frames.frame(0x82, b""), "75658200" "5c07"),
+        (frames.frame(0x01, b""), "75650100" "db05"),
+        (frames.raw_frame(scaled_accel=[1.0, 2.0, 3.0]), "7565800e0e043f8000004000000040400000" "f9ed"),
+        (frames.estimated_frame(est_pressure_alt=1.0), "75658208" "08213f8000000001" "4d51"),
+    ],
+)
+def test_frames_are_encoded_with_their_checksums(frame: bytes, expected: str) -> None:
+    assert frame.hex() == expected
+
+
+@pytest.mark.parametrize("piece", [1, 7, 261, 1 << 20])
+def test_frame_counting_does_not_depend_on_how_the_stream_is_cut(piece: int) -> None:
+    config = StreamConfig(seconds=0.3, raw_rate=300, estimated_rate=100, faults=Faults(0.2, 0.1, 0.1))
+    stream = stream_bytes(config)
+    counter = FrameCounter()
+    for i in range(0, len(stream), piece):
+        counter.feed(stream[i : i + piece])
+    intact = [f for f in simulate(config) if f.intact]
+    assert counter.by_type() == {k: sum(f.packet_type == k for f in intact) for k in ("raw", "estimated")}
+    assert counter.total_bytes == len(stream)
+    assert counter.skipped_bytes == len(stream) - sum(len(f.frame) for f in intact)
+
+
+def test_frame_counting_waits_for_a_candidate_frame_to_complete() -> None:
+    counter = FrameCounter()
+    good = frames.frame(0x80, b"")
+    # A false sync pair with length 200 holds back the valid frame after it
+    # until 206 bytes have arrived; then its checksum fails and the walk goes on.
+    assert counter.feed(b"\x75\x65\x80\xc8" + good) == 0
+    assert counter.feed(bytes(205 - 4 - len(good))) == 0
+    assert counter.feed(b"\x00") == 1
+    assert counter.feed(frames.frame(0x01, b"")) == 0 and counter.frames[0x01] == 1
+
+
+# --- formats ------------------------------------------------------------------------
+
+
+ODD = SimPacket("raw", 2**64 + 5, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=1e-45)
+
+
+@pytest.mark.parametrize("fmt, read", [("csv", formats.read_csv), ("jsonl", formats.read_jsonl)])
+def test_csv_and_json_lines_read_back_to_the_same_values(fmt: str, read) -> None:
+    packets = expected_packets(SMALL) + [ODD]
+    out = io.StringIO()
+    writer = formats.PacketWriter(out, fmt)
+    for p in packets:
+        writer.write(p)
+    back = list(read(io.StringIO(out.getvalue())))
+    assert any(r["invalid_fields"] for r in back)
+    assert all(same(r, as_dict(p)) for r, p in zip(back, packets, strict=True))
+    assert math.copysign(1.0, back[-1]["scaled_accel"][0]) == -1.0  # type: ignore[index]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_dump_writes_what_the_parser_decodes(fmt: str, recording: Path, tmp_path: Path) -> None:
+    out = tmp_path / f"dump.{fmt}"
+    assert cli.main(["dump", "--file", str(recording), "--format", fmt, "--output", str(out)]) == 0
+    read = formats.read_csv if fmt == "csv" else formats.read_jsonl
+    with out.open() as f:
+        got = [without_stamp(r) for r in read(f)]
+    assert got == [without_stamp(as_dict(p)) for p in expected_packets(SMALL)]
+
+
+def test_dump_text_is_the_packet_text_form(recording: Path) -> None:
+    result = run_cli("dump", "--file", str(recording), "--count", "3")
+    lines = result.stdout.splitlines()
+    assert result.returncode == 0 and len(lines) == 3
+    assert all(re.fullmatch(r'IMUPacket\(packet_type="(raw|estimated)", timestamp=\d+, .* \)', line) for line in lines)
+    assert "scaled_accel=Some([" in lines[0]
+
+
+# --- command-line input -------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["explode"], "invalid choice: 'explode'"),
+        (["generate"], "the following arguments are required: --output"),
+        (["generate", "-o", "x", "--raw-rate", "1001"], "--raw-rate: 1001 is out of range"),
+        (["generate", "-o", "x", "--seconds", "-2"], "--seconds: -2 is out of range"),
+        (["generate", "-o", "x", "--drop-rate", "0.7", "--damage-rate", "0.7"], "must not exceed 1"),
+        (["generate", "-o", "x", "--profile", "spin"], "invalid choice: 'spin'"),
+        (["dump"], "one of the arguments --file --port is required"),
+        (["dump", "--file", "a", "--port", "b"], "not allowed with argument --file"),
+        (["dump", "--file", "a", "--follow"], "apply to --port only"),
+        (["dump", "--file", "a", "--format", "xml"], "invalid choice: 'xml'"),
+        (["record", "--port", "p", "-o", "x", "--baudrate", "12345"], "12345 is not a standard serial speed"),
+        (["virtual-device", "--baudrate", "fast"], "not a whole number: 'fast'"),
+    ],
+)
+def test_bad_input_is_refused_with_status_2(args: list[str], message: str, capsys) -> None:
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(args)
+    assert exit_info.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["dump", "--file", "/nonexistent/x.bin"], "cannot open recording /nonexistent/x.bin"),
+        (["stats", "--port", "/nonexistent/tty"], "cannot open port /nonexistent/tty: No such file or directory"),
+        (["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty"),
+    ],
+)
+def test_failures_are_one_line_with_status_1(args: list[str], message: str, capsys) -> None:
+    assert cli.main(args) == 1
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+
+
+# --- record ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def pty_pair() -> Iterator[tuple[int, str]]:
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    yield master, os.ttyname(slave)
+    os.close(master)
+    os.close(slave)
+
+
+def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
+    process = subprocess.Popen(
+        tool("record", "--port", port, "--output", str(output), *extra),
+        stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    assert process.stderr is not None
+    assert process.stderr.readline().startswith("recording ")  # the port is set up
+    return process
+
+
+def wait_for_size(path: Path, size: int) -> None:
+    """Waits until `path` holds `size` bytes: record writes what it reads at
+    once, not when it ends."""
+    deadline = time.monotonic() + 10
+    while path.stat().st_size < size:
+        assert time.monotonic() < deadline, f"{path} holds {path.stat().st_size} of {size} bytes"
+        time.sleep(0.01)
+
+
+def test_record_keeps_every_byte_exactly(pty_pair: tuple[int, str], tmp_path: Path) -> None:
+    master, port = pty_pair
+    output = tmp_path / "capture.bin"
+    process = start_record(port, output, "--seconds", "2")
+    # Every byte value, among them the ones a terminal would translate or act
+    # on (CR, LF, XON, XOFF, Ctrl-C, DEL), then a valid stream.
+    sent = bytes(range(256)) * 4 + stream_bytes(SMALL)
+    os.write(master, sent)
+    _, err = process.communicate(timeout=10)
+    assert process.returncode == 0
+    assert output.read_bytes() == sent
+    assert f"{len(sent)} bytes, {len(expected_packets(SMALL))} packets" in err
+
+
+def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tmp_path: Path) -> None:
+    master, port = pty_pair
+    output = tmp_path / "capture.bin"
+    process = start_record(port, output)
+    first = stream_bytes(SMALL)
+    os.write(master, first)
+    wait_for_size(output, len(first))
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=10)
+    assert process.returncode == 0, err
+    assert output.read_bytes() == first
+    assert "(stopped)" in err
+
+
+def test_a_recording_of_the_virtual_device_loses_nothing(tmp_path: Path) -> None:
+    link, output = tmp_path / "port", tmp_path / "capture.bin"
+    device = subprocess.Popen(
+        tool("virtual-device", "--seconds", "3", "--counter", "--keep-unread", "--raw-rate", "200",
+             "--estimated-rate", "50", "--baudrate", "921600", "--link", str(link)),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    assert device.stdout is not None and device.stdout.readline().strip() == str(link)
+    result = run_cli("record", "--port", str(link), "--output", str(output), "--seconds", "1")
+    device.communicate(timeout=10)
+    assert result.returncode == device.returncode == 0
+    result = run_cli("dump", "--file", str(output), "--format", "jsonl")
+    records = list(formats.read_jsonl(result.stdout.splitlines()))
+    counters = [r["scaled_ambient_pressure"] if r["packet_type"] == "raw" else r["est_pressure_alt"] for r in records]
+    assert len(counters) > 150
+    assert counters == [counters[0] + i for i in range(len(counters))]
+
+
+def test_dump_follows_a_port_through_silences_until_ctrl_c(pty_pair: tuple[int, str]) -> None:
+    master, port = pty_pair
+    dump = subprocess.Popen(
+        tool("dump", "--port", port, "--follow", "--timeout", "0.2", "--format", "jsonl"),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    time.sleep(1.0)  # several silent read timeouts, each restarting the reader
+    os.write(master, stream_bytes(SMALL))
+    assert dump.stdout is not None
+    first = json.loads(dump.stdout.readline())
+    dump.send_signal(signal.SIGINT)
+    out = dump.stdout.read()  # not communicate(): it would skip what readline() buffered
+    assert dump.wait(timeout=10) == 0
+    dump.stderr.close()  # type: ignore[union-attr]
+    records = [first, *formats.read_jsonl(out.splitlines())]
+    assert [without_stamp(r) for r in records] == [without_stamp(as_dict(p)) for p in expected_packets(SMALL)]
+
+
+def test_dump_of_a_silent_port_fails(pty_pair: tuple[int, str]) -> None:
+    result = run_cli("dump", "--port", pty_pair[1], "--timeout", "0.2")
+    assert result.returncode == 1
+    assert f"no data from {pty_pair[1]} within 0.2 s" in result.stderr
+
+
+# --- stats, demo, plot ------------------------------------------------------------------
+
+
+def test_stats_counts_packets_and_flagged_fields(recording: Path) -> None:
+    expected = expected_packets(SMALL)
+    flagged = [n for p in expected if p.invalid_fields for n in p.invalid_fields.split(",")]
+    result = run_cli("stats", "--file", str(recording), "--raw-rate", "100")
+    out = result.stdout + result.stderr
+    raw = sum(p.packet_type == "raw" for p in expected)
+    assert f"packets: {len(expected)} (raw {raw}, estimated {len(expected) - raw})" in out
+    assert f"span: {raw / 100:.3f} s of device time" in out
+    assert f"fields flagged not valid: {len(flagged)} in" in out
+    for name in set(flagged):
+        assert f"  {name}: {flagged.count(name)}\n" in out
+
+
+def test_demo_summarises_the_sample_recording() -> None:
+    result = run_cli("demo")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert re.search(r"^packets: \d+ \(raw 99\d\d, estimated 99\d\)$", out, re.M)
+    assert re.search(r"^span: 9\.9\d\d s of device time", out, re.M)
+    assert "fields flagged not valid: " in out and "none" not in out
+    assert re.search(r'^first raw packet:\n  IMUPacket\(packet_type="raw"', out, re.M)
+    assert re.search(r'^first estimated packet:\n  IMUPacket\(packet_type="estimated"', out, re.M)
+
+
+def test_plot_draws_a_png(recording: Path, tmp_path: Path) -> None:
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "motion.png"
+    assert cli.main(["plot", "--file", str(recording), "--raw-rate", "100", "--output", str(png)]) == 0
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_without_matplotlib_says_so(recording: Path, tmp_path: Path, monkeypatch, capsys) -> None:
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    assert cli.main(["plot", "--file", str(recording), "--output", str(tmp_path / "x.png")]) == 1
+    assert "plotting needs matplotlib" in capsys.readouterr().err
+    assert not (tmp_path / "x.png").exists()
+
+
+# --- arrays -----------------------------------------------------------------------------
+
+
+def test_arrays_hold_the_values_with_nan_where_absent() -> None:
+    np = pytest.importorskip("numpy")
+    from brimlet_tools.arrays import field_arrays, structured
+
+    packets = expected_packets(SMALL)
+    table = structured(packets)
+    assert len(table) == len(packets)
+    raw = [i for i, p in enumerate(packets) if p.packet_type == "raw"]
+    assert np.isnan(table["est_orient_quaternion"][raw]).all()
+    assert table["scaled_accel"][raw[0]].tolist() == packets[raw[0]].scaled_accel
+    assert [t or None for t in table["invalid_fields"].tolist()] == [p.invalid_fields for p in packets]
+    est = field_arrays(packets, packet_type="estimated")
+    assert est["est_orient_quaternion"].shape == (len(packets) - len(raw), 4)
+    assert est["est_pressure_alt"].shape == (len(packets) - len(raw),)
+    assert np.isnan(est["scaled_ambient_pressure"]).all()
+    assert est["timestamp"].dtype == np.uint64
