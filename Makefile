@@ -91,5 +91,42 @@ _test: _release _asan _tsan
 	  $(MAKE) --no-print-directory _debugpy && \
 	  echo "== Python tests (debug interpreter)" && \
 	  PYTHONPATH=build/debugpy:python $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
+	@echo "== packaging: install into a fresh virtual environment and run the tool from there"
+	rm -rf --one-file-system build/venv
+	$(PYTHON) -m venv --system-site-packages build/venv
+	build/venv/bin/pip install --quiet --no-build-isolation --no-index . >build/pip.log 2>&1 || { cat build/pip.log; exit 1; }
+	cd build && venv/bin/brimlet demo --file ../data/sample.bin | head -n 2
+	@echo "== type checks: the stub against the built module, the tools and examples strictly"
+	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet
+	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
 	@echo "== Python tests"
 	PYTHONPATH=build/release:python $(AS_USER) $(PYTHON) $(PYTEST)
+
+# --- 64-bit Arm: cross-built and run under qemu-aarch64 ---
+# tools/arm64.sh installs the cross tools into the tool root, makes the arm64
+# Debian tree and runs _test-arm64 inside the root with that tree at /arm64.
+
+.PHONY: test-arm64 _test-arm64
+
+test-arm64:
+	tools/arm64.sh test
+
+_test-arm64:
+	cmake -S /usr/src/googletest -B build/arm64/googletest -G Ninja --toolchain $(CURDIR)/cmake/aarch64-toolchain.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(CURDIR)/build/arm64/googletest/install >/dev/null
+	cmake --build build/arm64/googletest -j $(JOBS) --target install >/dev/null
+	cmake -S . -B build/arm64 -G Ninja --toolchain $(CURDIR)/cmake/aarch64-toolchain.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIMLET_MODULE=ON -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
+	  -DGTest_DIR=$(CURDIR)/build/arm64/googletest/install/lib/cmake/GTest >/dev/null
+	cmake --build build/arm64 -j $(JOBS)
+	@echo "== core unit tests (arm64, under qemu-aarch64)"
+	$(AS_USER) qemu-aarch64 -L $(BRIMLET_ARM64_SYSROOT) build/arm64/core_tests
+	@# Without binfmt_misc an emulated program cannot start another arm64 program; the
+	@# interpreter names this launcher as its executable, so the Python it starts runs too.
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s/usr/bin/python3.14 "$$@"\n' \
+	  $(BRIMLET_ARM64_SYSROOT) $(BRIMLET_ARM64_SYSROOT) >build/arm64/python3.14-aarch64
+	chmod 755 build/arm64/python3.14-aarch64
+	@echo "== Python tests (arm64, under qemu-aarch64)"
+	PYTHONPATH=build/arm64:python BRIMLET_EMULATED=1 PYTHONHOME=$(BRIMLET_ARM64_SYSROOT)/usr \
+	  PYTHONEXECUTABLE=$(CURDIR)/build/arm64/python3.14-aarch64 $(AS_USER) \
+	  qemu-aarch64 -L $(BRIMLET_ARM64_SYSROOT) $(BRIMLET_ARM64_SYSROOT)/usr/bin/python3.14 $(PYTEST)

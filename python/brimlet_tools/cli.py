@@ -35,7 +35,8 @@ from .framecount import FrameCounter
 from .summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
 from .virtual_device import STALE_AFTER, PlayReport, VirtualDevice
 
-PROG = "python -m brimlet_tools"
+# The installed console script is "brimlet"; from a checkout it is run as a module.
+PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"
 SAMPLE_PATH = Path(__file__).resolve().parents[2] / "data" / "sample.bin"
 SAMPLE_RAW_RATE = 1000.0
 # The arguments of `generate` that made data/sample.bin; a test holds the
@@ -483,6 +484,8 @@ def run_demo(args: argparse.Namespace) -> int:
     print(f"brimlet {brimlet.VERSION}: replaying {path} ({path.stat().st_size} bytes)")
     print(count_line(summary))
     for line in recording_span_lines(summary, args.raw_rate) + flagged_lines(summary):
+        print(line)
+    for line in line_lines(str(path))[1:]:
         print(line)
     for kind, packet in summary.first.items():
         print(f"first {kind} packet:\n  {packet}")

@@ -275,6 +275,7 @@ def test_dump_follows_a_port_through_silences_until_ctrl_c(pty_pair: tuple[int, 
     dump.send_signal(signal.SIGINT)
     out = dump.stdout.read()  # not communicate(): it would skip what readline() buffered
     assert dump.wait(timeout=10) == 0
+    dump.stdout.close()
     dump.stderr.close()  # type: ignore[union-attr]
     records = [first, *formats.read_jsonl(out.splitlines())]
     assert [without_stamp(r) for r in records] == [without_stamp(as_dict(p)) for p in expected_packets(SMALL)]
