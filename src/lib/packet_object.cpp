@@ -243,19 +243,26 @@ PyObject* make_packet_object(IMUPacket&& record) {
     return new_packet(type, std::move(record));
 }
 
-PyObject* packets_to_list(std::vector<IMUPacket>&& batch) {
+PyObject* packets_to_list(PacketBatch&& batch) {
     // Owned here, so that every record not yet moved into an object is
     // released on every way out.
-    std::vector<IMUPacket> records = std::move(batch);
+    PacketBatch records = std::move(batch);
     PyTypeObject* type = imu_packet_type();
     if (type == nullptr) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        PyObject* packet = new_packet(type, std::move(records[i]));
-        if (packet == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), packet);
-    }
+    Py_ssize_t filled = 0;
+    bool failed = false;
+    records.consume([&](IMUPacket&& record) {
+        if (failed) return;
+        PyObject* packet = new_packet(type, std::move(record));
+        if (packet == nullptr) {
+            failed = true;  // the list, with its empty slots, goes with `list`
+            return;
+        }
+        PyList_SET_ITEM(list.get(), filled++, packet);
+    });
+    if (failed) return nullptr;
     return list.release();
 }
 

@@ -3,8 +3,7 @@
 
 #include <Python.h>
 
-#include <vector>
-
+#include "parser/parser_engine.hpp"
 #include "protocol/imu_packet.hpp"
 
 namespace brimlet::py {
@@ -15,6 +14,6 @@ PyObject* make_packet_object(IMUPacket&& record);
 
 // New reference to a list of packet objects in batch order, or nullptr with an
 // exception set (no partial list; the remaining records are released).
-PyObject* packets_to_list(std::vector<IMUPacket>&& batch);
+PyObject* packets_to_list(PacketBatch&& batch);
 
 }  // namespace brimlet::py

@@ -1,11 +1,19 @@
 #pragma once
 // An unbounded first-in-first-out channel: any number of senders, one
 // receiver. A send never blocks and never drops; the receiver takes one element
-// without waiting, one element with a deadline, or everything queued at once.
+// without waiting, waits for one until a deadline, or takes everything queued
+// at once as a Batch.
+//
+// Elements are stored in fixed-size blocks that never reallocate, so a send
+// never moves what is already queued. Blocks that a batch or a take has
+// emptied go back to a small pool and are reused by later sends: a steady
+// stream that is drained as it goes runs in the same few blocks of memory.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -19,23 +27,51 @@ namespace channel_detail {
 
 template <class T>
 struct State {
+    // About 64 KiB of elements per block; spare blocks kept up to 4 MiB.
+    static constexpr std::size_t kBlockSize = std::max<std::size_t>(16, (64u << 10) / sizeof(T));
+    static constexpr std::size_t kPoolBlocks = std::max<std::size_t>(1, (4u << 20) / (kBlockSize * sizeof(T)));
+
     std::mutex lock;
     std::condition_variable arrived;
-    // Elements before `head` have been taken; they are dropped when the queue
-    // runs empty, so a queue that is drained keeps its memory for reuse.
-    std::vector<T> items;
+    // Every block here holds at least one element not yet taken; the first
+    // `head` elements of the front block have been taken.
+    std::deque<std::vector<T>> blocks;
     std::size_t head = 0;
+    std::vector<std::vector<T>> pool;
     bool receiver_alive = true;
 
-    bool empty() const { return head == items.size(); }
+    bool empty() const { return blocks.empty(); }
+
+    void push(T&& value) {
+        if (blocks.empty() || blocks.back().size() == kBlockSize) blocks.push_back(fresh_block());
+        blocks.back().push_back(std::move(value));
+    }
 
     T pop_front() {
-        T value = std::move(items[head++]);
-        if (empty()) {
-            items.clear();
+        std::vector<T>& front = blocks.front();
+        T value = std::move(front[head++]);
+        if (head == front.size()) {
+            recycle(std::move(front));
+            blocks.pop_front();
             head = 0;
         }
         return value;
+    }
+
+    std::vector<T> fresh_block() {
+        if (pool.empty()) {
+            std::vector<T> block;
+            block.reserve(kBlockSize);
+            return block;
+        }
+        std::vector<T> block = std::move(pool.back());
+        pool.pop_back();
+        return block;
+    }
+
+    void recycle(std::vector<T>&& block) {
+        block.clear();
+        if (pool.size() < kPoolBlocks) pool.push_back(std::move(block));
     }
 };
 
@@ -43,6 +79,51 @@ struct State {
 
 template <class T>
 class Receiver;
+
+// Everything that was queued at one moment, in order. Its blocks go back to
+// the channel's pool when the batch is destroyed.
+template <class T>
+class Batch {
+public:
+    Batch() = default;
+    Batch(Batch&&) noexcept = default;
+    Batch& operator=(Batch&&) noexcept = default;
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch() {
+        if (!state_ || blocks_.empty()) return;
+        std::lock_guard guard(state_->lock);
+        for (auto& block : blocks_) state_->recycle(std::move(block));
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Calls `visit(T&&)` on every element in order, moving it out.
+    template <class Visit>
+    void consume(Visit&& visit) {
+        std::size_t skip = head_;
+        for (auto& block : blocks_) {
+            for (std::size_t i = skip; i < block.size(); ++i) visit(std::move(block[i]));
+            skip = 0;
+        }
+    }
+
+    // Moves every element into one vector.
+    std::vector<T> take_all() {
+        std::vector<T> out;
+        out.reserve(size_);
+        consume([&](T&& value) { out.push_back(std::move(value)); });
+        return out;
+    }
+
+private:
+    friend class Receiver<T>;
+    std::shared_ptr<channel_detail::State<T>> state_;
+    std::deque<std::vector<T>> blocks_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
 
 template <class T>
 class Sender {
@@ -52,7 +133,7 @@ public:
         {
             std::lock_guard guard(state_->lock);
             if (!state_->receiver_alive) return std::unexpected(std::move(value));
-            state_->items.push_back(std::move(value));
+            state_->push(std::move(value));
         }
         state_->arrived.notify_one();
         return {};
@@ -106,18 +187,18 @@ public:
         state_->arrived.wait(guard, [&] { return !state_->empty(); });
     }
 
-    // Moves every queued element to the end of `out`, in order.
-    void drain_into(std::vector<T>& out) {
+    // Everything queued now, in order; the channel is empty afterwards.
+    Batch<T> drain() {
+        Batch<T> batch;
+        batch.state_ = state_;
         std::lock_guard guard(state_->lock);
         auto& s = *state_;
-        if (out.empty() && s.head == 0) {
-            out.swap(s.items);
-        } else {
-            out.reserve(out.size() + (s.items.size() - s.head));
-            for (std::size_t i = s.head; i < s.items.size(); ++i) out.push_back(std::move(s.items[i]));
-            s.items.clear();
-        }
+        for (const auto& block : s.blocks) batch.size_ += block.size();
+        batch.size_ -= s.head;
+        batch.head_ = s.head;
+        batch.blocks_.swap(s.blocks);
         s.head = 0;
+        return batch;
     }
 
 private:

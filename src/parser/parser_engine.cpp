@@ -87,9 +87,8 @@ bool ParserEngine::is_running() const { return running_->load(std::memory_order_
 
 std::optional<std::string> ParserEngine::take_reader_error() { return errors_in_.try_take(); }
 
-std::expected<std::vector<IMUPacket>, TimedOut> ParserEngine::collect_packets(
+std::expected<PacketBatch, TimedOut> ParserEngine::collect_packets(
     std::optional<std::chrono::nanoseconds> wait) {
-    std::vector<IMUPacket> packets;
     if (wait) {
         // Waiting for the first packet and then taking everything queued is
         // the same as taking the first and then the rest, without moving the
@@ -102,8 +101,7 @@ std::expected<std::vector<IMUPacket>, TimedOut> ParserEngine::collect_packets(
             return std::unexpected(TimedOut{});
         }
     }
-    packets_in_.drain_into(packets);
-    return packets;
+    return packets_in_.drain();
 }
 
 }  // namespace brimlet

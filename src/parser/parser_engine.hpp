@@ -23,6 +23,7 @@
 namespace brimlet {
 
 struct TimedOut {};
+using PacketBatch = Batch<IMUPacket>;
 
 class ParserEngine {
 public:
@@ -42,7 +43,7 @@ public:
     std::optional<std::string> take_reader_error();
     // Everything queued, in order. With a wait, first waits up to `wait` for
     // one packet and reports TimedOut when none came.
-    std::expected<std::vector<IMUPacket>, TimedOut> collect_packets(
+    std::expected<PacketBatch, TimedOut> collect_packets(
         std::optional<std::chrono::nanoseconds> wait);
 
     bool has_source() const { return source_ != nullptr; }

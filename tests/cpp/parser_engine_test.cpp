@@ -99,7 +99,7 @@ struct EngineFixture : ::testing::Test {
     std::vector<IMUPacket> collect(std::optional<std::chrono::nanoseconds> wait = std::nullopt) {
         auto got = engine->collect_packets(wait);
         EXPECT_TRUE(got.has_value());
-        return got ? std::move(*got) : std::vector<IMUPacket>{};
+        return got ? got->take_all() : std::vector<IMUPacket>{};
     }
 };
 
@@ -146,8 +146,9 @@ TEST_F(EngineFixture, SplitFrameIsDecodedOnceCompleted) {
     release();
     auto got = engine->collect_packets(std::chrono::nanoseconds(5s));
     ASSERT_TRUE(got.has_value());
-    ASSERT_EQ(got->size(), 1u);
-    EXPECT_EQ((*got)[0].scaled_ambient_pressure, 7.0f);
+    auto packets = got->take_all();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].scaled_ambient_pressure, 7.0f);
     release();  // let the final read end the run
     engine->stop();
 }
@@ -262,7 +263,7 @@ TEST(Channel, ManySendersOneReceiverKeepsEachSendersOrder) {
     std::vector<int> got;
     while (got.size() < 40000) {
         if (auto v = rx.take_until(std::chrono::steady_clock::now() + 1s)) got.push_back(*v);
-        rx.drain_into(got);
+        for (int v : rx.drain().take_all()) got.push_back(v);
     }
     for (auto& t : senders) t.join();
     std::array<int, 4> last{-1, -1, -1, -1};
@@ -271,6 +272,20 @@ TEST(Channel, ManySendersOneReceiverKeepsEachSendersOrder) {
         last[v / 100000] = v % 100000;
     }
     EXPECT_FALSE(rx.try_take());
+}
+
+// Blocks emptied by takes and batches are reused; order holds across blocks.
+TEST(Channel, OrderHoldsAcrossBlocksAndReusedMemory) {
+    auto [tx, rx] = make_channel<int>();
+    int next_sent = 0, next_taken = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (int k = 0; k < 10000; ++k) ASSERT_TRUE(tx.send(next_sent++));
+        for (int k = 0; k < 777; ++k) ASSERT_EQ(rx.try_take(), next_taken++);
+        auto batch = rx.drain();
+        EXPECT_EQ(batch.size(), std::size_t(next_sent - next_taken));
+        batch.consume([&](int&& v) { ASSERT_EQ(v, next_taken++); });
+        EXPECT_TRUE(rx.drain().empty());
+    }
 }
 
 TEST(Channel, SendFailsOnceTheReceiverIsGone) {
