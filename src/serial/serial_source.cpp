@@ -27,7 +27,8 @@ namespace {
 
 // Linux terminal interface values. <termios.h> and the kernel's own termios
 // headers cannot be included together, so the arbitrary-speed record and its
-// ioctls are spelled out here; the values are the same on x86-64 and arm64.
+// ioctls are spelled out here. The values are the same on x86-64 and arm64;
+// every build checks them against the headers of the system it targets.
 constexpr unsigned long kTiocExcl = 0x540C;
 constexpr unsigned long kTiocNxcl = 0x540D;
 constexpr unsigned long kTcGets2 = 0x802C542A;
@@ -41,9 +42,11 @@ constexpr tcflag_t kCs8 = 0x30, kBother = 0x1000;
 constexpr tcflag_t kLineMask = ~(kCbaudWithEx | kCibaud | kCsize | kCstopb);
 static_assert(kLineMask == 0xEFF0EF80);
 
-#if defined(TIOCEXCL) && defined(TIOCNXCL)
 static_assert(TIOCEXCL == kTiocExcl && TIOCNXCL == kTiocNxcl);
-#endif
+static_assert(INPCK == kInpck && IGNPAR == kIgnpar && IXON == kIxon && IXOFF == kIxoff);
+static_assert(PARENB == kParenb && PARODD == kParodd && CRTSCTS == kCrtscts);
+static_assert(CBAUD == kCbaudWithEx && (CBAUD & CBAUDEX) == CBAUDEX && CIBAUD == kCibaud);
+static_assert(CSIZE == kCsize && CSTOPB == kCstopb && CS8 == kCs8 && BOTHER == kBother);
 static_assert((O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) == 0x80902);
 
 // The kernel's termios2: like termios, but with the speeds in bits per second.
@@ -58,6 +61,11 @@ struct KernelTermios2 {
     speed_t c_ospeed;
 };
 static_assert(sizeof(KernelTermios2) == 44, "size is encoded in TCGETS2/TCSETS2");
+// The system's TCGETS2 and TCSETS2 name the kernel's struct termios2, which
+// cannot be declared here; the same requests encoded the system's way with
+// this record's size must give the constants.
+static_assert(_IOR('T', 0x2A, KernelTermios2) == kTcGets2);
+static_assert(_IOW('T', 0x2B, KernelTermios2) == kTcSets2);
 
 using Wait = std::chrono::duration<std::uint64_t, std::milli>;
 using Step = std::expected<void, std::string>;
@@ -172,10 +180,16 @@ Step set_line(int fd, std::uint32_t baud) {
     return {};
 }
 
+// The poll events of the generic Linux interface (x86-64 and arm64 alike);
+// any bit above them is an event this code does not know.
+constexpr std::uint16_t kKnownPollEvents = 0x3FF;
+static_assert((POLLIN | POLLPRI | POLLOUT | POLLERR | POLLHUP | POLLNVAL | POLLRDNORM | POLLRDBAND
+               | POLLWRNORM | POLLWRBAND) == kKnownPollEvents);
+
 // Whether the events of a finished wait mean "bytes are waiting".
 Step check_poll_events(short revents) {
     const auto events = static_cast<std::uint16_t>(revents);
-    if ((events & ~0x3FFu) != 0) {
+    if ((events & ~kKnownPollEvents) != 0) {
         return std::unexpected(std::string("I/O error"));
     }
     if (events == POLLIN) {

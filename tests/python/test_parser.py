@@ -48,6 +48,15 @@ def reader_threads() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+# qemu-user wakes the thread that joins a guest thread before that thread's
+# host thread has exited, so /proc/self/task still lists it for a moment after
+# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
+exact_task_count = pytest.mark.skipif(
+    os.environ.get("BRIMLET_EMULATED") == "1",
+    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
+)
+
+
 @pytest.fixture
 def fifo(tmp_path: pathlib.Path):
     """A FIFO and a descriptor that writes to it. A reader of the FIFO blocks
@@ -162,6 +171,7 @@ def test_ended_run_is_not_restarted_by_start_alone_and_the_file_is_not_rewound(r
     parser.stop()
 
 
+@exact_task_count
 def test_start_twice_keeps_one_reader(fifo):
     parser = brimlet.MockParser(fifo["path"])
     before = reader_threads()

@@ -24,6 +24,15 @@ def task_count() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+# qemu-user wakes the thread that joins a guest thread before that thread's
+# host thread has exited, so /proc/self/task still lists it for a moment after
+# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
+exact_task_count = pytest.mark.skipif(
+    os.environ.get("BRIMLET_EMULATED") == "1",
+    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
+)
+
+
 def replay(parser) -> None:
     """Plays the recording to its end."""
     parser.start()
@@ -165,6 +174,7 @@ def test_drop_on_another_thread_keeps_a_pending_exception(ten_frames, unraisable
     assert len(unraisable) == 1
 
 
+@exact_task_count
 def test_drop_on_the_owner_thread_joins_the_reader(fifo, unraisable):
     before = task_count()
     parser = brimlet.MockParser(fifo["path"])
