@@ -9,6 +9,8 @@
 // emptied go back to a small pool and are reused by later sends: a steady
 // stream that is drained as it goes runs in the same few blocks of memory.
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +19,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -25,19 +28,43 @@ namespace brimlet {
 
 namespace channel_detail {
 
+// Block memory comes straight from the system and goes straight back to it:
+// a backlog of millions of packets, once drained, leaves nothing behind in the
+// C library's heap (whose freed memory a process does not get back).
+template <class T>
+struct BlockAllocator {
+    using value_type = T;
+
+    BlockAllocator() = default;
+    template <class U>
+    BlockAllocator(const BlockAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        void* p = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept { munmap(p, n * sizeof(T)); }
+    friend bool operator==(const BlockAllocator&, const BlockAllocator&) = default;
+};
+
+template <class T>
+using Block = std::vector<T, BlockAllocator<T>>;
+
 template <class T>
 struct State {
-    // About 64 KiB of elements per block; spare blocks kept up to 4 MiB.
-    static constexpr std::size_t kBlockSize = std::max<std::size_t>(16, (64u << 10) / sizeof(T));
+    // About 1 MiB of elements per block (one system call fills thousands of
+    // packets); spare blocks kept up to 4 MiB.
+    static constexpr std::size_t kBlockSize = std::max<std::size_t>(16, (1024u << 10) / sizeof(T));
     static constexpr std::size_t kPoolBlocks = std::max<std::size_t>(1, (4u << 20) / (kBlockSize * sizeof(T)));
 
     std::mutex lock;
     std::condition_variable arrived;
     // Every block here holds at least one element not yet taken; the first
     // `head` elements of the front block have been taken.
-    std::deque<std::vector<T>> blocks;
+    std::deque<Block<T>> blocks;
     std::size_t head = 0;
-    std::vector<std::vector<T>> pool;
+    std::vector<Block<T>> pool;
     bool receiver_alive = true;
 
     bool empty() const { return blocks.empty(); }
@@ -48,7 +75,7 @@ struct State {
     }
 
     T pop_front() {
-        std::vector<T>& front = blocks.front();
+        Block<T>& front = blocks.front();
         T value = std::move(front[head++]);
         if (head == front.size()) {
             recycle(std::move(front));
@@ -58,18 +85,18 @@ struct State {
         return value;
     }
 
-    std::vector<T> fresh_block() {
+    Block<T> fresh_block() {
         if (pool.empty()) {
-            std::vector<T> block;
+            Block<T> block;
             block.reserve(kBlockSize);
             return block;
         }
-        std::vector<T> block = std::move(pool.back());
+        Block<T> block = std::move(pool.back());
         pool.pop_back();
         return block;
     }
 
-    void recycle(std::vector<T>&& block) {
+    void recycle(Block<T>&& block) {
         block.clear();
         if (pool.size() < kPoolBlocks) pool.push_back(std::move(block));
     }
@@ -120,7 +147,7 @@ public:
 private:
     friend class Receiver<T>;
     std::shared_ptr<channel_detail::State<T>> state_;
-    std::deque<std::vector<T>> blocks_;
+    std::deque<channel_detail::Block<T>> blocks_;
     std::size_t head_ = 0;
     std::size_t size_ = 0;
 };
