@@ -1,105 +1,138 @@
-"""End-to-end replay benchmark: a 100 MB recording through MockParser into
-Python lists of IMUPacket objects.
+"""Replay throughput: a 100 MB recording of the simulated device into Python
+packet objects, through the module and through the pure-Python baseline.
 
-Prints packets per second and nanoseconds per packet, once for making the
-packet objects only and once with every property of every packet read.
+Module, drained while it runs: `get_data_packets()` is called in a loop while
+the reader thread decodes, each batch dropped after it is counted. Two
+loops: the one of the project's replay tool (`brimlet_tools.acquire.replay`),
+which sleeps 2 ms when a call brings nothing, and a busy loop that never
+sleeps. The busy loop takes a few packets per call, so the cost of a call
+and the hand-over of each packet between the threads weigh more. With
+"every property read", all fifteen properties of every packet are read too
+(the tool's loop). Module, drained after the run: the reader decodes the
+whole recording into its queue while Python sleeps, then one
+`get_data_packets()` call turns everything into packet objects; the time
+counts both. Baseline: the file read in 64 KiB pieces and decoded into
+dicts by `BaselineDecoder`.
 
-    python bench/replay_bench.py [--megabytes 100] [--repeat 3]
+Every figure is the best of `--repeat` runs (of `--baseline-repeat` for the
+slow baseline), timed from before the parser is made to the last packet.
+
+    python bench/replay_bench.py [--megabytes 100] [--repeat 3] [--json]
 """
 
 from __future__ import annotations
 
 import argparse
-import os
-import sys
-import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
+import common
+from baseline_decoder import BaselineDecoder
 
-import brimlet  # noqa: E402
-from brimlet_tools import frames  # noqa: E402
+import brimlet
+from brimlet_tools.acquire import POLL_INTERVAL
 
-PROPERTIES = (
-    "packet_type", "timestamp", "invalid_fields", "scaled_accel", "scaled_gyro", "delta_vel",
-    "delta_theta", "scaled_ambient_pressure", "est_pressure_alt", "est_orient_quaternion",
-    "est_attitude_uncert_quaternion", "est_angular_rate", "est_compensated_accel",
-    "est_linear_accel", "est_gravity_vector",
-)
+CHUNK = 64 * 1024
 
 
-def one_second() -> tuple[bytes, int]:
-    """A second of a device stream: raw frames at 1000 Hz, estimated at 100 Hz."""
-    out = bytearray()
-    count = 0
-    for k in range(1000):
-        t = k / 1000
-        out += frames.raw_frame(
-            scaled_accel=[0.01 * t, -0.02, -9.81], scaled_gyro=[0.001, 0.002 * t, 0.003],
-            delta_theta=[1e-6, 2e-6, 3e-6], delta_vel=[1e-5, 2e-5, -9.81e-3],
-            scaled_ambient_pressure=1013.25 - t)
-        count += 1
-        if k % 10 == 0:
-            out += frames.estimated_frame(
-                est_orient_quaternion=[1, 0, 0, 0], est_linear_accel=[0.1, 0.2, 0.3],
-                est_angular_rate=[0.01, 0.02, 0.03], est_attitude_uncert_quaternion=[0.01] * 4,
-                est_gravity_vector=[0, 0, -9.80665], est_compensated_accel=[0, 0, -9.81],
-                est_pressure_alt=t)
-            count += 1
-    return bytes(out), count
-
-
-def write_recording(path: Path, megabytes: int) -> int:
-    block, per_block = one_second()
-    blocks = max(1, megabytes * 1_000_000 // len(block))
-    with path.open("wb") as f:
-        for _ in range(blocks):
-            f.write(block)
-    return blocks * per_block
-
-
-def replay(path: Path, read_properties: bool) -> tuple[int, float]:
-    """Replays the recording, draining while it runs; returns (packets, seconds)."""
-    total = 0
+def module_drained_while_running(path: Path, read_properties: bool, busy: bool) -> tuple[int, float, int]:
+    """Packets, seconds and calls for a replay whose batches are taken as
+    they come: the replay tool's loop, or a `busy` one."""
+    names = common.PROPERTY_NAMES
+    total = calls = 0
     started = time.perf_counter()
-    parser = brimlet.MockParser(str(path), timeout=1.0)
+    parser = brimlet.MockParser(path, timeout=1.0)
     parser.start()
     while True:
+        # Everything decoded before the flag was seen down is queued, so the
+        # batch taken after that is the last.
         running = parser.is_running()
         batch = parser.get_data_packets()
+        calls += 1
         total += len(batch)
         if read_properties:
             for packet in batch:
-                for name in PROPERTIES:
+                for name in names:
                     getattr(packet, name)
-        del batch
         if not running:
             break
+        if not batch and not busy:
+            time.sleep(POLL_INTERVAL)
+        del batch
     parser.stop()
-    return total, time.perf_counter() - started
+    return total, time.perf_counter() - started, calls
+
+
+def module_drained_after_run(path: Path) -> tuple[int, float, int]:
+    """Packets and seconds for a replay that is drained once, at its end."""
+    started = time.perf_counter()
+    parser = brimlet.MockParser(path, timeout=1.0)
+    parser.start()
+    while parser.is_running():
+        time.sleep(0.001)
+    parser.stop()
+    batch = parser.get_data_packets()
+    seconds = time.perf_counter() - started
+    return len(batch), seconds, 1
+
+
+def baseline(path: Path) -> tuple[int, float, int]:
+    """Packets and seconds for the pure-Python decoder over the same file."""
+    decoder = BaselineDecoder()
+    total = calls = 0
+    started = time.perf_counter()
+    with path.open("rb") as f:
+        while chunk := f.read(CHUNK):
+            total += len(decoder.feed(chunk))
+            calls += 1
+    return total, time.perf_counter() - started, calls
+
+
+Run = Callable[[], tuple[int, float, int]]
+
+
+def measure(run: Run, expected: int, repeat: int) -> tuple[float, float]:
+    """Best seconds of `repeat` runs of `run`, each checked for every packet,
+    and the packets per call of that run."""
+    best, per_call = float("inf"), 0.0
+    for _ in range(repeat):
+        got, seconds, calls = run()
+        if got != expected:
+            raise SystemExit(f"error: {got} packets, expected {expected}")
+        if seconds < best:
+            best, per_call = seconds, got / calls
+    return best, per_call
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--megabytes", type=int, default=100)
+    ap.add_argument("--megabytes", type=float, default=100.0)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--baseline-repeat", type=int, default=2)
+    ap.add_argument("--build", type=Path, default=common.DEFAULT_BUILD, help="where the recording is kept")
+    ap.add_argument("--skip-baseline", action="store_true")
+    ap.add_argument("--json", action="store_true")
     args = ap.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "stream.bin"
-        expected = write_recording(path, args.megabytes)
-        size = os.path.getsize(path)
-        print(f"recording: {size / 1e6:.1f} MB, {expected} frames")
-        for label, read in (("packets into lists", False), ("with every property read", True)):
-            best = None
-            for _ in range(args.repeat):
-                got, seconds = replay(path, read)
-                if got != expected:
-                    print(f"error: {got} packets, expected {expected}", file=sys.stderr)
-                    return 1
-                best = seconds if best is None else min(best, seconds)
-            assert best is not None
-            print(f"{label:26s} {expected / best / 1e6:6.2f} M packets/s  {best * 1e9 / expected:7.1f} ns/packet")
+
+    path, expected = common.recording(args.megabytes, args.build)
+    runs: dict[str, Run] = {
+        "module_while_running": lambda: module_drained_while_running(path, False, False),
+        "module_busy_loop": lambda: module_drained_while_running(path, False, True),
+        "module_after_run": lambda: module_drained_after_run(path),
+        "module_while_running_properties": lambda: module_drained_while_running(path, True, False),
+    }
+    if not args.skip_baseline:
+        runs["baseline"] = lambda: baseline(path)
+    results: common.Results = {"bytes": path.stat().st_size, "packets": expected}
+    lines = [f"recording: {path.stat().st_size / 1e6:.1f} MB, {expected} packets"]
+    for name, run in runs.items():
+        repeat = args.baseline_repeat if name == "baseline" else args.repeat
+        seconds, per_call = measure(run, expected, repeat)
+        results[name] = {"seconds": seconds, "packets_per_second": expected / seconds, "packets_per_call": per_call}
+        lines.append(f"{name:34s} {expected / seconds / 1e6:7.3f} M packets/s  "
+                     f"{seconds * 1e9 / expected:8.1f} ns/packet  {per_call:8.0f} packets/call")  # fmt: skip
+    common.emit(results, args.json, lines)
     return 0
 
 
