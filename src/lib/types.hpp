@@ -12,7 +12,7 @@ PyTypeObject* serial_parser_type();
 PyTypeObject* mock_parser_type();
 PyTypeObject* imu_packet_type();
 
-// Type-specification makers, defined in each type's own file.
+// Makers of the type objects (PyType_FromSpec), defined in each type's own file.
 PyObject* make_serial_parser_type();
 PyObject* make_mock_parser_type();
 PyObject* make_imu_packet_type();
