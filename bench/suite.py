@@ -174,7 +174,7 @@ def memory_section(r: dict[str, Any]) -> list[str]:
         ["resident memory per queued packet (not drained)", f"{q['queued_bytes_per_packet']:.0f}"],
         ["native engine alone: resident memory per queued packet", f"{engine['queued_bytes']:.0f}"],
         ["resident memory per packet object (`IMUPacket` in a list), made from the queue",
-         f"{q['objects_bytes_per_packet']:.0f}"],
+         f"{(q['held_rss'] - q['dropped_rss']) / q['packets']:.0f}"],
         ["resident memory per packet held as a baseline dict in a list", f"{bl['held_bytes_per_packet']:.0f}"],
         [f"peak resident memory, {size:.0f} MB replay drained while it runs (largest of "
          f"{len(w['runs_peak_rss'])} runs)",
@@ -183,7 +183,7 @@ def memory_section(r: dict[str, Any]) -> list[str]:
         [f"peak resident memory, {size:.0f} MB replay queued whole, then drained",
          f"{q['peak_rss'] / 2**20:.0f} MiB (interpreter at start: {q['start_rss'] / 2**20:.0f} MiB)"],
         ["resident memory after that replay's packets were drained and dropped",
-         f"{q['dropped_rss'] / 2**20:.0f} MiB (queue's memory kept by the C library's allocator)"],
+         f"{q['dropped_rss'] / 2**20:.0f} MiB (interpreter at start: {q['start_rss'] / 2**20:.0f} MiB)"],
     ])  # fmt: skip
 
 
