@@ -23,7 +23,7 @@ AS_USER := tools/as_user.sh
 CMAKE_GEN := -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 PYTEST := -m pytest -p no:cacheprovider -q tests/python
 
-.PHONY: demo test bench fuzz soak clean _demo _test _bench _fuzz _soak _release _asan _tsan _debugpy
+.PHONY: demo test bench fuzz soak clean _demo _test _bench _benchbuild _fuzz _soak _release _asan _tsan _debugpy
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
@@ -71,18 +71,17 @@ _fuzz:
 
 # The module against pyserial with a pure-Python decoder and against the native
 # scanner alone, in one run; the tables go to docs/benchmarks.md (bench/README.md).
-_bench:
+_benchbuild:
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIMLET_BENCH=ON -DBRIMLET_MODULE=ON -DBRIMLET_TESTS=OFF \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build build/bench -j $(JOBS)
+
+_bench: _benchbuild
 	PYTHONPATH=build/bench:python $(PYTHON) bench/suite.py --build build/bench --markdown docs/benchmarks.md
 
 # The module reading the virtual device for SOAK_SECONDS (default 600): no packet
 # lost or out of order, resident memory flat. Not part of `make test`.
-_soak:
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIMLET_BENCH=ON -DBRIMLET_MODULE=ON -DBRIMLET_TESTS=OFF \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
-	cmake --build build/bench -j $(JOBS)
+_soak: _benchbuild
 	PYTHONPATH=build/bench:python $(PYTHON) bench/soak.py --seconds $(or $(SOAK_SECONDS),600)
 
 _demo: _release

@@ -101,12 +101,9 @@ Timestamp wall_clock_ns() {
 
 std::optional<DecodedPayload> decode_payload(std::uint8_t descriptor_set,
                                              std::span<const std::uint8_t> payload) {
-    return decode_payload_at(descriptor_set, payload, wall_clock_ns());
-}
-
-std::optional<DecodedPayload> decode_payload_at(std::uint8_t descriptor_set,
-                                                std::span<const std::uint8_t> payload,
-                                                Timestamp timestamp) {
+    // The clock is read before the set is looked at: the stamp is the moment
+    // of decoding.
+    const Timestamp timestamp = wall_clock_ns();
     if (descriptor_set == kRawSet) {
         RawData raw;
         raw.timestamp = timestamp;

@@ -21,12 +21,6 @@ Timestamp wall_clock_ns();
 std::optional<DecodedPayload> decode_payload(std::uint8_t descriptor_set,
                                              std::span<const std::uint8_t> payload);
 
-// Same, with a timestamp given by the caller (tests, and callers that already
-// read the clock).
-std::optional<DecodedPayload> decode_payload_at(std::uint8_t descriptor_set,
-                                                std::span<const std::uint8_t> payload,
-                                                Timestamp timestamp);
-
 IMUPacket build_packet(DecodedPayload&& decoded);
 
 }  // namespace brimlet
