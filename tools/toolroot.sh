@@ -16,7 +16,9 @@ PACKAGES="python3.14 python3.14-dev python3.14-dbg g++ cmake ninja-build make \
 python3-pytest python3-numpy python3-hypothesis libgtest-dev libgmock-dev \
 libbenchmark-dev clang libclang-rt-dev python3-pyelftools python3-serial \
 python3-scikit-build-core python3-pip python3-venv mypy valgrind gdb \
-python3-matplotlib util-linux"
+python3-matplotlib util-linux python3-pandas python3-dask python3-distributed \
+python3-pyarrow python3-h5py python3-rosbags python3-tqdm python3-rich \
+python3-build python3-auditwheel patchelf shellcheck"
 # Bump when the way the root is made changes, so old roots are not reused.
 RECIPE=1
 
