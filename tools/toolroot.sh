@@ -16,15 +16,18 @@ PACKAGES="python3.14 python3.14-dev python3.14-dbg g++ cmake ninja-build make \
 python3-pytest python3-numpy python3-hypothesis libgtest-dev libgmock-dev \
 libbenchmark-dev clang libclang-rt-dev python3-pyelftools python3-serial \
 python3-scikit-build-core python3-pip python3-venv mypy valgrind gdb \
-python3-matplotlib util-linux python3-pandas python3-dask python3-distributed \
-python3-pyarrow python3-h5py python3-rosbags python3-tqdm python3-rich \
-python3-build python3-auditwheel patchelf shellcheck"
+python3-matplotlib util-linux"
+# Installed with apt once the base is in place: debootstrap cannot order the
+# configuration of dependency trees this deep (the Arrow libraries among them).
+EXTRA="python3-pandas python3-dask python3-distributed python3-pyarrow python3-h5py \
+python3-rosbags python3-tqdm python3-rich python3-build python3-auditwheel patchelf \
+shellcheck"
 # Bump when the way the root is made changes, so old roots are not reused.
 RECIPE=1
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${BRIMLET_CACHE:-/var/cache/brimlet}
-key=$(printf '%s %s' "$RECIPE" "$PACKAGES" | sha256sum | cut -c1-12)
+key=$(printf '%s %s %s' "$RECIPE" "$PACKAGES" "$EXTRA" | sha256sum | cut -c1-12)
 root="$cache/forky-$key"
 inside=/brimlet
 
@@ -58,6 +61,23 @@ ensure() {
         tail -n 30 "$cache/debootstrap.log" >&2
         discard "$tmp"
         log "debootstrap failed (full log: $cache/debootstrap.log)"
+        exit 1
+    fi
+    log "installing the data, export and packaging tools"
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    if ! unshare --mount --propagation private -- bash -euc '
+        tree=$1; shift
+        mount --rbind /dev "$tree/dev"
+        mount -t proc proc "$tree/proc"
+        chroot "$tree" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+            DEBIAN_FRONTEND=noninteractive LANG=C.UTF-8 bash -euc "
+                apt-get -o Acquire::Check-Valid-Until=false -qq update
+                apt-get -qq install -y --no-install-recommends $*
+                apt-get clean"
+    ' _ "$tmp" "$EXTRA" >>"$cache/debootstrap.log" 2>&1; then
+        tail -n 30 "$cache/debootstrap.log" >&2
+        discard "$tmp"
+        log "installing into the tool root failed (full log: $cache/debootstrap.log)"
         exit 1
     fi
     mkdir -p "$tmp$inside"
