@@ -1,0 +1,209 @@
+"""What the commands share: argument types, the progress line, Ctrl-C as a
+stop request, opening outputs, and errors reported as one line.
+
+A command reports a failure by raising `ToolError` with the text to show;
+the dispatcher prints it as one line and exits with the error's status (1).
+Bad command-line input goes through `args.parser.error` (status 2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager
+from types import FrameType
+from typing import IO, BinaryIO, Literal, TextIO, overload
+
+from ..acquire import ToolError
+from ..capture import speed_code
+
+__all__ = ["ToolError"]
+
+MAX_BAUD = 4294967295
+
+
+# --- errors -----------------------------------------------------------------------
+
+
+def cannot(action: str, what: str, error: OSError) -> ToolError:
+    """The one-line error for an operating-system failure, such as
+    "cannot write out.csv: Permission denied"."""
+    return ToolError(f"cannot {action} {what}: {error.strerror or error}")
+
+
+def note(text: str) -> None:
+    """A line on stderr, at once."""
+    print(text, file=sys.stderr, flush=True)
+
+
+# --- outputs ------------------------------------------------------------------------
+
+
+@overload
+def open_output(path: str | None, text: Literal[True], buffered: bool = True) -> AbstractContextManager[TextIO]: ...
+@overload
+def open_output(
+    path: str | None, text: Literal[False] = False, buffered: bool = True
+) -> AbstractContextManager[BinaryIO]: ...
+def open_output(path: str | None, text: bool = False, buffered: bool = True) -> AbstractContextManager[IO[str] | IO[bytes]]:
+    """The file `path` opened for writing, as a context that closes it; with
+    no path or "-", standard output, flushed but left open. Text is UTF-8
+    with line endings as written. `buffered=False` makes every write reach
+    the file at once (binary only)."""
+    return _output(path, text, buffered)
+
+
+@contextmanager
+def _output(path: str | None, text: bool, buffered: bool) -> Iterator[IO[str] | IO[bytes]]:
+    if path is None or path == "-":
+        stream: IO[str] | IO[bytes] = sys.stdout if text else sys.stdout.buffer
+        try:
+            yield stream
+        finally:
+            stream.flush()
+        return
+    try:
+        if text:
+            opened: IO[str] | IO[bytes] = open(path, "w", encoding="utf-8", newline="")
+        else:
+            opened = open(path, "wb", buffering=-1 if buffered else 0)
+    except OSError as e:
+        raise cannot("write", path, e) from e
+    with opened:
+        yield opened
+
+
+# --- argument types -------------------------------------------------------------------
+
+
+def number(text: str, low: float = 0.0, low_ok: bool = True, high: float = float("inf")) -> float:
+    """A finite float in the given range, or an argparse type error."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    too_low = value < low or (value == low and not low_ok)
+    if too_low or value > high or value != value:
+        bound = f"{'at least' if low_ok else 'above'} {low:g}"
+        raise argparse.ArgumentTypeError(
+            f"{text} is out of range: must be {bound}" + (f" and at most {high:g}" if high < float("inf") else "")
+        )
+    return value
+
+
+def seconds_type(text: str) -> float:
+    return number(text, 0.0, low_ok=False, high=1e9)
+
+
+def probability(text: str) -> float:
+    return number(text, 0.0, high=1.0)
+
+
+def rate_type(limit: float) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        return number(text, 0.0, high=limit)
+
+    parse.__name__ = "rate"
+    return parse
+
+
+def positive_rate(text: str) -> float:
+    return number(text, 0.0, low_ok=False, high=1e6)
+
+
+def whole_number(text: str, low: int, high: int | None = None) -> int:
+    """An int from `low` to `high`, or an argparse type error."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < low or (high is not None and value > high):
+        bound = f"at least {low}" if high is None else f"{low} to {high}"
+        raise argparse.ArgumentTypeError(f"{value} is out of range: must be {bound}")
+    return value
+
+
+def baud_type(text: str) -> int:
+    return whole_number(text, 1, MAX_BAUD)
+
+
+def standard_baud_type(text: str) -> int:
+    value = baud_type(text)
+    try:
+        speed_code(value)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return value
+
+
+def count_type(text: str) -> int:
+    return whole_number(text, 1)
+
+
+def add_raw_rate(p: argparse.ArgumentParser, default: float | None) -> None:
+    p.add_argument(
+        "--raw-rate", type=positive_rate, default=default, metavar="HZ",
+        help="the device's raw packet rate, to turn a recording's raw packets into device time"
+        + ("" if default is None else " (default %(default)g)"),
+    )  # fmt: skip
+
+
+# --- progress and stopping ---------------------------------------------------------------
+
+
+class Progress:
+    """A status line on stderr. On a terminal it is redrawn in place at most
+    four times a second; otherwise a line is written every `piped_interval`
+    seconds, or never. `quiet` leaves only the final line."""
+
+    def __init__(self, piped_interval: float | None = None, quiet: bool = False) -> None:
+        self.stream = sys.stderr
+        self.live = self.stream.isatty()
+        self.interval = None if quiet else 0.25 if self.live else piped_interval
+        self._next = time.monotonic() + (self.interval or 0.0)
+        self._drawn = False
+
+    def update(self, text: Callable[[], str]) -> None:
+        if self.interval is None or time.monotonic() < self._next:
+            return
+        self._next = time.monotonic() + self.interval
+        if self.live:
+            self.stream.write("\r\x1b[K" + text())
+            self._drawn = True
+        else:
+            self.stream.write(text() + "\n")
+        self.stream.flush()
+
+    def finish(self, text: str) -> None:
+        if self._drawn:
+            self.stream.write("\r\x1b[K")
+        self.stream.write(text + "\n")
+        self.stream.flush()
+
+
+class StopFlag:
+    """Set by SIGINT or SIGTERM instead of raising, so that a loop can finish
+    the chunk or packet in hand before it ends."""
+
+    def __init__(self) -> None:
+        self.set = False
+
+    def __call__(self) -> bool:
+        return self.set
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        self.set = True
+
+    @contextmanager
+    def on_signals(self) -> Iterator[None]:
+        """Routes SIGINT and SIGTERM to this flag while the block runs."""
+        saved = {sig: signal.signal(sig, self._handle) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, old in saved.items():
+                signal.signal(sig, old)
+

@@ -1,0 +1,33 @@
+"""`stats`: counts, time span, rates and flagged fields of a recording or a port."""
+
+from __future__ import annotations
+
+import argparse
+
+from ..summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
+from .common import Progress, StopFlag, add_raw_rate
+from .source import add_source_options, counted, line_lines, live_signals, packets_of
+
+NAME = "stats"
+HELP = "Count packets, time span, rates and flagged fields."
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    add_source_options(p)
+    add_raw_rate(p, None)
+
+
+def run(args: argparse.Namespace) -> int:
+    progress = Progress()
+    stop = StopFlag()
+    with live_signals(args, stop):
+        summary = summarize(counted(packets_of(args, stop), progress))
+    if args.file is not None:
+        lines = line_lines(args.file) + [count_line(summary)]
+        lines += recording_span_lines(summary, args.raw_rate)
+        if args.raw_rate is None:
+            lines.append("  (give --raw-rate HZ, the device's raw packet rate, to measure device time)")
+    else:
+        lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
+    progress.finish("\n".join(lines + flagged_lines(summary)))
+    return 0
