@@ -14,7 +14,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .acquire import ToolError
+from .extras import require
 from .fields import PacketLike, field_values
 
 AXES = "xyz"
@@ -60,10 +60,7 @@ def collect(packets: Iterable[PacketLike], raw_rate: float | None) -> dict[str, 
 
 def load_pyplot() -> Any:
     """matplotlib's pyplot on the file-only Agg back end."""
-    try:
-        import matplotlib
-    except ImportError as e:
-        raise ToolError("plotting needs matplotlib, which is not installed (Debian: python3-matplotlib)") from e
+    matplotlib = require("matplotlib", "plotting", "plot", "python3-matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
