@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
 
 namespace brimlet::py {
@@ -158,12 +159,6 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, st
         }
     }
     return check_counts(signature, given, out);
-}
-
-void set_type_mismatch(PyObject* value, const char* expected) {
-    OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
-    if (!name) return;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), expected);
 }
 
 std::optional<std::string> convert_path(PyObject* value, const char* name) {

@@ -37,9 +37,6 @@ bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t
 bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
                 std::span<PyObject*> out);
 
-// Sets TypeError "'<type of value>' object cannot be cast as '<expected>'".
-void set_type_mismatch(PyObject* value, const char* expected);
-
 // A file-system path: a str, or a path-like object that gives one, encoded with
 // the file-system encoding. Bytes paths are refused.
 std::optional<std::string> convert_path(PyObject* value, const char* name);

@@ -10,13 +10,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <format>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
 #include "lib/panic.hpp"
 #include "lib/types.hpp"
@@ -60,25 +60,13 @@ public:
         std::lock_guard guard(making_, std::adopt_lock);
         if (PyObject* value = peek()) return value;
         maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        PyObject* made = make_guarded(make);
+        PyObject* made = guarded(make);
         maker_.store(std::thread::id(), std::memory_order_relaxed);
         if (made != nullptr) value_.store(made, std::memory_order_release);
         return made;
     }
 
 private:
-    // make(), with a C++ exception turned into the matching Python one.
-    template <class Make>
-    static PyObject* make_guarded(Make& make) {
-        try {
-            return make();
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            return raise_internal_error(InternalError{error.what()});
-        }
-    }
-
     const char* what_;
     std::atomic<PyObject*> value_{nullptr};
     std::atomic<std::thread::id> maker_{};
@@ -132,8 +120,7 @@ OwnedRef all_list(PyObject* module) {
         return all;
     }
     if (!PyList_Check(all.get())) {
-        OwnedRef actual = OwnedRef::steal(PyType_GetQualName(Py_TYPE(all.get())));
-        if (actual) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'list'", actual.get());
+        set_type_mismatch(all.get(), "list");
         return {};
     }
     return all;

@@ -16,7 +16,6 @@
 
 #include <array>
 #include <cstddef>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -24,8 +23,8 @@
 #include <string>
 #include <utility>
 
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
-#include "lib/panic.hpp"
 #include "lib/types.hpp"
 #include "protocol/packet_text.hpp"
 
@@ -176,18 +175,10 @@ bool is_packet(PyObject* self) {
 
 PyObject* packet_str(PyObject* self) {
     if (!is_packet(self)) {
-        if (PyErr_Occurred()) return nullptr;
-        OwnedRef actual = OwnedRef::steal(PyType_GetQualName(Py_TYPE(self)));
-        if (actual) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'IMUPacket'", actual.get());
+        if (!PyErr_Occurred()) set_type_mismatch(self, "IMUPacket");
         return nullptr;
     }
-    try {
-        return to_python(packet_text(record_of(self)));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        return raise_internal_error(InternalError{error.what()});
-    }
+    return guarded([&] { return to_python(packet_text(record_of(self))); });
 }
 
 // ---- tables -----------------------------------------------------------------
@@ -233,15 +224,6 @@ PyType_Spec packet_spec = {
 }  // namespace
 
 PyObject* make_imu_packet_type() { return PyType_FromSpec(&packet_spec); }
-
-PyObject* make_packet_object(IMUPacket&& record) {
-    PyTypeObject* type = imu_packet_type();
-    if (type == nullptr) {
-        IMUPacket dropped = std::move(record);
-        return nullptr;
-    }
-    return new_packet(type, std::move(record));
-}
 
 PyObject* packets_to_list(PacketBatch&& batch) {
     // Owned here, so that every record not yet moved into an object is

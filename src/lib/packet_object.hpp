@@ -8,10 +8,6 @@
 
 namespace brimlet::py {
 
-// New reference to a packet object holding `record`, or nullptr with an
-// exception set (the record is then released).
-PyObject* make_packet_object(IMUPacket&& record);
-
 // New reference to a list of packet objects in batch order, or nullptr with an
 // exception set (no partial list; the remaining records are released).
 PyObject* packets_to_list(PacketBatch&& batch);

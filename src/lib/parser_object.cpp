@@ -2,40 +2,37 @@
 //
 // Each object holds a ParserEngine directly after its header, together with
 // its blocking-wait timeout, a borrow flag and the identity of the thread that
-// made it. Every method checks the thread first (the engine is driven from one
-// thread only), then takes a use of the object on the borrow flag, so that a
-// method entered again from a finalizer or a truth test running inside another
-// method of the same object is refused instead of overlapping it.
+// made it. Every method checks the thread and takes a use of the object first
+// (lib/use_guard.hpp).
 //
 // The interpreter lock is held for the whole of every call, waits included:
 // the reader thread never needs it, so joining it or waiting on its channel
 // under the lock cannot deadlock.
 //
-// Failures travel as values (`Failure`) up to `boundary`, the one place where
-// they become Python exceptions; no C++ exception gets past it.
+// Failures travel as values up to `boundary` (lib/boundary.hpp), the one
+// place where they become Python exceptions.
 
 #include <Python.h>
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <format>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
-#include <string_view>
 #include <utility>
-#include <variant>
 
 #include "lib/arguments.hpp"
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
 #include "lib/packet_object.hpp"
 #include "lib/panic.hpp"
 #include "lib/types.hpp"
+#include "lib/use_guard.hpp"
+#include "parser/duration.hpp"
 #include "parser/internal_error.hpp"
 #include "parser/parser_engine.hpp"
 #include "serial/file_source.hpp"
@@ -45,23 +42,7 @@ namespace brimlet::py {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Thread identity
-
-// A number given to each thread on first use, never reused in the process
-// (unlike the kernel's thread ids, which are recycled when threads end).
-using ThreadId = std::uint64_t;
-
-ThreadId current_thread() {
-    static std::atomic<ThreadId> next{1};
-    thread_local const ThreadId id = next.fetch_add(1, std::memory_order_relaxed);
-    return id;
-}
-
-// ---------------------------------------------------------------------------
 // The object
-
-// All bits set in the borrow flag: one exclusive use in progress.
-constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
 
 struct ParserRecord {
     ParserRecord(std::unique_ptr<ByteSource> source, double wait, ThreadId creator)
@@ -80,97 +61,10 @@ struct ParserObject {
 
 ParserRecord& record_of(PyObject* self) { return reinterpret_cast<ParserObject*>(self)->record; }
 
-// ---------------------------------------------------------------------------
-// Failures and the boundary
-
-struct PythonError {};  // a Python exception is already set
-struct IoFailure {      // raised as OSError with the text as its one argument
-    std::string text;
-};
-struct BorrowConflict {  // raised as RuntimeError
-    const char* text;
-};
-
-using Failure = std::variant<PythonError, IoFailure, BorrowConflict, InternalError>;
-
-template <class T>
-using Result = std::expected<T, Failure>;
-
-struct Raise {
-    PyObject* operator()(const PythonError&) const { return nullptr; }
-    PyObject* operator()(const IoFailure& failure) const {
-        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
-            failure.text.data(), static_cast<Py_ssize_t>(failure.text.size()), "replace"));
-        if (text) PyErr_SetObject(PyExc_OSError, text.get());
-        return nullptr;
-    }
-    PyObject* operator()(const BorrowConflict& conflict) const {
-        PyErr_SetString(PyExc_RuntimeError, conflict.text);
-        return nullptr;
-    }
-    PyObject* operator()(const InternalError& error) const { return raise_internal_error(error); }
-};
-
-// Runs `body` and hands its result to the interpreter: a new reference, or
-// nullptr with the failure raised.
-template <class Body>
-PyObject* boundary(Body&& body) noexcept {
-    try {
-        Result<OwnedRef> result = std::forward<Body>(body)();
-        if (result) return result->release();
-        return std::visit(Raise{}, result.error());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return raise_internal_error(InternalError{e.what()});
-    }
-}
-
 OwnedRef none() { return OwnedRef::new_ref(Py_None); }
 
 // ---------------------------------------------------------------------------
 // Uses of an object
-
-enum class Access { shared, exclusive, strict };
-
-// One use of a parser object, given back when the guard goes.
-class Borrow {
-public:
-    static Result<Borrow> take(std::atomic<std::size_t>& flag, Access access);
-    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), shared_(other.shared_) {}
-    Borrow& operator=(Borrow&&) = delete;
-    ~Borrow() {
-        if (flag_ == nullptr) return;
-        if (shared_) {
-            flag_->fetch_sub(1, std::memory_order_release);
-        } else {
-            flag_->store(0, std::memory_order_release);
-        }
-    }
-
-private:
-    Borrow(std::atomic<std::size_t>* flag, bool shared) : flag_(flag), shared_(shared) {}
-    std::atomic<std::size_t>* flag_;
-    bool shared_;
-};
-
-Result<Borrow> Borrow::take(std::atomic<std::size_t>& flag, Access access) {
-    if (access == Access::shared) {
-        std::size_t current = flag.load(std::memory_order_relaxed);
-        do {
-            if (current == kExclusive) return std::unexpected(BorrowConflict{"Already mutably borrowed"});
-        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed));
-        return Borrow(&flag, true);
-    }
-    std::size_t idle = 0;
-    if (flag.compare_exchange_strong(idle, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
-        return Borrow(&flag, false);
-    }
-    // __enter__ and __exit__ treat an overlap as a broken expectation.
-    if (access == Access::strict) return std::unexpected(InternalError{"Already borrowed"});
-    return std::unexpected(BorrowConflict{"Already borrowed"});
-}
 
 struct InUse {
     ParserRecord* record;
@@ -188,12 +82,8 @@ Result<InUse> begin_use(PyObject* self, Access access) {
         return std::unexpected(PythonError{});
     }
     ParserRecord& record = record_of(self);
-    const ThreadId caller = current_thread();
-    if (caller != record.owner) {
-        return std::unexpected(InternalError{std::format(
-            "assertion `left == right` failed: {} is unsendable, but sent to another thread\n"
-            "  left: ThreadId({})\n right: ThreadId({})",
-            Kind::record_name, caller, record.owner)});
+    if (Result<void> owned = check_owner(record.owner, Kind::record_name); !owned) {
+        return std::unexpected(std::move(owned.error()));
     }
     Result<Borrow> borrow = Borrow::take(record.borrow, access);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
@@ -202,39 +92,6 @@ Result<InUse> begin_use(PyObject* self, Access access) {
 
 // ---------------------------------------------------------------------------
 // Waiting for packets
-
-// `seconds` as whole nanoseconds, rounded to the nearest (ties to even). Waits
-// longer than the nanosecond count can hold (about 292 years) saturate, which
-// the engine treats as a wait without deadline.
-std::expected<std::chrono::nanoseconds, InternalError> seconds_to_duration(double seconds) {
-    if (seconds < 0.0) {
-        return std::unexpected(InternalError{"cannot convert float seconds to Duration: value is negative"});
-    }
-    if (!(seconds < 0x1p64)) {
-        return std::unexpected(
-            InternalError{"cannot convert float seconds to Duration: value is either too big or NaN"});
-    }
-    // seconds == mantissa * 2^exponent exactly, with mantissa < 2^53 and exponent <= 11.
-    int exponent = 0;
-    const double fraction = std::frexp(seconds, &exponent);
-    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
-    exponent -= 53;
-    using Wide = unsigned __int128;
-    const Wide scaled = Wide{mantissa} * 1'000'000'000u;  // below 2^83
-    Wide nanos = 0;
-    if (exponent >= 0) {
-        nanos = scaled << exponent;
-    } else if (exponent > -128) {
-        const int shift = -exponent;
-        nanos = scaled >> shift;
-        const Wide rest = scaled - (nanos << shift);
-        const Wide half = Wide{1} << (shift - 1);
-        if (rest > half || (rest == half && (nanos & 1) != 0)) ++nanos;
-    }
-    using Rep = std::chrono::nanoseconds::rep;
-    constexpr Rep kLongest = std::numeric_limits<Rep>::max();
-    return std::chrono::nanoseconds(nanos > static_cast<Wide>(kLongest) ? kLongest : static_cast<Rep>(nanos));
-}
 
 // The reader's oldest failure, else everything queued (waiting up to the
 // timeout for the first packet when `block`), as a new list.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -140,10 +141,9 @@ constexpr void append_string(std::string& out, std::string_view text) {
 }
 
 constexpr std::string decimal(int value) {
-    if (value == 0) return "0";
-    std::string digits;
-    for (; value > 0; value /= 10) digits.insert(digits.begin(), static_cast<char>('0' + value % 10));
-    return digits;
+    char digits[12] = {};
+    const auto r = std::to_chars(digits, digits + sizeof digits, value);
+    return std::string(digits, r.ptr);
 }
 
 constexpr void append_member(std::string& out, std::string_view key, std::string_view value) {

@@ -1,11 +1,10 @@
 #include "parser/parser_engine.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "parser/reader_loop.hpp"
+#include "serial/errno_text.hpp"
 
 namespace brimlet {
 
@@ -66,10 +65,7 @@ std::expected<void, InternalError> ParserEngine::start() {
         // back and is idle again; a later start() tries anew.
         source_ = std::move(run->context.source);
         running_->store(false, std::memory_order_relaxed);
-        const int err = e.code().value();
-        return std::unexpected(InternalError{
-            "failed to spawn thread: " + std::string(std::strerror(err)) + " (os error " +
-            std::to_string(err) + ")"});
+        return std::unexpected(InternalError{"failed to spawn thread: " + file_errno_text(e.code().value())});
     }
     reader_ = std::move(run);
     return {};

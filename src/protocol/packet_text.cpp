@@ -112,14 +112,9 @@ std::string format_f32(float value) {
 }
 
 std::string format_u128(Timestamp value) {
-    char buf[40];
-    char* end = buf + sizeof buf;
-    char* p = end;
-    do {
-        *--p = static_cast<char>('0' + static_cast<int>(value % 10));
-        value /= 10;
-    } while (value != 0);
-    return std::string(p, end);
+    char buf[40];  // 2^128 has 39 digits
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, r.ptr);
 }
 
 std::string debug_listing(const IMUPacket& p) {

@@ -1,0 +1,39 @@
+#include "lib/use_guard.hpp"
+
+#include <format>
+
+namespace brimlet::py {
+
+ThreadId current_thread() {
+    static std::atomic<ThreadId> next{1};
+    thread_local const ThreadId id = next.fetch_add(1, std::memory_order_relaxed);
+    return id;
+}
+
+Result<void> check_owner(ThreadId owner, const char* record_name) {
+    const ThreadId caller = current_thread();
+    if (caller == owner) return {};
+    return std::unexpected(InternalError{std::format(
+        "assertion `left == right` failed: {} is unsendable, but sent to another thread\n"
+        "  left: ThreadId({})\n right: ThreadId({})",
+        record_name, caller, owner)});
+}
+
+Result<Borrow> Borrow::take(std::atomic<std::size_t>& flag, Access access) {
+    if (access == Access::shared) {
+        std::size_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == kExclusive) return std::unexpected(BorrowConflict{"Already mutably borrowed"});
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+        return Borrow(&flag, true);
+    }
+    std::size_t idle = 0;
+    if (flag.compare_exchange_strong(idle, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return Borrow(&flag, false);
+    }
+    if (access == Access::strict) return std::unexpected(InternalError{"Already borrowed"});
+    return std::unexpected(BorrowConflict{"Already borrowed"});
+}
+
+}  // namespace brimlet::py
