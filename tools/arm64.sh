@@ -45,15 +45,6 @@ need_root() {
 # shellcheck source=tools/lib.sh
 . "$here/tools/lib.sh"
 
-# Runs "$@" with fd 9 holding the arm64 lock: one maker at a time.
-locked() {
-    mkdir -p "$cache"
-    exec 9>"$cache/.arm64.lock"
-    flock 9
-    "$@"
-    exec 9>&-
-}
-
 # Runs tools/toolroot.sh "$@" with DIR mounted at /arm64 inside the root, in a
 # private mount namespace (the mount vanishes with it). MODE is ro or rw.
 with_tree() {
@@ -61,6 +52,7 @@ with_tree() {
     local root
     root=$("$toolroot" path)
     mkdir -p "$root$inside"
+    # shellcheck disable=SC2016 # the script expands its own arguments
     unshare --mount --propagation private -- bash -euc '
         dir=$1; target=$2; mode=$3; shift 3
         mount --bind "$dir" "$target"
@@ -96,24 +88,12 @@ alternatives() {
                END {for (l in target) print l, target[l]}'
 }
 
-make_tree() {
-    [ -f "$sysroot/.complete" ] && return 0
-    command -v debootstrap >/dev/null || { log "debootstrap is not installed on the host"; exit 1; }
-    for stale in "$cache"/arm64-tmp.*; do discard "$stale"; done
-    local tmp m started=$SECONDS
-    tmp=$(mktemp -d "$cache/arm64-tmp.XXXXXX")
-    chmod 755 "$tmp"
-    m=$(mirror)
-    log "downloading the arm64 Debian forky packages from $m (once per machine)"
+fill_tree() {
+    local tmp=$1
     # The foreign first stage downloads everything and unpacks only the base
     # system; nothing arm64 is run, and nothing is configured.
-    if ! debootstrap --foreign --arch=arm64 --variant=minbase --include="${PACKAGES// /,}" \
-            forky "$tmp" "$m" /usr/share/debootstrap/scripts/sid >"$cache/arm64-debootstrap.log" 2>&1; then
-        tail -n 30 "$cache/arm64-debootstrap.log" >&2
-        discard "$tmp"
-        log "debootstrap failed (full log: $cache/arm64-debootstrap.log)"
-        exit 1
-    fi
+    bootstrap "$tmp" "$cache/arm64-debootstrap.log" "downloading the arm64 Debian forky packages (once per machine)" \
+        --foreign --arch=arm64 --variant=minbase --include="${PACKAGES// /,}"
     local deb link target
     for deb in "$tmp"/var/cache/apt/archives/*.deb; do
         dpkg-deb -x "$deb" "$tmp"
@@ -127,7 +107,7 @@ make_tree() {
     # qemu-aarch64 -L looks up every absolute path in the tree first: without
     # these, the emulated programs use the machine's pseudo-terminals, process
     # information and temporary files.
-    rm -rf --one-file-system "$tmp/dev" "$tmp/proc" "$tmp/sys" "$tmp/tmp"
+    rm -rf --one-file-system "${tmp:?}/dev" "$tmp/proc" "$tmp/sys" "$tmp/tmp"
     # Python's headers include the per-architecture <aarch64-linux-gnu/python3.14/pyconfig.h>;
     # this directory makes that one prefix reachable, and nothing else of the tree's headers.
     mkdir -p "$tmp/cross-include"
@@ -139,9 +119,13 @@ make_tree() {
     with_tree "$tmp" rw run python3.14 -m compileall -q -j 2 \
         "$inside/usr/lib/python3.14" "$inside/usr/lib/python3/dist-packages" >/dev/null \
         || log "some files of the tree did not byte-compile; they compile when imported"
-    touch "$tmp/.complete"
-    discard "$sysroot"
-    mv "$tmp" "$sysroot"
+}
+
+make_arm64_tree() {
+    [ -f "$sysroot/.complete" ] && return 0  # made while this caller waited
+    command -v debootstrap >/dev/null || { log "debootstrap is not installed on the host"; exit 1; }
+    local started=$SECONDS
+    make_tree "$sysroot" "$cache/arm64-tmp" fill_tree
     log "arm64 tree ready in $((SECONDS - started)) s: $sysroot"
 }
 
@@ -151,8 +135,8 @@ ensure() {
     if [ -f "$sysroot/.complete" ] && [ -f "$("$toolroot" path)/.arm64-tools-$tools_key" ]; then
         return 0
     fi
-    locked ensure_tools
-    locked make_tree
+    with_lock "$cache/.arm64.lock" ensure_tools
+    with_lock "$cache/.arm64.lock" make_arm64_tree
 }
 
 case "${1:-}" in

@@ -4,7 +4,6 @@
 #
 #   tools/toolroot.sh ensure            make the root if it is missing
 #   tools/toolroot.sh run CMD...        run CMD as root inside the root
-#   tools/toolroot.sh run-user CMD...   run CMD as an unprivileged user inside it
 #   tools/toolroot.sh path              print where the root lives
 #
 # The checkout is bind-mounted at /brimlet inside the root, whatever its path on
@@ -36,33 +35,11 @@ log() { printf 'toolroot: %s\n' "$*" >&2; }
 # shellcheck source=tools/lib.sh
 . "$here/tools/lib.sh"
 
-ensure() {
-    [ -f "$root/.complete" ] && return 0
-    [ "$(id -u)" = 0 ] || { log "making the tool root needs root"; exit 1; }
-    mkdir -p "$cache"
-    # One maker at a time; a waiting caller finds the root made when it gets the lock.
-    exec 9>"$cache/.lock"
-    flock 9
-    if [ -f "$root/.complete" ]; then exec 9>&-; return 0; fi
-    if ! command -v debootstrap >/dev/null; then
-        log "installing debootstrap"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-    fi
-    for stale in "$cache"/tmp.*; do discard "$stale"; done
-    local tmp
-    tmp=$(mktemp -d "$cache/tmp.XXXXXX")
-    chmod 755 "$tmp"
-    local m
-    m=$(mirror)
-    log "bootstrapping Debian forky from $m into $root (a few minutes, once per machine)"
-    local started=$SECONDS
-    if ! debootstrap --variant=minbase --include="${PACKAGES// /,}" \
-            forky "$tmp" "$m" /usr/share/debootstrap/scripts/sid >"$cache/debootstrap.log" 2>&1; then
-        tail -n 30 "$cache/debootstrap.log" >&2
-        discard "$tmp"
-        log "debootstrap failed (full log: $cache/debootstrap.log)"
-        exit 1
-    fi
+fill_root() {
+    local tmp=$1
+    bootstrap "$tmp" "$cache/debootstrap.log" \
+        "bootstrapping Debian forky into $root (a few minutes, once per machine)" \
+        --variant=minbase --include="${PACKAGES// /,}"
     log "installing the data, export and packaging tools"
     # shellcheck disable=SC2016  # expanded by the inner shell
     if ! unshare --mount --propagation private -- bash -euc '
@@ -82,40 +59,46 @@ ensure() {
     fi
     mkdir -p "$tmp$inside"
     chmod 1777 "$tmp/tmp"
-    touch "$tmp/.complete"
-    discard "$root"
-    mv "$tmp" "$root"
-    exec 9>&-
+}
+
+make_root() {
+    [ -f "$root/.complete" ] && return 0  # made while this caller waited
+    if ! command -v debootstrap >/dev/null; then
+        log "installing debootstrap"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    fi
+    local started=$SECONDS
+    make_tree "$root" "$cache/tmp" fill_root
     log "tool root ready in $((SECONDS - started)) s"
 }
 
-# Runs "$@" inside the root in a private mount namespace; mounts vanish with it.
+ensure() {
+    [ -f "$root/.complete" ] && return 0
+    [ "$(id -u)" = 0 ] || { log "making the tool root needs root"; exit 1; }
+    with_lock "$cache/.lock" make_root
+}
+
+# Runs "$@" as root inside the root in a private mount namespace; mounts vanish with it.
 enter() {
-    local user=$1; shift
     ensure
     local cmd
     printf -v cmd '%q ' "$@"
-    local drop=""
-    if [ "$user" = nobody ]; then
-        drop="setpriv --reuid=65534 --regid=65534 --clear-groups"
-    fi
+    # shellcheck disable=SC2016 # the script expands its own arguments
     unshare --mount --propagation private -- bash -euc '
-        root=$1; src=$2; inside=$3; drop=$4; cmd=$5
+        root=$1; src=$2; inside=$3; cmd=$4
         mount --rbind /dev "$root/dev"
         mount -t proc proc "$root/proc"
         mount --bind "$src" "$root$inside"
         mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" 2>/dev/null || true
         exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
             HOME=/tmp LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
-            BRIMLET_SECONDS="${BRIMLET_SECONDS:-}" \
-            bash -c "cd $inside && exec $drop $cmd"
-    ' _ "$root" "$here" "$inside" "$drop" "$cmd"
+            bash -c "cd $inside && exec $cmd"
+    ' _ "$root" "$here" "$inside" "$cmd"
 }
 
 case "${1:-}" in
     ensure) ensure ;;
     path) printf '%s\n' "$root" ;;
-    run) shift; enter root "$@" ;;
-    run-user) shift; enter nobody "$@" ;;
-    *) echo "usage: $0 ensure|path|run CMD...|run-user CMD..." >&2; exit 2 ;;
+    run) shift; enter "$@" ;;
+    *) echo "usage: $0 ensure|path|run CMD..." >&2; exit 2 ;;
 esac

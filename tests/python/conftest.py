@@ -1,8 +1,10 @@
-"""Fixtures shared by the Python tests: recordings on disk and their replay."""
+"""Helpers shared by the Python tests: recordings on disk and their replay,
+FIFOs, waiting, thread counts and the internal-error exception."""
 
 from __future__ import annotations
 
 import itertools
+import os
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -23,6 +25,51 @@ def recording(tmp_path: Path) -> Callable[[bytes], Path]:
         return path
 
     return write
+
+
+def is_panic(exc: BaseException) -> bool:
+    """Whether `exc` is the module's PanicException (not an Exception)."""
+    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
+
+
+def wait_until(predicate, timeout: float = 10.0) -> None:
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.005)
+
+
+def task_count() -> int:
+    """The threads of this process."""
+    return len(os.listdir("/proc/self/task"))
+
+
+# qemu-user wakes the thread that joins a guest thread before that thread's
+# host thread has exited, so /proc/self/task still lists it for a moment after
+# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
+exact_task_count = pytest.mark.skipif(
+    os.environ.get("BRIMLET_EMULATED") == "1",
+    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
+)
+
+
+@pytest.fixture
+def fifo(tmp_path: Path):
+    """A FIFO and a descriptor that writes to it. A reader of the FIFO blocks
+    until data comes and sees end of data once the descriptor is closed, which
+    must happen before a parser reading it is stopped or dropped."""
+    target = tmp_path / "stream"
+    os.mkfifo(target)
+    writer = os.open(target, os.O_RDWR)  # O_RDWR: opening does not wait for a reader
+    handle = {"path": str(target), "fd": writer}
+    yield handle
+    if handle["fd"] is not None:
+        os.close(handle["fd"])
+
+
+def started(parser):
+    parser.start()
+    return parser
 
 
 def read_to_end(parser, limit: float = 10.0) -> list:

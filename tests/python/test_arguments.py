@@ -10,12 +10,9 @@ import re
 import pytest
 
 import brimlet
+from conftest import is_panic
 
 MISSING_PORT = "/nonexistent/brimlet-port"
-
-
-def panic_type(exc: BaseException) -> bool:
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 @pytest.fixture
@@ -197,7 +194,7 @@ def test_undecodable_bytes_reach_the_recording_unchanged(tmp_path):
 def test_serial_port_that_is_not_utf8_is_an_internal_error():
     with pytest.raises(BaseException) as info:
         brimlet.SerialParser("/tmp/brimlet-\udcff")
-    assert panic_type(info.value)
+    assert is_panic(info.value)
 
 
 # --- baudrate -------------------------------------------------------------------

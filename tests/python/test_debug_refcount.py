@@ -34,7 +34,7 @@ def long_recording(tmp_path_factory) -> str:
     return str(target)
 
 
-def replay(path: str) -> int:
+def read_everything(path: str) -> int:
     parser = brimlet.MockParser(path)
     count = 0
     with parser:
@@ -75,9 +75,9 @@ def total_after(action, path: str) -> int:
     return sys.gettotalrefcount()
 
 
-@pytest.mark.parametrize("action", [replay, failing_calls])
+@pytest.mark.parametrize("action", [read_everything, failing_calls])
 def test_reference_total_does_not_grow(long_recording, action):
-    assert action is not replay or replay(long_recording) == 10000
+    assert action is not read_everything or read_everything(long_recording) == 10000
     baseline = total_after(action, long_recording)  # warms caches and the packet free list
     for _ in range(5):
         after = total_after(action, long_recording)

@@ -13,10 +13,7 @@ import pytest
 
 import brimlet
 from brimlet_tools.frames import estimated_frame, raw_frame
-
-
-def is_panic(exc: BaseException) -> bool:
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
+from conftest import exact_task_count, is_panic, task_count, wait_until
 
 
 def numbered_frames(count: int) -> bytes:
@@ -33,42 +30,8 @@ def frame_numbers(packets) -> list[int]:
     ]
 
 
-def wait_until(predicate, timeout: float = 10.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(0.005)
-
-
 def played_out(parser: brimlet.MockParser) -> None:
     wait_until(lambda: not parser.is_running())
-
-
-def reader_threads() -> int:
-    return len(os.listdir("/proc/self/task"))
-
-
-# qemu-user wakes the thread that joins a guest thread before that thread's
-# host thread has exited, so /proc/self/task still lists it for a moment after
-# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
-exact_task_count = pytest.mark.skipif(
-    os.environ.get("BRIMLET_EMULATED") == "1",
-    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
-)
-
-
-@pytest.fixture
-def fifo(tmp_path: pathlib.Path):
-    """A FIFO and a descriptor that writes to it. A reader of the FIFO blocks
-    until data comes and sees end of data once the descriptor is closed, which
-    must happen before a parser reading it is stopped or dropped."""
-    target = tmp_path / "stream"
-    os.mkfifo(target)
-    writer = os.open(target, os.O_RDWR)  # O_RDWR: opening does not wait for a reader
-    handle = {"path": str(target), "fd": writer}
-    yield handle
-    if handle["fd"] is not None:
-        os.close(handle["fd"])
 
 
 def close_writer(handle) -> None:
@@ -174,14 +137,14 @@ def test_ended_run_is_not_restarted_by_start_alone_and_the_file_is_not_rewound(r
 @exact_task_count
 def test_start_twice_keeps_one_reader(fifo):
     parser = brimlet.MockParser(fifo["path"])
-    before = reader_threads()
+    before = task_count()
     parser.start()
     parser.start()
     assert parser.is_running()
-    assert reader_threads() == before + 1
+    assert task_count() == before + 1
     close_writer(fifo)
     assert parser.stop() is None
-    assert reader_threads() == before
+    assert task_count() == before
     assert not parser.is_running()
 
 

@@ -13,19 +13,13 @@ import pytest
 
 import brimlet
 from brimlet_tools.frames import estimated_frame, raw_frame
+from conftest import wait_until
 
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("=4IB19s2I")  # flags, c_line, c_cc[19], ispeed, ospeed
 BOTHER = 0x1000
 CBAUD = 0x100F
 CRTSCTS = 0x80000000
-
-
-def wait_until(predicate, timeout: float = 10.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(0.005)
 
 
 def waiting_bytes(fd: int) -> int:

@@ -18,7 +18,7 @@ from brimlet_tools.framecount import FrameCounter
 from brimlet_tools.simulator import Faults, StreamConfig, simulate
 from brimlet_tools.virtual_device import VirtualDevice
 
-from conftest import read_to_end
+from conftest import read_to_end, started
 
 FAULTY = Faults(garbage=0.05, drop=0.05, damage=0.05, invalid=0.1)
 
@@ -175,12 +175,8 @@ def test_the_sample_recording_is_what_the_generator_makes(tmp_path: Path) -> Non
 
 
 def test_the_sample_recording_replays_with_faults_and_flags() -> None:
-    packets = read_to_end(_started(brimlet.MockParser(cli.SAMPLE_PATH)))
+    packets = read_to_end(started(brimlet.MockParser(cli.SAMPLE_PATH)))
     kinds = [p.packet_type for p in packets]
     assert 9900 < kinds.count("raw") < 10000 and 990 < kinds.count("estimated") <= 1000
     assert sum(1 for p in packets if p.invalid_fields) > 20
 
-
-def _started(parser: brimlet.MockParser) -> brimlet.MockParser:
-    parser.start()
-    return parser

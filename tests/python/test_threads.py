@@ -8,39 +8,12 @@ import os
 import pathlib
 import select
 import threading
-import time
 
 import pytest
 
 import brimlet
 from brimlet_tools.frames import raw_frame
-
-
-def is_panic(exc: BaseException) -> bool:
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
-
-
-def task_count() -> int:
-    return len(os.listdir("/proc/self/task"))
-
-
-# qemu-user wakes the thread that joins a guest thread before that thread's
-# host thread has exited, so /proc/self/task still lists it for a moment after
-# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
-exact_task_count = pytest.mark.skipif(
-    os.environ.get("BRIMLET_EMULATED") == "1",
-    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
-)
-
-
-def replay(parser) -> None:
-    """Plays the recording to its end."""
-    parser.start()
-    deadline = time.monotonic() + 10
-    while parser.is_running():
-        assert time.monotonic() < deadline
-        time.sleep(0.005)
-    parser.stop()
+from conftest import exact_task_count, is_panic, read_to_end, started, task_count
 
 
 def run_in_thread(function):
@@ -62,17 +35,6 @@ def run_in_thread(function):
 @pytest.fixture
 def ten_frames(recording) -> pathlib.Path:
     return recording(b"".join(raw_frame(scaled_ambient_pressure=float(i)) for i in range(10)))
-
-
-@pytest.fixture
-def fifo(tmp_path: pathlib.Path):
-    target = tmp_path / "stream"
-    os.mkfifo(target)
-    writer = os.open(target, os.O_RDWR)
-    handle = {"path": str(target), "fd": writer}
-    yield handle
-    if handle["fd"] is not None:
-        os.close(handle["fd"])
 
 
 @pytest.fixture
@@ -120,8 +82,7 @@ def test_call_from_another_thread_panics(ten_frames, call):
     assert left.split(": ")[1] != right.split(": ")[1]
     # Nothing happened to the object; it works on its own thread.
     assert not parser.is_running()
-    replay(parser)
-    assert len(parser.get_data_packets()) == 10
+    assert len(read_to_end(started(parser))) == 10
 
 
 def test_thread_identities_are_not_recycled(ten_frames, unraisable):
@@ -235,8 +196,7 @@ def test_overlapping_use_is_refused(ten_frames, inner, kind, message):
         assert str(exc) == message
     # The outer call was undisturbed and the use was given back.
     assert not parser.is_running()
-    replay(parser)
-    assert len(parser.get_data_packets()) == 10
+    assert len(read_to_end(started(parser))) == 10
 
 
 def test_use_is_given_back_after_a_failure_inside_the_call(ten_frames):
