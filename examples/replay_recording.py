@@ -1,6 +1,6 @@
 """Replay a recording and print every estimated packet's heading and altitude.
 
-    PYTHONPATH=build/release:python python3 examples/replay_recording.py data/sample.bin
+    PYTHONPATH=build/release:python python3 examples/replay_recording.py python/brimlet_tools/data/sample.bin
 
 A MockParser reads the file as fast as it can on its own thread; the loop
 below collects what it decoded until the file has been read to its end.
@@ -34,4 +34,4 @@ def main(path: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "data/sample.bin")
+    main(sys.argv[1] if len(sys.argv) > 1 else "python/brimlet_tools/data/sample.bin")

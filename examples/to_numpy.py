@@ -1,6 +1,6 @@
 """Turn a recording into numpy arrays and print a few statistics.
 
-    PYTHONPATH=build/release:python python3 examples/to_numpy.py data/sample.bin
+    PYTHONPATH=build/release:python python3 examples/to_numpy.py python/brimlet_tools/data/sample.bin
 """
 
 import sys
@@ -22,4 +22,4 @@ def main(path: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "data/sample.bin")
+    main(sys.argv[1] if len(sys.argv) > 1 else "python/brimlet_tools/data/sample.bin")

@@ -1,9 +1,6 @@
-"""`python -m brimlet_tools`: the command-line tool."""
+"""`python -m brimlet_tools`: the command-line tool, as the console script
+`brimlet` runs it."""
 
-import signal
+from .cli import main
 
-from .cli import main, terminate
-
-if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
-    signal.signal(signal.SIGTERM, terminate)
 raise SystemExit(main())

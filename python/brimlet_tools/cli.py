@@ -3,31 +3,38 @@
 Commands: generate (write a simulated recording), virtual-device (play a
 simulated device on a pseudo-terminal), dump (packets as text, CSV or JSON
 lines), record (capture a port byte for byte), stats (counts, spans, rates,
-flagged fields), plot (a PNG of the motion) and demo (replay the bundled
-sample recording). Each lives in its own module under `commands`; this one
+flagged fields), plot (a PNG of the motion), ports (the serial ports and
+what identifies them) and demo (replay the bundled sample recording). Each lives in its own module under `commands`; this one
 holds the top-level parser and the dispatch.
 
 Exit status: 0 on success, 1 when the work fails (a file or port that
 cannot be opened, a missing module), 2 for bad command-line input, 130 when
-Ctrl-C cuts work short. For record, virtual-device and a followed port,
-Ctrl-C is the normal way to end, with status 0.
+Ctrl-C (SIGINT) cuts work short and 143 when SIGTERM does: 128 and the
+signal's number, what a shell reports for a program the signal ended, so the
+status is the same whether the signal came before the handlers were in place
+or after. For record, virtual-device, monitor and a followed port, either
+signal is the normal way to end, with status 0.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import os
+import platform
+import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from types import FrameType
-from typing import Protocol
+from typing import Any, Protocol
 
-from .commands import demo, dump, generate, plot, record, stats, virtual_device
+from .acquire import load_brimlet
+from .commands import demo, dump, generate, plot, ports, record, stats, virtual_device
 from .commands.common import ToolError, note
-from .commands.demo import SAMPLE_ARGUMENTS, SAMPLE_PATH
 
-__all__ = ["SAMPLE_ARGUMENTS", "SAMPLE_PATH", "build_parser", "main", "terminate"]
+__all__ = ["build_parser", "main"]
 
 
 class Command(Protocol):
@@ -41,7 +48,7 @@ class Command(Protocol):
 
 
 # In the order that --help lists them.
-COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, record, stats, plot, demo)
+COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, record, stats, plot, ports, demo)
 
 # The installed console script is "brimlet"; from a checkout it is run as a module.
 PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"
@@ -49,6 +56,7 @@ PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Tools for brimlet: simulate, record, inspect.")
+    parser.add_argument("--version", action=VersionAction, help="show the versions and where the module is, and exit")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         p = subparsers.add_parser(command.NAME, help=command.HELP, description=command.HELP)
@@ -57,22 +65,72 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def terminate(signum: int, frame: FrameType | None) -> None:
-    """SIGTERM ends work the way Ctrl-C does (installed by __main__)."""
-    raise KeyboardInterrupt
+class VersionAction(argparse.Action):
+    """--version: worked out only when asked, since it imports the module."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        print(version_line())
+        parser.exit()
+
+
+def version_line() -> str:
+    """The installed version, and which module this tool would load."""
+    try:
+        installed = importlib.metadata.version("brimlet")
+    except importlib.metadata.PackageNotFoundError:
+        installed = None
+    try:
+        module = load_brimlet()
+    except ToolError as e:
+        module_text = f"module not importable: {e}"
+    else:
+        module_text = f"module {module.VERSION} from {module.__file__}"
+        installed = installed or module.VERSION
+    return f"brimlet {installed or 'unknown'} ({module_text}; Python {platform.python_version()})"
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, which ends work the way Ctrl-C does: what is in hand is
+    finished or cleaned up on the way out."""
+
+
+def _raise_terminated(signum: int, frame: FrameType | None) -> None:
+    raise Terminated
+
+
+@contextmanager
+def sigterm_as_interrupt() -> Iterator[None]:
+    """Turns SIGTERM into `Terminated` while the block runs, unless the
+    process already handles or ignores it."""
+    if signal.getsignal(signal.SIGTERM) != signal.SIG_DFL:
+        yield
+        return
+    signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """The console script `brimlet` and `python -m brimlet_tools`."""
     args = build_parser().parse_args(argv)
     try:
-        status: int = args.run(args)
-        return status
+        with sigterm_as_interrupt():
+            status: int = args.run(args)
+            return status
     except ToolError as e:
         note(f"{PROG}: error: {e}")
         return 1
+    except Terminated:
+        note(f"\n{PROG}: terminated")
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         note(f"\n{PROG}: interrupted")
-        return 130
+        return 128 + signal.SIGINT
     except BrokenPipeError:
         # The reader of standard output went away (a pager, head): stop
         # quietly, and keep the interpreter's final flush from failing.

@@ -1,17 +1,46 @@
 """Helpers shared by the Python tests: recordings on disk and their replay,
-FIFOs, waiting, thread counts and the internal-error exception."""
+FIFOs, waiting, thread counts, the internal-error exception, pseudo-terminals,
+and the command-line tool run as a child process."""
 
 from __future__ import annotations
 
 import itertools
 import os
+import subprocess
+import sys
 import time
-from collections.abc import Callable
+import tty
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
 
 import brimlet
+import brimlet_tools
+
+# Child processes find both modules where this process found them, whatever
+# their working directory.
+MODULE_DIRS = (Path(brimlet.__file__).resolve().parent, Path(brimlet_tools.__file__).resolve().parents[1])
+CHILD_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, MODULE_DIRS))}
+
+
+def tool(*args: str) -> list[str]:
+    return [sys.executable, "-m", "brimlet_tools", *args]
+
+
+def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
+
+
+@pytest.fixture
+def pty_pair() -> Iterator[tuple[int, str]]:
+    """A pseudo-terminal in raw mode: the master's descriptor and the path of
+    the slave, which stands in for a serial port."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    yield master, os.ttyname(slave)
+    os.close(master)
+    os.close(slave)
 
 
 @pytest.fixture

@@ -11,6 +11,7 @@ from typing import Any
 import pytest
 
 from brimlet_tools import simulator
+from brimlet_tools.sample import SAMPLE
 from brimlet_tools.fields import PROPERTY_NAMES
 from brimlet_tools.frames import estimated_frame, raw_frame
 
@@ -18,7 +19,6 @@ sys.path.append(str(Path(__file__).resolve().parents[2] / "bench"))
 
 from baseline_decoder import BaselineDecoder  # noqa: E402
 
-SAMPLE = Path(__file__).resolve().parents[2] / "data" / "sample.bin"
 VALUES = [name for name in PROPERTY_NAMES if name != "timestamp"]
 
 

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import cli, simulator
+from brimlet_tools import cli, sample, simulator
 from brimlet_tools.fields import as_dict
 from brimlet_tools.framecount import FrameCounter
 from brimlet_tools.simulator import Faults, StreamConfig, simulate
@@ -168,14 +168,15 @@ def test_the_virtual_device_never_waits_for_a_reader() -> None:
 
 def test_the_sample_recording_is_what_the_generator_makes(tmp_path: Path) -> None:
     output = tmp_path / "sample.bin"
-    assert cli.main(["generate", *cli.SAMPLE_ARGUMENTS, "--output", str(output)]) == 0
-    committed = cli.SAMPLE_PATH.read_bytes()
+    assert cli.main(["generate", *sample.ARGUMENTS, "--output", str(output)]) == 0
+    committed = sample.SAMPLE.read_bytes()
     assert len(committed) < 1_000_000
     assert output.read_bytes() == committed
 
 
 def test_the_sample_recording_replays_with_faults_and_flags() -> None:
-    packets = read_to_end(started(brimlet.MockParser(cli.SAMPLE_PATH)))
+    with sample.path() as path:
+        packets = read_to_end(started(brimlet.MockParser(path)))
     kinds = [p.packet_type for p in packets]
     assert 9900 < kinds.count("raw") < 10000 and 990 < kinds.count("estimated") <= 1000
     assert sum(1 for p in packets if p.invalid_fields) > 20

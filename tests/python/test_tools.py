@@ -13,34 +13,17 @@ import signal
 import subprocess
 import sys
 import time
-import tty
-from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
 
-import brimlet
-import brimlet_tools
 from brimlet_tools import cli, formats, frames
 from brimlet_tools.fields import as_dict
 from brimlet_tools.framecount import FrameCounter
 from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, simulate, stream_bytes
+from conftest import CHILD_ENV, run_cli, tool
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
-
-
-# Child processes find both modules where this process found them, whatever
-# their working directory.
-MODULE_DIRS = (Path(brimlet.__file__).resolve().parent, Path(brimlet_tools.__file__).resolve().parents[1])
-CHILD_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, MODULE_DIRS))}
-
-
-def tool(*args: str) -> list[str]:
-    return [sys.executable, "-m", "brimlet_tools", *args]
-
-
-def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
 
 
 def without_stamp(record: dict[str, object]) -> dict[str, object]:
@@ -188,15 +171,6 @@ def test_failures_are_one_line_with_status_1(args: list[str], message: str, caps
 # --- record ---------------------------------------------------------------------------
 
 
-@pytest.fixture
-def pty_pair() -> Iterator[tuple[int, str]]:
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    yield master, os.ttyname(slave)
-    os.close(master)
-    os.close(slave)
-
-
 def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
     process = subprocess.Popen(
         tool("record", "--port", port, "--output", str(output), *extra),
@@ -324,10 +298,21 @@ def test_plot_draws_a_png(recording: Path, tmp_path: Path) -> None:
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_plot_without_matplotlib_says_so(recording: Path, tmp_path: Path, monkeypatch, capsys) -> None:
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    assert cli.main(["plot", "--file", str(recording), "--output", str(tmp_path / "x.png")]) == 1
-    assert "plotting needs matplotlib" in capsys.readouterr().err
+@pytest.mark.parametrize(
+    "module, args, message",
+    [
+        ("matplotlib", ["plot", "--output", "x.png", "--file"], "plotting needs matplotlib, which is not installed"),
+        ("serial.tools.list_ports", ["ports"], "listing ports needs pyserial, which is not installed (Debian: python3-serial; "),
+    ],
+)
+def test_a_missing_extra_is_named_in_one_line(
+    module: str, args: list[str], message: str, recording: Path, tmp_path: Path, monkeypatch, capsys
+) -> None:
+    monkeypatch.setitem(sys.modules, module, None)
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(args + [str(recording)] if args[-1] == "--file" else args) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
     assert not (tmp_path / "x.png").exists()
 
 

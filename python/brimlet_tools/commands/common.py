@@ -23,6 +23,12 @@ from ..capture import speed_code
 __all__ = ["ToolError"]
 
 MAX_BAUD = 4294967295
+# The line speed that the tools assume, the virtual device plays at and the
+# README uses: a unit sending raw packets at 1000 Hz and estimated ones at
+# 100 Hz needs about 800 kbit/s. (The module's own default stays 115200.)
+DEFAULT_BAUD = 921600
+# The speeds such units are commonly set to, for the no-frame hint.
+COMMON_BAUDS = (115200, 230400, 460800, 921600)
 
 
 # --- errors -----------------------------------------------------------------------

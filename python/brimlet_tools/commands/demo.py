@@ -1,10 +1,13 @@
-"""`demo`: replay the bundled sample recording and summarise it."""
+"""`demo`: replay the sample recording that comes with brimlet_tools, or
+another one, and summarise it."""
 
 from __future__ import annotations
 
 import argparse
+from contextlib import AbstractContextManager, nullcontext
 from pathlib import Path
 
+from .. import sample
 from ..acquire import load_brimlet, replay
 from ..summary import count_line, flagged_lines, recording_span_lines, summarize
 from .common import ToolError, add_raw_rate
@@ -13,33 +16,29 @@ from .source import line_lines
 NAME = "demo"
 HELP = "Replay the bundled sample recording and summarise it."
 
-SAMPLE_PATH = Path(__file__).resolve().parents[3] / "data" / "sample.bin"
-SAMPLE_RAW_RATE = 1000.0
-# The arguments of `generate` that made the sample; a test holds the file to them.
-SAMPLE_ARGUMENTS: tuple[str, ...] = (
-    "--profile", "turn-and-climb", "--seconds", "10", "--seed", "1",
-    "--raw-rate", "1000", "--estimated-rate", "100", "--invalid-rate", "0.01",
-    "--garbage-rate", "0.002", "--drop-rate", "0.001", "--damage-rate", "0.001",
-)  # fmt: skip
-
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--file", metavar="PATH", help=f"another recording (default {SAMPLE_PATH})")
-    add_raw_rate(p, SAMPLE_RAW_RATE)
+    p.add_argument("--file", metavar="PATH", help="another recording (default: the bundled sample)")
+    add_raw_rate(p, sample.RAW_RATE)
 
 
 def run(args: argparse.Namespace) -> int:
-    path = Path(args.file) if args.file else SAMPLE_PATH
-    if not path.is_file():
-        raise ToolError(f"no recording at {path}; give one with --file")
+    recording: AbstractContextManager[Path] = nullcontext(Path(args.file)) if args.file else sample.path()
+    with recording as path:
+        if not path.is_file():
+            raise ToolError(f"no recording at {path}" + ("; give one with --file" if not args.file else ""))
+        show(path, args.raw_rate)
+    return 0
+
+
+def show(path: Path, raw_rate: float) -> None:
     brimlet = load_brimlet()
     summary = summarize(replay(path))
     print(f"brimlet {brimlet.VERSION}: replaying {path} ({path.stat().st_size} bytes)")
     print(count_line(summary))
-    for line in recording_span_lines(summary, args.raw_rate) + flagged_lines(summary):
+    for line in recording_span_lines(summary, raw_rate) + flagged_lines(summary):
         print(line)
     for line in line_lines(str(path))[1:]:
         print(line)
     for kind, packet in summary.first.items():
         print(f"first {kind} packet:\n  {packet}")
-    return 0

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from ..capture import CaptureReport, capture, close_port, open_port
-from .common import Progress, StopFlag, cannot, note, open_output, seconds_type, standard_baud_type
+from .common import DEFAULT_BAUD, Progress, StopFlag, cannot, note, open_output, seconds_type, standard_baud_type
 
 NAME = "record"
 HELP = "Capture a serial port byte for byte into a recording."
@@ -14,7 +14,7 @@ HELP = "Capture a serial port byte for byte into a recording."
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--port", required=True, metavar="PATH", help="the serial port")
     p.add_argument("--output", "-o", required=True, metavar="PATH", help="the recording to write")
-    p.add_argument("--baudrate", type=standard_baud_type, default=115200, metavar="N",
+    p.add_argument("--baudrate", type=standard_baud_type, default=DEFAULT_BAUD, metavar="N",
                    help="line speed, a standard one (default %(default)s)")
     p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
                    help="record this long (default: until Ctrl-C)")

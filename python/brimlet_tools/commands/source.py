@@ -10,7 +10,7 @@ from contextlib import AbstractContextManager, nullcontext
 from ..acquire import listen, replay
 from ..fields import PacketLike
 from ..framecount import FrameCounter
-from .common import Progress, StopFlag, baud_type, cannot, seconds_type
+from .common import DEFAULT_BAUD, Progress, StopFlag, baud_type, cannot, seconds_type
 
 
 def add_source_options(p: argparse.ArgumentParser, follow: bool = False) -> None:
@@ -18,8 +18,8 @@ def add_source_options(p: argparse.ArgumentParser, follow: bool = False) -> None
     src.add_argument("--file", metavar="PATH", help="a recording")
     src.add_argument("--port", metavar="PATH", help="a serial port, such as /dev/ttyACM0")
     live = p.add_argument_group("live port")
-    live.add_argument("--baudrate", type=baud_type, default=None, metavar="N",
-                      help="line speed in bits per second (default 115200)")
+    live.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
+                      help="line speed in bits per second (default %(default)s)")
     live.add_argument("--timeout", type=seconds_type, default=1.0, metavar="S",
                       help="silence that ends the reading, in seconds (default %(default)g)")
     live.add_argument("--seconds", type=seconds_type, default=None, metavar="S",

@@ -7,9 +7,9 @@ import os
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from .. import simulator
+from .. import sample, simulator
 from ..virtual_device import STALE_AFTER, PlayReport, VirtualDevice
-from .common import StopFlag, baud_type, cannot, note, seconds_type
+from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, seconds_type
 from .simulation import add_stream_options, stream_config
 
 NAME = "virtual-device"
@@ -17,7 +17,7 @@ HELP = "Play a simulated device on a pseudo-terminal; prints the port to open."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--baudrate", type=baud_type, default=115200, metavar="N",
+    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
                    help="line speed that paces the stream, 10 bits per byte (default %(default)s)")
     p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
                    help="play this long (default: until Ctrl-C)")
@@ -25,7 +25,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--keep-unread", action="store_true",
                    help="keep what nobody reads in the port's queue (about 4 KiB) instead of discarding "
                    f"it after {STALE_AFTER:g} s, as a closed real port would")  # fmt: skip
-    add_stream_options(p, raw_rate=100.0, estimated_rate=20.0)
+    add_stream_options(p, raw_rate=sample.RAW_RATE, estimated_rate=sample.ESTIMATED_RATE)
 
 
 def run(args: argparse.Namespace) -> int:
