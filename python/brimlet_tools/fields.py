@@ -1,10 +1,15 @@
-"""The fields of a packet as the tools see them: names, widths, columns.
+"""The packet schema on the Python side: every data field once, with its
+name, width, packet kind, wire descriptor and validity name.
 
-Every tool that turns packets into something else (text tables, JSON, numpy
-arrays, plots, summaries) walks this one table, so adding a field is adding a
-row here. `PacketLike` is what those tools ask of a packet: `brimlet.IMUPacket`
-satisfies it, and so does the simulator's `SimPacket`, which lets the tools be
-used and tested on generated data without the extension module.
+The frame encoder (`frames`), the simulator and every tool that turns packets
+into something else (text tables, JSON, numpy arrays, plots, summaries) derive
+what they need from `DATA_FIELDS`. The module's own table is in
+src/protocol/packet_schema.hpp; a field is added to both, and
+tests/python/test_schema.py fails while they (or the stub, `PacketLike` and
+`SimPacket`) disagree. `PacketLike` is what the tools ask of a packet:
+`brimlet.IMUPacket` satisfies it, and so does the simulator's `SimPacket`,
+which lets the tools be used and tested on generated data without the
+extension module.
 """
 
 from __future__ import annotations
@@ -16,12 +21,16 @@ from typing import Protocol
 @dataclass(frozen=True, slots=True)
 class DataField:
     """One data field of a packet: its property name, how many values it holds
-    (1 for a single float, 3 for a vector, 4 for a quaternion) and the kind of
-    packet that carries it."""
+    (1 for a single float, 3 for a vector, 4 for a quaternion), the kind of
+    packet that carries it, its descriptor within that kind's descriptor set,
+    and the name `invalid_fields` gives it when the device flags it not valid
+    (None for a field without a valid flag)."""
 
     name: str
     width: int
     packet_type: str
+    descriptor: int
+    validity_name: str | None = None
 
     @property
     def columns(self) -> tuple[str, ...]:
@@ -34,23 +43,34 @@ class DataField:
         return tuple(f"{self.name}_{s}" for s in suffixes)
 
 
-# In the order of the packet's properties.
+# In the order of the packet's properties (and of its text form).
 DATA_FIELDS: tuple[DataField, ...] = (
-    DataField("scaled_accel", 3, "raw"),
-    DataField("scaled_gyro", 3, "raw"),
-    DataField("delta_vel", 3, "raw"),
-    DataField("delta_theta", 3, "raw"),
-    DataField("scaled_ambient_pressure", 1, "raw"),
-    DataField("est_pressure_alt", 1, "estimated"),
-    DataField("est_orient_quaternion", 4, "estimated"),
-    DataField("est_attitude_uncert_quaternion", 4, "estimated"),
-    DataField("est_angular_rate", 3, "estimated"),
-    DataField("est_compensated_accel", 3, "estimated"),
-    DataField("est_linear_accel", 3, "estimated"),
-    DataField("est_gravity_vector", 3, "estimated"),
+    DataField("scaled_accel", 3, "raw", 0x04),
+    DataField("scaled_gyro", 3, "raw", 0x05),
+    DataField("delta_vel", 3, "raw", 0x08),
+    DataField("delta_theta", 3, "raw", 0x07),
+    DataField("scaled_ambient_pressure", 1, "raw", 0x17),
+    DataField("est_pressure_alt", 1, "estimated", 0x21, "estPressureAlt"),
+    DataField("est_orient_quaternion", 4, "estimated", 0x03, "estOrientQuaternion"),
+    DataField("est_attitude_uncert_quaternion", 4, "estimated", 0x12, "estAttitudeUncertQuaternion"),
+    DataField("est_angular_rate", 3, "estimated", 0x0E, "estAngularRate"),
+    DataField("est_compensated_accel", 3, "estimated", 0x1C, "estCompensatedAccel"),
+    DataField("est_linear_accel", 3, "estimated", 0x0D, "estLinearAccel"),
+    DataField("est_gravity_vector", 3, "estimated", 0x13, "estGravityVector"),
 )
 FIELD_BY_NAME: dict[str, DataField] = {f.name: f for f in DATA_FIELDS}
+# Packet kinds and the descriptor set of each; a packet's kind code is its
+# index here.
 PACKET_TYPES: tuple[str, ...] = ("raw", "estimated")
+DESCRIPTOR_SETS: dict[str, int] = {"raw": 0x80, "estimated": 0x82}
+# Wire order: by descriptor set, then descriptor, the order a device sends
+# its fields in.
+WIRE_ORDER: tuple[DataField, ...] = tuple(
+    sorted(DATA_FIELDS, key=lambda f: (DESCRIPTOR_SETS[f.packet_type], f.descriptor))
+)
+# The fields with a valid flag, in wire order: validity code (and bit) i is
+# VALIDITY_NAMES[i].
+VALIDITY_NAMES: tuple[str, ...] = tuple(f.validity_name for f in WIRE_ORDER if f.validity_name)
 PROPERTY_NAMES: tuple[str, ...] = ("packet_type", "timestamp", "invalid_fields") + tuple(
     f.name for f in DATA_FIELDS
 )

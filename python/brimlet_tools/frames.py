@@ -12,27 +12,20 @@ import operator
 import struct
 from collections.abc import Iterable, Sequence
 
-SYNC = b"\x75\x65"
-RAW_SET = 0x80
-ESTIMATED_SET = 0x82
+from .fields import DESCRIPTOR_SETS, WIRE_ORDER
 
-# (descriptor, number of values, packet attribute); the order of each table is
-# the order in which a device sends the fields.
-RAW_FIELDS: tuple[tuple[int, int, str], ...] = (
-    (0x04, 3, "scaled_accel"),
-    (0x05, 3, "scaled_gyro"),
-    (0x07, 3, "delta_theta"),
-    (0x08, 3, "delta_vel"),
-    (0x17, 1, "scaled_ambient_pressure"),
+SYNC = b"\x75\x65"
+RAW_SET = DESCRIPTOR_SETS["raw"]
+ESTIMATED_SET = DESCRIPTOR_SETS["estimated"]
+
+# (descriptor, number of values, packet attribute[, validity name]), from the
+# schema; the order of each table is the order in which a device sends the
+# fields.
+RAW_FIELDS: tuple[tuple[int, int, str], ...] = tuple(
+    (f.descriptor, f.width, f.name) for f in WIRE_ORDER if f.packet_type == "raw"
 )
-ESTIMATED_FIELDS: tuple[tuple[int, int, str, str], ...] = (
-    (0x03, 4, "est_orient_quaternion", "estOrientQuaternion"),
-    (0x0D, 3, "est_linear_accel", "estLinearAccel"),
-    (0x0E, 3, "est_angular_rate", "estAngularRate"),
-    (0x12, 4, "est_attitude_uncert_quaternion", "estAttitudeUncertQuaternion"),
-    (0x13, 3, "est_gravity_vector", "estGravityVector"),
-    (0x1C, 3, "est_compensated_accel", "estCompensatedAccel"),
-    (0x21, 1, "est_pressure_alt", "estPressureAlt"),
+ESTIMATED_FIELDS: tuple[tuple[int, int, str, str], ...] = tuple(
+    (f.descriptor, f.width, f.name, f.validity_name or "") for f in WIRE_ORDER if f.packet_type == "estimated"
 )
 
 

@@ -50,7 +50,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 from . import frames
-from .fields import PacketLike, Value
+from .fields import WIRE_ORDER, PacketLike, Value
 
 PROFILES: tuple[str, ...] = ("still", "turn-and-climb")
 MAX_RAW_RATE = 1000.0
@@ -73,8 +73,8 @@ ACCEL_BIAS = (0.021, -0.013, 0.034)
 GARBAGE_BYTES = bytes(b for b in range(256) if b != frames.SYNC[0])
 # The name a decoder reports for each flagged estimated field, and the order
 # in which the fields stand in an estimated frame.
-FLAG_NAMES: dict[str, str] = {name: flag for _d, _n, name, flag in frames.ESTIMATED_FIELDS}
-ESTIMATED_ORDER: tuple[str, ...] = tuple(name for _d, _n, name, _f in frames.ESTIMATED_FIELDS)
+FLAG_NAMES: dict[str, str] = {f.name: f.validity_name for f in WIRE_ORDER if f.validity_name}
+ESTIMATED_ORDER: tuple[str, ...] = tuple(f.name for f in WIRE_ORDER if f.packet_type == "estimated")
 
 
 def f32(x: float) -> float:

@@ -20,12 +20,16 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
 #include "lib/types.hpp"
+#include "protocol/packet_schema.hpp"
 #include "protocol/packet_text.hpp"
 
 namespace brimlet::py {
@@ -102,68 +106,68 @@ void free_packet(void* block) {
     if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
 }
 
-void dealloc_packet(PyObject* self) {
-    std::destroy_at(&record_of(self));
-    free_packet(self);
-}
+// The record is plain data: nothing to release when the object goes.
+static_assert(std::is_trivially_copyable_v<IMUPacket> && std::is_trivially_destructible_v<IMUPacket>);
 
-// New reference to a packet object of `type` holding `record`; nullptr with
-// an exception set, the record then released.
-PyObject* new_packet(PyTypeObject* type, IMUPacket&& record) {
+void dealloc_packet(PyObject* self) { free_packet(self); }
+
+// New reference to a packet object of `type` holding a copy of `record`;
+// nullptr with an exception set.
+PyObject* new_packet(PyTypeObject* type, const IMUPacket& record) {
     PyObject* self = take_block(type);
-    if (self == nullptr) {
-        IMUPacket dropped = std::move(record);
-        return nullptr;
-    }
-    std::construct_at(&record_of(self), std::move(record));
+    if (self == nullptr) return nullptr;
+    std::construct_at(&record_of(self), record);
     return self;
 }
 
 // ---- property values --------------------------------------------------------
 
-// Each returns a new reference, or nullptr with an exception set.
+// Each getter returns a new reference, or nullptr with an exception set.
 
-PyObject* to_python(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+PyObject* get_packet_type(PyObject* self, void*) {
+    const std::string_view name = schema::kKindNames[static_cast<std::size_t>(record_of(self).kind)];
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-PyObject* to_python(Timestamp value) {
-    static_assert(sizeof value == 16);
+PyObject* get_timestamp(PyObject* self, void*) {
+    const IMUPacket& record = record_of(self);
+    if (record.time_high == 0) return PyLong_FromUnsignedLongLong(record.time_low);
+    const Timestamp value = record.timestamp();
     return PyLong_FromNativeBytes(&value, sizeof value,
                                   Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+}
+
+PyObject* get_invalid_fields(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::optional<std::string> text = invalid_fields_text(record_of(self));
+        if (!text) return Py_NewRef(Py_None);
+        return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    });
 }
 
 // The exact widening to double: no rounding to fewer decimal digits.
 PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
 
-// A new list every time, so that changing it never reaches the packet.
-template <std::size_t N>
-PyObject* to_python(const std::array<float, N>& values) {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(N)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* item = to_python(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-template <class T>
-PyObject* to_python(const std::optional<T>& value) {
-    if (!value) return Py_NewRef(Py_None);
-    return to_python(*value);
-}
-
-// Getter of the property for the record field `Field`.
-template <auto Field>
+// Schema field `Field`: None when absent, a float for a single value, else a
+// new list every time (so that changing it never reaches the packet).
+template <std::size_t Field>
 PyObject* get_field(PyObject* self, void*) {
-    return to_python(record_of(self).*Field);
-}
-
-template <auto Field>
-constexpr PyGetSetDef property(const char* name) {
-    return {name, get_field<Field>, nullptr, nullptr, nullptr};
+    const IMUPacket& record = record_of(self);
+    if (!record.has(Field)) return Py_NewRef(Py_None);
+    const std::span<const float> values = record.field_values(Field);
+    if constexpr (schema::kFields[Field].width == 1) {
+        return to_python(values[0]);
+    } else {
+        constexpr auto n = static_cast<Py_ssize_t>(schema::kFields[Field].width);
+        OwnedRef list = OwnedRef::steal(PyList_New(n));
+        if (!list) return nullptr;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* item = to_python(values[static_cast<std::size_t>(k)]);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), k, item);
+        }
+        return list.release();
+    }
 }
 
 // ---- the text form ----------------------------------------------------------
@@ -178,35 +182,32 @@ PyObject* packet_str(PyObject* self) {
         if (!PyErr_Occurred()) set_type_mismatch(self, "IMUPacket");
         return nullptr;
     }
-    return guarded([&] { return to_python(packet_text(record_of(self))); });
+    return guarded([&] {
+        const std::string text = packet_text(record_of(self));
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
 }
 
 // ---- tables -----------------------------------------------------------------
 
-// One property per record field, in the record's declared order.
-PyGetSetDef packet_properties[] = {
-    property<&IMUPacket::packet_type>("packet_type"),
-    property<&IMUPacket::timestamp>("timestamp"),
-    property<&IMUPacket::invalid_fields>("invalid_fields"),
-    property<&IMUPacket::scaled_accel>("scaled_accel"),
-    property<&IMUPacket::scaled_gyro>("scaled_gyro"),
-    property<&IMUPacket::delta_vel>("delta_vel"),
-    property<&IMUPacket::delta_theta>("delta_theta"),
-    property<&IMUPacket::scaled_ambient_pressure>("scaled_ambient_pressure"),
-    property<&IMUPacket::est_pressure_alt>("est_pressure_alt"),
-    property<&IMUPacket::est_orient_quaternion>("est_orient_quaternion"),
-    property<&IMUPacket::est_attitude_uncert_quaternion>("est_attitude_uncert_quaternion"),
-    property<&IMUPacket::est_angular_rate>("est_angular_rate"),
-    property<&IMUPacket::est_compensated_accel>("est_compensated_accel"),
-    property<&IMUPacket::est_linear_accel>("est_linear_accel"),
-    property<&IMUPacket::est_gravity_vector>("est_gravity_vector"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// packet_type, timestamp, invalid_fields, then the schema's fields in order.
+template <std::size_t... I>
+constexpr auto make_properties(std::index_sequence<I...>) {
+    return std::array<PyGetSetDef, 4 + sizeof...(I)>{{
+        {"packet_type", get_packet_type, nullptr, nullptr, nullptr},
+        {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
+        {"invalid_fields", get_invalid_fields, nullptr, nullptr, nullptr},
+        {schema::kFields[I].name.data(), get_field<I>, nullptr, nullptr, nullptr}...,
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    }};
+}
+
+auto packet_properties = make_properties(std::make_index_sequence<schema::kFieldCount>{});
 
 PyType_Slot packet_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_packet)},
-    {Py_tp_getset, packet_properties},
+    {Py_tp_getset, packet_properties.data()},
     {Py_tp_str, reinterpret_cast<void*>(packet_str)},
     {Py_tp_alloc, reinterpret_cast<void*>(alloc_packet)},
     {Py_tp_free, reinterpret_cast<void*>(free_packet)},

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/packet_schema.hpp"
+
 namespace brimlet::py {
 namespace {
 
@@ -88,26 +90,19 @@ constexpr std::array<Entry, 6> parser_methods(int parent) {
     };
 }
 
-constexpr std::array<Entry, 16> packet_members() {
+// The packet's properties in their table's order (the schema's fields after
+// the first three), then __str__.
+constexpr auto packet_members() {
     const int p = kIMUPacket;
-    return {
-        property(p, "packet_type", "str"),
-        property(p, "timestamp", "int"),
-        property(p, "invalid_fields", "typing.Any"),
-        property(p, "scaled_accel", "typing.Any"),
-        property(p, "scaled_gyro", "typing.Any"),
-        property(p, "delta_vel", "typing.Any"),
-        property(p, "delta_theta", "typing.Any"),
-        property(p, "scaled_ambient_pressure", "typing.Any"),
-        property(p, "est_pressure_alt", "typing.Any"),
-        property(p, "est_orient_quaternion", "typing.Any"),
-        property(p, "est_attitude_uncert_quaternion", "typing.Any"),
-        property(p, "est_angular_rate", "typing.Any"),
-        property(p, "est_compensated_accel", "typing.Any"),
-        property(p, "est_linear_accel", "typing.Any"),
-        property(p, "est_gravity_vector", "typing.Any"),
-        method(p, "__str__", "str"),
-    };
+    std::array<Entry, 4 + schema::kFieldCount> members{};
+    members[0] = property(p, "packet_type", "str");
+    members[1] = property(p, "timestamp", "int");
+    members[2] = property(p, "invalid_fields", "typing.Any");
+    for (std::size_t i = 0; i < schema::kFieldCount; ++i) {
+        members[3 + i] = property(p, schema::kFields[i].name, "typing.Any");
+    }
+    members.back() = method(p, "__str__", "str");
+    return members;
 }
 
 template <std::size_t... N>
@@ -125,7 +120,6 @@ constexpr auto kTable = join(
     std::array{mock_parser_new()}, parser_methods(kMockParser),
     packet_members());
 
-static_assert(kTable.size() == 34);
 static_assert(kTable[kSerialParser].kind == Kind::Class && kTable[kMockParser].kind == Kind::Class &&
               kTable[kIMUPacket].kind == Kind::Class);
 
@@ -257,5 +251,6 @@ BRIMLET_INTROSPECTION_RECORD(31)
 BRIMLET_INTROSPECTION_RECORD(32)
 BRIMLET_INTROSPECTION_RECORD(33)
 
-// Every table row has its record.
+// Every table row has its record: a field added to the schema needs one more
+// line above.
 static_assert(brimlet::py::kTable.size() == 34);

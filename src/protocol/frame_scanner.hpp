@@ -72,9 +72,8 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender) {
             ++i;
             continue;
         }
-        auto decoded = decode_payload(data[i + 2], std::span(data + i + 4, n));
-        if (decoded) {
-            if (!sender.send(build_packet(std::move(*decoded)))) return;
+        if (auto packet = decode_payload(data[i + 2], std::span(data + i + 4, n))) {
+            if (!sender.send(std::move(*packet))) return;
         }
         i += n + kFrameOverhead;
     }

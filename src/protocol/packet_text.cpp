@@ -54,48 +54,57 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
-template <std::size_t N>
-void append_array(std::string& out, const std::optional<std::array<float, N>>& value) {
-    if (!value) {
-        out += "None";
+void append_values(std::string& out, std::span<const float> values) {
+    if (values.size() == 1) {
+        out += format_f32(values[0]);
         return;
     }
-    out += "Some([";
-    for (std::size_t k = 0; k < N; ++k) {
+    out += '[';
+    for (std::size_t k = 0; k < values.size(); ++k) {
         if (k) out += ", ";
-        out += format_f32((*value)[k]);
+        out += format_f32(values[k]);
     }
-    out += "])";
+    out += ']';
 }
 
-void append_value(std::string& out, const std::optional<float>& value) {
-    if (!value) {
-        out += "None";
-        return;
-    }
-    out += "Some(";
-    out += format_f32(*value);
-    out += ')';
-}
-
-void append_value(std::string& out, const std::optional<Vec3>& value) { append_array(out, value); }
-void append_value(std::string& out, const std::optional<Quat>& value) { append_array(out, value); }
-
-void append_value(std::string& out, const std::optional<std::string>& value) {
-    if (!value) {
-        out += "None";
-        return;
-    }
-    out += "Some(";
-    append_quoted(out, *value);
-    out += ')';
-}
-
-void append_field(std::string& out, std::string_view name, const auto& value) {
+// Every field in property order, as `open`name`sep`value, ... `close`; absent
+// ones as None.
+std::string listing(const IMUPacket& p, std::string_view open, std::string_view sep, std::string_view close) {
+    std::string out;
+    out.reserve(512);
+    out += "IMUPacket";
+    out += open;
+    const auto label = [&](std::string_view name) {
+        out += name;
+        out += sep;
+    };
+    label("packet_type");
+    append_quoted(out, schema::kKindNames[static_cast<std::size_t>(p.kind)]);
     out += ", ";
-    out += name;
-    out += ": ";
-    append_value(out, value);
+    label("timestamp");
+    out += format_u128(p.timestamp());
+    out += ", ";
+    label("invalid_fields");
+    if (const std::optional<std::string> invalid = invalid_fields_text(p)) {
+        out += "Some(";
+        append_quoted(out, *invalid);
+        out += ')';
+    } else {
+        out += "None";
+    }
+    for (std::size_t i = 0; i < schema::kFieldCount; ++i) {
+        out += ", ";
+        label(schema::kFields[i].name);
+        if (!p.has(i)) {
+            out += "None";
+            continue;
+        }
+        out += "Some(";
+        append_values(out, p.field_values(i));
+        out += ')';
+    }
+    out += close;
+    return out;
 }
 
 }  // namespace
@@ -117,50 +126,19 @@ std::string format_u128(Timestamp value) {
     return std::string(buf, r.ptr);
 }
 
-std::string debug_listing(const IMUPacket& p) {
-    std::string out;
-    out.reserve(512);
-    out += "IMUPacket { packet_type: ";
-    append_quoted(out, p.packet_type);
-    out += ", timestamp: ";
-    out += format_u128(p.timestamp);
-    append_field(out, "invalid_fields", p.invalid_fields);
-    append_field(out, "scaled_accel", p.scaled_accel);
-    append_field(out, "scaled_gyro", p.scaled_gyro);
-    append_field(out, "delta_vel", p.delta_vel);
-    append_field(out, "delta_theta", p.delta_theta);
-    append_field(out, "scaled_ambient_pressure", p.scaled_ambient_pressure);
-    append_field(out, "est_pressure_alt", p.est_pressure_alt);
-    append_field(out, "est_orient_quaternion", p.est_orient_quaternion);
-    append_field(out, "est_attitude_uncert_quaternion", p.est_attitude_uncert_quaternion);
-    append_field(out, "est_angular_rate", p.est_angular_rate);
-    append_field(out, "est_compensated_accel", p.est_compensated_accel);
-    append_field(out, "est_linear_accel", p.est_linear_accel);
-    append_field(out, "est_gravity_vector", p.est_gravity_vector);
-    out += " }";
-    return out;
+std::optional<std::string> invalid_fields_text(const IMUPacket& packet) {
+    if (packet.flagged == 0) return std::nullopt;
+    std::string text;
+    for (std::size_t k = 0; k < packet.flagged; ++k) {
+        if (k) text += ',';
+        text += schema::kValidityNames[packet.invalid_code(k)];
+    }
+    return text;
 }
 
-std::string packet_text(const IMUPacket& packet) {
-    std::string listing = debug_listing(packet);
-    // Rewrite the listing into call shape: the first " { " opens the call, the
-    // closing "}" becomes ")", and every ": " separator becomes "=".
-    if (const auto open = listing.find(" { "); open != std::string::npos) listing.replace(open, 3, "(");
-    if (listing.ends_with('}')) {
-        listing.pop_back();
-        listing += ')';
-    }
-    std::string out;
-    out.reserve(listing.size());
-    for (std::size_t k = 0; k < listing.size();) {
-        if (listing.compare(k, 2, ": ") == 0) {
-            out += '=';
-            k += 2;
-        } else {
-            out += listing[k++];
-        }
-    }
-    return out;
-}
+std::string debug_listing(const IMUPacket& packet) { return listing(packet, " { ", ": ", " }"); }
+
+// The listing in call shape: "(" for " { ", "=" for ": ", " )" for " }".
+std::string packet_text(const IMUPacket& packet) { return listing(packet, "(", "=", " )"); }
 
 }  // namespace brimlet

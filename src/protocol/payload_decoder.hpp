@@ -1,26 +1,31 @@
 #pragma once
-// Turns the payload of a valid frame into packet data, stamped with the host's
-// wall clock at the moment of decoding.
+// Turns the payload of a valid frame into a packet record, stamped with the
+// host's wall clock at the moment of decoding.
 
 #include <cstdint>
 #include <optional>
 #include <span>
 
-#include "protocol/decoded_payload.hpp"
 #include "protocol/imu_packet.hpp"
 
 namespace brimlet {
 
-inline constexpr std::uint8_t kRawSet = 0x80;
-inline constexpr std::uint8_t kEstimatedSet = 0x82;
+inline constexpr std::uint8_t kRawSet = schema::kDescriptorSets[0];
+inline constexpr std::uint8_t kEstimatedSet = schema::kDescriptorSets[1];
 
 // Nanoseconds since the Unix epoch from the real-time clock (0 before 1970).
 Timestamp wall_clock_ns();
 
-// Nothing for a descriptor set other than 0x80 and 0x82; never fails otherwise.
-std::optional<DecodedPayload> decode_payload(std::uint8_t descriptor_set,
-                                             std::span<const std::uint8_t> payload);
+// Fills `out` from the payload of a frame of `descriptor_set`, stamped with
+// `stamp`: the fields the schema knows for that set (a field whose length byte
+// does not match is passed over), later copies of a field replacing earlier
+// ones, and the validity codes of flagged fields in payload order. The walk
+// ends at the first field that does not fit. False, `out` untouched, for a
+// descriptor set the schema does not have.
+bool decode_payload_into(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload, Timestamp stamp,
+                         IMUPacket& out);
 
-IMUPacket build_packet(DecodedPayload&& decoded);
+// The same, stamped with the wall clock read before anything else.
+std::optional<IMUPacket> decode_payload(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload);
 
 }  // namespace brimlet

@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "test_support.hpp"
+
 namespace brimlet {
 namespace {
+
+using test::set_value;
+
+std::uint8_t validity_code(std::string_view name) { return schema::kValidityCode[test::field_index(name)]; }
 
 TEST(PacketText, NumberForms) {
     const std::pair<float, const char*> cases[] = {
@@ -34,12 +41,12 @@ TEST(PacketText, Timestamps) {
 
 TEST(PacketText, RawExample) {
     IMUPacket p;
-    p.packet_type = "raw";
-    p.timestamp = 1733486400123456789;
-    p.scaled_accel = Vec3{0.1f, -0.25f, 9.81f};
-    p.scaled_gyro = Vec3{0.001f, 0.0f, -0.002f};
-    p.delta_theta = Vec3{0.00001f, 0.0f, 2.5f};
-    p.scaled_ambient_pressure = 1013.25f;
+    p.kind = PacketKind::raw;
+    p.set_timestamp(1733486400123456789);
+    set_value(p, "scaled_accel", {0.1f, -0.25f, 9.81f});
+    set_value(p, "scaled_gyro", {0.001f, 0.0f, -0.002f});
+    set_value(p, "delta_theta", {0.00001f, 0.0f, 2.5f});
+    set_value(p, "scaled_ambient_pressure", {1013.25f});
     EXPECT_TRUE(debug_listing(p).starts_with("IMUPacket { packet_type: "));
     EXPECT_TRUE(debug_listing(p).ends_with("est_gravity_vector: None }"));
     EXPECT_EQ(packet_text(p),
@@ -52,14 +59,15 @@ TEST(PacketText, RawExample) {
 
 TEST(PacketText, EstimatedExample) {
     IMUPacket p;
-    p.packet_type = "estimated";
-    p.timestamp = 1733486400223456789;
-    p.invalid_fields = "estPressureAlt,estGravityVector";
-    p.est_pressure_alt = -12.5f;
-    p.est_orient_quaternion = Quat{1, 0, 0, 0};
-    p.est_attitude_uncert_quaternion = Quat{0.01f, 0.01f, 0.01f, 0.01f};
-    p.est_compensated_accel = Vec3{0, 0, -9.81f};
-    p.est_gravity_vector = Vec3{0, 0, -9.80665f};
+    p.kind = PacketKind::estimated;
+    p.set_timestamp(1733486400223456789);
+    p.add_invalid(validity_code("est_pressure_alt"));
+    p.add_invalid(validity_code("est_gravity_vector"));
+    set_value(p, "est_pressure_alt", {-12.5f});
+    set_value(p, "est_orient_quaternion", {1, 0, 0, 0});
+    set_value(p, "est_attitude_uncert_quaternion", {0.01f, 0.01f, 0.01f, 0.01f});
+    set_value(p, "est_compensated_accel", {0, 0, -9.81f});
+    set_value(p, "est_gravity_vector", {0, 0, -9.80665f});
     EXPECT_EQ(packet_text(p),
               "IMUPacket(packet_type=\"estimated\", timestamp=1733486400223456789, "
               "invalid_fields=Some(\"estPressureAlt,estGravityVector\"), scaled_accel=None, scaled_gyro=None, "
@@ -72,7 +80,7 @@ TEST(PacketText, EstimatedExample) {
 
 TEST(PacketText, EmptyEstimatedPacket) {
     IMUPacket p;
-    p.packet_type = "estimated";
+    p.kind = PacketKind::estimated;
     const std::string text = packet_text(p);
     EXPECT_TRUE(text.starts_with("IMUPacket(packet_type=\"estimated\", timestamp=0, invalid_fields=None"));
     EXPECT_TRUE(text.ends_with("est_gravity_vector=None )"));

@@ -16,6 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Bytes;
+using test::Floats;
+using test::kind_name;
+using test::value;
 
 // A source that plays a script of steps: bytes, a failure text, end of data,
 // or a pause until the test releases it. Reads past the script block until
@@ -126,7 +129,7 @@ TEST_F(EngineFixture, RunToEndOfDataDeliversEveryFrameInOrder) {
     wait_until_stopped();
     auto packets = collect();
     ASSERT_EQ(packets.size(), 500u);
-    for (int k = 0; k < 500; ++k) EXPECT_EQ(packets[k].scaled_ambient_pressure, float(k));
+    for (int k = 0; k < 500; ++k) EXPECT_EQ(value(packets[k], "scaled_ambient_pressure"), Floats{float(k)});
     EXPECT_FALSE(engine->take_reader_error());
     // Ended: start alone does nothing until stop takes the source back.
     ASSERT_TRUE(engine->start());
@@ -148,7 +151,7 @@ TEST_F(EngineFixture, SplitFrameIsDecodedOnceCompleted) {
     ASSERT_TRUE(got.has_value());
     auto packets = got->take_all();
     ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0].scaled_ambient_pressure, 7.0f);
+    EXPECT_EQ(value(packets[0], "scaled_ambient_pressure"), Floats{7.0f});
     release();  // let the final read end the run
     engine->stop();
 }

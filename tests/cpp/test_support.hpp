@@ -5,14 +5,44 @@
 #include <cstdint>
 #include <expected>
 #include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/frame_scanner.hpp"
 #include "protocol/imu_packet.hpp"
+#include "protocol/packet_text.hpp"
 
 namespace brimlet::test {
 
 using Bytes = std::vector<std::uint8_t>;
+
+using Floats = std::vector<float>;
+
+inline std::size_t field_index(std::string_view name) {
+    for (std::size_t i = 0; i < schema::kFieldCount; ++i) {
+        if (schema::kFields[i].name == name) return i;
+    }
+    throw std::invalid_argument(std::string(name));
+}
+
+// The values of the named field, nothing when the packet does not carry it.
+inline std::optional<Floats> value(const IMUPacket& p, std::string_view name) {
+    const std::size_t i = field_index(name);
+    if (!p.has(i)) return std::nullopt;
+    const auto values = p.field_values(i);
+    return Floats(values.begin(), values.end());
+}
+
+inline void set_value(IMUPacket& p, std::string_view name, std::initializer_list<float> values) {
+    const std::size_t i = field_index(name);
+    std::copy(values.begin(), values.end(), p.field_values(i).begin());
+    p.present = static_cast<std::uint16_t>(p.present | (1u << i));
+}
+
+inline std::string_view kind_name(const IMUPacket& p) { return schema::kKindNames[static_cast<std::size_t>(p.kind)]; }
 
 inline Bytes frame(std::uint8_t set, const Bytes& payload) {
     Bytes f{kSync1, kSync2, set, static_cast<std::uint8_t>(payload.size())};

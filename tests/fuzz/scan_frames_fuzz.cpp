@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the frame scanner in arbitrary pieces and checks
 // what must always hold: the tail left behind is shorter than the largest
 // frame and starts with a sync byte, and every packet carries only fields of
-// its own kind.
+// its own kind and flags only fields it carries.
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,17 +13,18 @@ namespace {
 
 struct CheckingSender {
     std::expected<void, brimlet::IMUPacket> send(brimlet::IMUPacket&& p) {
-        const bool raw = p.packet_type == "raw";
-        const bool estimated = p.packet_type == "estimated";
-        if (!raw && !estimated) std::abort();
-        const bool any_raw = p.scaled_accel || p.scaled_gyro || p.delta_vel || p.delta_theta ||
-                             p.scaled_ambient_pressure;
-        const bool any_est = p.est_pressure_alt || p.est_orient_quaternion || p.est_attitude_uncert_quaternion ||
-                             p.est_angular_rate || p.est_compensated_accel || p.est_linear_accel ||
-                             p.est_gravity_vector;
-        if (raw && (any_est || p.invalid_fields)) std::abort();
-        if (estimated && any_raw) std::abort();
-        if (p.invalid_fields && p.invalid_fields->empty()) std::abort();
+        namespace schema = brimlet::schema;
+        if (static_cast<std::size_t>(p.kind) >= schema::kKindCount) std::abort();
+        for (std::size_t i = 0; i < schema::kFieldCount; ++i) {
+            if (p.has(i) && schema::kFields[i].kind != p.kind) std::abort();
+        }
+        if (p.present >> schema::kFieldCount) std::abort();
+        if (p.flagged > schema::kMaxFlagged) std::abort();
+        for (std::size_t k = 0; k < p.flagged; ++k) {
+            const std::uint8_t code = p.invalid_code(k);
+            if (code >= schema::kValidityCount) std::abort();
+            if (!p.has(schema::kValidityFields[code])) std::abort();
+        }
         return {};
     }
 };
