@@ -104,7 +104,7 @@ _test: _release _asan _tsan
 	build/venv/bin/pip install --quiet --no-build-isolation --no-index . >build/pip.log 2>&1 || { cat build/pip.log; exit 1; }
 	cd /tmp && $(CURDIR)/build/venv/bin/brimlet demo | head -n 2
 	@echo "== type checks: the stub against the built module, the tools and examples strictly"
-	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet
+	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet brimlet_columns
 	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
 	@echo "== Python tests"
 	PYTHONPATH=build/release:python $(AS_USER) $(PYTHON) $(PYTEST)

@@ -1,0 +1,97 @@
+#pragma once
+// A whole recording decoded into columns: one array per value, one entry per
+// packet in stream order. Plain C++; the brimlet_columns module hands the
+// arrays to Python without copying them.
+//
+// The recording is fed to the frame scanner read by read, as the reader
+// thread of a live parser would have received it, and every packet is stamped
+// with the receive time of the read after which the scanner reached its
+// frame (the time a live parser would have given it, less the decode time).
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "protocol/imu_packet.hpp"
+
+namespace brimlet::columns {
+
+// One data column per value of a data field: `scaled_accel_x`, ...,
+// `est_orient_quaternion_0`, ... in property order.
+struct DataColumn {
+    std::string_view field;   // the packet property
+    std::string_view suffix;  // "x", "0", ... or empty for a single value
+};
+
+extern const std::span<const DataColumn> kDataColumns;
+// The names of the valid flags; bit i of `invalid` stands for name i.
+extern const std::span<const std::string_view> kValidityNames;
+// Packet kinds by code: 0 "raw", 1 "estimated".
+inline constexpr std::array<std::string_view, 2> kKinds = {"raw", "estimated"};
+
+// An array of T from malloc, grown with realloc (which moves large blocks by
+// remapping their pages, not by copying), handed over with release().
+template <class T>
+class Column {
+public:
+    Column() = default;
+    Column(Column&& other) noexcept : data_(std::exchange(other.data_, nullptr)) {}
+    Column& operator=(Column&& other) noexcept {
+        std::swap(data_, other.data_);
+        return *this;
+    }
+    ~Column() { std::free(data_); }
+
+    // false when the memory could not be had; the old contents stay.
+    bool resize_capacity(std::size_t count) {
+        void* grown = std::realloc(data_, count * sizeof(T) + (count == 0));
+        if (grown == nullptr) return false;
+        data_ = static_cast<T*>(grown);
+        return true;
+    }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    // The caller owns the array now and frees it with std::free.
+    [[nodiscard]] T* release() { return std::exchange(data_, nullptr); }
+
+private:
+    T* data_ = nullptr;
+};
+
+// The columns of `size` packets.
+struct ColumnTable {
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    Column<std::int64_t> time;  // ns since the Unix epoch
+    Column<std::uint8_t> kind;
+    Column<std::uint16_t> invalid;
+    std::unique_ptr<Column<float>[]> data;  // kDataColumns.size() columns
+
+    ColumnTable();
+    // Room for `count` packets in every column; false when out of memory.
+    bool reserve(std::size_t count);
+    // Appends one packet, stamped `time`; false when out of memory.
+    bool append(const IMUPacket& packet, std::int64_t time);
+};
+
+// The reads of a recording: after read k the recording was ends[k] bytes long
+// and the read returned at times[k] (ns). Both the same length.
+struct ReadTimes {
+    std::span<const std::uint64_t> ends;
+    std::span<const std::int64_t> times;
+};
+
+enum class DecodeError { out_of_memory };
+
+// Decodes `stream` read by read. Bytes past the last read (all of them when
+// `reads` is empty) are fed on after it and stamped with its time (0 when
+// there is none). Never fails but for memory.
+std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads);
+
+}  // namespace brimlet::columns

@@ -1,0 +1,204 @@
+// brimlet_columns: whole recordings decoded into columns, beside the brimlet
+// module and built from the same protocol core. A multi-phase module whose
+// state holds its Column type, so every interpreter has its own.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "columns/column_object.hpp"
+#include "columns/column_table.hpp"
+
+namespace brimlet::columns::py {
+
+namespace {
+
+struct ModuleState {
+    PyTypeObject* column_type;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// A buffer view held for as long as this object lives.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Takes a contiguous view of `object`; false with an exception set.
+    bool take(PyObject* object, int flags) {
+        held_ = PyObject_GetBuffer(object, &view_, flags | PyBUF_C_CONTIGUOUS) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+
+    // The view as 64-bit integers, signed or not as `is_signed`; false with a
+    // ValueError naming `what` when it is something else.
+    template <class T>
+    bool as_int64(const char* what, std::span<const T>& out) const {
+        const char* format = view_.format ? view_.format : "B";
+        const char code = format[std::strlen(format) - 1];
+        const bool signed_code = code == 'q' || code == 'l';
+        const bool unsigned_code = code == 'Q' || code == 'L';
+        if (view_.ndim != 1 || view_.itemsize != 8 || !(std::is_signed_v<T> ? signed_code : unsigned_code)) {
+            PyErr_Format(PyExc_ValueError, "%s must be a one-dimensional array of %s 64-bit integers", what,
+                         std::is_signed_v<T> ? "signed" : "unsigned");
+            return false;
+        }
+        out = std::span(static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len / 8));
+        return true;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// `scaled_accel_x`, `est_pressure_alt`, ...
+std::string column_name(const DataColumn& column) {
+    std::string name(column.field);
+    if (!column.suffix.empty()) name.append("_").append(column.suffix);
+    return name;
+}
+
+template <class T>
+bool set_column(PyObject* dict, PyTypeObject* type, const char* name, Column<T>& column, std::size_t count,
+                const char* format) {
+    OwnedRef object = new_column(type, column.release(), count, sizeof(T), format);
+    return object && PyDict_SetItemString(dict, name, object.get()) == 0;
+}
+
+// New reference to the dict of Column objects of `table`, in column order;
+// nullptr with an exception set.
+PyObject* columns_dict(PyTypeObject* type, ColumnTable& table) {
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const std::size_t n = table.size;
+    if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
+        !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
+        !set_column(dict.get(), type, "invalid", table.invalid, n, "H")) {
+        return nullptr;
+    }
+    for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
+        const std::string name = column_name(kDataColumns[c]);
+        if (!set_column(dict.get(), type, name.c_str(), table.data[c], n, "f")) return nullptr;
+    }
+    return dict.release();
+}
+
+// decode(data, ends=None, times=None, /): see the stub.
+PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "decode() takes 1 to 3 positional arguments: data, ends, times");
+        return nullptr;
+    }
+    PyObject* data = args[0];
+    PyObject* ends = nargs > 1 ? args[1] : Py_None;
+    PyObject* times = nargs > 2 ? args[2] : Py_None;
+    if ((ends == Py_None) != (times == Py_None)) {
+        PyErr_SetString(PyExc_TypeError, "decode() needs both ends and times, or neither");
+        return nullptr;
+    }
+    HeldBuffer stream, end_buffer, time_buffer;
+    if (!stream.take(data, PyBUF_SIMPLE)) return nullptr;
+    ReadTimes reads;
+    if (ends != Py_None) {
+        if (!end_buffer.take(ends, PyBUF_FORMAT | PyBUF_ND) || !time_buffer.take(times, PyBUF_FORMAT | PyBUF_ND) ||
+            !end_buffer.as_int64("ends", reads.ends) || !time_buffer.as_int64("times", reads.times)) {
+            return nullptr;
+        }
+        if (reads.ends.size() != reads.times.size()) {
+            PyErr_SetString(PyExc_ValueError, "ends and times must have the same length");
+            return nullptr;
+        }
+    }
+    const std::span bytes(static_cast<const std::uint8_t*>(stream.view().buf),
+                          static_cast<std::size_t>(stream.view().len));
+    std::expected<ColumnTable, DecodeError> table = std::unexpected(DecodeError::out_of_memory);
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        table = decode_columns(bytes, reads);
+    } catch (const std::bad_alloc&) {
+        // reported below
+    }
+    Py_END_ALLOW_THREADS
+    if (!table) return PyErr_NoMemory();
+    return columns_dict(state_of(module)->column_type, *table);
+}
+
+// New reference to a tuple of the texts in `names`; nullptr with an exception set.
+template <class Names, class Text>
+PyObject* name_tuple(const Names& names, Text text) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(names))));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& name : names) {
+        const std::string value = text(name);
+        PyObject* item = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple.release();
+}
+
+int exec_module(PyObject* module) {
+    PyObject* type = make_column_type(module);
+    if (type == nullptr) return -1;
+    state_of(module)->column_type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, "Column", type) < 0) return -1;
+    const auto text = [](std::string_view s) { return std::string(s); };
+    if (PyModule_Add(module, "DATA_COLUMNS", name_tuple(kDataColumns, column_name)) < 0) return -1;
+    if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(kValidityNames, text)) < 0) return -1;
+    return PyModule_Add(module, "PACKET_TYPES", name_tuple(kKinds, text));
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module)->column_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(state_of(module)->column_type);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyMethodDef methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
+     "decode(data, ends=None, times=None, /)\n--\n\n"
+     "Decodes the raw stream in the buffer `data` into a dict of Column objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "brimlet_columns",
+    .m_doc = "Whole recordings of the brimlet stream decoded into columns; see brimlet_tools.recording.",
+    .m_size = sizeof(ModuleState),
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = traverse_module,
+    .m_clear = clear_module,
+    .m_free = free_module,
+};
+
+}  // namespace
+
+}  // namespace brimlet::columns::py
+
+PyMODINIT_FUNC PyInit_brimlet_columns() { return PyModuleDef_Init(&brimlet::columns::py::module_def); }

@@ -1,0 +1,30 @@
+"""Whole recordings of the brimlet stream decoded into columns, from the same
+native core as brimlet. Use it through brimlet_tools.recording.load."""
+
+from collections.abc import Buffer
+from typing import final
+
+# The float32 data columns in order: "scaled_accel_x", ..., "est_gravity_vector_z".
+DATA_COLUMNS: tuple[str, ...]
+# Bit i of the "invalid" column stands for VALIDITY_NAMES[i].
+VALIDITY_NAMES: tuple[str, ...]
+# Codes of the "kind" column: 0 "raw", 1 "estimated".
+PACKET_TYPES: tuple[str, ...]
+
+@final
+class Column(Buffer):
+    """One decoded column: a one-dimensional, writable array read through the
+    buffer protocol (numpy.frombuffer takes it without a copy)."""
+
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def decode(data: Buffer, ends: Buffer | None = None, times: Buffer | None = None, /) -> dict[str, Column]:
+    """Decodes the raw stream in `data` into columns, in order: "time" (int64
+    ns), "kind" (uint8), "invalid" (uint16) and the DATA_COLUMNS (float32, NaN
+    where a packet does not carry the value). `ends` (uint64) and `times`
+    (int64 ns) describe the reads that received the stream: after read k the
+    stream was ends[k] bytes long, and the read returned at times[k]; each
+    packet gets the time of the read after which the frame scanner reached its
+    frame. Bytes after the last read get its time; without reads, times are 0.
+    Runs without the interpreter lock."""
