@@ -2,9 +2,11 @@
 
 The port is put into raw mode (8 data bits, no parity, one stop bit, no
 flow control, no translation of any byte) and held in exclusive mode while
-it is read. Every chunk read is written to the file at once, so whatever
-ends the capture (its time, a stop request, the port hanging up) leaves the
-file complete up to the last byte read.
+it is read. Every chunk read is written to the file at once, and then
+the host's clock at the moment the read returned goes to the receive-time
+file beside it (`receive_times`), so whatever ends the capture (its time, a
+stop request, the port hanging up, a power cut) leaves both complete up to
+the last read, give or take that read's time entry.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ from dataclasses import dataclass
 from typing import BinaryIO
 
 from .framecount import FrameCounter
+from .receive_times import TimesWriter
 
 CHUNK = 65536
 POLL_MS = 100
@@ -87,9 +90,11 @@ def capture(
     seconds: float | None = None,
     stop: Callable[[], bool] | None = None,
     progress: Callable[[CaptureReport], None] | None = None,
+    times: TimesWriter | None = None,
 ) -> CaptureReport:
-    """Copies what arrives on the port `fd` to `out` until `seconds` have
-    passed, `stop()` says so, or the port hangs up."""
+    """Copies what arrives on the port `fd` to `out`, and the time of every
+    read to `times`, until `seconds` have passed, `stop()` says so, or the
+    port hangs up."""
     report = CaptureReport(FrameCounter())
     poller = select.poll()
     poller.register(fd, select.POLLIN)
@@ -104,14 +109,16 @@ def capture(
             report.ended = "time"
         else:
             wait = POLL_MS if deadline is None else min(POLL_MS, max(1, int((deadline - now) * 1000)))
-            if not read_ready(fd, poller.poll(wait), out, report):
+            if not read_ready(fd, poller.poll(wait), out, report, times):
                 report.ended = "hang-up"
         if progress is not None:
             progress(report)
     return report
 
 
-def read_ready(fd: int, events: list[tuple[int, int]], out: BinaryIO, report: CaptureReport) -> bool:
+def read_ready(
+    fd: int, events: list[tuple[int, int]], out: BinaryIO, report: CaptureReport, times: TimesWriter | None
+) -> bool:
     """Reads what `events` announce; False when the port has hung up."""
     for _fd, mask in events:
         if mask & select.POLLIN:
@@ -121,10 +128,13 @@ def read_ready(fd: int, events: list[tuple[int, int]], out: BinaryIO, report: Ca
                 continue
             except OSError:  # EIO: the other side of the line is gone
                 return False
+            received = time.time_ns()  # the clock a live parser stamps packets with
             if not data:
                 return False
             write_all(out, data)
             report.counter.feed(data)
+            if times is not None:
+                times.add(report.counter.total_bytes, received)
         elif mask & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
             return False
     return True
