@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import Protocol
 
 
+
 @dataclass(frozen=True, slots=True)
 class DataField:
     """One data field of a packet: its property name, how many values it holds

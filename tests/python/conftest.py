@@ -124,3 +124,13 @@ def replay(recording) -> Callable[[bytes], list]:
         return read_to_end(parser)
 
     return run
+
+
+@pytest.fixture
+def pty_pair() -> Iterator[tuple[int, str]]:
+    """A pseudo-terminal in raw mode: its master descriptor and the slave's path."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    yield master, os.ttyname(slave)
+    os.close(master)
+    os.close(slave)

@@ -1,0 +1,197 @@
+"""Whole recordings as columns: numpy, pandas and Dask.
+
+`load(path)` decodes a recording into one numpy array per column, all of the
+same length, one entry per packet in stream order:
+
+    time     datetime64[ns]  receive time of the read that completed the frame
+                             (estimated when the recording has no times)
+    kind     uint8           index into fields.PACKET_TYPES
+    invalid  uint16          bit i set when the device flagged
+                             fields.VALIDITY_NAMES[i] not valid
+    then one float32 array per data column, named as the CSV data columns
+    (`scaled_accel_x`, ...), NaN where the packet does not carry the value.
+
+A recording made by `brimlet record` has its receive times in a companion file
+(see `receive_times`); each packet gets the time of the read after which a
+live parser would have decoded it. A recording without times gets an
+estimated time axis: raw packets at `raw_rate` per second, an estimated packet
+at the time of the raw packet before it, ending at the file's modification
+time.
+
+`to_dataframe` makes a pandas DataFrame of a recording and `read_recordings`
+a Dask DataFrame of many, one partition per recording. numpy, pandas and dask
+are imported only when these are used.
+"""
+
+from __future__ import annotations
+
+import mmap
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from .fields import DATA_FIELDS, PACKET_TYPES
+from .receive_times import Reads, read_times
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+# pandas and dask come without type information: their frames are Any here.
+PandasFrame = Any
+DaskFrame = Any
+
+DATA_COLUMNS: tuple[str, ...] = tuple(c for f in DATA_FIELDS for c in f.columns)
+ESTIMATE_RAW_RATE = 1000.0
+MEMORY = "<memory>"
+
+Source = str | os.PathLike[str] | bytes | bytearray | memoryview
+
+
+class MissingExtra(ImportError):
+    """An optional dependency is not installed; the message names it."""
+
+
+def require(module: str, package: str) -> Any:
+    """Imports `module`, or raises MissingExtra naming the Debian package."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError as e:
+        raise MissingExtra(f"this needs {module}, which is not installed (Debian: {package})") from e
+
+
+def column_dtypes() -> dict[str, Any]:
+    """The numpy type of every column, in column order."""
+    np = require("numpy", "python3-numpy")
+    types: dict[str, Any] = {"time": np.dtype("datetime64[ns]"), "kind": np.dtype(np.uint8),
+                             "invalid": np.dtype(np.uint16)}  # fmt: skip
+    types.update((name, np.dtype(np.float32)) for name in DATA_COLUMNS)
+    return types
+
+
+@dataclass
+class Recording:
+    """The columns of one recording; see the module's description."""
+
+    columns: dict[str, npt.NDArray[Any]]
+    times_estimated: bool
+    source: str
+
+    def __len__(self) -> int:
+        return len(self.columns["time"])
+
+
+def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
+    """Decodes the recording at the path `source`, or the raw stream held in
+    `source` (bytes, bytearray or memoryview), into columns. `raw_rate` is the
+    raw packet rate that an estimated time axis assumes."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return columns_of(source, None, MEMORY, 0, raw_rate)
+    name = os.fspath(source)
+    with open(name, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        mtime = os.fstat(f.fileno()).st_mtime_ns
+        reads = read_times(name, size)
+        try:
+            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else None
+        except OSError:  # not a regular file: read it
+            view = None
+        if view is None:
+            return columns_of(f.read(), reads, name, mtime, raw_rate)
+        with view:
+            return columns_of(view, reads, name, mtime, raw_rate)
+
+
+def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate: float) -> Recording:
+    """The Recording of the stream in the buffer `data` received by `reads`."""
+    np = require("numpy", "python3-numpy")
+    native = native_module()
+    decoded = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
+    types = column_dtypes()
+    columns = {name: np.frombuffer(decoded[name], t if name != "time" else np.int64) for name, t in types.items()}
+    estimated = reads is None or not len(reads[0])
+    if estimated:
+        columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)
+    else:
+        columns["time"] = columns["time"].view("datetime64[ns]")
+    return Recording(columns, estimated, name)
+
+
+def native_module() -> Any:
+    """The brimlet_columns extension, built and installed beside brimlet."""
+    try:
+        import brimlet_columns
+    except ImportError as e:
+        raise MissingExtra(f"loading recordings needs the brimlet_columns extension module ({e}); build it "
+                           "with `make` and put its build directory on PYTHONPATH") from e  # fmt: skip
+    return brimlet_columns
+
+
+def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt.NDArray[Any]:
+    """An estimated time axis: raw packets `1/raw_rate` apart, an estimated
+    packet at the time of the raw packet before it, the last raw packet at
+    `end_ns` (a stream without raw packets counts all of them)."""
+    np = require("numpy", "python3-numpy")
+    clock = kind == 0 if (kind == 0).any() else np.ones(len(kind), bool)  # no raw packets: every packet
+    raw_index = np.maximum(np.cumsum(clock, dtype=np.int64) - 1, 0)
+    period = 1e9 / raw_rate
+    last = int(raw_index[-1]) if len(raw_index) else 0
+    start = end_ns - round(last * period)
+    times: npt.NDArray[Any] = (start + np.round(raw_index * period).astype(np.int64)).view("datetime64[ns]")
+    return times
+
+
+def to_dataframe(recording: Recording | Source) -> PandasFrame:
+    """One row per packet, indexed by receive time: `kind` as a category of the
+    packet types, `invalid` as the bit mask, and the float32 data columns."""
+    pd = require("pandas", "python3-pandas")
+    if not isinstance(recording, Recording):
+        recording = load(recording)
+    columns = recording.columns
+    frame = pd.DataFrame({name: columns[name] for name in DATA_COLUMNS}, copy=False)
+    frame.insert(0, "invalid", columns["invalid"])
+    frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"], categories=list(PACKET_TYPES)))
+    frame.index = pd.DatetimeIndex(columns["time"], name="time")
+    return frame
+
+
+def dataframe_meta() -> PandasFrame:
+    """An empty frame with the columns and types of `to_dataframe`."""
+    np = require("numpy", "python3-numpy")
+    empty = Recording({name: np.empty(0, t) for name, t in column_dtypes().items()}, True, MEMORY)
+    return to_dataframe(empty)
+
+
+def expand(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+    """The recordings named by a glob pattern, a path, or a list of them."""
+    import glob
+
+    items: Sequence[str | os.PathLike[str]] = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    found: list[str] = []
+    for item in items:
+        text = os.fspath(item)
+        matches = sorted(glob.glob(text)) if glob.has_magic(text) else [text]
+        found += [m for m in matches if not m.endswith(".times")]
+    if not found:
+        raise FileNotFoundError(f"no recordings match {paths!r}")
+    return found
+
+
+def read_recordings(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> DaskFrame:
+    """A Dask DataFrame of many recordings, one partition per recording (in
+    the order given; a glob's matches sorted), each partition as
+    `to_dataframe` makes it, with a `recording` column naming its file."""
+    dd = require("dask.dataframe", "python3-dask")
+    files = expand(paths)
+    meta = dataframe_meta()
+    meta.insert(0, "recording", "")
+    return dd.from_map(partition, files, meta=meta)
+
+
+def partition(path: str) -> PandasFrame:
+    """One recording as a partition of `read_recordings`."""
+    frame = to_dataframe(load(path))
+    frame.insert(0, "recording", path)
+    return frame

@@ -1,0 +1,223 @@
+"""Recordings with their receive times, loaded into columns, pandas and Dask."""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+from pathlib import Path
+
+import pytest
+
+from brimlet_tools import frames, receive_times
+from brimlet_tools.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
+from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+
+np = pytest.importorskip("numpy")
+recording_module = pytest.importorskip("brimlet_tools.recording")
+load, to_dataframe = recording_module.load, recording_module.to_dataframe
+
+FAULTY = StreamConfig(seconds=0.5, raw_rate=200, estimated_rate=50, seed=7,
+                      faults=Faults(garbage=0.05, drop=0.03, damage=0.03, invalid=0.3))  # fmt: skip
+# Fields left out, a field twice, a flagged field twice, an unknown set.
+ODD_FRAMES = (
+    frames.frame(frames.RAW_SET, b"")
+    + frames.raw_frame(scaled_accel=[1.0, -0.0, float("inf")], scaled_ambient_pressure=1013.25)
+    + frames.frame(0x81, b"\x06\x17\x3f\x80\x00\x00")
+    + frames.estimated_frame(invalid=["est_pressure_alt"], est_pressure_alt=2.5, est_gravity_vector=[0, 0, 9.8])
+    + frames.frame(frames.ESTIMATED_SET, 2 * frames.estimated_field(0x21, [3.0], valid=False))
+)
+
+
+def expected_columns(packets: list) -> dict[str, list[float | int]]:
+    """The columns that `packets` (from MockParser) make, value by value."""
+    bits = {name: 1 << i for i, name in enumerate(VALIDITY_NAMES)}
+    out: dict[str, list[float | int]] = {
+        "kind": [PACKET_TYPES.index(p.packet_type) for p in packets],
+        "invalid": [sum(bits[n] for n in set(invalid_names(p))) for p in packets],
+    }
+    for f in DATA_FIELDS:
+        values = [getattr(p, f.name) for p in packets]
+        for k, column in enumerate(f.columns):
+            out[column] = [math.nan if v is None else v if f.width == 1 else v[k] for v in values]
+    return out
+
+
+def f32_bits(values: object) -> list[int]:
+    return np.asarray(values, np.float32).view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview, "path"])
+def test_columns_equal_the_packets_mock_parser_gives(wrap, replay, recording) -> None:
+    data = stream_bytes(FAULTY) + ODD_FRAMES + frames.raw_frame(scaled_gyro=[1, 2, 3])[:-3]
+    path = recording(data)
+    loaded = load(path) if wrap == "path" else load(wrap(data))
+    expected = expected_columns(replay(data))
+    assert list(loaded.columns) == ["time", "kind", "invalid", *(c for f in DATA_FIELDS for c in f.columns)]
+    assert len(loaded) == len(expected["kind"]) > 100
+    for name, values in expected.items():
+        column = loaded.columns[name]
+        assert len(column) == len(loaded)
+        if column.dtype == np.float32:
+            # Bit for bit: -0.0, infinities and NaN where a packet has no value.
+            assert f32_bits(column) == f32_bits(values), name
+        else:
+            assert column.tolist() == values, name
+    assert loaded.columns["time"].dtype == np.dtype("datetime64[ns]")
+    assert loaded.columns["invalid"].dtype == np.uint16 and loaded.columns["kind"].dtype == np.uint8
+    assert loaded.times_estimated
+    assert loaded.source == (str(path) if wrap == "path" else "<memory>")
+
+
+def test_the_native_module_names_the_columns_as_the_tools_do() -> None:
+    import brimlet_columns
+
+    assert brimlet_columns.DATA_COLUMNS == recording_module.DATA_COLUMNS
+    assert brimlet_columns.VALIDITY_NAMES == VALIDITY_NAMES
+    assert brimlet_columns.PACKET_TYPES == PACKET_TYPES
+    # The arrays are the decoder's own memory, handed over without a copy.
+    columns = brimlet_columns.decode(stream_bytes(FAULTY))
+    array = np.frombuffer(columns["scaled_accel_x"], np.float32)
+    assert array.base is columns["scaled_accel_x"] or array.base.obj is columns["scaled_accel_x"]
+    with pytest.raises(ValueError, match="ends must be a one-dimensional array of unsigned 64-bit"):
+        brimlet_columns.decode(b"", np.zeros(1, np.int64), np.zeros(1, np.int64))
+
+
+# --- receive times -----------------------------------------------------------
+
+
+def write_times(path: Path, reads: list[tuple[int, int]]) -> None:
+    with receive_times.TimesWriter(receive_times.companion_path(path)) as writer:
+        for end, t in reads:
+            writer.add(end, t)
+
+
+def packet_ends(data: bytes) -> list[int]:
+    """The end offset of every packet frame of `data`, in stream order."""
+    ends, i = [], 0
+    while (i := data.find(frames.SYNC, i)) >= 0:
+        n = data[i + 3] if i + 3 < len(data) else 300
+        whole = data[i : i + n + 6]
+        if len(whole) == n + 6 and frames.checksum(whole[:-2]) == whole[-2:]:
+            if whole[2] in (frames.RAW_SET, frames.ESTIMATED_SET):
+                ends.append(i + n + 6)
+            i += n + 6
+        else:
+            i += 1
+    return ends
+
+
+def test_each_packet_gets_the_time_of_the_read_that_completed_its_frame(recording) -> None:
+    data = stream_bytes(FAULTY)
+    # Reads of uneven sizes that cut frames anywhere, 1 ms apart.
+    cuts = sorted({*range(0, len(data), 97), *range(0, len(data), 251), len(data)} - {0})
+    reads = [(end, 1_700_000_000_000_000_000 + k * 1_000_000) for k, end in enumerate(cuts)]
+    path = recording(data)
+    write_times(path, reads)
+    loaded = load(path)
+    assert not loaded.times_estimated
+    want = [next(t for end, t in reads if end >= frame_end) for frame_end in packet_ends(data)]
+    assert loaded.columns["time"].view(np.int64).tolist() == want
+
+
+# A recording 'cut' at `data_cut` bytes with its times file cut at
+# `times_cut` bytes (None: whole).
+CUTS = [
+    pytest.param(0.5, None, id="recording cut mid-stream, times whole"),
+    pytest.param(None, 0.6, id="times cut mid-entry"),
+    pytest.param(0.7, 0.3, id="both cut"),
+    pytest.param(None, 10, id="times cut within the header"),
+]
+
+
+@pytest.mark.parametrize("data_cut, times_cut", CUTS)
+def test_a_recording_cut_short_loads_up_to_its_cut(data_cut, times_cut, recording) -> None:
+    data = stream_bytes(FAULTY)
+    reads = [(end, 10**18 + end * 1000) for end in range(300, len(data), 300)] + [(len(data), 2 * 10**18)]
+    whole = recording(data)
+    write_times(whole, reads)
+    full = load(whole)
+    cut_data = data[: int(len(data) * data_cut)] if data_cut else data
+    times = Path(receive_times.companion_path(whole)).read_bytes()
+    if times_cut is not None:
+        times = times[: times_cut if times_cut > 1 else 16 + int((len(times) - 16) * times_cut) // 16 * 16 + 7]
+    cut = recording(cut_data)
+    Path(receive_times.companion_path(cut)).write_bytes(times)
+    loaded = load(cut)
+    n = len(packet_ends(cut_data))
+    assert len(loaded) == n and n > 0
+    for name in ("kind", "invalid", "scaled_accel_x", "est_orient_quaternion_3"):
+        assert f32_bits(loaded.columns[name].astype(np.float32)) == f32_bits(full.columns[name][:n].astype(np.float32))
+    if times_cut == 10:
+        assert loaded.times_estimated
+        return
+    # Packets completed by a read whose entry survived keep their time; those
+    # after the last entry get its time.
+    kept = [(end, t) for end, t in reads if end <= len(cut_data)][: (len(times) - 16) // 16]
+    want = [next((t for end, t in kept if end >= e), kept[-1][1]) for e in packet_ends(cut_data)]
+    assert loaded.columns["time"].view(np.int64).tolist() == want
+
+
+def test_a_times_file_that_is_not_one_is_refused(recording) -> None:
+    path = recording(stream_bytes(FAULTY))
+    Path(receive_times.companion_path(path)).write_bytes(b"not a times file at all")
+    with pytest.raises(receive_times.TimesFormatError, match="not a receive-time file"):
+        load(path)
+
+
+def test_without_times_the_raw_packets_are_the_clock(recording) -> None:
+    path = recording(stream_bytes(FAULTY))
+    os.utime(path, ns=(0, 5 * 10**18))
+    loaded = load(path, raw_rate=200)
+    stamps = loaded.columns["time"].view(np.int64)
+    raw = loaded.columns["kind"] == 0
+    assert loaded.times_estimated and stamps[-1] == 5 * 10**18
+    # Raw packets 5 ms apart (lost frames and all), estimated ones at the raw before.
+    assert set(np.diff(stamps[raw]).tolist()) == {5_000_000}
+    assert (np.diff(stamps) >= 0).all()
+
+
+def test_an_unknown_times_version_is_refused() -> None:
+    header = struct.pack("<8sHHI", b"brimtime", 2, 16, 0)
+    with pytest.raises(receive_times.TimesFormatError, match="version 2, this reader knows 1"):
+        receive_times.parse_times(header, 100)
+
+
+# --- pandas and Dask ------------------------------------------------------------
+
+
+def test_a_dataframe_has_a_row_per_packet_indexed_by_receive_time(recording) -> None:
+    pd = pytest.importorskip("pandas")
+    loaded = load(recording(stream_bytes(FAULTY) + ODD_FRAMES))
+    frame = to_dataframe(loaded)
+    assert len(frame) == len(loaded) and frame.index.name == "time"
+    assert (frame.index.values == loaded.columns["time"]).all()
+    assert list(frame.columns[:2]) == ["kind", "invalid"]
+    assert frame["kind"].cat.categories.tolist() == list(PACKET_TYPES)
+    assert (frame["kind"].cat.codes.values == loaded.columns["kind"]).all()
+    assert frame["scaled_accel_x"].dtype == np.float32
+    assert f32_bits(frame["est_pressure_alt"]) == f32_bits(loaded.columns["est_pressure_alt"])
+    assert isinstance(frame.index, pd.DatetimeIndex)
+
+
+def test_dask_on_a_local_cluster_gives_what_pandas_gives(tmp_path: Path) -> None:
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("dask.dataframe")
+    distributed = pytest.importorskip("distributed")
+    paths = []
+    for seed in range(10):
+        config = StreamConfig(seconds=0.2 + seed / 20, raw_rate=200, estimated_rate=50, seed=seed,
+                              faults=Faults(drop=0.02, invalid=0.1))  # fmt: skip
+        paths.append(tmp_path / f"flight-{seed:02d}.bin")
+        paths[-1].write_bytes(stream_bytes(config))
+    columns = ["scaled_accel_x", "scaled_accel_y", "scaled_accel_z"]
+    frames_ = [to_dataframe(p).assign(recording=str(p)) for p in paths]
+    # Means in double precision on both sides, as dask computes them.
+    expected = pd.concat(frames_).astype({c: "float64" for c in columns}).groupby("recording")[columns].mean()
+    many = recording_module.read_recordings(str(tmp_path / "flight-*.bin"))
+    assert many.npartitions == 10
+    with distributed.LocalCluster(n_workers=2, processes=False, dashboard_address=None) as cluster:
+        with distributed.Client(cluster):
+            got = many.astype({c: "float64" for c in columns}).groupby("recording")[columns].mean().compute()
+    # dask keeps text as arrow strings
+    pd.testing.assert_frame_equal(got.sort_index(), expected.sort_index(), check_index_type=False, rtol=1e-12)
