@@ -36,6 +36,8 @@ REPLAY_RATE = 2e6
 LATENCY_P99_US = 1000.0
 CPU_PERCENT = 5.0
 QUEUED_BYTES = 300.0
+COLUMNS_RATE = 5e6
+COLUMNS_OVER_ARRAYS = 30.0
 
 
 def note(text: str) -> None:
@@ -101,7 +103,8 @@ def report(r: dict[str, Any]) -> list[str]:
         f"Linux {env['kernel']}, Python {env['python']}, brimlet {env['version']}. The machine is shared and its "
         "numbers are noisy: every figure is the best of several runs (see `bench/README.md`). Made by `make bench`.",
     ]
-    for section in (replay_section, live_section, memory_section, packet_cost_section, targets_section):
+    for section in (replay_section, columns_section, live_section, memory_section, packet_cost_section,
+                    targets_section):  # fmt: skip
         out += [""] + section(r)
     return out
 
@@ -134,6 +137,23 @@ def replay_section(r: dict[str, Any]) -> list[str]:
     return out + table(["path", "packets/s", "ns/packet", "ratio", "packets per call"],
                        [[name, rate(x), f"{1e9 / x:.0f}", f"{x / module:.3g}", per_call]
                         for name, x, per_call in rows])  # fmt: skip
+
+
+def columns_section(r: dict[str, Any]) -> list[str]:
+    columns, base = r["columns"], r["replay"]["baseline"]["packets_per_second"]
+    arrays = columns["arrays"]["packets_per_second"]
+    rows = [
+        ("`brimlet_tools.load`: native columnar decoder into numpy columns", columns["load"]["packets_per_second"]),
+        ("the same, on to a pandas DataFrame (`to_dataframe`)", columns["dataframe"]["packets_per_second"]),
+        ("`brimlet_tools.arrays.field_arrays` over the replayed packets", arrays),
+        ("pure-Python baseline: `struct` decoder into dicts (as above)", base),
+    ]
+    out = [f"## Whole recording into columns: the same {columns['bytes'] / 1e6:.0f} MB recording, warm", "",
+           "Ratios: packets per second of the row over those of the `arrays` path and of the pure-Python baseline.",
+           ""]  # fmt: skip
+    return out + table(["path", "packets/s", "ns/packet", "× arrays", "× baseline"],
+                       [[name, rate(x), f"{1e9 / x:.0f}", f"{x / arrays:.3g}", f"{x / base:.3g}"]
+                        for name, x in rows])  # fmt: skip
 
 
 def live_section(r: dict[str, Any]) -> list[str]:
@@ -204,6 +224,8 @@ def targets_section(r: dict[str, Any]) -> list[str]:
     after = replay["module_after_run"]["packets_per_second"]
     base = replay["baseline"]["packets_per_second"]
     best_lat = m["latency"]["p99_us"]
+    columns = r["columns"]["load"]["packets_per_second"]
+    arrays = r["columns"]["arrays"]["packets_per_second"]
     lost = sum(m["load"]["runs_lost"]) + sum(m["latency"]["runs_lost"]) + m["busy"]["lost"]
     lost += m["busy"]["out_of_order"]
     targets = [
@@ -219,6 +241,10 @@ def targets_section(r: dict[str, Any]) -> list[str]:
          yes(m["load"]["cpu_percent"] < CPU_PERCENT)],
         ["memory < 300 bytes per queued packet", f"{q['queued_bytes_per_packet']:.0f} bytes",
          yes(q["queued_bytes_per_packet"] < QUEUED_BYTES)],
+        ["recording into numpy columns ≥ 5 M packets/s", rate(columns),
+         yes(columns >= COLUMNS_RATE)],
+        ["recording into numpy columns ≥ 30× `brimlet_tools.arrays`", f"{columns / arrays:.0f}×",
+         yes(columns / arrays >= COLUMNS_OVER_ARRAYS)],
     ]  # fmt: skip
     out = ["## Targets", ""] + table(["target", "measured", ""], targets)
     needed = REPLAY_RATIO * base
@@ -264,6 +290,7 @@ def measure(build: Path, quick: bool) -> dict[str, Any]:
     build_arg = ["--build", str(build)]
     results["replay"] = python_step("replay_bench.py", *build_arg, "--repeat", "1" if quick else "3",
                                     "--baseline-repeat", "1" if quick else "2")  # fmt: skip
+    results["columns"] = python_step("columns_bench.py", *build_arg, "--repeat", "2" if quick else "5")
     live_args = (["--seconds", "5", "--repeat", "1", "--busy-seconds", "4", "--latency-seconds", "3",
                   "--latency-repeat", "1"] if quick else [])  # fmt: skip
     results["live"] = {reader: python_step("live_bench.py", "--reader", reader, *live_args)
