@@ -31,6 +31,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from .acquire import ToolError
+from .extras import require
 from .fields import DATA_FIELDS, PACKET_TYPES
 from .receive_times import Reads, read_times
 
@@ -48,23 +50,13 @@ MEMORY = "<memory>"
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview
 
 
-class MissingExtra(ImportError):
-    """An optional dependency is not installed; the message names it."""
-
-
-def require(module: str, package: str) -> Any:
-    """Imports `module`, or raises MissingExtra naming the Debian package."""
-    import importlib
-
-    try:
-        return importlib.import_module(module)
-    except ImportError as e:
-        raise MissingExtra(f"this needs {module}, which is not installed (Debian: {package})") from e
+def numpy() -> Any:
+    return require("numpy", "loading recordings", "numpy", "python3-numpy")
 
 
 def column_dtypes() -> dict[str, Any]:
     """The numpy type of every column, in column order."""
-    np = require("numpy", "python3-numpy")
+    np = numpy()
     types: dict[str, Any] = {"time": np.dtype("datetime64[ns]"), "kind": np.dtype(np.uint8),
                              "invalid": np.dtype(np.uint16)}  # fmt: skip
     types.update((name, np.dtype(np.float32)) for name in DATA_COLUMNS)
@@ -106,7 +98,7 @@ def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
 
 def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate: float) -> Recording:
     """The Recording of the stream in the buffer `data` received by `reads`."""
-    np = require("numpy", "python3-numpy")
+    np = numpy()
     native = native_module()
     decoded = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
     types = column_dtypes()
@@ -124,7 +116,7 @@ def native_module() -> Any:
     try:
         import brimlet_columns
     except ImportError as e:
-        raise MissingExtra(f"loading recordings needs the brimlet_columns extension module ({e}); build it "
+        raise ToolError(f"loading recordings needs the brimlet_columns extension module ({e}); build it "
                            "with `make` and put its build directory on PYTHONPATH") from e  # fmt: skip
     return brimlet_columns
 
@@ -133,7 +125,7 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
     """An estimated time axis: raw packets `1/raw_rate` apart, an estimated
     packet at the time of the raw packet before it, the last raw packet at
     `end_ns` (a stream without raw packets counts all of them)."""
-    np = require("numpy", "python3-numpy")
+    np = numpy()
     clock = kind == 0 if (kind == 0).any() else np.ones(len(kind), bool)  # no raw packets: every packet
     raw_index = np.maximum(np.cumsum(clock, dtype=np.int64) - 1, 0)
     period = 1e9 / raw_rate
@@ -146,7 +138,7 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
 def to_dataframe(recording: Recording | Source) -> PandasFrame:
     """One row per packet, indexed by receive time: `kind` as a category of the
     packet types, `invalid` as the bit mask, and the float32 data columns."""
-    pd = require("pandas", "python3-pandas")
+    pd = require("pandas", "data frames", "pandas", "python3-pandas")
     if not isinstance(recording, Recording):
         recording = load(recording)
     columns = recording.columns
@@ -159,7 +151,7 @@ def to_dataframe(recording: Recording | Source) -> PandasFrame:
 
 def dataframe_meta() -> PandasFrame:
     """An empty frame with the columns and types of `to_dataframe`."""
-    np = require("numpy", "python3-numpy")
+    np = numpy()
     empty = Recording({name: np.empty(0, t) for name, t in column_dtypes().items()}, True, MEMORY)
     return to_dataframe(empty)
 
@@ -183,7 +175,7 @@ def read_recordings(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[s
     """A Dask DataFrame of many recordings, one partition per recording (in
     the order given; a glob's matches sorted), each partition as
     `to_dataframe` makes it, with a `recording` column naming its file."""
-    dd = require("dask.dataframe", "python3-dask")
+    dd = require("dask.dataframe", "reading many recordings", "dask", "python3-dask")
     files = expand(paths)
     meta = dataframe_meta()
     meta.insert(0, "recording", "")

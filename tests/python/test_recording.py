@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import struct
+import sys
 from pathlib import Path
 
 import pytest
@@ -221,3 +222,15 @@ def test_dask_on_a_local_cluster_gives_what_pandas_gives(tmp_path: Path) -> None
             got = many.astype({c: "float64" for c in columns}).groupby("recording")[columns].mean().compute()
     # dask keeps text as arrow strings
     pd.testing.assert_frame_equal(got.sort_index(), expected.sort_index(), check_index_type=False, rtol=1e-12)
+
+
+@pytest.mark.parametrize("missing, call", [
+    ("pandas", lambda: to_dataframe(b"")),
+    ("dask.dataframe", lambda: recording_module.read_recordings([__file__])),
+])  # fmt: skip
+def test_a_missing_extra_is_named_in_one_line(missing: str, call, monkeypatch) -> None:
+    from brimlet_tools.acquire import ToolError
+
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ToolError, match=rf"needs {missing.split('.')[0]}, which is not installed \(Debian: "):
+        call()
