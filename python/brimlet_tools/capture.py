@@ -1,8 +1,8 @@
 """Byte-exact capture of a serial port into a recording.
 
-The port is put into raw mode (8 data bits, no parity, one stop bit, no
-flow control, no translation of any byte) and held in exclusive mode while
-it is read. Every chunk read is written to the file at once, and then
+The port is opened with pyserial, which takes any rate the driver does, put
+into raw mode (8 data bits, no parity, one stop bit, no flow control, no
+translation of any byte) and held in exclusive mode while it is read. Every chunk read is written to the file at once, and then
 the host's clock at the moment the read returned goes to the receive-time
 file beside it (`receive_times`), so whatever ends the capture (its time, a
 stop request, the port hanging up, a power cut) leaves both complete up to
@@ -16,11 +16,11 @@ import os
 import select
 import termios
 import time
-import tty
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
+from .extras import require
 from .framecount import FrameCounter
 from .receive_times import TimesWriter
 
@@ -28,41 +28,39 @@ CHUNK = 65536
 POLL_MS = 100
 
 
-def speed_code(baudrate: int) -> int:
-    """The terminal speed code of `baudrate`; ValueError if it has none."""
-    code = getattr(termios, f"B{baudrate}", None)
-    if not isinstance(code, int):
-        raise ValueError(f"{baudrate} is not a standard serial speed")
-    return code
-
-
-def open_port(path: str, baudrate: int) -> int:
-    """Opens the terminal device `path` for reading in raw mode at
-    `baudrate`; returns its descriptor (non-blocking)."""
-    speed = speed_code(baudrate)
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+def open_port(path: str, baudrate: int) -> Any:
+    """Opens the serial port `path` for reading at `baudrate` (any rate the
+    port's driver takes, as for the live parser), in raw mode and held in
+    exclusive mode; gives the open pyserial port (non-blocking)."""
+    serial = require("serial", "recording a port", "serial", "python3-serial")
+    port = serial.Serial()
+    port.port = path
+    port.baudrate = baudrate
+    port.bytesize, port.parity, port.stopbits = serial.EIGHTBITS, serial.PARITY_NONE, serial.STOPBITS_ONE
+    port.xonxoff = port.rtscts = port.dsrdtr = False
+    port.timeout = 0
+    port.exclusive = True  # a lock that other pyserial users respect
     try:
-        fcntl.ioctl(fd, termios.TIOCEXCL)
-        attrs = termios.tcgetattr(fd)
-        tty.cfmakeraw(attrs)
-        attrs[0] &= ~(termios.IXON | termios.IXOFF | termios.INPCK)
-        attrs[2] &= ~(termios.PARENB | termios.CSTOPB | termios.CRTSCTS | termios.CSIZE)
-        attrs[2] |= termios.CS8 | termios.CREAD | termios.CLOCAL
-        attrs[4] = attrs[5] = speed
-        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        port.open()
+    except serial.SerialException as e:  # its text repeats the path; the system's reason is enough
+        raise OSError(e.errno, os.strerror(e.errno) if e.errno else str(e)) from e
+    try:
+        # The terminal's own exclusive mode, which the live parser uses: no
+        # other program can open the port meanwhile.
+        fcntl.ioctl(port.fileno(), termios.TIOCEXCL)
     except BaseException:
-        close_port(fd)
+        port.close()
         raise
-    return fd
+    return port
 
 
-def close_port(fd: int) -> None:
+def close_port(port: Any) -> None:
     """Leaves exclusive mode and closes the port."""
     try:
-        fcntl.ioctl(fd, termios.TIOCNXCL)
+        fcntl.ioctl(port.fileno(), termios.TIOCNXCL)
     except OSError:
         pass
-    os.close(fd)
+    port.close()
 
 
 @dataclass

@@ -32,6 +32,25 @@ def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]
     return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
 
 
+def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
+    process = subprocess.Popen(
+        tool("record", "--port", port, "--output", str(output), *extra),
+        stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    assert process.stderr is not None
+    assert process.stderr.readline().startswith("recording ")  # the port is set up
+    return process
+
+
+def wait_for_size(path: Path, size: int) -> None:
+    """Waits until `path` holds `size` bytes: record writes what it reads at
+    once, not when it ends."""
+    deadline = time.monotonic() + 10
+    while path.stat().st_size < size:
+        assert time.monotonic() < deadline, f"{path} holds {path.stat().st_size} of {size} bytes"
+        time.sleep(0.01)
+
+
 @pytest.fixture
 def pty_pair() -> Iterator[tuple[int, str]]:
     """A pseudo-terminal in raw mode: the master's descriptor and the path of
@@ -124,13 +143,3 @@ def replay(recording) -> Callable[[bytes], list]:
         return read_to_end(parser)
 
     return run
-
-
-@pytest.fixture
-def pty_pair() -> Iterator[tuple[int, str]]:
-    """A pseudo-terminal in raw mode: its master descriptor and the slave's path."""
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    yield master, os.ttyname(slave)
-    os.close(master)
-    os.close(slave)

@@ -4,15 +4,18 @@ from __future__ import annotations
 
 import math
 import os
+import signal
 import struct
 import sys
+import time
 from pathlib import Path
 
 import pytest
+from conftest import start_record, wait_for_size
 
 from brimlet_tools import frames, receive_times
 from brimlet_tools.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
-from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+from brimlet_tools.simulator import Faults, StreamConfig, simulate, stream_bytes
 
 np = pytest.importorskip("numpy")
 recording_module = pytest.importorskip("brimlet_tools.recording")
@@ -176,6 +179,32 @@ def test_without_times_the_raw_packets_are_the_clock(recording) -> None:
     # Raw packets 5 ms apart (lost frames and all), estimated ones at the raw before.
     assert set(np.diff(stamps[raw]).tolist()) == {5_000_000}
     assert (np.diff(stamps) >= 0).all()
+
+
+# --- brimlet record -----------------------------------------------------------
+
+
+def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -> None:
+    master, port = pty_pair
+    output = tmp_path / "capture.bin"
+    process = start_record(port, output, "--quiet")
+    config = StreamConfig(seconds=3.0, raw_rate=100, estimated_rate=20, seed=3)
+    written: list[int] = []  # wall-clock time of each frame's write
+    size, start = 0, time.monotonic()
+    for frame in simulate(config):
+        time.sleep(max(0.0, start + frame.time - time.monotonic()))
+        written.append(time.time_ns())
+        os.write(master, frame.wire)
+        size += len(frame.wire)
+    wait_for_size(output, size)
+    process.send_signal(signal.SIGINT)
+    assert process.wait(timeout=10) == 0
+    loaded = load(output)
+    assert not loaded.times_estimated and len(loaded) == len(written)
+    delay = (loaded.columns["time"].view(np.int64) - np.array(written)) / 1e6  # ms
+    assert delay.min() >= 0 and np.median(delay) < 5 and delay.max() < 50, delay
+    span = (loaded.columns["time"][-1] - loaded.columns["time"][0]) / np.timedelta64(1, "s")
+    assert abs(span - (written[-1] - written[0]) / 1e9) < 0.05 and 2.9 < span < 3.1
 
 
 def test_an_unknown_times_version_is_refused() -> None:

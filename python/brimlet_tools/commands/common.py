@@ -18,7 +18,6 @@ from types import FrameType
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
 from ..acquire import ToolError
-from ..capture import speed_code
 
 __all__ = ["ToolError"]
 
@@ -134,15 +133,6 @@ def whole_number(text: str, low: int, high: int | None = None) -> int:
 
 def baud_type(text: str) -> int:
     return whole_number(text, 1, MAX_BAUD)
-
-
-def standard_baud_type(text: str) -> int:
-    value = baud_type(text)
-    try:
-        speed_code(value)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
-    return value
 
 
 def count_type(text: str) -> int:

@@ -5,17 +5,19 @@ from __future__ import annotations
 import argparse
 
 from ..capture import CaptureReport, capture, close_port, open_port
-from .common import DEFAULT_BAUD, Progress, StopFlag, cannot, note, open_output, seconds_type, standard_baud_type
+from ..receive_times import TimesWriter, companion_path
+from .common import DEFAULT_BAUD, Progress, StopFlag, baud_type, cannot, note, open_output, seconds_type
 
 NAME = "record"
-HELP = "Capture a serial port byte for byte into a recording."
+HELP = "Capture a serial port byte for byte into a recording, with the receive time of every read beside it."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--port", required=True, metavar="PATH", help="the serial port")
-    p.add_argument("--output", "-o", required=True, metavar="PATH", help="the recording to write")
-    p.add_argument("--baudrate", type=standard_baud_type, default=DEFAULT_BAUD, metavar="N",
-                   help="line speed, a standard one (default %(default)s)")
+    p.add_argument("--output", "-o", required=True, metavar="PATH",
+                   help="the recording to write; the receive times go to PATH.times")
+    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
+                   help="line speed in bits per second (default %(default)s)")
     p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
                    help="record this long (default: until Ctrl-C)")
     p.add_argument("--quiet", "-q", action="store_true", help="no running count")  # fmt: skip
@@ -23,17 +25,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        fd = open_port(args.port, args.baudrate)
+        port = open_port(args.port, args.baudrate)
     except OSError as e:
         raise cannot("open port", args.port, e) from e
     stopping = StopFlag()
     progress = Progress(piped_interval=5.0, quiet=args.quiet)
     try:
-        with open_output(args.output, buffered=False) as out, stopping.on_signals():
+        with open_output(args.output, buffered=False) as out, open_times(args.output) as times, stopping.on_signals():
             note(f"recording {args.port} to {args.output}" + ("" if args.seconds else "; Ctrl-C ends"))
-            report = capture(fd, out, args.seconds, stopping, lambda r: progress.update(lambda: capture_line(r)))
+            report = capture(port.fileno(), out, args.seconds, stopping,
+                             lambda r: progress.update(lambda: capture_line(r)), times)  # fmt: skip
     finally:
-        close_port(fd)
+        close_port(port)
     ends = {"time": "", "stopped": " (stopped)", "hang-up": " (the port hung up)"}
     progress.finish(f"recorded {capture_line(report)} in {report.seconds:.1f} s{ends[report.ended]}")
     return 0
@@ -43,3 +46,12 @@ def capture_line(report: CaptureReport) -> str:
     c = report.counter
     kinds = ", ".join(f"{t} {n}" for t, n in c.by_type().items())
     return f"{c.total_bytes} bytes, {c.packets} packets ({kinds})"
+
+
+def open_times(recording: str) -> TimesWriter:
+    """The receive-time file of `recording`, new and empty but for its header."""
+    path = companion_path(recording)
+    try:
+        return TimesWriter(path)
+    except OSError as e:
+        raise cannot("write", path, e) from e
