@@ -103,7 +103,7 @@ _test: _release _asan _tsan
 	$(PYTHON) -m venv --system-site-packages build/venv
 	build/venv/bin/pip install --quiet --no-build-isolation --no-index . >build/pip.log 2>&1 || { cat build/pip.log; exit 1; }
 	cd /tmp && $(CURDIR)/build/venv/bin/brimlet demo | head -n 2
-	cd /tmp && $(CURDIR)/build/venv/bin/python -c 'import brimlet_tools as t; print(len(t.load(t.sample.SAMPLE.read_bytes())), "packets into columns")'
+	cd /tmp && $(CURDIR)/build/venv/bin/python -c 'import brimlet_tools as t, brimlet_tools.sample as s; print(len(t.load(s.SAMPLE.read_bytes())), "packets into columns")'
 	@echo "== type checks: the stub against the built module, the tools and examples strictly"
 	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet brimlet_columns
 	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
