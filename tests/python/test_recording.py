@@ -198,7 +198,8 @@ def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -
         size += len(frame.wire)
     wait_for_size(output, size)
     process.send_signal(signal.SIGINT)
-    assert process.wait(timeout=10) == 0
+    process.communicate(timeout=10)
+    assert process.returncode == 0
     loaded = load(output)
     assert not loaded.times_estimated and len(loaded) == len(written)
     delay = (loaded.columns["time"].view(np.int64) - np.array(written)) / 1e6  # ms
