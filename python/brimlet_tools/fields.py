@@ -18,7 +18,6 @@ from dataclasses import dataclass
 from typing import Protocol
 
 
-
 @dataclass(frozen=True, slots=True)
 class DataField:
     """One data field of a packet: its property name, how many values it holds

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <type_traits>
 #include <vector>
 
 #include "protocol/frame_scanner.hpp"
@@ -11,40 +10,7 @@ namespace brimlet::columns {
 
 namespace {
 
-// Where a data field's values are in the packet record: nullptr when the
-// packet does not carry the field.
-struct FieldSource {
-    std::string_view name;
-    std::size_t width;
-    const float* (*values)(const IMUPacket&);
-};
-
-template <auto Member>
-const float* values_of(const IMUPacket& packet) {
-    const auto& value = packet.*Member;
-    if (!value) return nullptr;
-    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*value)>, float>) {
-        return &*value;
-    } else {
-        return value->data();
-    }
-}
-
-// In property order.
-constexpr FieldSource kFields[] = {
-    {"scaled_accel", 3, values_of<&IMUPacket::scaled_accel>},
-    {"scaled_gyro", 3, values_of<&IMUPacket::scaled_gyro>},
-    {"delta_vel", 3, values_of<&IMUPacket::delta_vel>},
-    {"delta_theta", 3, values_of<&IMUPacket::delta_theta>},
-    {"scaled_ambient_pressure", 1, values_of<&IMUPacket::scaled_ambient_pressure>},
-    {"est_pressure_alt", 1, values_of<&IMUPacket::est_pressure_alt>},
-    {"est_orient_quaternion", 4, values_of<&IMUPacket::est_orient_quaternion>},
-    {"est_attitude_uncert_quaternion", 4, values_of<&IMUPacket::est_attitude_uncert_quaternion>},
-    {"est_angular_rate", 3, values_of<&IMUPacket::est_angular_rate>},
-    {"est_compensated_accel", 3, values_of<&IMUPacket::est_compensated_accel>},
-    {"est_linear_accel", 3, values_of<&IMUPacket::est_linear_accel>},
-    {"est_gravity_vector", 3, values_of<&IMUPacket::est_gravity_vector>},
-};
+using schema::kFields;
 
 constexpr std::size_t column_count() {
     std::size_t n = 0;
@@ -52,6 +18,7 @@ constexpr std::size_t column_count() {
     return n;
 }
 
+// The data columns: each schema field's values in turn, in property order.
 constexpr auto kColumns = [] {
     constexpr std::string_view vector[] = {"x", "y", "z"};
     constexpr std::string_view quaternion[] = {"0", "1", "2", "3"};
@@ -64,24 +31,6 @@ constexpr auto kColumns = [] {
     }
     return out;
 }();
-
-// In the order of the estimated set's field table.
-constexpr std::string_view kValidity[] = {
-    "estOrientQuaternion", "estLinearAccel",      "estAngularRate", "estAttitudeUncertQuaternion",
-    "estGravityVector",    "estCompensatedAccel", "estPressureAlt",
-};
-
-// The bit mask of the comma-separated names in `text`.
-std::uint16_t invalid_bits(std::string_view text) {
-    std::uint16_t bits = 0;
-    while (!text.empty()) {
-        const std::size_t comma = std::min(text.find(','), text.size());
-        const auto* found = std::find(std::begin(kValidity), std::end(kValidity), text.substr(0, comma));
-        if (found != std::end(kValidity)) bits |= static_cast<std::uint16_t>(1u << (found - std::begin(kValidity)));
-        text.remove_prefix(std::min(comma + 1, text.size()));
-    }
-    return bits;
-}
 
 // Takes the scanner's packets into the table, stamped with the time of the
 // read being fed. A packet that finds no memory is refused, which ends the scan.
@@ -107,7 +56,6 @@ constexpr std::size_t kBytesPerPacketGuess = 64;
 }  // namespace
 
 const std::span<const DataColumn> kDataColumns{kColumns};
-const std::span<const std::string_view> kValidityNames{kValidity};
 
 ColumnTable::ColumnTable() : data(std::make_unique<Column<float>[]>(kColumns.size())) {}
 
@@ -124,14 +72,21 @@ bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp) {
     if (size == capacity && !reserve(std::max<std::size_t>(1024, capacity * 2))) return false;
     const std::size_t i = size;
     time.data()[i] = stamp;
-    kind.data()[i] = packet.packet_type == kKinds[0] ? 0 : 1;
-    invalid.data()[i] = packet.invalid_fields ? invalid_bits(*packet.invalid_fields) : 0;
+    kind.data()[i] = static_cast<std::uint8_t>(packet.kind);
+    std::uint16_t flags = 0;
+    for (std::size_t k = 0; k < packet.flagged; ++k) flags |= static_cast<std::uint16_t>(1u << packet.invalid_code(k));
+    invalid.data()[i] = flags;
     constexpr float kAbsent = std::numeric_limits<float>::quiet_NaN();
     std::size_t c = 0;
-    for (const auto& field : kFields) {
-        const float* values = field.values(packet);
-        for (std::size_t k = 0; k < field.width; ++k) data[c + k].data()[i] = values ? values[k] : kAbsent;
-        c += field.width;
+    for (std::size_t f = 0; f < kFields.size(); ++f) {
+        const std::size_t width = kFields[f].width;
+        if (packet.has(f)) {
+            const std::span<const float> values = packet.field_values(f);
+            for (std::size_t k = 0; k < width; ++k) data[c + k].data()[i] = values[k];
+        } else {
+            for (std::size_t k = 0; k < width; ++k) data[c + k].data()[i] = kAbsent;
+        }
+        c += width;
     }
     size = i + 1;
     return true;

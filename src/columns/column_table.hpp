@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "protocol/imu_packet.hpp"
+#include "protocol/packet_schema.hpp"
 
 namespace brimlet::columns {
 
@@ -30,10 +31,8 @@ struct DataColumn {
 };
 
 extern const std::span<const DataColumn> kDataColumns;
-// The names of the valid flags; bit i of `invalid` stands for name i.
-extern const std::span<const std::string_view> kValidityNames;
-// Packet kinds by code: 0 "raw", 1 "estimated".
-inline constexpr std::array<std::string_view, 2> kKinds = {"raw", "estimated"};
+// Bit k of `invalid` stands for schema::kValidityNames[k]; `kind` holds the
+// codes of schema::PacketKind.
 
 // An array of T from malloc, grown with realloc (which moves large blocks by
 // remapping their pages, not by copying), handed over with release().

@@ -156,8 +156,8 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Column", type) < 0) return -1;
     const auto text = [](std::string_view s) { return std::string(s); };
     if (PyModule_Add(module, "DATA_COLUMNS", name_tuple(kDataColumns, column_name)) < 0) return -1;
-    if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(kValidityNames, text)) < 0) return -1;
-    return PyModule_Add(module, "PACKET_TYPES", name_tuple(kKinds, text));
+    if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(schema::kValidityNames, text)) < 0) return -1;
+    return PyModule_Add(module, "PACKET_TYPES", name_tuple(schema::kKindNames, text));
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -45,8 +45,8 @@ TEST(ColumnTable, EveryValueInItsColumnAndNaNWhereAbsent) {
     EXPECT_EQ(t.data[column_of("est_pressure_alt", "")].data()[1], 4.0f);
     EXPECT_EQ(t.data[column_of("est_gravity_vector", "z")].data()[1], 9.8f);
     const auto bit = [](std::string_view name) {
-        for (std::size_t i = 0; i < kValidityNames.size(); ++i) {
-            if (kValidityNames[i] == name) return 1u << i;
+        for (std::size_t i = 0; i < schema::kValidityNames.size(); ++i) {
+            if (schema::kValidityNames[i] == name) return 1u << i;
         }
         return 0u;
     };
