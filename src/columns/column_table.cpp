@@ -44,6 +44,17 @@ struct TableSender {
         out_of_memory = true;
         return std::unexpected(std::move(packet));
     }
+    // For a scanner that hands packets over in batches. A batch that does not
+    // fit whole is refused whole.
+    bool send_all(std::span<const IMUPacket> packets) {
+        if (table.size + packets.size() > table.capacity &&
+            !table.reserve(std::max(table.capacity * 2, table.size + packets.size()))) {
+            out_of_memory = true;
+            return false;
+        }
+        for (const IMUPacket& packet : packets) table.append(packet, time);
+        return true;
+    }
 };
 
 // Bytes handed to the scanner at once: a long read is fed in pieces, which
