@@ -1,11 +1,10 @@
 """A picture of a run of packets: acceleration, angular rate, orientation and
 pressure altitude against time, drawn with matplotlib into a PNG file.
 
-Time comes from one of two clocks. Live packets carry the host's time of
-decoding, close to the device's time of sending. A recording does not (it
-is decoded as fast as it is read), so there the raw packets are the clock:
-each raw packet advances time by one raw period, and an estimated packet is
-placed at the time of the raw packet before it.
+Live packets carry the host's time of decoding, close to the device's time of
+sending. A recording is decoded as fast as it is read, so its time axis is
+that of its columns (`recording.load`): the receive times kept beside it, or
+an estimate from its raw packets.
 """
 
 from __future__ import annotations
@@ -15,7 +14,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .extras import require
-from .fields import PacketLike, field_values
+from .fields import FIELD_BY_NAME, PacketLike, field_values
+from .recording import Recording
 
 AXES = "xyz"
 
@@ -40,21 +40,29 @@ PLOTTED = ("scaled_accel", "est_compensated_accel", "scaled_gyro", "est_angular_
            "est_orient_quaternion", "est_pressure_alt")
 
 
-def collect(packets: Iterable[PacketLike], raw_rate: float | None) -> dict[str, Series]:
-    """The plotted fields against time: by raw packet count at `raw_rate`,
-    or by timestamp when `raw_rate` is None."""
+def collect(packets: Iterable[PacketLike]) -> dict[str, Series]:
+    """The plotted fields against the packets' timestamps."""
     series = {name: Series() for name in PLOTTED}
     first: int | None = None
-    raw_seen = 0
     for packet in packets:
-        if raw_rate is None:
-            first = packet.timestamp if first is None else first
-            t = (packet.timestamp - first) / 1e9
-        else:
-            raw_seen += packet.packet_type == "raw"
-            t = max(raw_seen - 1, 0) / raw_rate
+        first = packet.timestamp if first is None else first
+        t = (packet.timestamp - first) / 1e9
         for name, s in series.items():
             s.add(t, field_values(packet, name))
+    return series
+
+
+def from_recording(recording: Recording) -> dict[str, Series]:
+    """The plotted fields of a loaded recording against its time axis."""
+    import numpy as np
+
+    stamps = recording.columns["time"].view(np.int64)
+    seconds = (stamps - (stamps[0] if len(stamps) else 0)) / 1e9
+    series = {}
+    for name in PLOTTED:
+        values = np.stack([recording.columns[c] for c in FIELD_BY_NAME[name].columns], axis=1)
+        carried = ~np.isnan(values).all(axis=1)
+        series[name] = Series(seconds[carried].tolist(), values[carried].tolist())
     return series
 
 

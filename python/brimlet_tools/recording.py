@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -35,6 +36,7 @@ from .acquire import ToolError
 from .extras import require
 from .fields import DATA_FIELDS, PACKET_TYPES
 from .receive_times import Reads, read_times
+from . import sample
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -44,7 +46,7 @@ PandasFrame = Any
 DaskFrame = Any
 
 DATA_COLUMNS: tuple[str, ...] = tuple(c for f in DATA_FIELDS for c in f.columns)
-ESTIMATE_RAW_RATE = 1000.0
+ESTIMATE_RAW_RATE = sample.RAW_RATE  # the device's usual raw packet rate
 MEMORY = "<memory>"
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview
@@ -175,7 +177,11 @@ def read_recordings(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[s
     """A Dask DataFrame of many recordings, one partition per recording (in
     the order given; a glob's matches sorted), each partition as
     `to_dataframe` makes it, with a `recording` column naming its file."""
-    dd = require("dask.dataframe", "reading many recordings", "dask", "python3-dask")
+    with warnings.catch_warnings():
+        # Debian's dask comes without its optional query planner, and says so
+        # on import; that planner is not needed here.
+        warnings.filterwarnings("ignore", "Dask dataframe query planning is disabled", FutureWarning)
+        dd = require("dask.dataframe", "reading many recordings", "dask", "python3-dask")
     files = expand(paths)
     meta = dataframe_meta()
     meta.insert(0, "recording", "")

@@ -3,9 +3,9 @@
 A packet's `timestamp` is the host's clock when it was decoded. For a live
 port that is close to when the device sent it, so spans and rates come from
 the timestamps. A recording is decoded as fast as it can be read, so its
-timestamps only say how long decoding took; a recording has no device time
-of its own. Given the rate at which the device sent raw packets, the raw
-packets serve as the recording's clock instead.
+timestamps only say how long decoding took: its time axis comes from the
+receive times kept beside it (`recording.load`), or is estimated from the raw
+packets at a given rate when it has none.
 """
 
 from __future__ import annotations
@@ -69,11 +69,6 @@ class Summary:
             return 0.0
         return (self.last_stamp - self.first_stamp) / 1e9
 
-    def device_span(self, raw_rate: float) -> float | None:
-        """Seconds of device time, counting raw packets sent at `raw_rate`."""
-        raw = self.types["raw"].count
-        return raw / raw_rate if raw and raw_rate > 0 else None
-
 
 def summarize(packets: Iterable[PacketLike]) -> Summary:
     summary = Summary()
@@ -96,22 +91,38 @@ def flagged_lines(summary: Summary) -> list[str]:
     return lines
 
 
-def recording_span_lines(summary: Summary, raw_rate: float | None) -> list[str]:
-    """Span and rates of a recording: device time from the raw packets when
-    their rate is known, and the host's decode time for what it is."""
-    lines = []
-    device = summary.device_span(raw_rate) if raw_rate else None
-    if device is not None and raw_rate:
-        est = summary.types["estimated"].count / device
-        lines.append(
-            f"span: {device:.3f} s of device time, counting raw packets at {raw_rate:g} Hz"
-            f" (estimated packets at {est:.1f} Hz)"
-        )
-    lines.append(
-        f"decoded in: {summary.host_span():.3f} s of host time (a recording is decoded"
-        " as fast as it is read: its timestamps are decode times, not device times)"
-    )
+def recording_span_lines(path: str, raw_rate: float) -> list[str]:
+    """Span and per-type rates of the recording at `path` on its time axis:
+    its receive times, or, said in a line of its own, an estimate that takes
+    the raw packets to come at `raw_rate`."""
+    from .acquire import ToolError
+    from .recording import load
+
+    try:
+        recording = load(path, raw_rate)
+    except ToolError as e:
+        return [f"span: not measured ({e})"]
+    import numpy as np
+
+    stamps, kinds = recording.columns["time"].view(np.int64), recording.columns["kind"]
+    if not len(stamps):
+        return ["span: no packets"]
+    axis = "estimated" if recording.times_estimated else "of receive time"
+    rates = []
+    for code, kind in enumerate(PACKET_TYPES):
+        of_kind = stamps[kinds == code]
+        seconds = (int(of_kind[-1]) - int(of_kind[0])) / 1e9 if len(of_kind) > 1 else 0.0
+        rates.append(f"{kind} {(len(of_kind) - 1) / seconds:.1f} Hz" if seconds > 0 else f"{kind} no rate")
+    lines = [f"span: {(int(stamps[-1]) - int(stamps[0])) / 1e9:.3f} s {axis} ({', '.join(rates)})"]
+    if recording.times_estimated:
+        lines.append(estimated_note(path, raw_rate))
     return lines
+
+
+def estimated_note(path: str, raw_rate: float) -> str:
+    """The line that says a recording's time axis is estimated, and how."""
+    return (f"time axis estimated: no receive times beside {path} (a .times file from `record`);"
+            f" raw packets taken {1e3 / raw_rate:g} ms apart (--raw-rate)")  # fmt: skip
 
 
 def live_span_lines(summary: Summary) -> list[str]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import signal
 import struct
 import sys
@@ -11,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import start_record, wait_for_size
+from conftest import run_cli, start_record, wait_for_size
 
 from brimlet_tools import frames, receive_times
 from brimlet_tools.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
@@ -264,3 +265,13 @@ def test_a_missing_extra_is_named_in_one_line(missing: str, call, monkeypatch) -
     monkeypatch.setitem(sys.modules, missing, None)
     with pytest.raises(ToolError, match=rf"needs {missing.split('.')[0]}, which is not installed \(Debian: "):
         call()
+
+
+def test_stats_measures_a_recording_on_its_receive_times(recording) -> None:
+    data = stream_bytes(FAULTY)  # 0.5 s, frames lost to line faults
+    path = recording(data)
+    write_times(path, [(end, 10**18 + round(end / len(data) * 0.5e9)) for end in packet_ends(data)])
+    result = run_cli("stats", "--file", str(path))
+    out = result.stdout + result.stderr
+    assert re.search(r"^span: 0\.49\d s of receive time \(raw 19\d\.\d Hz, estimated 4\d\.\d Hz\)$", out, re.M), out
+    assert "estimated:" not in out

@@ -139,11 +139,11 @@ def count_type(text: str) -> int:
     return whole_number(text, 1)
 
 
-def add_raw_rate(p: argparse.ArgumentParser, default: float | None) -> None:
+def add_raw_rate(p: argparse.ArgumentParser, default: float) -> None:
     p.add_argument(
         "--raw-rate", type=positive_rate, default=default, metavar="HZ",
-        help="the device's raw packet rate, to turn a recording's raw packets into device time"
-        + ("" if default is None else " (default %(default)g)"),
+        help="for a recording without receive times: the device's raw packet rate, which its estimated "
+        "time axis assumes (default %(default)g)",
     )  # fmt: skip
 
 

@@ -36,7 +36,7 @@ def show(path: Path, raw_rate: float) -> None:
     summary = summarize(replay(path))
     print(f"brimlet {brimlet.VERSION}: replaying {path} ({path.stat().st_size} bytes)")
     print(count_line(summary))
-    for line in recording_span_lines(summary, raw_rate) + flagged_lines(summary):
+    for line in recording_span_lines(str(path), raw_rate) + flagged_lines(summary):
         print(line)
     for line in line_lines(str(path))[1:]:
         print(line)

@@ -33,11 +33,16 @@ def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]
     port is read until `stop` is set (by Ctrl-C, see `live_signals`), among
     the other ends that `listen` knows."""
     if args.file is not None:
-        if args.seconds is not None or getattr(args, "follow", False):
-            args.parser.error("--seconds and --follow apply to --port only")
+        refuse_live_options(args)
         return replay(args.file)
     follow = getattr(args, "follow", False)
     return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
+
+
+def refuse_live_options(args: argparse.Namespace) -> None:
+    """Exits with a usage error when options of a live port come with --file."""
+    if args.seconds is not None or getattr(args, "follow", False):
+        args.parser.error("--seconds and --follow apply to --port only")
 
 
 def live_signals(args: argparse.Namespace, stop: StopFlag) -> AbstractContextManager[None]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from ..summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
+from ..sample import RAW_RATE
 from .common import Progress, StopFlag, add_raw_rate
 from .source import add_source_options, counted, line_lines, live_signals, packets_of
 
@@ -14,7 +15,7 @@ HELP = "Count packets, time span, rates and flagged fields."
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     add_source_options(p)
-    add_raw_rate(p, None)
+    add_raw_rate(p, RAW_RATE)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -23,10 +24,7 @@ def run(args: argparse.Namespace) -> int:
     with live_signals(args, stop):
         summary = summarize(counted(packets_of(args, stop), progress))
     if args.file is not None:
-        lines = line_lines(args.file) + [count_line(summary)]
-        lines += recording_span_lines(summary, args.raw_rate)
-        if args.raw_rate is None:
-            lines.append("  (give --raw-rate HZ, the device's raw packet rate, to measure device time)")
+        lines = line_lines(args.file) + [count_line(summary)] + recording_span_lines(args.file, args.raw_rate)
     else:
         lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
     progress.finish("\n".join(lines + flagged_lines(summary)))
