@@ -1,0 +1,54 @@
+"""A progress bar on stderr for long work: export, dump to a file, stats
+and plot.
+
+On a terminal, and unless the command was asked to be quiet, tqdm draws a
+bar with the amount done, the total where it is known, the rate and an
+estimate of the time left; the bar is removed when the work ends. Piped,
+quiet, or without tqdm (an optional extra), nothing is drawn and stderr
+carries only errors.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
+from typing import TypeVar
+
+T = TypeVar("T")
+Advance = Callable[[int], object]
+
+
+def _nothing(n: int) -> None:
+    pass
+
+
+@contextmanager
+def progress_bar(what: str, total: int | None, unit: str = " packets", quiet: bool = False) -> Iterator[Advance]:
+    """A function to call with each amount of work done, `total` in all
+    (None if unknown), labelled `what`."""
+    if quiet or not sys.stderr.isatty():
+        yield _nothing
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield _nothing
+        return
+    with tqdm(total=total, desc=what, unit=unit, unit_scale=True, file=sys.stderr, leave=False,
+              dynamic_ncols=True, mininterval=0.25) as bar:  # fmt: skip
+        yield bar.update
+
+
+def tracked(items: Iterable[T], advance: Advance, every: int = 1024) -> Iterator[T]:
+    """`items`, telling `advance` about them `every` at a time (the rest at
+    the end)."""
+    n = 0
+    for item in items:
+        yield item
+        n += 1
+        if n == every:
+            advance(n)
+            n = 0
+    if n:
+        advance(n)

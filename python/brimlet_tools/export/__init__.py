@@ -1,0 +1,200 @@
+"""Loaded recordings into the files that analysis tools read.
+
+`export(recording, output)` writes a recording that `brimlet_tools.load`
+has decoded into one of `FORMATS`, chosen by the output's name (its ending)
+unless named: Parquet, HDF5, a ROS 2 bag (MCAP or SQLite storage), CSV or
+JSON lines. Each format lives in a module of its own and needs its library
+(pyarrow, h5py, rosbags) only when it is used; a missing one is reported in
+one line that names it.
+
+Every format holds the same packets in stream order with their receive
+times (the recording's time axis, `Recording.times_estimated` when the
+recording kept none) and the values exactly as the device sent them: single
+precision, in the device's own units and axes (see `UNITS` and the README).
+
+A file is written under a temporary name beside the output and renamed
+when it is complete, so an interrupted export leaves no partial file under
+the name asked for.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+import shutil
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Protocol
+
+from ..acquire import ToolError
+from ..extras import require
+from ..fields import DATA_FIELDS
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+# The unit of each data field as the device sends it.
+UNITS: dict[str, str] = {
+    "scaled_accel": "m/s^2",
+    "scaled_gyro": "rad/s",
+    "delta_vel": "m/s",
+    "delta_theta": "rad",
+    "scaled_ambient_pressure": "hPa",
+    "est_pressure_alt": "m",
+    "est_orient_quaternion": "1",
+    "est_attitude_uncert_quaternion": "1",
+    "est_angular_rate": "rad/s",
+    "est_compensated_accel": "m/s^2",
+    "est_linear_accel": "m/s^2",
+    "est_gravity_vector": "m/s^2",
+}
+COLUMN_UNITS: dict[str, str] = {c: UNITS[f.name] for f in DATA_FIELDS for c in f.columns}
+DATA_COLUMNS: tuple[str, ...] = tuple(COLUMN_UNITS)
+CHUNK = 1 << 16  # packets written at a time
+
+
+class RecordingLike(Protocol):
+    """What the writers need of a loaded recording (`brimlet_tools.load`)."""
+
+    @property
+    def columns(self) -> dict[str, npt.NDArray[np.generic]]: ...
+    @property
+    def times_estimated(self) -> bool: ...
+    @property
+    def source(self) -> str: ...
+    def __len__(self) -> int: ...
+
+
+class Advance(Protocol):
+    """Told how many more packets have been written (a progress bar)."""
+
+    def __call__(self, packets: int) -> object: ...
+
+
+@dataclass(frozen=True)
+class Options:
+    """Choices that some formats take."""
+
+    frame_id: str = "imu_link"  # ROS 2 bags: the frame of every message
+    storage: str | None = None  # ROS 2 bags: "mcap" or "sqlite3"; else by the name
+
+
+Writer = Callable[[RecordingLike, Path, Options, Advance], None]
+
+
+@dataclass(frozen=True)
+class Format:
+    """An output format: its name, the name endings that select it, the
+    module that writes it and the library that module needs."""
+
+    name: str
+    suffixes: tuple[str, ...]
+    module: str
+    function: str
+    library: str
+    debian: str
+    extra: str
+    what: str
+
+    def writer(self) -> Writer:
+        """The format's writer; a ToolError naming the missing library if
+        it cannot be imported."""
+        require("numpy", f"export to {self.what}", self.extra, "python3-numpy")
+        require(self.library, f"export to {self.what}", self.extra, self.debian)
+        module = importlib.import_module(f"{__name__}.{self.module}")
+        write: Writer = getattr(module, self.function)
+        return write
+
+
+FORMATS: dict[str, Format] = {
+    f.name: f
+    for f in (
+        Format("parquet", (".parquet", ".pq"), "parquet", "write", "pyarrow", "python3-pyarrow", "parquet", "Parquet"),
+        Format("hdf5", (".h5", ".hdf5"), "hdf5", "write", "h5py", "python3-h5py", "hdf5", "HDF5"),
+        Format("rosbag2", (".mcap", ".db3"), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
+        Format("csv", (".csv",), "text", "write_csv", "pyarrow", "python3-pyarrow", "export", "CSV"),
+        Format("jsonl", (".jsonl", ".ndjson"), "text", "write_jsonl", "pyarrow", "python3-pyarrow", "export",
+               "JSON lines"),
+    )
+}
+
+
+def format_for(output: str | os.PathLike[str], name: str | None = None) -> Format:
+    """The format named `name`, or else the one that the ending of `output`
+    selects; a ToolError for an unknown one."""
+    choices = ", ".join(FORMATS)
+    if name is not None:
+        if name not in FORMATS:
+            raise ToolError(f"unknown export format {name!r} (choose from {choices})")
+        return FORMATS[name]
+    suffix = Path(output).suffix.lower()
+    for f in FORMATS.values():
+        if suffix in f.suffixes:
+            return f
+    endings = ", ".join(s for f in FORMATS.values() for s in f.suffixes)
+    said = f"the ending {suffix!r}" if suffix else "no ending"
+    raise ToolError(f"cannot tell the format of {os.fspath(output)} from {said}: "
+                    f"name it with --format ({choices}) or end the name in one of {endings}")  # fmt: skip
+
+
+def export(
+    recording: RecordingLike,
+    output: str | os.PathLike[str],
+    fmt: Format | None = None,
+    options: Options | None = None,
+    advance: Advance | None = None,
+) -> Path:
+    """Writes `recording` to `output` in `fmt` (by default the format that
+    the name selects); returns the path written (a ROS 2 bag is a
+    directory, named `output` without its ending)."""
+    fmt = format_for(output) if fmt is None else fmt
+    write = fmt.writer()
+    path = Path(output)
+    write(recording, path, Options() if options is None else options, advance or (lambda n: None))
+    return path if fmt.name != "rosbag2" else bag_directory(path)
+
+
+def bag_directory(output: Path) -> Path:
+    """Where a ROS 2 bag named `output` goes: the name without an ending
+    that names a storage (flight.mcap is the directory flight)."""
+    return output.with_suffix("") if output.suffix.lower() in FORMATS["rosbag2"].suffixes else output
+
+
+@contextmanager
+def replacing(path: Path) -> Iterator[Path]:
+    """A temporary name beside `path` to write a file or a directory to;
+    renamed to `path` when the block ends normally, removed otherwise."""
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    try:
+        yield temporary
+        temporary.replace(path)
+    except OSError as e:
+        remove(temporary)
+        raise ToolError(f"cannot write {path}: {e.strerror or e}") from e
+    except BaseException:
+        remove(temporary)
+        raise
+
+
+def remove(path: Path) -> None:
+    """Removes the file or directory tree `path`, if it is there."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+
+
+def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:
+    """Consecutive slices that cover `n` rows, `size` at a time."""
+    for start in range(0, n, size):
+        yield slice(start, min(start + size, n))
+
+
+def invalid_names(mask: int) -> list[str]:
+    """The validity names whose bits are set in `mask`, in bit order."""
+    from ..fields import VALIDITY_NAMES
+
+    return [name for bit, name in enumerate(VALIDITY_NAMES) if mask >> bit & 1]

@@ -1,0 +1,48 @@
+"""A recording as an HDF5 file (h5py, gzip).
+
+One dataset per column at the file's root, each with one element per
+packet in stream order: `time`, the receive time in nanoseconds since
+1970-01-01 UTC (int64); `kind`, the packet type as an index into the
+attribute `names` ("raw", "estimated"); `invalid`, the bits of the fields
+the device flagged not valid (bit i for the i-th name of its attribute
+`bits`); then one single-precision dataset per value, named as the CSV
+columns, NaN where the packet does not carry the field, with its `unit`.
+The file's attributes say where it came from (`source`) and whether its
+times were recorded or estimated (`times_estimated`).
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import h5py
+import numpy as np
+
+from ..fields import PACKET_TYPES, VALIDITY_NAMES
+from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, replacing
+
+CHUNK_ROWS = 1 << 16
+
+
+def write(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
+    c, n = recording.columns, len(recording)
+    sources = {"time": c["time"].view(np.int64), "kind": c["kind"], "invalid": c["invalid"]}
+    sources |= {name: c[name] for name in DATA_COLUMNS}
+    with replacing(output) as temporary, h5py.File(temporary, "w") as f:
+        f.attrs["source"] = recording.source
+        f.attrs["times_estimated"] = bool(recording.times_estimated)
+        datasets = {}
+        for name, values in sources.items():
+            datasets[name] = f.create_dataset(
+                name, shape=(n,), dtype=values.dtype, chunks=(max(min(n, CHUNK_ROWS), 1),),
+                compression="gzip", shuffle=True,
+            )  # fmt: skip
+        datasets["time"].attrs["unit"] = "ns since 1970-01-01 00:00:00 UTC"
+        datasets["kind"].attrs["names"] = list(PACKET_TYPES)
+        datasets["invalid"].attrs["bits"] = list(VALIDITY_NAMES)
+        for name in DATA_COLUMNS:
+            datasets[name].attrs["unit"] = COLUMN_UNITS[name]
+        for rows in chunks(n, CHUNK_ROWS):
+            for name, values in sources.items():
+                datasets[name][rows] = values[rows]
+            advance(rows.stop - rows.start)

@@ -1,0 +1,265 @@
+"""Exports of recordings, each read back with its format's own library:
+Parquet (pyarrow), HDF5 (h5py), ROS 2 bags (rosbags), CSV and JSON lines;
+and the shortest single-precision text that CSV and JSON lines use."""
+
+from __future__ import annotations
+
+import math
+import random
+import re
+import struct
+import sys
+from pathlib import Path
+
+import pytest
+
+import brimlet
+from brimlet_tools import cli, formats, frames
+from brimlet_tools.acquire import replay
+from brimlet_tools.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES, as_dict
+from brimlet_tools.receive_times import TimesWriter, companion_path
+from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+
+np = pytest.importorskip("numpy")
+
+FAULTY = StreamConfig(seconds=1.0, raw_rate=200, estimated_rate=50, seed=7,
+                      faults=Faults(garbage=0.05, drop=0.03, damage=0.03, invalid=0.3))  # fmt: skip
+START_NS = 1_765_432_100_123_456_789
+
+
+class Flight:
+    """A generated recording with receive times, what MockParser makes of
+    it, and its loaded receive times."""
+
+    def __init__(self, directory: Path) -> None:
+        from brimlet_tools import load
+
+        self.path = directory / "flight.bin"
+        data = stream_bytes(FAULTY)
+        self.path.write_bytes(data)
+        rng = random.Random(3)
+        with TimesWriter(companion_path(self.path)) as times:
+            end, now = 0, START_NS
+            while end < len(data):
+                end = min(end + rng.randint(1, 700), len(data))
+                now += rng.randint(100_000, 3_000_000)
+                times.add(end, now)
+        self.packets = [as_dict(p) for p in replay(self.path)]
+        recording = load(self.path)
+        assert not recording.times_estimated
+        self.times = recording.columns["time"].view(np.int64).tolist()
+        assert len(self.times) == len(self.packets) and self.times == sorted(self.times)
+        assert len(set(self.times)) > len(self.times) // 10
+
+    def expected(self) -> list[dict[str, object]]:
+        """Every packet's properties, the receive time as its timestamp."""
+        return [{**p, "timestamp": t} for p, t in zip(self.packets, self.times)]
+
+    def column(self, name: str) -> list[float | None]:
+        """The values of the CSV column `name`, None where absent."""
+        field, index = split(name)
+        values = [p[field] for p in self.packets]
+        return [None if v is None else v if index is None else v[index] for v in values]  # type: ignore[index]
+
+    def flagged(self, name: str) -> list[bool]:
+        return [name in (p["invalid_fields"] or "").split(",") for p in self.packets]  # type: ignore[union-attr]
+
+
+def split(column: str) -> tuple[str, int | None]:
+    """The field of a CSV column and the index in it (None for one value)."""
+    for f in DATA_FIELDS:
+        if column in f.columns:
+            return f.name, None if f.width == 1 else f.columns.index(column)
+    raise KeyError(column)
+
+
+@pytest.fixture(scope="module")
+def flight(tmp_path_factory: pytest.TempPathFactory) -> Flight:
+    flight = Flight(tmp_path_factory.mktemp("flight"))
+    assert any(p["invalid_fields"] for p in flight.packets)
+    return flight
+
+
+def export(flight: Flight, output: Path, *options: str) -> Path:
+    assert cli.main(["export", str(flight.path), str(output), "--quiet", *options]) == 0
+    return output
+
+
+# --- the shortest single-precision text ----------------------------------------------
+
+
+def singles() -> list[float]:
+    """Single-precision values where the text is easy to get wrong: every
+    power of two (the values around them lie unevenly apart), the bounds of
+    the decimal form, and random bit patterns of every exponent."""
+    rng = random.Random(11)
+    values = [formats.to_single(2.0**k) for k in range(-149, 128)]
+    values += [formats.to_single(x) for x in (1e-4, 9.9999e-5, 1e16, 9.9999e15, 1e15, 123456789, 0.1, 1e-45)]
+    values += [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(3000)]
+    return [v for v in values if math.isfinite(v)] + [-0.0, 0.0, math.inf, -math.inf, math.nan]
+
+
+def test_values_are_written_as_the_packet_text_form_writes_them(recording) -> None:
+    values = singles()
+    data = b"".join(frames.raw_frame(scaled_ambient_pressure=v) for v in values)
+    parser = brimlet.MockParser(recording(data))
+    texts = [re.search(r"scaled_ambient_pressure=Some\(([^)]*)\)", str(p))[1] for p in replay_all(parser)]  # type: ignore[index]
+    assert [formats.f32_text(v) for v in values] == texts
+    assert all(formats.to_single(float(t)) == v or math.isnan(v) for t, v in zip(texts, values))
+    pytest.importorskip("pyarrow")
+    from brimlet_tools.export.text import f32_strings
+
+    array = np.array(values, np.float32)
+    for style in ("csv", "json"):
+        assert f32_strings(array, style, np.zeros(len(values), bool)).to_pylist() == [
+            formats.f32_text(v, style) for v in values
+        ]
+
+
+def replay_all(parser) -> list:
+    from conftest import read_to_end
+
+    parser.start()
+    return read_to_end(parser)
+
+
+# --- each format, read back with its own library ---------------------------------------
+
+
+def test_parquet(flight: Flight, tmp_path: Path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(export(flight, tmp_path / "flight.parquet"))
+    assert table.schema.field("time").type == pa.timestamp("ns", tz="UTC")
+    assert pa.types.is_dictionary(table.schema.field("kind").type)
+    assert table.column("time").cast(pa.int64()).to_pylist() == flight.times
+    assert table.column("kind").to_pylist() == [p["packet_type"] for p in flight.packets]
+    names = table.schema.field("invalid").metadata[b"bits"].decode()
+    bits = table.column("invalid").to_pylist()
+    assert [",".join(n for i, n in enumerate(eval(names)) if b >> i & 1) or None for b in bits] == [
+        sorted_names(p["invalid_fields"]) for p in flight.packets
+    ]
+    for name in COLUMNS[3:]:
+        assert table.column(name).to_pylist() == flight.column(name), name
+    assert table.schema.field("scaled_ambient_pressure").metadata[b"unit"] == b"hPa"
+    assert table.schema.metadata[b"brimlet.source"] == str(flight.path).encode()
+
+
+def sorted_names(text: object) -> str | None:
+    """Flagged names in the order of the validity bits."""
+    from brimlet_tools.fields import VALIDITY_NAMES
+
+    names = set(str(text).split(",")) if text else set()
+    return ",".join(n for n in VALIDITY_NAMES if n in names) or None
+
+
+def test_hdf5(flight: Flight, tmp_path: Path) -> None:
+    h5py = pytest.importorskip("h5py")
+
+    with h5py.File(export(flight, tmp_path / "flight.h5"), "r") as f:
+        assert f["time"][:].tolist() == flight.times
+        kinds = [n.decode() if isinstance(n, bytes) else n for n in f["kind"].attrs["names"]]
+        assert [kinds[k] for k in f["kind"][:]] == [p["packet_type"] for p in flight.packets]
+        for name in COLUMNS[3:]:
+            dataset = f[name]
+            assert dataset.dtype == np.float32 and dataset.compression == "gzip"
+            assert [None if math.isnan(v) else v for v in dataset[:].tolist()] == flight.column(name), name
+        assert f["scaled_gyro_z"].attrs["unit"] == "rad/s"
+        assert f.attrs["source"] == str(flight.path)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl"])
+def test_csv_and_json_lines(flight: Flight, tmp_path: Path, suffix: str) -> None:
+    pytest.importorskip("pyarrow")
+    path = export(flight, tmp_path / f"flight{suffix}")
+    with path.open() as f:
+        got = list(formats.read_csv(f) if suffix == ".csv" else formats.read_jsonl(f))
+    expected = [{**p, "invalid_fields": sorted_names(p["invalid_fields"])} for p in flight.expected()]
+    assert got == expected
+
+
+@pytest.mark.parametrize("name, options", [("flight.mcap", ()), ("flight.db3", ()), ("bag", ("--format", "rosbag2", "--storage", "sqlite3", "--frame-id", "base_imu"))])
+def test_rosbag(flight: Flight, tmp_path: Path, name: str, options: tuple[str, ...]) -> None:
+    pytest.importorskip("rosbags")
+    from rosbags.rosbag2 import Reader
+    from rosbags.typesys import Stores, get_typestore
+
+    export(flight, tmp_path / name, *options)
+    typestore = get_typestore(Stores.LATEST)
+    messages: dict[str, list[tuple[int, object]]] = {}
+    with Reader(tmp_path / Path(name).stem) as bag:
+        assert bag.connections[0].ext.serialization_format == "cdr"
+        for connection, stamp, data in bag.messages():
+            message = typestore.deserialize_cdr(data, connection.msgtype)
+            messages.setdefault(connection.topic, []).append((stamp, message))
+    frame = options[-1] if options else "imu_link"
+    rows = {kind: [i for i, p in enumerate(flight.packets) if p["packet_type"] == kind] for kind in PACKET_TYPES}
+    p, t = flight.packets, flight.times
+    for topic, kind in (("/imu/data_raw", "raw"), ("/imu/data", "estimated"), ("/imu/pressure", "raw")):
+        assert len(messages[topic]) == len(rows[kind])
+        for (stamp, m), i in zip(messages[topic], rows[kind]):
+            assert stamp == t[i] == m.header.stamp.sec * 10**9 + m.header.stamp.nanosec  # type: ignore[attr-defined]
+            assert m.header.frame_id == frame  # type: ignore[attr-defined]
+    for (_, m), i in zip(messages["/imu/data_raw"], rows["raw"]):
+        assert vector(m.angular_velocity) == p[i]["scaled_gyro"]  # type: ignore[attr-defined]
+        assert vector(m.linear_acceleration) == p[i]["scaled_accel"]  # type: ignore[attr-defined]
+        assert m.orientation_covariance[0] == -1 and m.angular_velocity_covariance[0] == 0  # type: ignore[attr-defined]
+    orientation_flagged = flight.flagged("estOrientQuaternion")
+    for (_, m), i in zip(messages["/imu/data"], rows["estimated"]):
+        w, x, y, z = p[i]["est_orient_quaternion"]  # type: ignore[misc]
+        q = m.orientation  # type: ignore[attr-defined]
+        assert [q.x, q.y, q.z, q.w] == [x, y, z, w]
+        assert vector(m.angular_velocity) == p[i]["est_angular_rate"]  # type: ignore[attr-defined]
+        assert vector(m.linear_acceleration) == p[i]["est_compensated_accel"]  # type: ignore[attr-defined]
+        assert (m.orientation_covariance[0] == -1) == orientation_flagged[i]  # type: ignore[attr-defined]
+    assert any(orientation_flagged)
+    for (_, m), i in zip(messages["/imu/pressure"], rows["raw"]):
+        assert m.fluid_pressure == p[i]["scaled_ambient_pressure"] * 100  # type: ignore[attr-defined, operator]
+
+
+def vector(v: object) -> list[float]:
+    return [v.x, v.y, v.z]  # type: ignore[attr-defined]
+
+
+# --- choosing the format, and failures -------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "output, options, message",
+    [
+        ("out.xyz", (), "cannot tell the format of"),
+        ("out", (), "name it with --format"),
+        ("missing-dir/out.csv", (), "cannot write"),
+        ("out.parquet", ("--format", "hdf5"), None),
+    ],
+)
+def test_the_format_is_chosen_by_name_or_named(flight: Flight, tmp_path: Path, capsys, output: str,
+                                                options: tuple[str, ...], message: str | None) -> None:  # fmt: skip
+    pytest.importorskip("h5py")
+    pytest.importorskip("pyarrow")
+    status = cli.main(["export", str(flight.path), str(tmp_path / output), "--quiet", *options])
+    err = capsys.readouterr().err
+    if message is None:
+        assert status == 0 and (tmp_path / output).read_bytes()[:8] == b"\x89HDF\r\n\x1a\n"
+    else:
+        assert status == 1 and message in err and len(err.strip().splitlines()) == 1
+    assert [p.name for p in tmp_path.iterdir() if "partial" in p.name] == []
+
+
+def test_a_bag_is_not_written_over(flight: Flight, tmp_path: Path, capsys) -> None:
+    pytest.importorskip("rosbags")
+    (tmp_path / "flight").mkdir()
+    assert cli.main(["export", str(flight.path), str(tmp_path / "flight.mcap")]) == 1
+    assert "exists already" in capsys.readouterr().err
+    assert list((tmp_path / "flight").iterdir()) == []
+
+
+@pytest.mark.parametrize("library, output", [("pyarrow", "x.parquet"), ("h5py", "x.h5"), ("rosbags", "x.mcap")])
+def test_a_missing_library_is_named_in_one_line(flight: Flight, tmp_path: Path, monkeypatch, capsys, library: str,
+                                                output: str) -> None:  # fmt: skip
+    monkeypatch.setitem(sys.modules, library, None)
+    assert cli.main(["export", str(flight.path), str(tmp_path / output)]) == 1
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1 and f"needs {library}, which is not installed" in err
+    assert list(tmp_path.iterdir()) == []
