@@ -20,11 +20,15 @@ PACKET_SETS = {RAW_SET: "raw", ESTIMATED_SET: "estimated"}
 class FrameCounter:
     """Valid frames by descriptor set, and the bytes outside valid frames."""
 
-    def __init__(self) -> None:
+    def __init__(self, keep_ends: bool = False) -> None:
         self._pending = bytearray()
         self.frames: Counter[int] = Counter()
         self.total_bytes = 0
         self.skipped_bytes = 0
+        # With `keep_ends`, where each packet frame ends in the stream (the
+        # offset of the byte after it), in stream order.
+        self.ends: list[int] | None = [] if keep_ends else None
+        self._base = 0  # the stream offset of the first pending byte
 
     @property
     def packets(self) -> int:
@@ -41,6 +45,7 @@ class FrameCounter:
         self.total_bytes += len(data)
         self._pending += data
         before = self.packets
+        self._base = self.total_bytes - len(self._pending)
         consumed = self._scan(self._pending)
         del self._pending[:consumed]
         return self.packets - before
@@ -69,6 +74,9 @@ class FrameCounter:
                 self.skipped_bytes += 1
                 i += 1
                 continue
-            self.frames[buf[i + 2]] += 1
+            descriptor_set = buf[i + 2]
+            self.frames[descriptor_set] += 1
             i += n + 6
+            if self.ends is not None and descriptor_set in PACKET_SETS:
+                self.ends.append(self._base + i)
         return i

@@ -9,10 +9,12 @@ an estimate from its raw packets.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+import os
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .acquire import ToolError
 from .extras import require
 from .fields import FIELD_BY_NAME, PacketLike, field_values
 from .recording import Recording
@@ -75,27 +77,52 @@ def load_pyplot() -> Any:
     return plt
 
 
+def check_output(path: str) -> None:
+    """A ToolError unless matplotlib can draw into `path`: a picture format
+    that it knows by the name's ending (none means PNG), in a directory that
+    exists."""
+    load_pyplot()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    known = FigureCanvasAgg.get_supported_filetypes()
+    suffix = os.path.splitext(path)[1].lower().lstrip(".")
+    if suffix and suffix not in known:
+        raise ToolError(f"cannot draw into {path}: matplotlib writes no {suffix!r} pictures "
+                        f"(it writes {', '.join(sorted(known))})")  # fmt: skip
+    directory = os.path.dirname(path) or "."
+    if not os.path.isdir(directory):
+        raise ToolError(f"cannot write {path}: no such directory {directory}")
+
+
 def draw(ax: Any, s: Series, labels: Sequence[str], style: str = "-") -> None:
     width = len(s.rows[0]) if s.rows else 0
     for i in range(width):
         ax.plot(s.times, s.column(i), style, color=f"C{i}", linewidth=0.8, label=labels[i])
 
 
-def render(series: dict[str, Series], output: str, time_label: str, title: str) -> None:
-    """Draws the four panels into the PNG file `output`."""
+def render(
+    series: dict[str, Series], output: str, time_label: str, title: str, advance: Callable[[int], object] | None = None
+) -> None:
+    """Draws the four panels into the picture file `output`, telling
+    `advance` of each of five steps (the panels, then the file)."""
+    advance = advance or (lambda n: None)
     plt = load_pyplot()
     fig, (acc, gyro, orient, alt) = plt.subplots(4, 1, sharex=True, figsize=(10, 10))
     draw(acc, series["scaled_accel"], [f"accel {a}" for a in AXES])
     draw(acc, series["est_compensated_accel"], [f"compensated {a}" for a in AXES], "--")
     acc.set_ylabel("acceleration (m/s²)")
+    advance(1)
     draw(gyro, series["scaled_gyro"], [f"gyro {a}" for a in AXES])
     draw(gyro, series["est_angular_rate"], [f"estimated {a}" for a in AXES], "--")
     gyro.set_ylabel("angular rate (rad/s)")
+    advance(1)
     draw(orient, series["est_orient_quaternion"], [f"q{i}" for i in range(4)])
     orient.set_ylabel("orientation quaternion")
+    advance(1)
     draw(alt, series["est_pressure_alt"], ["pressure altitude"])
     alt.set_ylabel("altitude (m)")
     alt.set_xlabel(time_label)
+    advance(1)
     for ax in (acc, gyro, orient, alt):
         ax.grid(True, alpha=0.3)
         if ax.lines:
@@ -104,3 +131,4 @@ def render(series: dict[str, Series], output: str, time_label: str, title: str) 
     fig.tight_layout()
     fig.savefig(output, dpi=100)
     plt.close(fig)
+    advance(1)

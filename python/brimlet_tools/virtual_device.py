@@ -26,11 +26,11 @@ import tty
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from types import TracebackType
-
-from .simulator import SimFrame
+from typing import Protocol
 
 BITS_PER_BYTE = 10
 STALE_AFTER = 0.1  # seconds
+SETTLE = 0.05  # seconds an empty queue must stay empty to be drained
 
 
 @dataclass
@@ -43,6 +43,16 @@ class PlayReport:
     # How far the line fell behind the device's own clock, in seconds: more
     # than a frame period means the baud rate cannot carry the stream.
     lag: float = 0.0
+
+
+class Timed(Protocol):
+    """What `play` sends: bytes due some seconds after the start (a
+    simulated frame, or a piece of a recording)."""
+
+    @property
+    def time(self) -> float: ...
+    @property
+    def wire(self) -> bytes: ...
 
 
 class VirtualDevice:
@@ -99,12 +109,38 @@ class VirtualDevice:
             termios.tcflush(self._slave, termios.TCIFLUSH)
         return lost + len(data) - written
 
+    def drain(self, limit: float, stop: Callable[[], bool] | None = None) -> None:
+        """Waits until a reader has taken what the port holds, at most
+        `limit` seconds (or until `stop()` says so), so that closing the
+        device does not cut off the end of what was played. Bytes written
+        to the master reach the port's queue a moment later, so the queue
+        must stay empty for a while to count as drained. Unread bytes that
+        have gone stale (see `stale_after`) mean nobody is reading."""
+        deadline = time.monotonic() + limit
+        empty_since: float | None = None
+        while not wait_until(min(time.monotonic() + 0.01, deadline), stop) and time.monotonic() < deadline:
+            now = time.monotonic()
+            if self._queued():
+                empty_since = None
+                if self.stale_after is not None and now - self._drained_at > self.stale_after:
+                    return
+            else:
+                self._drained_at = now
+                empty_since = now if empty_since is None else empty_since
+                if now - empty_since >= SETTLE:
+                    return
+
+    def _queued(self) -> int:
+        """Bytes in the port's input queue, not yet read."""
+        queued: int = struct.unpack("i", fcntl.ioctl(self._slave, termios.FIONREAD, b"\0" * 4))[0]
+        return queued
+
     def _discard_stale(self) -> int:
         """Flushes the port's input queue if it has not been empty for
         `stale_after` seconds (a reader drains it within milliseconds);
         returns the number of bytes flushed."""
         now = time.monotonic()
-        queued: int = struct.unpack("i", fcntl.ioctl(self._slave, termios.FIONREAD, b"\0" * 4))[0]
+        queued = self._queued()
         if queued == 0:
             self._drained_at = now
         elif self.stale_after is not None and now - self._drained_at > self.stale_after:
@@ -115,7 +151,7 @@ class VirtualDevice:
 
     def play(
         self,
-        stream: Iterable[SimFrame],
+        stream: Iterable[Timed],
         seconds: float | None = None,
         stop: Callable[[], bool] | None = None,
         report: PlayReport | None = None,

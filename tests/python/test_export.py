@@ -263,3 +263,81 @@ def test_a_missing_library_is_named_in_one_line(flight: Flight, tmp_path: Path, 
     err = capsys.readouterr().err.strip()
     assert len(err.splitlines()) == 1 and f"needs {library}, which is not installed" in err
     assert list(tmp_path.iterdir()) == []
+
+
+# --- progress, and outputs checked before the work --------------------------------------
+
+
+@pytest.mark.parametrize("command", [["export", "{rec}", "{out}.csv"], ["dump", "--file", "{rec}", "-o", "{out}.csv"],
+                                     ["stats", "--file", "{rec}"]])  # fmt: skip
+def test_a_progress_bar_with_its_total_only_on_a_terminal(flight: Flight, tmp_path: Path, command: list[str]) -> None:
+    pytest.importorskip("tqdm")
+    pytest.importorskip("pyarrow")
+    import fcntl
+    import os
+    import select
+    import subprocess
+    import termios
+    import tty
+
+    from conftest import CHILD_ENV, tool
+
+    args = [a.format(rec=flight.path, out=tmp_path / "out") for a in command]
+    piped = subprocess.run(tool(*args), capture_output=True, text=True, env=CHILD_ENV, timeout=60)
+    assert piped.returncode == 0 and piped.stderr == ""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 columns wide
+    try:
+        shown = subprocess.Popen(tool(*args), stdout=subprocess.DEVNULL, stderr=slave, env=CHILD_ENV)
+        os.close(slave)
+        drawn = b""
+        while shown.poll() is None or select.select([master], [], [], 0.1)[0]:
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    drawn += os.read(master, 65536)
+                except OSError:  # the child has gone and its side is closed
+                    break
+    finally:
+        os.close(master)
+    assert shown.wait(timeout=60) == 0
+    assert f"/{len(flight.packets)}".encode() in drawn and b"packets" in drawn
+
+
+@pytest.mark.parametrize("output, first", [("out.csv", "packet_type,timestamp"), ("out.jsonl", '{"packet_type":'),
+                                           ("out.txt", "IMUPacket("), ("out.parquet", None)])  # fmt: skip
+def test_dump_writes_the_format_its_output_is_named_for(flight: Flight, tmp_path: Path, output: str,
+                                                         first: str | None, capsys) -> None:  # fmt: skip
+    args = ["dump", "--file", str(flight.path), "-o", str(tmp_path / output), "--count", "2"]
+    if first is None:
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(args)
+        assert exit_info.value.code == 2 and "use `export`" in capsys.readouterr().err
+    else:
+        assert cli.main(args) == 0
+        assert (tmp_path / output).read_text().startswith(first)
+
+
+def test_plot_refuses_an_unknown_picture_format_before_reading(tmp_path: Path, capsys) -> None:
+    pytest.importorskip("matplotlib")
+    assert cli.main(["plot", "--file", str(tmp_path / "absent.bin"), "-o", str(tmp_path / "flight.txt")]) == 1
+    err = capsys.readouterr().err
+    assert "matplotlib writes no 'txt' pictures" in err and "absent" not in err
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_dump_of_a_recording_writes_the_text_of_the_packet_by_packet_path(flight: Flight, tmp_path: Path,
+                                                                          monkeypatch, fmt: str) -> None:  # fmt: skip
+    pytest.importorskip("pyarrow")
+    from brimlet_tools.commands import dump
+
+    def lines(path: Path) -> list[str]:
+        assert cli.main(["dump", "--file", str(flight.path), "-o", str(path)]) == 0
+        text = path.read_text().splitlines()
+        # Everything but the timestamp: receive time from the columns, decode time packet by packet.
+        return [re.sub(r'^([a-z]+,)\d+|"timestamp":\d+', "", line) for line in text]
+
+    fast = lines(tmp_path / f"columns.{fmt}")
+    monkeypatch.setattr(dump, "columns_at_hand", lambda: False)
+    assert fast == lines(tmp_path / f"packets.{fmt}")
+    assert len(fast) == len(flight.packets) + (fmt == "csv")

@@ -5,7 +5,6 @@ arrays."""
 from __future__ import annotations
 
 import io
-import json
 import math
 import os
 import re
@@ -20,7 +19,7 @@ import pytest
 from brimlet_tools import cli, formats, frames
 from brimlet_tools.fields import as_dict
 from brimlet_tools.framecount import FrameCounter
-from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, simulate, stream_bytes
+from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
 from conftest import CHILD_ENV, run_cli, start_record, tool, wait_for_size
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
@@ -92,7 +91,7 @@ def test_frame_counting_waits_for_a_candidate_frame_to_complete() -> None:
 # --- formats ------------------------------------------------------------------------
 
 
-ODD = SimPacket("raw", 2**64 + 5, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=1e-45)
+ODD = SimPacket("raw", 2**64 + 5, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=f32(1e-45))
 
 
 @pytest.mark.parametrize("fmt, read", [("csv", formats.read_csv), ("jsonl", formats.read_jsonl)])
@@ -229,7 +228,7 @@ def test_dump_follows_a_port_through_silences_until_ctrl_c(pty_pair: tuple[int, 
     expected = [without_stamp(as_dict(p)) for p in expected_packets(SMALL)]
     # Ctrl-C ends the run at once, whatever the port still holds: it comes
     # once every packet sent has been printed, however slow the machine.
-    records = [json.loads(dump.stdout.readline()) for _ in expected]
+    records = [next(formats.read_jsonl([dump.stdout.readline()])) for _ in expected]
     dump.send_signal(signal.SIGINT)
     out = dump.stdout.read()  # not communicate(): it would skip what readline() buffered
     assert dump.wait(timeout=10) == 0

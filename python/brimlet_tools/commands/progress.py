@@ -24,20 +24,37 @@ def _nothing(n: int) -> None:
 
 
 @contextmanager
-def progress_bar(what: str, total: int | None, unit: str = " packets", quiet: bool = False) -> Iterator[Advance]:
+def progress_bar(
+    what: str, total: int | Callable[[], int | None] | None, unit: str = " packets", quiet: bool = False
+) -> Iterator[Advance]:
     """A function to call with each amount of work done, `total` in all
-    (None if unknown), labelled `what`."""
+    (None if unknown; a function that says it is asked only when the bar is
+    drawn), labelled `what`."""
     if quiet or not sys.stderr.isatty():
         yield _nothing
         return
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         yield _nothing
         return
+    if callable(total):
+        total = total()
     with tqdm(total=total, desc=what, unit=unit, unit_scale=True, file=sys.stderr, leave=False,
               dynamic_ncols=True, mininterval=0.25) as bar:  # fmt: skip
         yield bar.update
+
+
+def packet_total(path: str) -> int | None:
+    """The number of packets in the recording at `path`, from a native
+    decode of the whole file (a fraction of a second for ten minutes of
+    data); None when it cannot be had."""
+    try:
+        from ..recording import load
+
+        return len(load(path))
+    except (ImportError, OSError, ValueError):
+        return None
 
 
 def tracked(items: Iterable[T], advance: Advance, every: int = 1024) -> Iterator[T]:

@@ -10,7 +10,7 @@ from contextlib import AbstractContextManager, nullcontext
 from ..acquire import listen, replay
 from ..fields import PacketLike
 from ..framecount import FrameCounter
-from .common import DEFAULT_BAUD, Progress, StopFlag, baud_type, cannot, seconds_type
+from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, seconds_type
 
 
 def add_source_options(p: argparse.ArgumentParser, follow: bool = False) -> None:
@@ -57,13 +57,6 @@ def close_iterator(packets: Iterator[PacketLike]) -> None:
     close = getattr(packets, "close", None)
     if close is not None:
         close()
-
-
-def counted(packets: Iterable[PacketLike], progress: Progress) -> Iterator[PacketLike]:
-    """`packets`, with a running count on the progress line."""
-    for n, packet in enumerate(packets, 1):
-        progress.update(lambda: f"{n} packets")
-        yield packet
 
 
 def line_lines(path: str) -> list[str]:

@@ -6,8 +6,9 @@ import argparse
 
 from ..summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
 from ..sample import RAW_RATE
-from .common import Progress, StopFlag, add_raw_rate
-from .source import add_source_options, counted, line_lines, live_signals, packets_of
+from .common import StopFlag, add_raw_rate
+from .progress import packet_total, progress_bar, tracked
+from .source import add_source_options, line_lines, live_signals, packets_of
 
 NAME = "stats"
 HELP = "Count packets, time span, rates and flagged fields."
@@ -16,16 +17,17 @@ HELP = "Count packets, time span, rates and flagged fields."
 def add_arguments(p: argparse.ArgumentParser) -> None:
     add_source_options(p)
     add_raw_rate(p, RAW_RATE)
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
 
 
 def run(args: argparse.Namespace) -> int:
-    progress = Progress()
     stop = StopFlag()
-    with live_signals(args, stop):
-        summary = summarize(counted(packets_of(args, stop), progress))
+    total = (lambda: packet_total(args.file)) if args.file is not None else None
+    with live_signals(args, stop), progress_bar("stats", total, quiet=args.quiet) as advance:
+        summary = summarize(tracked(packets_of(args, stop), advance))
     if args.file is not None:
         lines = line_lines(args.file) + [count_line(summary)] + recording_span_lines(args.file, args.raw_rate)
     else:
         lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
-    progress.finish("\n".join(lines + flagged_lines(summary)))
+    print("\n".join(lines + flagged_lines(summary)))
     return 0

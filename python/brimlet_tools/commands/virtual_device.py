@@ -4,16 +4,17 @@ from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 
 from .. import sample, simulator
-from ..virtual_device import STALE_AFTER, PlayReport, VirtualDevice
-from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, seconds_type
+from ..playback import Piece, cut, recorded_stream
+from ..virtual_device import BITS_PER_BYTE, STALE_AFTER, PlayReport, VirtualDevice
+from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, number, seconds_type
 from .simulation import add_stream_options, stream_config
 
 NAME = "virtual-device"
-HELP = "Play a simulated device on a pseudo-terminal; prints the port to open."
+HELP = "Play a simulated device, or a recording, on a pseudo-terminal; prints the port to open."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -25,26 +26,65 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--keep-unread", action="store_true",
                    help="keep what nobody reads in the port's queue (about 4 KiB) instead of discarding "
                    f"it after {STALE_AFTER:g} s, as a closed real port would")  # fmt: skip
+    recorded = p.add_argument_group("a recording instead of the simulated device")
+    recorded.add_argument("--file", metavar="PATH",
+                          help="play this recording byte for byte, at the pace of its receive times (at the "
+                          "line's pace when it has none); the simulated stream's options do not apply")
+    recorded.add_argument("--speed", type=speed_type, default=1.0, metavar="X",
+                          help="play X times as fast as recorded (default %(default)g)")
+    recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
     add_stream_options(p, raw_rate=sample.RAW_RATE, estimated_rate=sample.ESTIMATED_RATE)
 
 
+# How long the device stays open after the stream ends for a reader to take
+# what the port still holds.
+DRAIN_LIMIT = 1.0
+
+
+def speed_type(text: str) -> float:
+    return number(text, 0.0, low_ok=False, high=1e6)
+
+
 def run(args: argparse.Namespace) -> int:
-    config = stream_config(args, None)
+    if args.file is None and (args.speed != 1.0 or args.loop):
+        args.parser.error("--speed and --loop apply to --file only")
+    stream, description = recorded(args) if args.file is not None else simulated(args)
     report = PlayReport()
     stop = StopFlag()
     stale_after = None if args.keep_unread else STALE_AFTER
     with VirtualDevice(args.baudrate, stale_after) as device, stop.on_signals():
         with symlink(args.link, device.path):
             print(args.link or device.path, flush=True)
-            note(f"virtual device on {device.path} at {args.baudrate} baud: profile {config.profile}, "
-                 f"raw {config.raw_rate:g} Hz, estimated {config.estimated_rate:g} Hz; Ctrl-C ends")  # fmt: skip
-            warning = line_warning(config, args.baudrate)
-            if warning:
-                note(warning)
-            device.play(simulator.simulate(config), seconds=args.seconds, stop=stop, report=report)
+            note(f"virtual device on {device.path} at {args.baudrate} baud: {description}; Ctrl-C ends")
+            device.play(stream, seconds=args.seconds, stop=stop, report=report)
+            device.drain(DRAIN_LIMIT, stop)
     note(f"sent {report.frames} frames, {report.bytes_sent} bytes"
          + (f" ({report.bytes_dropped} dropped: nobody was reading)" if report.bytes_dropped else ""))  # fmt: skip
     return 0
+
+
+def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], str]:
+    """The simulated stream that the options describe, and its description."""
+    config = stream_config(args, None)
+    warning = line_warning(config, args.baudrate)
+    if warning:
+        note(warning)
+    return simulator.simulate(config), (f"profile {config.profile}, raw {config.raw_rate:g} Hz, "
+                                        f"estimated {config.estimated_rate:g} Hz")  # fmt: skip
+
+
+def recorded(args: argparse.Namespace) -> tuple[Iterable[Piece], str]:
+    """The recording named by --file, paced as asked, and its description."""
+    try:
+        playback = cut(args.file, args.baudrate / BITS_PER_BYTE, args.speed)
+    except OSError as e:
+        raise cannot("read recording", args.file, e) from e
+    if playback.paced:
+        pace = f"at {args.speed:g} times its recorded pace"
+    else:
+        pace = "at the line's pace (the recording has no receive times)"
+    loop = ", looped" if args.loop else ""
+    return recorded_stream(playback, args.loop), f"{args.file}, {playback.packets} packets {pace}{loop}"
 
 
 def frame_sizes(config: simulator.StreamConfig) -> dict[str, int]:

@@ -26,14 +26,13 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ..acquire import ToolError
 from ..extras import require
 from ..fields import DATA_FIELDS
 
 if TYPE_CHECKING:
-    import numpy as np
     import numpy.typing as npt
 
 # The unit of each data field as the device sends it.
@@ -60,7 +59,7 @@ class RecordingLike(Protocol):
     """What the writers need of a loaded recording (`brimlet_tools.load`)."""
 
     @property
-    def columns(self) -> dict[str, npt.NDArray[np.generic]]: ...
+    def columns(self) -> dict[str, npt.NDArray[Any]]: ...
     @property
     def times_estimated(self) -> bool: ...
     @property
@@ -68,10 +67,8 @@ class RecordingLike(Protocol):
     def __len__(self) -> int: ...
 
 
-class Advance(Protocol):
-    """Told how many more packets have been written (a progress bar)."""
-
-    def __call__(self, packets: int) -> object: ...
+# Told how many more packets have been written (a progress bar).
+Advance = Callable[[int], object]
 
 
 @dataclass(frozen=True)
@@ -191,6 +188,15 @@ def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:
     """Consecutive slices that cover `n` rows, `size` at a time."""
     for start in range(0, n, size):
         yield slice(start, min(start + size, n))
+
+
+def lacking(columns: list[npt.NDArray[Any]]) -> npt.NDArray[Any]:
+    """Where a packet lacks a field whose values are `columns`: all of them
+    NaN (a NaN among values that are there is a value the device sent)."""
+    import numpy as np
+
+    absent: npt.NDArray[Any] = np.logical_and.reduce([np.isnan(c) for c in columns])
+    return absent
 
 
 def invalid_names(mask: int) -> list[str]:

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-import h5py
+import h5py  # type: ignore[import-untyped]
 import numpy as np
 
 from ..fields import PACKET_TYPES, VALIDITY_NAMES

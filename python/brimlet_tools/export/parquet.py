@@ -17,8 +17,8 @@ import json
 from pathlib import Path
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from ..fields import PACKET_TYPES, VALIDITY_NAMES
 from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, replacing

@@ -32,6 +32,7 @@ from __future__ import annotations
 import os
 import shutil
 from pathlib import Path
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -40,13 +41,13 @@ from rosbags.rosbag2 import CompressionFormat, CompressionMode, StoragePlugin, W
 from rosbags.typesys import Stores, get_typestore
 
 from ..acquire import ToolError
-from . import Advance, Options, RecordingLike, bag_directory, chunks, remove
+from . import Advance, Options, RecordingLike, bag_directory, chunks, lacking, remove
 
 TOPIC_RAW, TOPIC_ESTIMATED, TOPIC_PRESSURE = "/imu/data_raw", "/imu/data", "/imu/pressure"
 IMU, FLUID_PRESSURE = "sensor_msgs/msg/Imu", "sensor_msgs/msg/FluidPressure"
 STORAGES = {"mcap": StoragePlugin.MCAP, "sqlite3": StoragePlugin.SQLITE3}
 SUFFIX_STORAGE = {".mcap": "mcap", ".db3": "sqlite3"}
-BAG_VERSION = 8
+BAG_VERSION: Literal[8] = 8
 PA_PER_HPA = 100.0
 CDR_LITTLE_ENDIAN = b"\x00\x01\x00\x00"
 # The doubles of an Imu message after its header: orientation (x, y, z, w)
@@ -92,8 +93,8 @@ def messages(times: npt.NDArray[np.int64], frame_id: str, doubles: int) -> npt.N
     return out
 
 
-def put(values: npt.NDArray[np.float64], at: int, columns: list[npt.NDArray[np.float32]],
-        covariance: int, unusable: npt.NDArray[np.bool_]) -> None:  # fmt: skip
+def put(values: npt.NDArray[np.float64], at: int, columns: list[npt.NDArray[Any]],
+        covariance: int, unusable: npt.NDArray[Any]) -> None:  # fmt: skip
     """Puts `columns` into the doubles from `at` on, and -1 into element 0
     of the covariance at `covariance` where `unusable`."""
     for i, column in enumerate(columns):
@@ -101,12 +102,7 @@ def put(values: npt.NDArray[np.float64], at: int, columns: list[npt.NDArray[np.f
     values[:, covariance] = np.where(unusable, -1.0, 0.0)
 
 
-def lacking(columns: list[npt.NDArray[np.float32]]) -> npt.NDArray[np.bool_]:
-    """Where a packet lacks the field (all its values NaN)."""
-    return np.logical_and.reduce([np.isnan(c) for c in columns])
-
-
-def raw_messages(c: dict[str, npt.NDArray[np.generic]], rows: npt.NDArray[np.intp], frame_id: str,
+def raw_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], frame_id: str,
                  times: npt.NDArray[np.int64]) -> npt.NDArray[np.void]:  # fmt: skip
     out = messages(times[rows], frame_id, IMU_DOUBLES)
     values = out["values"]
@@ -118,11 +114,11 @@ def raw_messages(c: dict[str, npt.NDArray[np.generic]], rows: npt.NDArray[np.int
     return out
 
 
-def estimated_messages(c: dict[str, npt.NDArray[np.generic]], rows: npt.NDArray[np.intp], frame_id: str,
+def estimated_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], frame_id: str,
                        times: npt.NDArray[np.int64]) -> npt.NDArray[np.void]:  # fmt: skip
     from ..fields import VALIDITY_NAMES
 
-    def flagged(name: str) -> npt.NDArray[np.bool_]:
+    def flagged(name: str) -> npt.NDArray[Any]:
         return (c["invalid"][rows] >> VALIDITY_NAMES.index(name) & 1).astype(bool)
 
     out = messages(times[rows], frame_id, IMU_DOUBLES)
@@ -137,7 +133,7 @@ def estimated_messages(c: dict[str, npt.NDArray[np.generic]], rows: npt.NDArray[
     return out
 
 
-def pressure_messages(c: dict[str, npt.NDArray[np.generic]], rows: npt.NDArray[np.intp], frame_id: str,
+def pressure_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], frame_id: str,
                       times: npt.NDArray[np.int64]) -> npt.NDArray[np.void]:  # fmt: skip
     out = messages(times[rows], frame_id, 2)
     out["values"][:, 0] = c["scaled_ambient_pressure"][rows].astype(np.float64) * PA_PER_HPA

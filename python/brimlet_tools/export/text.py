@@ -17,18 +17,18 @@ from __future__ import annotations
 import json
 from collections.abc import Callable
 from pathlib import Path
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
-import pyarrow as pa
-import pyarrow.compute as pc
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.compute as pc  # type: ignore[import-untyped]
 
 from ..fields import COLUMNS, DATA_FIELDS, PACKET_TYPES
 from ..formats import LARGE, NON_FINITE, SMALL, f32_text
-from . import Advance, Options, RecordingLike, chunks, invalid_names, replacing
+from . import Advance, Options, RecordingLike, chunks, invalid_names, lacking, replacing
 
-def f32_strings(values: npt.NDArray[np.float32], style: str, absent: npt.NDArray[np.bool_]) -> pa.Array:
+def f32_strings(values: npt.NDArray[Any], style: str, absent: npt.NDArray[np.bool_]) -> pa.Array:
     """`formats.f32_text` of every value, null where `absent` is set."""
     text = pa.array(values, pa.float32(), mask=absent).cast(pa.string())
     there = ~absent
@@ -44,7 +44,7 @@ def f32_strings(values: npt.NDArray[np.float32], style: str, absent: npt.NDArray
     text = edit(text, scientific & (magnitude < SMALL), decimal_to_exponent)
     nan, inf, minus_inf = NON_FINITE[style]
     for mask, word in ((np.isnan(values), nan), (values == np.inf, inf), (values == -np.inf, minus_inf)):
-        text = edit(text, there & mask, lambda t, word=word: pa.array([word] * len(t), pa.string()))
+        text = edit(text, there & mask, lambda t, word=word: pa.array([word] * len(t), pa.string()))  # type: ignore[misc]
     # Where the layout still is not the text form's (values from 1e15 up,
     # or another pyarrow's choices), format one by one.
     has_e = np.asarray(pc.match_substring(text, "e").fill_null(False))
@@ -68,7 +68,7 @@ def decimal_to_exponent(text: pa.Array) -> pa.Array:
     return pc.replace_substring(text, ".e", "e")
 
 
-def invalid_texts(masks: npt.NDArray[np.uint16], quote: Callable[[str], str]) -> pa.Array:
+def invalid_texts(masks: npt.NDArray[Any], quote: Callable[[str], str]) -> pa.Array:
     """The flagged names of each mask joined with "," and quoted by
     `quote`; null where none is flagged."""
     unique, inverse = np.unique(masks, return_inverse=True)
@@ -100,7 +100,7 @@ def field_parts(recording: RecordingLike, rows: slice, style: str) -> list[tuple
     c, out = recording.columns, []
     for f in DATA_FIELDS:
         values = [c[name][rows] for name in f.columns]
-        absent = np.logical_and.reduce([np.isnan(v) for v in values])
+        absent = lacking(values)
         out.append(([f32_strings(v, style, absent) for v in values], absent))
     return out
 
@@ -134,19 +134,24 @@ def write_buffer(out: BinaryIO, text: pa.Array) -> None:
         out.write(memoryview(text.buffers()[2])[offsets[0] : offsets[-1]])
 
 
-def write_text(
-    recording: RecordingLike, output: Path, advance: Advance, header: str, make: Callable[[RecordingLike, slice], pa.Array]
-) -> None:
-    with replacing(output) as temporary, temporary.open("wb") as out:
-        out.write(header.encode())
-        for rows in chunks(len(recording)):
-            write_buffer(out, make(recording, rows))
-            advance(rows.stop - rows.start)
+def write_lines(recording: RecordingLike, out: BinaryIO, fmt: str, advance: Advance, rows: slice | None = None) -> None:
+    """Writes the packets `rows` (all by default) to `out` as CSV (with its
+    header) or JSON lines, telling `advance` as it goes."""
+    rows = slice(0, len(recording)) if rows is None else rows
+    if fmt == "csv":
+        out.write((",".join(COLUMNS) + "\n").encode())
+    make = csv_lines if fmt == "csv" else json_lines
+    for chunk in chunks(rows.stop - rows.start):
+        part = slice(rows.start + chunk.start, rows.start + chunk.stop)
+        write_buffer(out, make(recording, part))
+        advance(chunk.stop - chunk.start)
 
 
 def write_csv(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
-    write_text(recording, output, advance, ",".join(COLUMNS) + "\n", csv_lines)
+    with replacing(output) as temporary, temporary.open("wb") as out:
+        write_lines(recording, out, "csv", advance)
 
 
 def write_jsonl(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
-    write_text(recording, output, advance, "", json_lines)
+    with replacing(output) as temporary, temporary.open("wb") as out:
+        write_lines(recording, out, "jsonl", advance)

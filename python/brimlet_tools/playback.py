@@ -1,0 +1,78 @@
+"""A recording played back at its recorded pace, for the virtual device.
+
+`recorded_stream` cuts a recording into pieces, one per packet: the bytes up
+to the end of the packet's frame (line noise and broken frames before it
+included, so the line carries exactly what was recorded), due at the
+packet's receive time after the first, divided by `speed`. A recording
+without receive times goes at the line's pace: each piece is due when the
+bytes before it have gone out at `line_rate` bytes per second. With `loop`,
+the recording starts again after its end, one mean packet interval later
+(or once its last bytes are out, at the line's pace).
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from .framecount import FrameCounter
+
+
+@dataclass(frozen=True, slots=True)
+class Piece:
+    """Bytes to put on the line no earlier than `time` seconds after the start."""
+
+    time: float
+    wire: bytes
+
+
+@dataclass(frozen=True)
+class Playback:
+    """A recording cut into pieces, and how it is paced."""
+
+    pieces: list[Piece]
+    span: float  # seconds from the first piece to the start of the next pass
+    paced: bool  # False when the recording had no receive times
+    packets: int
+
+
+def cut(path: str | os.PathLike[str], line_rate: float, speed: float = 1.0) -> Playback:
+    """The pieces of the recording at `path` (see the module's description)."""
+    from .recording import load
+
+    recording = load(path)
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data:
+        return Playback([], 0.0, False, 0)
+    counter = FrameCounter(keep_ends=True)
+    counter.feed(data)
+    ends = counter.ends or []
+    times = recording.columns["time"].view("int64")
+    paced = not recording.times_estimated and len(ends) == len(times) > 0
+    if paced:
+        due = ((times - times[0]) / 1e9 / speed).tolist()
+        span = due[-1] * len(due) / (len(due) - 1) if len(due) > 1 else 0.0
+    else:
+        ends = ends or [len(data)]
+        due = [start / line_rate for start in [0, *ends[:-1]]]
+        span = len(data) / line_rate
+    pieces, start = [], 0
+    for end, t in zip(ends, due):
+        pieces.append(Piece(t, data[start:end]))
+        start = end
+    if start < len(data):
+        pieces.append(Piece(due[-1], data[start:]))
+    return Playback(pieces, span, paced, len(counter.ends or []))
+
+
+def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:
+    """The pieces of `playback` once, or again and again with `loop`."""
+    if not playback.pieces:
+        return
+    for n in itertools.count() if loop else range(1):
+        offset = n * playback.span
+        for piece in playback.pieces:
+            yield Piece(piece.time + offset, piece.wire) if offset else piece

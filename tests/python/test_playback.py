@@ -1,0 +1,71 @@
+"""A recording played on the virtual device: byte for byte, at its recorded
+pace (scaled by --speed), again and again with --loop, and at the line's
+pace when it has no receive times."""
+
+from __future__ import annotations
+
+import os
+import select
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from brimlet_tools.receive_times import TimesWriter, companion_path
+from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+from conftest import CHILD_ENV, tool
+
+pytest.importorskip("numpy")
+
+SPAN = 1.2  # seconds of receive times
+BAUD = 921600
+
+
+def read_port(port: str, size: int, limit: float = 20.0) -> tuple[bytes, float, float]:
+    """`size` bytes from the port, and the times the first and last came."""
+    fd = os.open(port, os.O_RDONLY | os.O_NOCTTY)
+    data, first, last = bytearray(), 0.0, 0.0
+    deadline = time.monotonic() + limit
+    try:
+        while len(data) < size and time.monotonic() < deadline:
+            if select.select([fd], [], [], 0.2)[0]:
+                data += os.read(fd, 65536)
+                last = time.monotonic()
+                first = first or last
+    finally:
+        os.close(fd)
+    return bytes(data), first, last
+
+
+@pytest.mark.parametrize("speed, timed, passes", [(1.0, True, 1), (4.0, True, 2), (1.0, False, 1)])
+def test_a_recording_is_played_byte_for_byte_at_its_pace(tmp_path: Path, speed: float, timed: bool,
+                                                          passes: int) -> None:  # fmt: skip
+    # Few bytes a second: the port holds a second of them for a reader that
+    # is slow to come on a busy machine.
+    data = stream_bytes(StreamConfig(seconds=1.0, raw_rate=50, estimated_rate=20, seed=9,
+                                     faults=Faults(garbage=0.05, drop=0.02, invalid=0.1)))  # fmt: skip
+    path, link = tmp_path / "flight.bin", tmp_path / "port"
+    path.write_bytes(data)
+    if timed:  # reads spread evenly over SPAN seconds
+        with TimesWriter(companion_path(path)) as times:
+            for k in range(1, 101):
+                times.add(len(data) * k // 100, 1_700_000_000_000_000_000 + round(SPAN * 1e9 * k / 100))
+    options = ["--speed", str(speed)] + (["--loop"] if passes > 1 else [])
+    device = subprocess.Popen(
+        tool("virtual-device", "--file", str(path), "--baudrate", str(BAUD), "--keep-unread", "--link", str(link),
+             *options),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    try:
+        assert device.stdout is not None and device.stdout.readline().strip() == str(link)
+        got, first, last = read_port(str(link), passes * len(data))
+    finally:
+        device.terminate()
+        _, err = device.communicate(timeout=10)
+    assert got[: len(data) * passes] == data * passes, err
+    # The first bytes go out at the first packet's time: from there to the
+    # last packet of a pass takes the span between their receive times.
+    pace = SPAN * 0.99 / speed if timed else len(data) / (BAUD / 10)
+    assert last - first >= pace * 0.9 * passes - (pace if passes > 1 else 0), err
+    assert ("recorded pace" if timed else "line's pace") in err
