@@ -3,8 +3,9 @@ could do without it, on this machine, in one run.
 
 Runs, each in a process of its own: the native frame scanner and the native
 engine (Google Benchmark programs), the replay of a 100 MB recording
-(`replay_bench.py`), the live path on a virtual device at 921600 baud
-(`live_bench.py`, for each reader), memory (`memory_bench.py`) and the cost
+(`replay_bench.py`), exports of a 600 s recording (`export_bench.py`), the
+live path on a virtual device at 921600 baud (`live_bench.py`, for each
+reader), memory (`memory_bench.py`) and the cost
 of packet objects (`packet_cost_bench.py`). Prints the tables and writes
 them as Markdown.
 
@@ -103,8 +104,8 @@ def report(r: dict[str, Any]) -> list[str]:
         f"Linux {env['kernel']}, Python {env['python']}, brimlet {env['version']}. The machine is shared and its "
         "numbers are noisy: every figure is the best of several runs (see `bench/README.md`). Made by `make bench`.",
     ]
-    for section in (replay_section, columns_section, live_section, memory_section, packet_cost_section,
-                    targets_section):  # fmt: skip
+    for section in (replay_section, columns_section, export_section, live_section, memory_section,
+                    packet_cost_section, targets_section):  # fmt: skip
         out += [""] + section(r)
     return out
 
@@ -154,6 +155,18 @@ def columns_section(r: dict[str, Any]) -> list[str]:
     return out + table(["path", "packets/s", "ns/packet", "× arrays", "× baseline"],
                        [[name, rate(x), f"{1e9 / x:.0f}", f"{x / arrays:.3g}", f"{x / base:.3g}"]
                         for name, x in rows])  # fmt: skip
+
+
+def export_section(r: dict[str, Any]) -> list[str]:
+    e = r["export"]
+    old = e["old_csv"]
+    out = [f"## Exports: a {e['seconds_recorded']:.0f} s recording ({e['bytes'] / 1e6:.1f} MB, {e['packets']} packets)",
+           "", f"Loading it into columns took {e['load_seconds']:.2f} s, not counted below. Ratios: of the CSV "
+           "that `dump` wrote before (every value as the digits of its double-precision widening).", ""]  # fmt: skip
+    rows = [[name, f"{x['seconds']:.2f}", f"{x['bytes'] / 1e6:.1f}", f"{x['seconds'] / old['seconds']:.2f}",
+             f"{x['bytes'] / old['bytes']:.2f}"] for name, x in e["formats"].items()]  # fmt: skip
+    rows.append(["CSV as `dump` wrote it before", f"{old['seconds']:.2f}", f"{old['bytes'] / 1e6:.1f}", "1", "1"])
+    return out + table(["output", "seconds", "MB", "× seconds", "× bytes"], rows)
 
 
 def live_section(r: dict[str, Any]) -> list[str]:
@@ -291,6 +304,8 @@ def measure(build: Path, quick: bool) -> dict[str, Any]:
     results["replay"] = python_step("replay_bench.py", *build_arg, "--repeat", "1" if quick else "3",
                                     "--baseline-repeat", "1" if quick else "2")  # fmt: skip
     results["columns"] = python_step("columns_bench.py", *build_arg, "--repeat", "2" if quick else "5")
+    results["export"] = python_step("export_bench.py", *build_arg, "--repeat", "1" if quick else "2",
+                                    *(["--seconds", "60"] if quick else []))  # fmt: skip
     live_args = (["--seconds", "5", "--repeat", "1", "--busy-seconds", "4", "--latency-seconds", "3",
                   "--latency-repeat", "1"] if quick else [])  # fmt: skip
     results["live"] = {reader: python_step("live_bench.py", "--reader", reader, *live_args)

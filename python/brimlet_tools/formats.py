@@ -18,7 +18,7 @@ import csv
 import json
 import math
 import struct
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TextIO
 
 from .fields import COLUMNS, DATA_FIELDS, PacketLike, as_dict, field_values
@@ -118,12 +118,13 @@ def f32_text(x: float, style: str = "csv") -> str:
     return place(digits, exponent, negative, magnitude < SMALL or magnitude >= LARGE)
 
 
-def csv_row(packet: PacketLike) -> list[str]:
-    """The CSV cells of `packet`, in the order of `fields.COLUMNS`."""
+def csv_row(packet: PacketLike, text: Callable[[float], str] = f32_text) -> list[str]:
+    """The CSV cells of `packet`, in the order of `fields.COLUMNS`, each
+    value written by `text`."""
     row = [packet.packet_type, str(packet.timestamp), packet.invalid_fields or ""]
     for f in DATA_FIELDS:
         values = field_values(packet, f.name)
-        row.extend([""] * f.width if values is None else (f32_text(v) for v in values))
+        row.extend([""] * f.width if values is None else (text(v) for v in values))
     return row
 
 
