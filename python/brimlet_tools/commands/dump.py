@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 
 from pathlib import Path
 
@@ -39,9 +40,8 @@ def columns_at_hand() -> bool:
     """Whether a recording can be written through its columns (numpy,
     pyarrow and the columns module are there)."""
     try:
-        import brimlet_columns  # noqa: F401
-        import numpy  # noqa: F401
-        import pyarrow  # noqa: F401
+        for module in ("brimlet_columns", "numpy", "pyarrow"):
+            importlib.import_module(module)
     except ImportError:
         return False
     return True
