@@ -5,6 +5,7 @@ and the shortest single-precision text that CSV and JSON lines use."""
 from __future__ import annotations
 
 import math
+import shutil
 import random
 import re
 import struct
@@ -341,3 +342,15 @@ def test_dump_of_a_recording_writes_the_text_of_the_packet_by_packet_path(flight
     monkeypatch.setattr(dump, "columns_at_hand", lambda: False)
     assert fast == lines(tmp_path / f"packets.{fmt}")
     assert len(fast) == len(flight.packets) + (fmt == "csv")
+
+
+def test_an_empty_recording_exports_to_every_format(tmp_path: Path) -> None:
+    for library in ("pyarrow", "h5py", "rosbags"):
+        pytest.importorskip(library)
+    empty = tmp_path / "empty.bin"
+    empty.write_bytes(b"")
+    for name in ("e.parquet", "e.h5", "e.mcap", "e.db3", "e.csv", "e.jsonl"):
+        assert cli.main(["export", str(empty), str(tmp_path / "out" / name), "--quiet"]) == 1  # no directory
+        (tmp_path / "out").mkdir(exist_ok=True)
+        assert cli.main(["export", str(empty), str(tmp_path / "out" / name), "--quiet"]) == 0, name
+        shutil.rmtree(tmp_path / "out")

@@ -34,7 +34,7 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
         datasets = {}
         for name, values in sources.items():
             datasets[name] = f.create_dataset(
-                name, shape=(n,), dtype=values.dtype, chunks=(max(min(n, CHUNK_ROWS), 1),),
+                name, shape=(n,), maxshape=(None,), dtype=values.dtype, chunks=(max(min(n, CHUNK_ROWS), 1),),
                 compression="gzip", shuffle=True,
             )  # fmt: skip
         datasets["time"].attrs["unit"] = "ns since 1970-01-01 00:00:00 UTC"
