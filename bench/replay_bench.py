@@ -6,7 +6,9 @@ the reader thread decodes, each batch dropped after it is counted. Two
 loops: the one of the project's replay tool (`brimlet_tools.acquire.replay`),
 which sleeps 2 ms when a call brings nothing, and a busy loop that never
 sleeps. The busy loop takes a few packets per call, so the cost of a call
-and the hand-over of each packet between the threads weigh more. With
+and the hand-over of each packet between the threads weigh more. The
+README's loop calls `get_data_packets(block=True)` until every packet is
+in hand. With
 "every property read", all fifteen properties of every packet are read too
 (the tool's loop). Module, drained after the run: the reader decodes the
 whole recording into its queue while Python sleeps, then one
@@ -61,6 +63,18 @@ def module_drained_while_running(path: Path, read_properties: bool, busy: bool) 
             time.sleep(POLL_INTERVAL)
         del batch
     parser.stop()
+    return total, time.perf_counter() - started, calls
+
+
+def module_blocking(path: Path, expected: int) -> tuple[int, float, int]:
+    """Packets, seconds and calls for the README's loop: `get_data_packets(
+    block=True)` until every packet is in hand."""
+    total = calls = 0
+    started = time.perf_counter()
+    with brimlet.MockParser(path, timeout=1.0) as parser:
+        while total < expected:
+            total += len(parser.get_data_packets(block=True))
+            calls += 1
     return total, time.perf_counter() - started, calls
 
 
@@ -119,6 +133,7 @@ def main() -> int:
     runs: dict[str, Run] = {
         "module_while_running": lambda: module_drained_while_running(path, False, False),
         "module_busy_loop": lambda: module_drained_while_running(path, False, True),
+        "module_blocking": lambda: module_blocking(path, expected),
         "module_after_run": lambda: module_drained_after_run(path),
         "module_while_running_properties": lambda: module_drained_while_running(path, True, False),
     }

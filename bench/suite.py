@@ -39,6 +39,10 @@ CPU_PERCENT = 5.0
 QUEUED_BYTES = 300.0
 COLUMNS_RATE = 5e6
 COLUMNS_OVER_ARRAYS = 30.0
+RECORD_BYTES = 128
+ENGINE_RATE = 10e6
+BLOCKING_RATE = 5e6
+BLOCKING_RATIO = 40.0
 
 
 def note(text: str) -> None:
@@ -128,6 +132,8 @@ def replay_section(r: dict[str, Any]) -> list[str]:
         row("module: `MockParser` into `IMUPacket` objects, drained while it runs (the replay tool's loop: "
             "sleeps 2 ms after an empty call)", "module_while_running"),
         row("module: the same, drained in a busy loop that never sleeps", "module_busy_loop"),
+        row("module: the README's loop, `get_data_packets(block=True)` until every packet is in hand",
+            "module_blocking"),
         row("module: the same, drained once after the run", "module_after_run"),
         row("module: the replay tool's loop, every property of every packet read", "module_while_running_properties"),
         row("pure-Python baseline: `struct` decoder into dicts, file read in 64 KiB pieces", "baseline"),
@@ -204,6 +210,7 @@ def memory_section(r: dict[str, Any]) -> list[str]:
     mem, engine, size = r["memory"], r["engine"], r["replay"]["bytes"] / 1e6
     q, w, bl = mem["queued"], mem["while-running"], mem["baseline"]
     return ["## Memory", ""] + table(["", "bytes"], [
+        ["packet record (what the channel holds per packet)", f"{engine['record_bytes']:.0f}"],
         ["resident memory per queued packet (not drained)", f"{q['queued_bytes_per_packet']:.0f}"],
         ["native engine alone: resident memory per queued packet", f"{engine['queued_bytes']:.0f}"],
         ["resident memory per packet object (`IMUPacket` in a list), made from the queue",
@@ -234,6 +241,8 @@ def targets_section(r: dict[str, Any]) -> list[str]:
     q = r["memory"]["queued"]
     module = replay["module_while_running"]["packets_per_second"]
     busy = replay["module_busy_loop"]["packets_per_second"]
+    blocking = replay["module_blocking"]["packets_per_second"]
+    engine = r["engine"]
     after = replay["module_after_run"]["packets_per_second"]
     base = replay["baseline"]["packets_per_second"]
     best_lat = m["latency"]["p99_us"]
@@ -258,6 +267,16 @@ def targets_section(r: dict[str, Any]) -> list[str]:
          yes(columns >= COLUMNS_RATE)],
         ["recording into numpy columns ≥ 30× `brimlet_tools.arrays`", f"{columns / arrays:.0f}×",
          yes(columns / arrays >= COLUMNS_OVER_ARRAYS)],
+        ["packet record ≤ 128 bytes", f"{engine['record_bytes']:.0f} bytes",
+         yes(engine["record_bytes"] <= RECORD_BYTES)],
+        ["native engine ≥ 10 M packets/s, drained while it runs", rate(engine["while_running"]),
+         yes(engine["while_running"] >= ENGINE_RATE)],
+        ["the README's blocking loop at least as fast as the polling loop", f"{blocking / module:.2f}×",
+         yes(blocking >= module)],
+        ["the README's blocking loop ≥ 5 M packets/s into Python objects", rate(blocking),
+         yes(blocking >= BLOCKING_RATE)],
+        ["the README's blocking loop ≥ 40× the pure-Python baseline", f"{blocking / base:.1f}×",
+         yes(blocking / base >= BLOCKING_RATIO)],
     ]  # fmt: skip
     out = ["## Targets", ""] + table(["target", "measured", ""], targets)
     needed = REPLAY_RATIO * base
@@ -297,6 +316,7 @@ def measure(build: Path, quick: bool) -> dict[str, Any]:
         "while_running": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["packets/s"]),
         "after_run": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["packets/s"]),
         "queued_bytes": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["resident_bytes_per_queued_packet"]),
+        "record_bytes": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["record_bytes"]),
         "pty_p50_us": float(e["BM_PtyLatency/iterations:1/real_time"]["latency_p50_us"]),
         "pty_p99_us": float(e["BM_PtyLatency/iterations:1/real_time"]["latency_p99_us"]),
     }  # fmt: skip

@@ -102,6 +102,7 @@ void BM_ReplayDrainedAfterRun(benchmark::State& state) {
     }
     state.counters["packets/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
     state.counters["resident_bytes_per_queued_packet"] = per_packet;
+    state.counters["record_bytes"] = double(sizeof(brimlet::IMUPacket));
 }
 BENCHMARK(BM_ReplayDrainedAfterRun)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 

@@ -13,9 +13,9 @@ using brimlet::IMUPacket;
 
 struct CountingSender {
     std::vector<IMUPacket> packets;
-    std::expected<void, IMUPacket> send(IMUPacket&& p) {
-        packets.push_back(std::move(p));
-        return {};
+    bool send_all(std::span<const IMUPacket> batch) {
+        packets.insert(packets.end(), batch.begin(), batch.end());
+        return true;
     }
 };
 

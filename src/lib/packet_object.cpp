@@ -14,7 +14,9 @@
 
 #include "lib/packet_object.hpp"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -49,30 +51,39 @@ IMUPacket& record_of(PyObject* self) { return reinterpret_cast<PacketObject*>(se
 
 // Released object memory kept for the next packet objects: a stack, last in
 // first out. The lock is held for one push or pop only, never while calling
-// into the interpreter.
+// into the interpreter; a look at the count first spares it when the stack
+// is full (most releases of a large batch) or empty.
 class FreeList {
 public:
     static constexpr std::size_t kCapacity = 20;
 
-    // The most recently stored block, or nullptr when none is stored.
-    void* pop() {
+    // Up to `wanted` stored blocks, most recent first, into `out`; how many.
+    std::size_t pop_many(void** out, std::size_t wanted) {
+        if (count_.load(std::memory_order_relaxed) == 0) return 0;
         std::lock_guard guard(lock_);
-        return count_ == 0 ? nullptr : blocks_[--count_];
+        std::size_t count = count_.load(std::memory_order_relaxed);
+        const std::size_t taken = std::min(wanted, count);
+        for (std::size_t k = 0; k < taken; ++k) out[k] = blocks_[--count];
+        count_.store(count, std::memory_order_relaxed);
+        return taken;
     }
 
     // Stores `block` while the stored count stays below the capacity (so at
     // most kCapacity - 1 blocks are kept); false when it was not stored.
     bool push(void* block) {
+        if (count_.load(std::memory_order_relaxed) + 1 >= kCapacity) return false;
         std::lock_guard guard(lock_);
-        if (count_ + 1 >= kCapacity) return false;
-        blocks_[count_++] = block;
+        const std::size_t count = count_.load(std::memory_order_relaxed);
+        if (count + 1 >= kCapacity) return false;
+        blocks_[count] = block;
+        count_.store(count + 1, std::memory_order_relaxed);
         return true;
     }
 
 private:
     std::mutex lock_;
     std::array<void*, kCapacity> blocks_{};
-    std::size_t count_ = 0;
+    std::atomic<std::size_t> count_ = 0;  // written under the lock only
 };
 
 constinit FreeList free_list;
@@ -80,9 +91,16 @@ constinit FreeList free_list;
 // New reference to an uninitialised packet object of `type` (the IMUPacket
 // type): a recycled block when one is stored, fresh memory otherwise. nullptr
 // with an exception set.
+PyObject* fresh_block(PyTypeObject* type) {
+    void* block = PyObject_Malloc(sizeof(PacketObject));
+    if (block == nullptr) return PyErr_NoMemory();
+    return PyObject_Init(static_cast<PyObject*>(block), type);
+}
+
 PyObject* take_block(PyTypeObject* type) {
-    if (void* block = free_list.pop()) return PyObject_Init(static_cast<PyObject*>(block), type);
-    return PyType_GenericAlloc(type, 0);
+    void* block = nullptr;
+    if (free_list.pop_many(&block, 1) == 1) return PyObject_Init(static_cast<PyObject*>(block), type);
+    return fresh_block(type);
 }
 
 // The type's allocation slot: the free list serves exactly IMUPacket with no
@@ -111,15 +129,6 @@ static_assert(std::is_trivially_copyable_v<IMUPacket> && std::is_trivially_destr
 
 void dealloc_packet(PyObject* self) { free_packet(self); }
 
-// New reference to a packet object of `type` holding a copy of `record`;
-// nullptr with an exception set.
-PyObject* new_packet(PyTypeObject* type, const IMUPacket& record) {
-    PyObject* self = take_block(type);
-    if (self == nullptr) return nullptr;
-    std::construct_at(&record_of(self), record);
-    return self;
-}
-
 // ---- property values --------------------------------------------------------
 
 // Each getter returns a new reference, or nullptr with an exception set.
@@ -130,9 +139,7 @@ PyObject* get_packet_type(PyObject* self, void*) {
 }
 
 PyObject* get_timestamp(PyObject* self, void*) {
-    const IMUPacket& record = record_of(self);
-    if (record.time_high == 0) return PyLong_FromUnsignedLongLong(record.time_low);
-    const Timestamp value = record.timestamp();
+    const Timestamp value = record_of(self).timestamp();
     return PyLong_FromNativeBytes(&value, sizeof value,
                                   Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
 }
@@ -234,16 +241,21 @@ PyObject* packets_to_list(PacketBatch&& batch) {
     if (type == nullptr) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
-    Py_ssize_t filled = 0;
+    // The stored blocks first, taken at once, then fresh memory.
+    void* recycled[FreeList::kCapacity];
+    const std::size_t stored = free_list.pop_many(recycled, std::min(records.size(), FreeList::kCapacity));
+    std::size_t filled = 0;
     bool failed = false;
     records.consume([&](IMUPacket&& record) {
         if (failed) return;
-        PyObject* packet = new_packet(type, std::move(record));
+        PyObject* packet = filled < stored ? PyObject_Init(static_cast<PyObject*>(recycled[filled]), type)
+                                           : fresh_block(type);
         if (packet == nullptr) {
             failed = true;  // the list, with its empty slots, goes with `list`
             return;
         }
-        PyList_SET_ITEM(list.get(), filled++, packet);
+        std::construct_at(&record_of(packet), record);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(filled++), packet);
     });
     if (failed) return nullptr;
     return list.release();

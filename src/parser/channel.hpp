@@ -4,6 +4,11 @@
 // without waiting, waits for one until a deadline, or takes everything queued
 // at once as a Batch.
 //
+// A sender may hand over many elements at once (one lock), and may put off
+// waking a waiting receiver until it is worth the wake-up: `send_all(items,
+// wake_at, patience)` wakes it once `wake_at` elements are queued or once it
+// has waited `patience`, and `wake()` wakes it for whatever is queued.
+//
 // Elements are stored in fixed-size blocks that never reallocate, so a send
 // never moves what is already queued. Blocks that a batch or a take has
 // emptied go back to a small pool and are reused by later sends: a steady
@@ -21,6 +26,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -64,6 +70,9 @@ struct State {
     // `head` elements of the front block have been taken.
     std::deque<Block<T>> blocks;
     std::size_t head = 0;
+    std::size_t count = 0;    // elements queued
+    std::size_t waiting = 0;  // receivers waiting for an element (0 or 1)
+    std::chrono::steady_clock::time_point waiting_since{};
     std::vector<Block<T>> pool;
     bool receiver_alive = true;
 
@@ -72,9 +81,38 @@ struct State {
     void push(T&& value) {
         if (blocks.empty() || blocks.back().size() == kBlockSize) blocks.push_back(fresh_block());
         blocks.back().push_back(std::move(value));
+        ++count;
+    }
+
+    void push_all(std::span<const T> values) {
+        while (!values.empty()) {
+            if (blocks.empty() || blocks.back().size() == kBlockSize) blocks.push_back(fresh_block());
+            Block<T>& back = blocks.back();
+            const std::size_t take = std::min(values.size(), kBlockSize - back.size());
+            back.insert(back.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(take));
+            values = values.subspan(take);
+            count += take;
+        }
+    }
+
+    // Waits on `arrived` until something is queued or `deadline` (if any)
+    // passes; true when something is queued. Senders see the wait.
+    bool wait_for_element(std::unique_lock<std::mutex>& guard,
+                          std::optional<std::chrono::steady_clock::time_point> deadline) {
+        ++waiting;
+        waiting_since = std::chrono::steady_clock::now();
+        bool got = true;
+        if (deadline) {
+            got = arrived.wait_until(guard, *deadline, [&] { return !empty(); });
+        } else {
+            arrived.wait(guard, [&] { return !empty(); });
+        }
+        --waiting;
+        return got;
     }
 
     T pop_front() {
+        --count;
         Block<T>& front = blocks.front();
         T value = std::move(front[head++]);
         if (head == front.size()) {
@@ -166,6 +204,34 @@ public:
         return {};
     }
 
+    // Queues copies of `values` in order under one lock, and wakes a waiting
+    // receiver if at least `wake_at` elements are queued then or it has waited
+    // `patience` already. False, nothing queued, when the receiving end is gone.
+    bool send_all(std::span<const T> values, std::size_t wake_at = 1,
+                  std::chrono::steady_clock::duration patience = {}) const {
+        bool wake = false;
+        {
+            std::lock_guard guard(state_->lock);
+            if (!state_->receiver_alive) return false;
+            state_->push_all(values);
+            auto& s = *state_;
+            wake = s.waiting > 0 && s.count > 0 &&
+                   (s.count >= wake_at || std::chrono::steady_clock::now() - s.waiting_since >= patience);
+        }
+        if (wake) state_->arrived.notify_one();
+        return true;
+    }
+
+    // Wakes a waiting receiver if anything is queued.
+    void wake() const {
+        bool wake = false;
+        {
+            std::lock_guard guard(state_->lock);
+            wake = state_->waiting > 0 && state_->count > 0;
+        }
+        if (wake) state_->arrived.notify_one();
+    }
+
 private:
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel();
@@ -196,8 +262,7 @@ public:
     // The oldest element, waiting until `deadline` (monotonic) at most.
     std::optional<T> take_until(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock guard(state_->lock);
-        if (!state_->arrived.wait_until(guard, deadline, [&] { return !state_->empty(); }))
-            return std::nullopt;
+        if (!state_->wait_for_element(guard, deadline)) return std::nullopt;
         return state_->pop_front();
     }
 
@@ -205,13 +270,13 @@ public:
     // when something is queued.
     bool wait_until(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock guard(state_->lock);
-        return state_->arrived.wait_until(guard, deadline, [&] { return !state_->empty(); });
+        return state_->wait_for_element(guard, deadline);
     }
 
     // Waits as long as it takes until something is queued.
     void wait() {
         std::unique_lock guard(state_->lock);
-        state_->arrived.wait(guard, [&] { return !state_->empty(); });
+        state_->wait_for_element(guard, std::nullopt);
     }
 
     // Everything queued now, in order; the channel is empty afterwards.
@@ -220,11 +285,11 @@ public:
         batch.state_ = state_;
         std::lock_guard guard(state_->lock);
         auto& s = *state_;
-        for (const auto& block : s.blocks) batch.size_ += block.size();
-        batch.size_ -= s.head;
+        batch.size_ = s.count;
         batch.head_ = s.head;
         batch.blocks_.swap(s.blocks);
         s.head = 0;
+        s.count = 0;
         return batch;
     }
 

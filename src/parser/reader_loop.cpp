@@ -7,11 +7,25 @@
 #include "protocol/frame_scanner.hpp"
 
 namespace brimlet {
+namespace {
+
+// Hands each pass's packets to the channel. A source whose reads may wait
+// gets its packets to a waiting receiver at once; a regular file, read as
+// fast as it goes, wakes the receiver only once a good batch is queued, the
+// receiver has waited a while, or the run ends, not for every read.
+struct ChannelSender {
+    const Sender<IMUPacket>& out;
+    std::size_t wake_at;
+    bool send_all(std::span<const IMUPacket> packets) { return out.send_all(packets, wake_at, kPatience); }
+};
+
+}  // namespace
 
 std::unique_ptr<ByteSource> reader_loop(RunContext context) {
     std::vector<std::uint8_t> buffer;
     buffer.reserve(kInitialBufferCapacity);
     std::atomic<bool>& running = *context.running;
+    ChannelSender sender{context.packets, context.source->reads_wait() ? 1 : kDeferredWake};
     while (running.load(std::memory_order_relaxed)) {
         const std::size_t filled = buffer.size();
         if (buffer.capacity() - filled < kReadSize) buffer.reserve(std::max(2 * buffer.capacity(), filled + kReadSize));
@@ -28,8 +42,9 @@ std::unique_ptr<ByteSource> reader_loop(RunContext context) {
             break;
         }
         buffer.resize(filled + *got);
-        scan_frames(buffer, context.packets);
+        scan_frames(buffer, sender);
     }
+    context.packets.wake();
     return std::move(context.source);
 }
 

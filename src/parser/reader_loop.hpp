@@ -3,6 +3,7 @@
 // holds; a read failure is queued as text, end of data ends quietly.
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,10 @@ namespace brimlet {
 
 inline constexpr std::size_t kReadSize = 2048;
 inline constexpr std::size_t kInitialBufferCapacity = 4096;
+// For a source that never waits (a regular file): packets queued before a
+// waiting receiver is woken, unless it has waited kPatience already.
+inline constexpr std::size_t kDeferredWake = 4096;
+inline constexpr std::chrono::steady_clock::duration kPatience = std::chrono::milliseconds(1);
 
 // What one run owns, moved into its thread.
 struct RunContext {

@@ -10,13 +10,24 @@ namespace {
 
 using schema::kFields;
 
-// The field lengths on the wire, by field index.
-constexpr auto kWireLength = [] {
-    std::array<std::uint8_t, schema::kFieldCount> length{};
+// What the decoder needs of one descriptor of a set, in one place.
+struct Row {
+    std::uint8_t length = 0;  // the field's length byte; 0: not a field of the set
+    std::uint8_t field = schema::kNoField;
+    std::uint8_t slot = 0;
+    std::uint8_t width = 0;
+    std::uint8_t validity = schema::kNoField;
+};
+
+constexpr auto kRows = [] {
+    std::array<std::array<Row, 256>, schema::kKindCount> rows{};
     for (std::size_t i = 0; i < schema::kFieldCount; ++i) {
-        length[i] = static_cast<std::uint8_t>(schema::wire_length(kFields[i]));
+        const schema::Field& f = kFields[i];
+        rows[static_cast<std::size_t>(f.kind)][f.descriptor] = Row{
+            static_cast<std::uint8_t>(schema::wire_length(f)), static_cast<std::uint8_t>(i), schema::kSlot[i],
+            f.width, schema::kValidityCode[i]};
     }
-    return length;
+    return rows;
 }();
 
 constexpr int kind_of(std::uint8_t descriptor_set) {
@@ -26,13 +37,13 @@ constexpr int kind_of(std::uint8_t descriptor_set) {
     return -1;
 }
 
-void read_floats(const std::uint8_t* p, std::span<float> out) {
-    for (float& value : out) {
+template <std::size_t N>
+void read_floats(const std::uint8_t* p, float* out) {
+    for (std::size_t k = 0; k < N; ++k) {
         std::uint32_t bits;
-        std::memcpy(&bits, p, 4);
+        std::memcpy(&bits, p + 4 * k, 4);
         if constexpr (std::endian::native == std::endian::little) bits = std::byteswap(bits);
-        value = std::bit_cast<float>(bits);
-        p += 4;
+        out[k] = std::bit_cast<float>(bits);
     }
 }
 
@@ -53,19 +64,23 @@ bool decode_payload_into(std::uint8_t descriptor_set, std::span<const std::uint8
     out = IMUPacket{};
     out.kind = static_cast<PacketKind>(kind);
     out.set_timestamp(stamp);
-    const auto& rows = schema::kFieldByDescriptor[static_cast<std::size_t>(kind)];
+    const auto& rows = kRows[static_cast<std::size_t>(kind)];
     const std::uint8_t* data = payload.data();
     const std::size_t n = payload.size();
     for (std::size_t o = 0; o < n;) {
         const std::size_t length = data[o];
         if (length < 2 || o + length > n) break;
-        const std::uint8_t field = rows[data[o + 1]];
-        if (field != schema::kNoField && kWireLength[field] == length) {
-            read_floats(data + o + 2, out.field_values(field));
-            out.present = static_cast<std::uint16_t>(out.present | (1u << field));
+        const Row& row = rows[data[o + 1]];
+        if (row.length == length) {
+            float* values = out.values.data() + row.slot;
+            switch (row.width) {
+                case 1: read_floats<1>(data + o + 2, values); break;
+                case 3: read_floats<3>(data + o + 2, values); break;
+                default: read_floats<4>(data + o + 2, values); break;
+            }
+            out.present = static_cast<std::uint16_t>(out.present | (1u << row.field));
             // The valid flag: bit 0 of the field's last byte.
-            const std::uint8_t code = schema::kValidityCode[field];
-            if (code != schema::kNoField && (data[o + length - 1] & 1) == 0) out.add_invalid(code);
+            if (row.validity != schema::kNoField && (data[o + length - 1] & 1) == 0) out.add_invalid(row.validity);
         }
         o += length;
     }

@@ -20,6 +20,9 @@ public:
     virtual ~ByteSource() = default;
     // Blocks until bytes arrive, data ends, or the read fails.
     virtual ReadResult read(std::span<std::uint8_t> into) = 0;
+    // Whether a read may wait for bytes to arrive (a line, a pipe); false for
+    // a regular file, whose reads return at once until its end.
+    virtual bool reads_wait() const { return true; }
 };
 
 using OpenResult = std::expected<std::unique_ptr<ByteSource>, std::string>;

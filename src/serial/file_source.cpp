@@ -5,6 +5,7 @@
 #include "serial/file_source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,10 @@ namespace {
 
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(int fd) noexcept : fd_(fd) {}
+    explicit FileSource(int fd) noexcept : fd_(fd) {
+        struct stat info {};
+        regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    }
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
     ~FileSource() override { ::close(fd_); }
@@ -37,8 +41,11 @@ public:
         return static_cast<std::size_t>(n);
     }
 
+    bool reads_wait() const override { return !regular_; }
+
 private:
     int fd_;
+    bool regular_ = false;
 };
 
 // Closes a descriptor that no source owns yet, should building the source fail.

@@ -26,6 +26,24 @@ Scan scan(Bytes buffer) {
     return {std::move(buffer), std::move(sender.packets)};
 }
 
+// The checksum by its definition, a byte at a time, for every length a
+// frame can have and then some.
+TEST(FrameScanner, ChecksumMatchesTheRunningSums) {
+    std::mt19937 random(7);
+    Bytes bytes(300);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    for (std::size_t n = 0; n <= bytes.size(); ++n) {
+        std::uint8_t a = 0, b = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            a = static_cast<std::uint8_t>(a + bytes[k]);
+            b = static_cast<std::uint8_t>(b + a);
+        }
+        const Checksum sum = frame_checksum(bytes.data(), n);
+        ASSERT_EQ(sum.a, a) << n;
+        ASSERT_EQ(sum.b, b) << n;
+    }
+}
+
 TEST(FrameScanner, EmptyFramesOfBothSetsDecode) {
     auto raw = scan({0x75, 0x65, 0x80, 0x00, 0x5A, 0x03});
     ASSERT_EQ(raw.packets.size(), 1u);

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -37,6 +38,7 @@ public:
         int reads = 0;
         bool released = false;
         bool closed = false;
+        bool like_a_file = false;  // reads_wait() false, as for a regular file
     };
 
     explicit ScriptedSource(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -73,6 +75,8 @@ public:
             }
         }
     }
+
+    bool reads_wait() const override { return !shared_->like_a_file; }
 
 private:
     std::shared_ptr<Shared> shared_;
@@ -229,6 +233,36 @@ TEST_F(EngineFixture, BlockingCollectWakesOnArrival) {
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->size(), 1u);
     release();
+    engine->stop();
+}
+
+// A source read as fast as it goes wakes a waiting collect only for a good
+// batch, but never keeps it waiting long while packets come in, and wakes it
+// when the run ends.
+TEST_F(EngineFixture, SourceThatNeverWaitsWakesACollectPromptlyEnough) {
+    shared->like_a_file = true;
+    ASSERT_TRUE(engine->start());
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        std::this_thread::sleep_for(20ms);  // the collect below waits meanwhile
+        for (float k = 1; !done; ++k) {
+            bytes(raw_frame(k));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    auto got = engine->collect_packets(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    done = true;
+    feeder.join();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_GE(got->size(), 1u);
+    collect();
+    bytes(raw_frame(0));
+    end();
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(engine->collect_packets(10s).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
     engine->stop();
 }
 

@@ -3,7 +3,7 @@
 
 #include <bit>
 #include <cstdint>
-#include <expected>
+#include <span>
 #include <initializer_list>
 #include <optional>
 #include <stdexcept>
@@ -81,10 +81,10 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
 struct VectorSender {
     std::vector<IMUPacket> packets;
     bool closed = false;
-    std::expected<void, IMUPacket> send(IMUPacket&& packet) {
-        if (closed) return std::unexpected(std::move(packet));
-        packets.push_back(std::move(packet));
-        return {};
+    bool send_all(std::span<const IMUPacket> batch) {
+        if (closed) return false;
+        packets.insert(packets.end(), batch.begin(), batch.end());
+        return true;
     }
 };
 
