@@ -4,6 +4,8 @@
 #   make test    build everything and run every test
 #   make bench   run the benchmarks
 #   make fuzz    run the frame scanner fuzzer for FUZZ_SECONDS (default 60)
+#   make wheels  the sdist and the x86-64 and aarch64 wheels in dist/
+#   make test-wheels  install each wheel afresh and test it
 #
 # Where the machine has no Python 3.14 with headers, every target runs inside
 # the project's own Debian tool root (tools/toolroot.sh), made on first use.
@@ -36,7 +38,7 @@ fuzz:
 soak:
 	$(RUN) $(MAKE) --no-print-directory _soak
 clean:
-	rm -rf --one-file-system build
+	rm -rf --one-file-system build dist
 
 # --- the steps below run where Python 3.14 is (natively or in the root) ---
 
@@ -98,12 +100,10 @@ _test: _release _asan _tsan
 	  $(MAKE) --no-print-directory _debugpy && \
 	  echo "== Python tests (debug interpreter)" && \
 	  PYTHONPATH=build/debugpy:python $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
-	@echo "== packaging: install into a fresh virtual environment and run the tool from there"
-	rm -rf --one-file-system build/venv
-	$(PYTHON) -m venv --system-site-packages build/venv
-	build/venv/bin/pip install --quiet --no-build-isolation --no-index . >build/pip.log 2>&1 || { cat build/pip.log; exit 1; }
-	cd /tmp && $(CURDIR)/build/venv/bin/brimlet demo | head -n 2
-	cd /tmp && $(CURDIR)/build/venv/bin/python -c 'import brimlet_tools as t, brimlet_tools.sample as s; print(len(t.load(s.SAMPLE.read_bytes())), "packets into columns")'
+	@echo "== packaging: the README's install lines from source, into a fresh virtual environment"
+	tools/readme_install.sh source build/readme-home >build/readme-install.log 2>&1 || { cat build/readme-install.log; exit 1; }
+	grep -m 2 "^brimlet\|^packets" build/readme-install.log
+	cd /tmp && $(CURDIR)/build/readme-home/brimlet-env/bin/python -c 'import brimlet_tools as t, brimlet_tools.sample as s; print(len(t.load(s.SAMPLE.read_bytes())), "packets into columns")'
 	@echo "== type checks: the stub against the built module, the tools and examples strictly"
 	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet brimlet_columns
 	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
@@ -114,7 +114,16 @@ _test: _release _asan _tsan
 # tools/arm64.sh installs the cross tools into the tool root, makes the arm64
 # Debian tree and runs _test-arm64 inside the root with that tree at /arm64.
 
-.PHONY: test-arm64 _test-arm64
+.PHONY: test-arm64 _test-arm64 wheels test-wheels
+
+# Release artifacts in dist/: the sdist and manylinux wheels for x86-64 and
+# aarch64, built from it inside the tool root (tools/wheels.sh).
+wheels:
+	tools/arm64.sh run tools/wheels.sh build
+# Each wheel installed into a fresh environment of its own architecture: the
+# Python tests against the installed module, and `brimlet demo` from /tmp.
+test-wheels: wheels
+	tools/arm64.sh run tools/wheels.sh test
 
 test-arm64:
 	tools/arm64.sh test
