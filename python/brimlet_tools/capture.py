@@ -32,7 +32,7 @@ def open_port(path: str, baudrate: int) -> Any:
     """Opens the serial port `path` for reading at `baudrate` (any rate the
     port's driver takes, as for the live parser), in raw mode and held in
     exclusive mode; gives the open pyserial port (non-blocking)."""
-    serial = require("serial", "recording a port", "serial", "python3-serial")
+    serial = require("serial", "recording a port", "serial", "python3-serial", package="pyserial")
     port = serial.Serial()
     port.port = path
     port.baudrate = baudrate
