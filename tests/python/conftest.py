@@ -4,6 +4,7 @@ and the command-line tool run as a child process."""
 
 from __future__ import annotations
 
+import importlib.util
 import itertools
 import os
 import subprocess
@@ -30,6 +31,11 @@ def tool(*args: str) -> list[str]:
 
 def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]:
     return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
+
+
+# `brimlet record` opens the port with pyserial, an optional extra that the
+# arm64 test tree does not have.
+needs_serial = pytest.mark.skipif(importlib.util.find_spec("serial") is None, reason="pyserial is not installed")
 
 
 def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:

@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import run_cli, start_record, wait_for_size
+from conftest import needs_serial, run_cli, start_record, wait_for_size
 
 from brimlet_tools import frames, receive_times
 from brimlet_tools.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
@@ -185,6 +185,7 @@ def test_without_times_the_raw_packets_are_the_clock(recording) -> None:
 # --- brimlet record -----------------------------------------------------------
 
 
+@needs_serial
 def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"

@@ -20,7 +20,7 @@ from brimlet_tools import cli, formats, frames
 from brimlet_tools.fields import as_dict
 from brimlet_tools.framecount import FrameCounter
 from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
-from conftest import CHILD_ENV, run_cli, start_record, tool, wait_for_size
+from conftest import CHILD_ENV, needs_serial, run_cli, start_record, tool, wait_for_size
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
 
@@ -158,7 +158,8 @@ def test_bad_input_is_refused_with_status_2(args: list[str], message: str, capsy
     [
         (["dump", "--file", "/nonexistent/x.bin"], "cannot open recording /nonexistent/x.bin"),
         (["stats", "--port", "/nonexistent/tty"], "cannot open port /nonexistent/tty: No such file or directory"),
-        (["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty"),
+        pytest.param(["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty",
+                     marks=needs_serial),
     ],
 )
 def test_failures_are_one_line_with_status_1(args: list[str], message: str, capsys) -> None:
@@ -170,6 +171,7 @@ def test_failures_are_one_line_with_status_1(args: list[str], message: str, caps
 # --- record ---------------------------------------------------------------------------
 
 
+@needs_serial
 def test_record_keeps_every_byte_exactly(pty_pair: tuple[int, str], tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"
@@ -184,6 +186,7 @@ def test_record_keeps_every_byte_exactly(pty_pair: tuple[int, str], tmp_path: Pa
     assert f"{len(sent)} bytes, {len(expected_packets(SMALL))} packets" in err
 
 
+@needs_serial
 def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"
@@ -198,6 +201,7 @@ def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tm
     assert "(stopped)" in err
 
 
+@needs_serial
 def test_a_recording_of_the_virtual_device_loses_nothing(tmp_path: Path) -> None:
     link, output = tmp_path / "port", tmp_path / "capture.bin"
     device = subprocess.Popen(
