@@ -32,6 +32,45 @@ constexpr auto kColumns = [] {
     return out;
 }();
 
+// The column of each field's first value.
+constexpr auto kFirstColumn = [] {
+    std::array<std::size_t, kFields.size()> first{};
+    std::size_t c = 0;
+    for (std::size_t f = 0; f < kFields.size(); ++f) {
+        first[f] = c;
+        c += kFields[f].width;
+    }
+    return first;
+}();
+
+// The fields of each kind, in schema order.
+constexpr auto kFieldsOfKind = [] {
+    std::array<std::array<std::uint8_t, kFields.size()>, schema::kKindCount> fields{};
+    std::array<std::size_t, schema::kKindCount> count{};
+    for (std::size_t f = 0; f < kFields.size(); ++f) {
+        const auto k = static_cast<std::size_t>(kFields[f].kind);
+        fields[k][count[k]++] = static_cast<std::uint8_t>(f);
+    }
+    return std::pair{fields, count};
+}();
+
+// Packets whose data columns are made NaN at once, ahead of them: small
+// enough to stay in the cache until the packets come (34 columns of 4 KiB).
+constexpr std::size_t kAbsentAhead = 1024;
+
+// Bytes handed to the scanner at once: a long read is fed in pieces, which
+// finds the same frames (the scanner keeps an incomplete frame for the next).
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+// Packets reserved per byte of stream at first: frames are 68 and 118 bytes
+// long in a typical stream, and the table grows by doubling when needed.
+constexpr std::size_t kBytesPerPacketGuess = 64;
+
+}  // namespace
+
+const std::span<const DataColumn> kDataColumns{kColumns};
+
+namespace {
+
 // Takes the scanner's packets into the table, stamped with the time of the
 // read being fed. A packet that finds no memory is refused, which ends the scan.
 struct TableSender {
@@ -47,8 +86,9 @@ struct TableSender {
     // For a scanner that hands packets over in batches. A batch that does not
     // fit whole is refused whole.
     bool send_all(std::span<const IMUPacket> packets) {
-        if (table.size + packets.size() > table.capacity &&
-            !table.reserve(std::max(table.capacity * 2, table.size + packets.size()))) {
+        // Room for the whole batch first, so that it is taken whole or not at all.
+        const std::size_t needed = table.size + packets.size();
+        if (needed > table.capacity && !table.reserve(std::max(table.capacity * 2, needed))) {
             out_of_memory = true;
             return false;
         }
@@ -57,21 +97,13 @@ struct TableSender {
     }
 };
 
-// Bytes handed to the scanner at once: a long read is fed in pieces, which
-// finds the same frames (the scanner keeps an incomplete frame for the next).
-constexpr std::size_t kPiece = std::size_t{1} << 20;
-// Packets reserved per byte of stream at first: frames are 68 and 118 bytes
-// long in a typical stream, and the table grows by doubling when needed.
-constexpr std::size_t kBytesPerPacketGuess = 64;
-
 }  // namespace
-
-const std::span<const DataColumn> kDataColumns{kColumns};
 
 ColumnTable::ColumnTable() : data(std::make_unique<Column<float>[]>(kColumns.size())) {}
 
 bool ColumnTable::reserve(std::size_t count) {
     count = std::max(count, size);
+    absent_until = std::min(absent_until, count);
     bool ok = time.resize_capacity(count) && kind.resize_capacity(count) && invalid.resize_capacity(count);
     for (std::size_t c = 0; ok && c < kColumns.size(); ++c) ok = data[c].resize_capacity(count);
     // A column that did grow keeps its larger block; capacity is what all have.
@@ -80,24 +112,27 @@ bool ColumnTable::reserve(std::size_t count) {
 }
 
 bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp) {
-    if (size == capacity && !reserve(std::max<std::size_t>(1024, capacity * 2))) return false;
     const std::size_t i = size;
+    if (i == absent_until) {
+        if (i == capacity && !reserve(std::max<std::size_t>(1024, capacity * 2))) return false;
+        const std::size_t n = std::min(kAbsentAhead, capacity - i);
+        for (std::size_t c = 0; c < kColumns.size(); ++c) {
+            std::fill_n(data[c].data() + i, n, std::numeric_limits<float>::quiet_NaN());
+        }
+        absent_until = i + n;
+    }
     time.data()[i] = stamp;
     kind.data()[i] = static_cast<std::uint8_t>(packet.kind);
     std::uint16_t flags = 0;
     for (std::size_t k = 0; k < packet.flagged; ++k) flags |= static_cast<std::uint16_t>(1u << packet.invalid_code(k));
     invalid.data()[i] = flags;
-    constexpr float kAbsent = std::numeric_limits<float>::quiet_NaN();
-    std::size_t c = 0;
-    for (std::size_t f = 0; f < kFields.size(); ++f) {
-        const std::size_t width = kFields[f].width;
-        if (packet.has(f)) {
-            const std::span<const float> values = packet.field_values(f);
-            for (std::size_t k = 0; k < width; ++k) data[c + k].data()[i] = values[k];
-        } else {
-            for (std::size_t k = 0; k < width; ++k) data[c + k].data()[i] = kAbsent;
-        }
-        c += width;
+    const auto kind_index = static_cast<std::size_t>(packet.kind);
+    const auto& [fields, count] = kFieldsOfKind;
+    for (std::size_t n = 0; n < count[kind_index]; ++n) {
+        const std::size_t f = fields[kind_index][n];
+        if (!packet.has(f)) continue;
+        const std::span<const float> values = packet.field_values(f);
+        for (std::size_t k = 0; k < values.size(); ++k) data[kFirstColumn[f] + k].data()[i] = values[k];
     }
     size = i + 1;
     return true;

@@ -67,6 +67,9 @@ private:
 struct ColumnTable {
     std::size_t size = 0;
     std::size_t capacity = 0;
+    // The data columns are NaN from `size` up to here: a packet then writes
+    // only the values it carries, into memory that is already in the cache.
+    std::size_t absent_until = 0;
     Column<std::int64_t> time;  // ns since the Unix epoch
     Column<std::uint8_t> kind;
     Column<std::uint16_t> invalid;

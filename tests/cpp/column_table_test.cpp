@@ -82,6 +82,23 @@ TEST(ColumnTable, APacketHasTheTimeOfTheReadAfterWhichTheScannerReachedIt) {
     }
 }
 
+TEST(ColumnTable, GrowsPastItsFirstGuessWithEveryValueInPlace) {
+    // Empty frames are far shorter than the guess of bytes per packet.
+    Bytes stream;
+    for (int k = 0; k < 5000; ++k) {
+        const Bytes f = k % 3 ? frame(0x80, {}) : frame(0x80, field(0x04, {float(k), 0, 0}));
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    ColumnTable t = decode(stream);
+    ASSERT_EQ(t.size, 5000u);
+    const float* x = t.data[column_of("scaled_accel", "x")].data();
+    const float* pressure = t.data[column_of("scaled_ambient_pressure", "")].data();
+    for (std::size_t k = 0; k < t.size; ++k) {
+        ASSERT_TRUE(k % 3 ? std::isnan(x[k]) : x[k] == float(k)) << k;
+        ASSERT_TRUE(std::isnan(pressure[k])) << k;
+    }
+}
+
 TEST(ColumnTable, NamesFollowThePropertyOrder) {
     ASSERT_EQ(kDataColumns.size(), 34u);
     EXPECT_EQ(kDataColumns.front().field, "scaled_accel");
