@@ -32,11 +32,11 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from . import sample
 from .acquire import ToolError
 from .extras import require
 from .fields import DATA_FIELDS, PACKET_TYPES
 from .receive_times import Reads, read_times
-from . import sample
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -76,6 +76,10 @@ class Recording:
     def __len__(self) -> int:
         return len(self.columns["time"])
 
+    def __repr__(self) -> str:
+        axis = "estimated times" if self.times_estimated else "receive times"
+        return f"<Recording {self.source}: {len(self)} packets, {axis}>"
+
 
 def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
     """Decodes the recording at the path `source`, or the raw stream held in
@@ -104,7 +108,8 @@ def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate:
     native = native_module()
     decoded = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
     types = column_dtypes()
-    columns = {name: np.frombuffer(decoded[name], t if name != "time" else np.int64) for name, t in types.items()}
+    # The decoder's own arrays, seen through the buffer protocol: no copy.
+    columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in types.items()}
     estimated = reads is None or not len(reads[0])
     if estimated:
         columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)

@@ -205,7 +205,8 @@ def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -
     loaded = load(output)
     assert not loaded.times_estimated and len(loaded) == len(written)
     delay = (loaded.columns["time"].view(np.int64) - np.array(written)) / 1e6  # ms
-    assert delay.min() >= 0 and np.median(delay) < 5 and delay.max() < 50, delay
+    # Typically tens of microseconds; the tail is this shared machine's scheduling.
+    assert delay.min() >= 0 and np.median(delay) < 2 and np.percentile(delay, 95) < 10 and delay.max() < 50, delay
     span = (loaded.columns["time"][-1] - loaded.columns["time"][0]) / np.timedelta64(1, "s")
     assert abs(span - (written[-1] - written[0]) / 1e9) < 0.05 and 2.9 < span < 3.1
 
