@@ -39,6 +39,7 @@ needs_serial = pytest.mark.skipif(importlib.util.find_spec("serial") is None, re
 
 
 def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
+    pytest.importorskip("serial", reason="record opens the port with pyserial")
     process = subprocess.Popen(
         tool("record", "--port", port, "--output", str(output), *extra),
         stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
