@@ -71,28 +71,21 @@ const std::span<const DataColumn> kDataColumns{kColumns};
 
 namespace {
 
-// Takes the scanner's packets into the table, stamped with the time of the
-// read being fed. A packet that finds no memory is refused, which ends the scan.
+// Takes the scanner's packets into the table, a batch whole or, when there
+// is no memory for it, not at all (which ends the scan).
 struct TableSender {
     ColumnTable& table;
-    std::int64_t time = 0;
     bool out_of_memory = false;
 
-    std::expected<void, IMUPacket> send(IMUPacket&& packet) {
-        if (table.append(packet, time)) return {};
-        out_of_memory = true;
-        return std::unexpected(std::move(packet));
-    }
-    // For a scanner that hands packets over in batches. A batch that does not
-    // fit whole is refused whole.
     bool send_all(std::span<const IMUPacket> packets) {
-        // Room for the whole batch first, so that it is taken whole or not at all.
         const std::size_t needed = table.size + packets.size();
         if (needed > table.capacity && !table.reserve(std::max(table.capacity * 2, needed))) {
             out_of_memory = true;
             return false;
         }
-        for (const IMUPacket& packet : packets) table.append(packet, time);
+        // The stamp is a receive time in nanoseconds since the epoch, which
+        // the low 64 bits hold (as two's complement, for a time before 1970).
+        for (const IMUPacket& packet : packets) table.append(packet, static_cast<std::int64_t>(packet.time_low));
         return true;
     }
 };
@@ -144,20 +137,23 @@ std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint
     TableSender sender{table};
     std::vector<std::uint8_t> buffer;
     std::size_t fed = 0;
+    // The receive time of the read being fed (0 when there is none).
+    Timestamp time = 0;
+    const auto stamp = [&time] { return time; };
     // Feeds the stream up to `end` to the scanner; false when out of memory.
     const auto feed_to = [&](std::size_t end) {
         while (fed < end) {
             const std::size_t n = std::min(end - fed, kPiece);
             buffer.insert(buffer.end(), stream.begin() + fed, stream.begin() + fed + n);
             fed += n;
-            scan_frames(buffer, sender);
+            scan_frames(buffer, sender, stamp);
             if (sender.out_of_memory) return false;
         }
         return true;
     };
     const std::size_t count = std::min(reads.ends.size(), reads.times.size());
     for (std::size_t k = 0; k < count; ++k) {
-        sender.time = reads.times[k];
+        time = static_cast<Timestamp>(static_cast<std::uint64_t>(reads.times[k]));
         if (!feed_to(std::min<std::uint64_t>(reads.ends[k], stream.size()))) {
             return std::unexpected(DecodeError::out_of_memory);
         }

@@ -74,8 +74,10 @@ inline constexpr std::size_t kScanBatch = 64;
 
 // One pass over `buffer`; what is left is empty or an incomplete frame that
 // starts with 0x75. A refused batch ends the pass at once and removes nothing.
-template <PacketSender S>
-void scan_frames(std::vector<std::uint8_t>& buffer, S& sender) {
+// `stamp()` gives each packet's timestamp: the wall clock by default; a
+// replay of a recording gives the receive time of the read being scanned.
+template <PacketSender S, std::invocable Stamp = Timestamp (*)()>
+void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wall_clock_ns) {
     const std::size_t length = buffer.size();
     if (length == 0) return;
     const std::uint8_t* data = buffer.data();
@@ -105,9 +107,9 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender) {
         }
         // The clock is read before the set is looked at: the stamp is the
         // moment of decoding.
-        const Timestamp stamp = wall_clock_ns();
+        const Timestamp now = stamp();
         IMUPacket* packet = std::construct_at(batch + batched);
-        if (decode_payload_into(data[i + 2], std::span(data + i + 4, n), stamp, *packet)) {
+        if (decode_payload_into(data[i + 2], std::span(data + i + 4, n), now, *packet)) {
             if (++batched == kScanBatch) {
                 if (!sender.send_all(std::span<const IMUPacket>(batch, batched))) return;
                 batched = 0;
