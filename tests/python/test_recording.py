@@ -205,8 +205,10 @@ def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -
     loaded = load(output)
     assert not loaded.times_estimated and len(loaded) == len(written)
     delay = (loaded.columns["time"].view(np.int64) - np.array(written)) / 1e6  # ms
-    # Typically tens of microseconds; the tail is this shared machine's scheduling.
-    assert delay.min() >= 0 and np.median(delay) < 2 and np.percentile(delay, 95) < 10 and delay.max() < 50, delay
+    # Typically a tenth of a millisecond. A few reads come late when the
+    # machine holds the recorder back (seconds, at times, on a loaded shared
+    # machine), which no bound on the largest delay can allow for.
+    assert delay.min() >= 0 and np.median(delay) < 2 and np.percentile(delay, 90) < 5, delay
     span = (loaded.columns["time"][-1] - loaded.columns["time"][0]) / np.timedelta64(1, "s")
     assert abs(span - (written[-1] - written[0]) / 1e9) < 0.05 and 2.9 < span < 3.1
 
