@@ -30,7 +30,7 @@ std::unique_ptr<ByteSource> reader_loop(RunContext context) {
         const std::size_t filled = buffer.size();
         if (buffer.capacity() - filled < kReadSize) buffer.reserve(std::max(2 * buffer.capacity(), filled + kReadSize));
         buffer.resize(filled + kReadSize);
-        ReadResult got = context.source->read(std::span(buffer.data() + filled, kReadSize));
+        ReadResult got = context.source->read(std::span(buffer.data() + filled, kReadSize), running);
         if (!got) {
             buffer.resize(filled);
             (void)context.errors.send(std::move(got.error()));

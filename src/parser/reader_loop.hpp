@@ -1,6 +1,8 @@
 #pragma once
 // The body of the reader thread: read, scan, repeat while the running flag
-// holds; a read failure is queued as text, end of data ends quietly.
+// holds; a read failure is queued as text, end of data ends quietly. A read
+// that waits for input looks at the flag too, so a cleared flag ends the run
+// within about kStopCheckInterval even on a source that stays silent.
 
 #include <atomic>
 #include <chrono>

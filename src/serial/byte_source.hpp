@@ -3,6 +3,8 @@
 // serial line or a recording. One thread uses it at a time; it can be moved
 // between threads. Destroying it releases (closes) it.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -15,11 +17,24 @@ namespace brimlet {
 // A count of bytes filled (1..span size), 0 at end of data, or the failure's text.
 using ReadResult = std::expected<std::size_t, std::string>;
 
+// How long a read that waits for input goes without looking at its
+// keep-going flag: the bound on how late a stop is noticed.
+inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
-    // Blocks until bytes arrive, data ends, or the read fails.
-    virtual ReadResult read(std::span<std::uint8_t> into) = 0;
+    // Blocks until bytes arrive, data ends, or the read fails. A read that has
+    // to wait for input looks at `keep_going` at least every
+    // kStopCheckInterval; once it is false, the read ends as its source ends
+    // an unfinished wait (each source says how).
+    virtual ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>& keep_going) = 0;
+
+    // The same read, with nobody to stop it.
+    ReadResult read(std::span<std::uint8_t> into) {
+        static const std::atomic<bool> always{true};
+        return read(into, always);
+    }
     // Whether a read may wait for bytes to arrive (a line, a pipe); false for
     // a regular file, whose reads return at once until its end.
     virtual bool reads_wait() const { return true; }

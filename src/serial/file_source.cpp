@@ -1,10 +1,16 @@
 // A recording of the raw device stream, read from start to end as fast as the
 // reads return. There is no pacing and no buffering of our own: the reader's
 // buffer is the only one above the operating system.
+//
+// A regular file always has its next bytes or its end ready, so it is read
+// directly. Anything else (a FIFO, a terminal, a socket) can keep a read
+// waiting for good; there each read first waits for input in slices of
+// kStopCheckInterval, so that a stop is noticed.
 
 #include "serial/file_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,8 +37,13 @@ public:
 
     // The file position carries over between runs: a recording is never
     // rewound, so once its end is reached every later read returns 0. EINTR
-    // is reported like any other failure, not retried.
-    ReadResult read(std::span<std::uint8_t> into) override {
+    // is reported like any other failure, not retried. A wait for input that
+    // is told to stop ends the read with 0, like the end of data: nothing was
+    // read, and the run ends quietly.
+    ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>& keep_going) override {
+        if (!regular_) {
+            if (auto ready = wait_for_input(keep_going); !ready || !*ready) return ready;
+        }
         constexpr auto kMaxRead = static_cast<std::size_t>(std::numeric_limits<ssize_t>::max());
         const ssize_t n = ::read(fd_, into.data(), std::min(into.size(), kMaxRead));
         if (n < 0) {
@@ -44,6 +55,19 @@ public:
     bool reads_wait() const override { return !regular_; }
 
 private:
+    // 1 once a read will not block (bytes, end of data or an error to report),
+    // 0 when told to stop first, or the failure of the wait.
+    ReadResult wait_for_input(const std::atomic<bool>& keep_going) const {
+        constexpr int kSlice = static_cast<int>(kStopCheckInterval.count());
+        for (;;) {
+            pollfd entry{fd_, POLLIN, 0};
+            const int ready = ::poll(&entry, 1, kSlice);
+            if (ready < 0) return std::unexpected(file_errno_text(errno));
+            if (ready > 0) return 1;
+            if (!keep_going.load(std::memory_order_relaxed)) return 0;
+        }
+    }
+
     int fd_;
     bool regular_ = false;
 };

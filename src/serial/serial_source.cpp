@@ -12,6 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -205,8 +207,8 @@ class SerialSource final : public ByteSource {
 public:
     SerialSource(HeldPort port, Wait wait) noexcept : port_(std::move(port)), wait_(wait) {}
 
-    ReadResult read(std::span<std::uint8_t> into) override {
-        if (Step ready = wait_for_input(); !ready) {
+    ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>& keep_going) override {
+        if (Step ready = wait_for_input(keep_going); !ready) {
             return std::unexpected(std::move(ready.error()));
         }
         const ssize_t n = ::read(port_.fd(), into.data(), into.size());
@@ -217,21 +219,35 @@ public:
     }
 
 private:
-    // Waits up to `wait_` for input. No signal is blocked during the wait, and
-    // an interrupted wait is not retried: it ends the read with EINTR's text.
-    Step wait_for_input() {
-        pollfd entry{port_.fd(), POLLIN, 0};
-        const timespec limit = to_timespec(wait_);
-        sigset_t none;
-        ::sigemptyset(&none);
-        const int ready = ::ppoll(&entry, 1, &limit, &none);
-        if (ready == -1) {
-            return errno_failure();
+    // Waits up to `wait_` for input, in slices of at most kStopCheckInterval.
+    // When a slice runs out and `keep_going` is false, the wait ends as if it
+    // had run out: a stop does not have to sit out a long (or endless) wait,
+    // and the run ends the same way as it would have. No signal is blocked
+    // during the wait, and an interrupted wait is not retried: it ends the
+    // read with EINTR's text.
+    Step wait_for_input(const std::atomic<bool>& keep_going) {
+        const auto started = std::chrono::steady_clock::now();
+        Wait left = wait_;
+        for (;;) {
+            pollfd entry{port_.fd(), POLLIN, 0};
+            const timespec limit = to_timespec(std::min(left, Wait{kStopCheckInterval.count()}));
+            sigset_t none;
+            ::sigemptyset(&none);
+            const int ready = ::ppoll(&entry, 1, &limit, &none);
+            if (ready == -1) {
+                return errno_failure();
+            }
+            if (ready == 1) {
+                return check_poll_events(entry.revents);
+            }
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started);
+            const Wait elapsed{static_cast<std::uint64_t>(waited.count())};
+            if (elapsed >= wait_ || !keep_going.load(std::memory_order_relaxed)) {
+                return std::unexpected(std::string("Operation timed out"));
+            }
+            left = wait_ - elapsed;
         }
-        if (ready != 1) {
-            return std::unexpected(std::string("Operation timed out"));
-        }
-        return check_poll_events(entry.revents);
     }
 
     HeldPort port_;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +151,21 @@ TEST_P(LongWait, DataEndsTheWait) {
     send("xyz");
     ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(reading.get(), ReadResult(3));
+}
+
+// A stop is noticed within about one check interval, whatever the timeout,
+// and ends the wait as if it had run out.
+TEST_P(LongWait, StopEndsTheWaitAsIfItRanOut) {
+    auto source = open_port(GetParam());
+    ASSERT_TRUE(source);
+    std::atomic<bool> keep_going{true};
+    auto reading = std::async(std::launch::async, [&] { return source->read(span_, keep_going); });
+    EXPECT_EQ(reading.wait_for(2 * kStopCheckInterval), std::future_status::timeout);
+    const auto told = Clock::now();
+    keep_going = false;
+    ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(Clock::now() - told, kStopCheckInterval + 100ms);
+    EXPECT_EQ(reading.get().error(), "Operation timed out");
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, LongWait,
