@@ -1,5 +1,9 @@
 #include "parser/parser_engine.hpp"
 
+#include <pthread.h>
+
+#include <cstdint>
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -8,48 +12,79 @@
 
 namespace brimlet {
 
+namespace {
+
+// Counts the forks this process came out of as the child; a run remembers the
+// count it was started under, so a copy of the engine in a child can tell that
+// its run belongs to another process.
+std::atomic<std::uint64_t> forks_as_child{0};
+
+void count_fork_in_child() { forks_as_child.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t process_generation() {
+    // Registered once, before the first run can exist.
+    [[maybe_unused]] static const int registered = ::pthread_atfork(nullptr, nullptr, count_fork_in_child);
+    return forks_as_child.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 // One run of the reader thread. The engine owns it; the thread only touches
-// `context` (which it moves out at once) and, before it ends, `result` and
-// `ended_normally`. The engine reads those only after the join, which orders
-// the handover.
+// `context` (which it moves out at once) and, before it ends, `result`,
+// `ended_normally` and `finished`. The engine reads the first two only after
+// the join, which orders the handover.
 struct ParserEngine::Run {
     RunContext context;
     std::unique_ptr<ByteSource> result;
     bool ended_normally = false;
+    std::promise<void> finished;  // set as the thread's last act
+    std::future<void> done;       // of `finished`, taken before the thread starts
+    std::uint64_t generation = 0;
     std::thread thread;
 };
 
-namespace {
-
-std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packet_channel() { return make_channel<IMUPacket>(); }
-std::pair<Sender<std::string>, Receiver<std::string>> error_channel() { return make_channel<std::string>(); }
-
-}  // namespace
+std::unique_ptr<ParserEngine::Channels> ParserEngine::make_channels() {
+    auto packets = make_channel<IMUPacket>();
+    auto errors = make_channel<std::string>();
+    return std::make_unique<Channels>(Channels{
+        .packets_in = std::move(packets.second),
+        .errors_in = std::move(errors.second),
+        .packets_out = std::move(packets.first),
+        .errors_out = std::move(errors.first),
+    });
+}
 
 ParserEngine::ParserEngine(std::unique_ptr<ByteSource> source)
-    : ParserEngine(packet_channel(), error_channel(), std::move(source)) {}
-
-ParserEngine::ParserEngine(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
-                           std::pair<Sender<std::string>, Receiver<std::string>> errors,
-                           std::unique_ptr<ByteSource> source)
-    : packets_in_(std::move(packets.second)),
-      errors_in_(std::move(errors.second)),
+    : channels_(make_channels()),
       running_(std::make_shared<std::atomic<bool>>(false)),
-      packets_out_(std::move(packets.first)),
-      errors_out_(std::move(errors.first)),
       source_(std::move(source)) {}
 
 ParserEngine::~ParserEngine() { stop(); }
 
+void ParserEngine::leave_run_of_parent() {
+    if (!reader_ || reader_->generation == process_generation()) return;
+    // Nothing of the parent's run is released here: its thread is not in this
+    // process, and the channels' locks may be held for good.
+    (void)reader_.release();
+    (void)channels_.release();
+    channels_ = make_channels();
+    running_ = std::make_shared<std::atomic<bool>>(false);
+}
+
 std::expected<void, InternalError> ParserEngine::start() {
+    leave_run_of_parent();
     if (reader_ || !source_) return {};
     running_->store(true, std::memory_order_relaxed);
     auto run = std::make_unique<Run>(Run{
-        .context = RunContext{packets_out_, errors_out_, running_, std::move(source_)},
+        .context = RunContext{channels_->packets_out, channels_->errors_out, running_, std::move(source_)},
         .result = nullptr,
         .ended_normally = false,
+        .finished = {},
+        .done = {},
+        .generation = process_generation(),
         .thread = {},
     });
+    run->done = run->finished.get_future();
     try {
         run->thread = std::thread([r = run.get()] {
             try {
@@ -59,6 +94,7 @@ std::expected<void, InternalError> ParserEngine::start() {
                 // An unexpected failure on the reader thread: its remains are
                 // discarded by stop(), and the engine is left without a source.
             }
+            r->finished.set_value();
         });
     } catch (const std::system_error& e) {
         // The thread was refused: nothing ran, so the engine takes its source
@@ -71,33 +107,75 @@ std::expected<void, InternalError> ParserEngine::start() {
     return {};
 }
 
-void ParserEngine::stop() {
+void ParserEngine::stop() { (void)stop(InterruptCheck{}); }
+
+std::expected<void, Interrupted> ParserEngine::stop(const InterruptCheck& interrupted) {
+    leave_run_of_parent();
     running_->store(false, std::memory_order_relaxed);
-    if (!reader_) return;
+    if (!reader_) return {};
+    if (interrupted) {
+        while (reader_->done.wait_for(kInterruptCheckInterval) != std::future_status::ready) {
+            if (interrupted()) return std::unexpected(Interrupted{});
+        }
+    }
     std::unique_ptr<Run> run = std::move(reader_);
     run->thread.join();
     if (run->ended_normally) source_ = std::move(run->result);
+    return {};
 }
 
-bool ParserEngine::is_running() const { return running_->load(std::memory_order_relaxed); }
+bool ParserEngine::is_running() {
+    leave_run_of_parent();
+    return running_->load(std::memory_order_relaxed);
+}
 
-std::optional<std::string> ParserEngine::take_reader_error() { return errors_in_.try_take(); }
+std::optional<std::string> ParserEngine::take_reader_error() {
+    leave_run_of_parent();
+    return channels_->errors_in.try_take();
+}
 
-std::expected<PacketBatch, TimedOut> ParserEngine::collect_packets(
-    std::optional<std::chrono::nanoseconds> wait) {
+// Waits until a packet is queued or `deadline` passes; with a check, in
+// slices of kInterruptCheckInterval, asking it after each slice that ends
+// empty before the deadline.
+ParserEngine::Waited ParserEngine::wait_for_packets(std::chrono::steady_clock::time_point deadline,
+                                                    const InterruptCheck& interrupted) {
+    Receiver<IMUPacket>& in = channels_->packets_in;
+    if (!interrupted) {
+        if (deadline == std::chrono::steady_clock::time_point::max()) {
+            in.wait();
+            return Waited::arrived;
+        }
+        return in.wait_until(deadline) ? Waited::arrived : Waited::timed_out;
+    }
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto slice_end = deadline - now > kInterruptCheckInterval ? now + kInterruptCheckInterval : deadline;
+        if (in.wait_until(slice_end)) return Waited::arrived;
+        if (slice_end == deadline) return Waited::timed_out;
+        if (interrupted()) return Waited::interrupted;
+    }
+}
+
+std::expected<PacketBatch, std::variant<TimedOut, Interrupted>> ParserEngine::collect_packets(
+    std::optional<std::chrono::nanoseconds> wait, const InterruptCheck& interrupted) {
+    leave_run_of_parent();
     if (wait) {
         // Waiting for the first packet and then taking everything queued is
         // the same as taking the first and then the rest, without moving the
         // backlog one element at a time.
         using Clock = std::chrono::steady_clock;
         const Clock::time_point now = Clock::now();
-        if (*wait > Clock::time_point::max() - now) {
-            packets_in_.wait();  // the deadline cannot be represented
-        } else if (!packets_in_.wait_until(now + std::chrono::duration_cast<Clock::duration>(*wait))) {
-            return std::unexpected(TimedOut{});
+        // A deadline that cannot be represented means no deadline.
+        const Clock::time_point deadline = *wait > Clock::time_point::max() - now
+                                               ? Clock::time_point::max()
+                                               : now + std::chrono::duration_cast<Clock::duration>(*wait);
+        switch (wait_for_packets(deadline, interrupted)) {
+            case Waited::arrived: break;
+            case Waited::timed_out: return std::unexpected(TimedOut{});
+            case Waited::interrupted: return std::unexpected(Interrupted{});
         }
     }
-    return packets_in_.drain();
+    return channels_->packets_in.drain();
 }
 
 }  // namespace brimlet

@@ -5,14 +5,23 @@
 //
 // Driven from one thread only (the class layer enforces that); the reader
 // thread shares nothing with it but the running flag and the channels.
+//
+// In a process forked while a run was held, the engine's copy belongs to no
+// run: the reader thread exists only in the parent, and it may have held a
+// channel's lock at the fork. The copy leaves that run and those channels
+// alone for good (they are never released here) and carries on with fresh,
+// empty channels and no source: not running, nothing queued, and stop()
+// returns at once.
 
 #include <atomic>
 #include <chrono>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "parser/channel.hpp"
@@ -23,7 +32,14 @@
 namespace brimlet {
 
 struct TimedOut {};
+struct Interrupted {};
 using PacketBatch = Batch<IMUPacket>;
+
+// How often a waiting call asks whether it should give up.
+inline constexpr std::chrono::milliseconds kInterruptCheckInterval{100};
+// Asked by a waiting call about every kInterruptCheckInterval, on the calling
+// thread; true ends the wait early. An empty check never ends it.
+using InterruptCheck = std::function<bool()>;
 
 class ParserEngine {
 public:
@@ -38,28 +54,38 @@ public:
     std::expected<void, InternalError> start();
     // Clears the flag, joins the reader and takes the source back.
     void stop();
-    bool is_running() const;
+    // The same, except that when `interrupted` says so before the reader has
+    // ended, it returns Interrupted with the run still held (flag cleared): a
+    // later stop finishes it.
+    std::expected<void, Interrupted> stop(const InterruptCheck& interrupted);
+    bool is_running();
     // The oldest queued read-failure text, without waiting.
     std::optional<std::string> take_reader_error();
     // Everything queued, in order. With a wait, first waits up to `wait` for
-    // one packet and reports TimedOut when none came.
-    std::expected<PacketBatch, TimedOut> collect_packets(
-        std::optional<std::chrono::nanoseconds> wait);
+    // one packet and reports TimedOut when none came, or Interrupted when
+    // `interrupted` ended the wait; either way nothing is taken.
+    std::expected<PacketBatch, std::variant<TimedOut, Interrupted>> collect_packets(
+        std::optional<std::chrono::nanoseconds> wait, const InterruptCheck& interrupted = {});
 
     bool has_source() const { return source_ != nullptr; }
 
 private:
     struct Run;
-    ParserEngine(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
-                 std::pair<Sender<std::string>, Receiver<std::string>> errors,
-                 std::unique_ptr<ByteSource> source);
+    struct Channels {
+        Receiver<IMUPacket> packets_in;
+        Receiver<std::string> errors_in;
+        Sender<IMUPacket> packets_out;
+        Sender<std::string> errors_out;
+    };
+    static std::unique_ptr<Channels> make_channels();
+    // In a forked child, lets go of a run held by the parent (see above).
+    void leave_run_of_parent();
+    enum class Waited { arrived, timed_out, interrupted };
+    Waited wait_for_packets(std::chrono::steady_clock::time_point deadline, const InterruptCheck& interrupted);
 
-    Receiver<IMUPacket> packets_in_;
-    Receiver<std::string> errors_in_;
+    std::unique_ptr<Channels> channels_;
     std::shared_ptr<std::atomic<bool>> running_;
     std::unique_ptr<Run> reader_;
-    Sender<IMUPacket> packets_out_;
-    Sender<std::string> errors_out_;
     std::unique_ptr<ByteSource> source_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,7 +48,7 @@ public:
         shared_->closed = true;
     }
 
-    ReadResult read(std::span<std::uint8_t> into) override {
+    ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>&) override {
         std::unique_lock g(shared_->lock);
         ++shared_->reads;
         shared_->changed.notify_all();
@@ -264,6 +265,73 @@ TEST_F(EngineFixture, SourceThatNeverWaitsWakesACollectPromptlyEnough) {
     EXPECT_TRUE(engine->collect_packets(10s).has_value());
     EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
     engine->stop();
+}
+
+// A wait with a check ends within one interval of the check saying so and
+// takes nothing; an interrupted stop leaves the run held (flag cleared) for a
+// later stop to finish. A check that never says so changes nothing.
+TEST_F(EngineFixture, InterruptedWaitsEndEarlyAndLeaveEverythingInPlace) {
+    push({ScriptedSource::Step::kPause, {}, {}});
+    bytes(raw_frame(5));
+    ASSERT_TRUE(engine->start());
+    EXPECT_TRUE(std::holds_alternative<TimedOut>(engine->collect_packets(30ms, [] { return false; }).error()));
+    int asked = 0;
+    const auto second_time = [&] { return ++asked == 2; };
+    const auto t0 = std::chrono::steady_clock::now();
+    auto got = engine->collect_packets(std::chrono::hours(1), second_time);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_TRUE(std::holds_alternative<Interrupted>(got.error()));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2 * kInterruptCheckInterval + 200ms);
+    asked = 0;
+    EXPECT_FALSE(engine->stop(second_time).has_value());
+    EXPECT_EQ(asked, 2);
+    EXPECT_FALSE(engine->is_running());
+    ASSERT_TRUE(engine->start());  // the interrupted run is still held: nothing starts
+    EXPECT_EQ(shared->reads, 1);
+    release();  // the paused read goes on to the frame; the cleared flag ends the run
+    EXPECT_TRUE(engine->stop([] { return false; }).has_value());
+    EXPECT_TRUE(engine->has_source());
+    auto packets = collect();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(value(packets[0], "scaled_ambient_pressure"), Floats{5.0f});
+}
+
+// A child forked while a run is held has no reader thread: its copy must not
+// wait for one, nor take a channel lock that the reader may have held at the
+// fork. It is not running, has nothing queued and no source, and stops and
+// tears down at once; the parent's run goes on unaffected.
+TEST_F(EngineFixture, ForkedChildLeavesTheParentsRunAlone) {
+    bytes(raw_frame(1));
+    push({ScriptedSource::Step::kPause, {}, {}});
+    ASSERT_TRUE(engine->start());
+    {
+        std::unique_lock g(shared->lock);
+        shared->changed.wait(g, [&] { return shared->reads >= 2; });  // the frame is queued
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(10);  // a hang ends the child by signal
+        int wrong = 0;
+        if (engine->is_running()) wrong |= 1;
+        if (engine->take_reader_error() || engine->collect_packets(std::nullopt)->size() != 0) wrong |= 2;
+        if (engine->collect_packets(10ms).has_value()) wrong |= 4;
+        (void)engine->stop();
+        if (engine->has_source() || !engine->start() || engine->is_running()) wrong |= 8;
+        engine.reset();
+        ::_exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(engine->is_running());
+    end();
+    release();
+    wait_until_stopped();
+    engine->stop();
+    EXPECT_TRUE(engine->has_source());
+    EXPECT_EQ(collect().size(), 1u);
 }
 
 // A refused thread leaves the engine idle with its source, and a later start
