@@ -88,10 +88,14 @@ def listen(
             try:
                 batch = parser.get_data_packets()
             except OSError as e:
+                # The failure ended the run, and everything the run decoded
+                # before it is queued behind its text: out with that first.
+                rest = parser.get_data_packets()
+                received += len(rest)
+                yield from rest
                 if str(e) != SILENT:
                     raise ToolError(f"reading {port} failed: {e}") from e
                 if not follow and received:
-                    yield from parser.get_data_packets()
                     return
                 if not follow:
                     raise ToolError(f"no data from {port} within {timeout:g} s") from e
