@@ -7,7 +7,11 @@
 //
 // The interpreter lock is held for the whole of every call, waits included:
 // the reader thread never needs it, so joining it or waiting on its channel
-// under the lock cannot deadlock.
+// under the lock cannot deadlock. Like the interpreter's own blocking calls, a
+// wait runs the handlers of pending signals about every 100 ms, and ends with
+// the exception one of them raises (KeyboardInterrupt for Ctrl-C), leaving the
+// object usable: nothing is taken from a channel by an interrupted wait, and
+// a stop() that is interrupted is finished by the next one.
 //
 // Failures travel as values up to `boundary` (lib/boundary.hpp), the one
 // place where they become Python exceptions.
@@ -24,6 +28,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "lib/arguments.hpp"
 #include "lib/boundary.hpp"
@@ -91,7 +96,17 @@ Result<InUse> begin_use(PyObject* self, Access access) {
 }
 
 // ---------------------------------------------------------------------------
-// Waiting for packets
+// Waiting
+
+// The engine's interrupt check: runs pending signal handlers (on the main
+// thread; elsewhere there are none to run); true when one raised.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
+// The engine's stop(), which a signal handler that raises can interrupt.
+Result<OwnedRef> stop_engine(ParserRecord& record) {
+    if (!record.engine.stop(signal_raised)) return std::unexpected(PythonError{});
+    return none();
+}
 
 // The reader's oldest failure, else everything queued (waiting up to the
 // timeout for the first packet when `block`), as a new list.
@@ -105,8 +120,11 @@ Result<OwnedRef> collect(ParserRecord& record, bool block) {
         if (!duration) return std::unexpected(std::move(duration.error()));
         wait = *duration;
     }
-    auto batch = record.engine.collect_packets(wait);
-    if (!batch) return std::unexpected(IoFailure{"timed out waiting on channel"});
+    auto batch = record.engine.collect_packets(wait, signal_raised);
+    if (!batch) {
+        if (std::holds_alternative<Interrupted>(batch.error())) return std::unexpected(PythonError{});
+        return std::unexpected(IoFailure{"timed out waiting on channel"});
+    }
     PyObject* list = packets_to_list(std::move(*batch));
     if (list == nullptr) return std::unexpected(PythonError{});
     return OwnedRef::steal(list);
@@ -208,13 +226,13 @@ PyObject* start(PyObject* self, PyObject*) {
 }
 
 // Blocks until the reader thread has ended, with the interpreter lock held.
+// A read in progress notices the cleared flag within about 100 ms.
 template <class Kind>
 PyObject* stop(PyObject* self, PyObject*) {
     return boundary([&]() -> Result<OwnedRef> {
         Result<InUse> use = begin_use<Kind>(self, Access::exclusive);
         if (!use) return std::unexpected(std::move(use.error()));
-        use->record->engine.stop();
-        return none();
+        return stop_engine(*use->record);
     });
 }
 
@@ -262,8 +280,7 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!bind_fastcall(Kind::exit_signature, args, nargs, kwnames, ignored)) return std::unexpected(PythonError{});
         Result<InUse> use = begin_use<Kind>(self, Access::strict);
         if (!use) return std::unexpected(std::move(use.error()));
-        use->record->engine.stop();
-        return none();
+        return stop_engine(*use->record);
     });
 }
 

@@ -4,11 +4,15 @@ and the command-line tool run as a child process."""
 
 from __future__ import annotations
 
+import fcntl
 import importlib.util
 import itertools
 import os
+import struct
 import subprocess
 import sys
+import termios
+import textwrap
 import time
 import tty
 from collections.abc import Callable, Iterator
@@ -58,6 +62,32 @@ def wait_for_size(path: Path, size: int) -> None:
         time.sleep(0.01)
 
 
+def python_child(source: str, *args: str) -> subprocess.Popen[str]:
+    """Starts a fresh interpreter running `source` (dedented, with `args` in
+    sys.argv), its output piped as text. Ctrl-C raises KeyboardInterrupt in
+    it, whatever this process does with the signal."""
+    prologue = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    return subprocess.Popen(
+        [sys.executable, "-c", prologue + textwrap.dedent(source), *args],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+
+
+def run_python(source: str, *args: str, timeout: float = 30.0) -> str:
+    """Runs `source` in a fresh interpreter and returns its standard output;
+    fails the test when it does not end within `timeout` seconds (it is then
+    killed) or ends with a status other than 0."""
+    child = python_child(source, *args)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        raise AssertionError(f"the child did not end within {timeout} s\n{out}{err}") from None
+    assert child.returncode == 0, f"status {child.returncode}\n{out}{err}"
+    return out
+
+
 @pytest.fixture
 def pty_pair() -> Iterator[tuple[int, str]]:
     """A pseudo-terminal in raw mode: the master's descriptor and the path of
@@ -94,6 +124,11 @@ def wait_until(predicate, timeout: float = 10.0) -> None:
         time.sleep(0.005)
 
 
+def waiting_bytes(fd: int) -> int:
+    """How many bytes wait unread in the input queue of the terminal `fd`."""
+    return int(struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0])
+
+
 def task_count() -> int:
     """The threads of this process."""
     return len(os.listdir("/proc/self/task"))
@@ -110,9 +145,8 @@ exact_task_count = pytest.mark.skipif(
 
 @pytest.fixture
 def fifo(tmp_path: Path):
-    """A FIFO and a descriptor that writes to it. A reader of the FIFO blocks
-    until data comes and sees end of data once the descriptor is closed, which
-    must happen before a parser reading it is stopped or dropped."""
+    """A FIFO and a descriptor that writes to it. A reader of the FIFO waits
+    until data comes and sees end of data once the descriptor is closed."""
     target = tmp_path / "stream"
     os.mkfifo(target)
     writer = os.open(target, os.O_RDWR)  # O_RDWR: opening does not wait for a reader

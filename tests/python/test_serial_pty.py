@@ -13,17 +13,13 @@ import pytest
 
 import brimlet
 from brimlet_tools.frames import estimated_frame, raw_frame
-from conftest import wait_until
+from conftest import wait_until, waiting_bytes
 
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("=4IB19s2I")  # flags, c_line, c_cc[19], ispeed, ospeed
 BOTHER = 0x1000
 CBAUD = 0x100F
 CRTSCTS = 0x80000000
-
-
-def waiting_bytes(fd: int) -> int:
-    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
 
 
 class Pty:

@@ -1,0 +1,183 @@
+"""Every wait, stop and exit ends when it should: stops on sources that stay
+silent, Ctrl-C during a blocking wait, a fork while a parser runs, and the
+tools' last packets before an error.
+
+Anything that could hang runs in a child interpreter with a time limit, so a
+hang fails its test instead of the whole run."""
+
+from __future__ import annotations
+
+import os
+import select
+import signal
+import textwrap
+import time
+import tty
+
+import pytest
+
+from brimlet_tools import acquire
+from brimlet_tools.frames import raw_frame
+from conftest import python_child, run_python, waiting_bytes
+
+# Each makes `parser` (not started, with the keyword arguments `options`) on a
+# source whose writer stays open and silent, and `writer`, a descriptor that
+# feeds it.
+SILENT_SOURCES = {
+    "fifo": """
+        os.mkfifo(sys.argv[1])
+        writer = os.open(sys.argv[1], os.O_RDWR)
+        parser = brimlet.MockParser(sys.argv[1], **options)
+    """,
+    "terminal": """
+        writer, line = os.openpty()
+        tty.setraw(line)
+        parser = brimlet.MockParser(os.ttyname(line), **options)
+    """,
+    "serial line without timeout": """
+        writer, line = os.openpty()
+        parser = brimlet.SerialParser(os.ttyname(line), timeout=float("inf"))
+    """,
+}
+
+PROLOGUE = """
+    import os, sys, time, tty
+    import brimlet
+    from brimlet_tools.frames import raw_frame
+"""
+
+
+def script(source: str, body: str, options: str = "{}") -> str:
+    """A child's program: the prologue, `options`, the source's set-up, `body`."""
+    parts = (PROLOGUE, f"options = {options}", SILENT_SOURCES[source], body)
+    return "\n".join(textwrap.dedent(part) for part in parts)
+
+
+@pytest.mark.parametrize("source", SILENT_SOURCES)
+def test_stop_on_a_silent_source_returns_promptly_and_a_new_run_reads_on(source, tmp_path):
+    out = run_python(
+        script(source, """
+        parser.start()
+        time.sleep(0.3)  # the reader is inside its wait by now
+        began = time.monotonic()
+        parser.stop()
+        print(f"{time.monotonic() - began:.3f}")
+        assert not parser.is_running()
+        try:
+            print(parser.get_data_packets())
+        except OSError as e:
+            print(e)
+        parser.start()
+        os.write(writer, raw_frame(scaled_ambient_pressure=7.0))
+        deadline = time.monotonic() + 10
+        packets = []
+        while not packets and time.monotonic() < deadline:
+            packets = parser.get_data_packets()
+        print([p.scaled_ambient_pressure for p in packets])
+        parser.stop()
+        """),
+        str(tmp_path / "stream"),
+    )  # fmt: skip
+    took, outcome, after = out.splitlines()
+    assert float(took) < 0.5
+    # A stop that cut the serial line's wait short ends the run as the wait
+    # running out would; a recording just ends.
+    assert outcome == ("Operation timed out" if source.startswith("serial") else "[]")
+    assert after == "[7.0]"
+
+
+def test_ctrl_c_ends_a_blocking_wait_and_leaves_the_parser_usable(tmp_path):
+    child = python_child(
+        script("fifo", """
+        parser.start()
+        print("waiting", flush=True)
+        try:
+            parser.get_data_packets(block=True)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        assert parser.is_running()
+        os.write(writer, raw_frame(scaled_ambient_pressure=3.0))
+        print([p.scaled_ambient_pressure for p in parser.get_data_packets(block=True)])
+        parser.stop()
+        """, options="{'timeout': 1e6}"),
+        str(tmp_path / "stream"),
+    )  # fmt: skip
+    try:
+        assert child.stdout is not None and child.stdout.readline() == "waiting\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        # Not communicate(): the time to the line is what counts.
+        assert select.select([child.stdout], [], [], 10)[0], "Ctrl-C did not end the wait"
+        line = child.stdout.readline()
+        took = time.monotonic() - sent
+        out, err = child.communicate(timeout=10)
+    except BaseException:
+        child.kill()
+        child.communicate()
+        raise
+    assert line == "interrupted\n", err
+    assert took < 0.5
+    assert out == "[3.0]\n" and child.returncode == 0, err
+
+
+def test_a_forked_child_sees_its_parsers_as_not_running_and_exits(tmp_path):
+    out = run_python(
+        script("fifo", """
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        parser.start()
+        os.write(writer, raw_frame(scaled_ambient_pressure=1.0))
+        assert len(parser.get_data_packets(block=True)) == 1
+        os.write(writer, raw_frame(scaled_ambient_pressure=2.0))
+        time.sleep(0.1)  # decoded and queued before the fork
+        child = os.fork()
+        if child == 0:
+            state = (parser.is_running(), parser.get_data_packets())
+            parser.stop()
+            parser.start()
+            assert state == (False, []) and not parser.is_running(), state
+            sys.exit(0)  # an ordinary exit, which tears the parser down
+        deadline = time.monotonic() + 10
+        while (ended := os.waitpid(child, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if ended[0] == 0:
+            os.kill(child, 9)
+            sys.exit("the child did not exit")
+        print(os.waitstatus_to_exitcode(ended[1]), parser.is_running())
+        os.write(writer, raw_frame(scaled_ambient_pressure=3.0))
+        time.sleep(0.1)
+        print([p.scaled_ambient_pressure for p in parser.get_data_packets()])
+        parser.stop()
+        """, options="{'timeout': 10}"),
+        str(tmp_path / "stream"),
+    )  # fmt: skip
+    assert out.splitlines() == ["0 True", "[2.0, 3.0]"]
+
+
+def test_listen_gives_every_decoded_packet_before_the_error():
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    try:
+        packets = acquire.listen(os.ttyname(slave), timeout=10.0)
+        os.write(master, raw_frame(scaled_ambient_pressure=0.0))
+        got = [next(packets)]
+        # 999 more are decoded while the consumer is busy elsewhere; then the
+        # line hangs up, and the failure is queued ahead of them.
+        os.write(master, b"".join(raw_frame(scaled_ambient_pressure=float(i)) for i in range(1, 1000)))
+        deadline = time.monotonic() + 10
+        while waiting_bytes(slave):
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        os.close(master)
+        master = None
+        time.sleep(0.3)
+        with pytest.raises(acquire.ToolError, match="^reading .* failed: "):
+            for packet in packets:
+                got.append(packet)
+    finally:
+        if master is not None:
+            os.close(master)
+        os.close(slave)
+    assert [p.scaled_ambient_pressure for p in got] == [float(i) for i in range(1000)]
+
