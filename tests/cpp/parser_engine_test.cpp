@@ -287,7 +287,10 @@ TEST_F(EngineFixture, InterruptedWaitsEndEarlyAndLeaveEverythingInPlace) {
     EXPECT_EQ(asked, 2);
     EXPECT_FALSE(engine->is_running());
     ASSERT_TRUE(engine->start());  // the interrupted run is still held: nothing starts
-    EXPECT_EQ(shared->reads, 1);
+    {
+        std::lock_guard g(shared->lock);
+        EXPECT_EQ(shared->reads, 1);
+    }
     release();  // the paused read goes on to the frame; the cleared flag ends the run
     EXPECT_TRUE(engine->stop([] { return false; }).has_value());
     EXPECT_TRUE(engine->has_source());
