@@ -34,7 +34,7 @@ from typing import Any, Protocol
 
 from .acquire import load_brimlet
 from .commands import demo, dump, export, generate, plot, ports, record, stats, virtual_device
-from .commands.common import ToolError, note
+from .commands.common import ToolError, note, write_errors
 
 __all__ = ["build_parser", "main"]
 
@@ -123,9 +123,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with sigterm_as_interrupt():
             status: int = args.run(args)
+            # What standard output still holds goes out now, so that a
+            # failure to write it is reported here and not at exit.
+            with write_errors("standard output"):
+                sys.stdout.flush()
             return status
     except ToolError as e:
         note(f"{PROG}: error: {e}")
+        drop_unwritable_stdout()
         return 1
     except Terminated:
         note(f"\n{PROG}: terminated")
@@ -136,6 +141,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader of standard output went away (a pager, head): stop
         # quietly, and keep the interpreter's final flush from failing.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        discard_stdout()
         return 0
+
+
+def discard_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's
+    final flush of what it holds succeeds."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def drop_unwritable_stdout() -> None:
+    """After an error: if what standard output holds cannot be written (a
+    full disk, a closed pipe), drops it instead of failing again at exit."""
+    try:
+        sys.stdout.flush()
+    except OSError:
+        discard_stdout()

@@ -1,6 +1,6 @@
 """Every wait, stop and exit ends when it should: stops on sources that stay
-silent, Ctrl-C during a blocking wait, a fork while a parser runs, and the
-tools' last packets before an error.
+silent, Ctrl-C during a blocking wait, a fork while a parser runs, the tools'
+last packets before an error, and the tools on a full disk or a closed pipe.
 
 Anything that could hang runs in a child interpreter with a time limit, so a
 hang fails its test instead of the whole run."""
@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import select
 import signal
+import subprocess
 import textwrap
 import time
 import tty
@@ -18,7 +19,8 @@ import pytest
 
 from brimlet_tools import acquire
 from brimlet_tools.frames import raw_frame
-from conftest import python_child, run_python, waiting_bytes
+from brimlet_tools.simulator import StreamConfig, stream_bytes
+from conftest import CHILD_ENV, python_child, run_python, tool, waiting_bytes
 
 # Each makes `parser` (not started, with the keyword arguments `options`) on a
 # source whose writer stays open and silent, and `writer`, a descriptor that
@@ -181,3 +183,50 @@ def test_listen_gives_every_decoded_packet_before_the_error():
         os.close(slave)
     assert [p.scaled_ambient_pressure for p in got] == [float(i) for i in range(1000)]
 
+
+
+# --- the tools' outputs ---------------------------------------------------------------
+
+FULL = "cannot write {}: No space left on device"
+
+
+@pytest.fixture(scope="module")
+def five_seconds(tmp_path_factory) -> str:
+    path = tmp_path_factory.mktemp("endings") / "five.bin"
+    path.write_bytes(stream_bytes(StreamConfig(seconds=5.0, seed=3)))
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    "args, into",
+    [
+        (["generate", "--seconds", "5", "-o", "/dev/full"], "/dev/full"),
+        (["generate", "--seconds", "5", "-o", "-"], "standard output"),
+        (["dump", "--file", "{rec}", "-o", "/dev/full"], "/dev/full"),
+        (["dump", "--file", "{rec}", "--format", "csv", "-o", "/dev/full"], "/dev/full"),
+        (["dump", "--file", "{rec}"], "standard output"),
+        (["demo"], "standard output"),
+    ],
+)
+def test_a_full_disk_ends_a_tool_with_its_one_line_error(args, into, five_seconds):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(
+            tool(*(a.format(rec=five_seconds) for a in args)),
+            stdout=full, stderr=subprocess.PIPE, text=True, env=CHILD_ENV, timeout=60,
+        )  # fmt: skip
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [f"python -m brimlet_tools: error: {FULL.format(into)}"]
+
+
+@pytest.mark.parametrize("fmt", ["text", "csv", "jsonl"])
+def test_a_closed_pipe_ends_dump_quietly(fmt, five_seconds):
+    dump = subprocess.Popen(
+        tool("dump", "--file", five_seconds, "--format", fmt),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=CHILD_ENV,
+    )  # fmt: skip
+    assert dump.stdout is not None and dump.stderr is not None
+    assert len(dump.stdout.read(100)) == 100
+    dump.stdout.close()  # as `head -c 100` does
+    assert dump.wait(timeout=60) == 0
+    assert dump.stderr.read() == b""
+    dump.stderr.close()

@@ -9,6 +9,7 @@ Bad command-line input goes through `args.parser.error` (status 2).
 from __future__ import annotations
 
 import argparse
+import errno
 import signal
 import sys
 import time
@@ -39,6 +40,25 @@ def cannot(action: str, what: str, error: OSError) -> ToolError:
     return ToolError(f"cannot {action} {what}: {error.strerror or error}")
 
 
+# Failures of a write that say the output cannot take the data (a full disk,
+# a quota, a file too large, a device error); they end the command with its
+# one-line error. A closed pipe is not among them: the dispatcher ends
+# quietly on that.
+WRITE_FAILURES = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO})
+
+
+@contextmanager
+def write_errors(what: str) -> Iterator[None]:
+    """Turns a write failure of the output `what` inside the block into the
+    one-line error "cannot write WHAT: REASON"."""
+    try:
+        yield
+    except OSError as e:
+        if e.errno not in WRITE_FAILURES:
+            raise
+        raise cannot("write", what, e) from e
+
+
 def note(text: str) -> None:
     """A line on stderr, at once."""
     print(text, file=sys.stderr, flush=True)
@@ -65,10 +85,11 @@ def open_output(path: str | None, text: bool = False, buffered: bool = True) -> 
 def _output(path: str | None, text: bool, buffered: bool) -> Iterator[IO[str] | IO[bytes]]:
     if path is None or path == "-":
         stream: IO[str] | IO[bytes] = sys.stdout if text else sys.stdout.buffer
-        try:
-            yield stream
-        finally:
-            stream.flush()
+        with write_errors("standard output"):
+            try:
+                yield stream
+            finally:
+                stream.flush()
         return
     try:
         if text:
@@ -77,7 +98,8 @@ def _output(path: str | None, text: bool, buffered: bool) -> Iterator[IO[str] | 
             opened = open(path, "wb", buffering=-1 if buffered else 0)
     except OSError as e:
         raise cannot("write", path, e) from e
-    with opened:
+    # Closing flushes, and can fail the same way as a write.
+    with write_errors(path), opened:
         yield opened
 
 
