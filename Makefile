@@ -6,6 +6,7 @@
 #   make fuzz    run the frame scanner fuzzer for FUZZ_SECONDS (default 60)
 #   make wheels  the sdist and the x86-64 and aarch64 wheels in dist/
 #   make test-wheels  install each wheel afresh and test it
+#   make stress  random parser lifecycles for STRESS_SECONDS (default 600)
 #
 # Where the machine has no Python 3.14 with headers, every target runs inside
 # the project's own Debian tool root (tools/toolroot.sh), made on first use.
@@ -16,7 +17,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 NATIVE := $(shell $(PYTHON) -c 'import sys, sysconfig, os; sys.exit(0 if sys.version_info >= (3, 14) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null && echo yes)
 ifeq ($(NATIVE)$(BRIMLET_IN_ROOT),)
-RUN := tools/toolroot.sh run env BRIMLET_IN_ROOT=1 FUZZ_SECONDS=$(FUZZ_SECONDS) SOAK_SECONDS=$(SOAK_SECONDS)
+RUN := tools/toolroot.sh run env BRIMLET_IN_ROOT=1 FUZZ_SECONDS=$(FUZZ_SECONDS) SOAK_SECONDS=$(SOAK_SECONDS) STRESS_SECONDS=$(STRESS_SECONDS)
 else
 RUN :=
 endif
@@ -25,7 +26,7 @@ AS_USER := tools/as_user.sh
 CMAKE_GEN := -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 PYTEST := -m pytest -p no:cacheprovider -q tests/python
 
-.PHONY: demo test bench fuzz soak clean _demo _test _bench _benchbuild _fuzz _soak _release _asan _tsan _debugpy
+.PHONY: demo test bench fuzz soak stress clean _demo _test _bench _benchbuild _fuzz _soak _stress _release _asan _tsan _debugpy
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
@@ -37,6 +38,8 @@ fuzz:
 	$(RUN) $(MAKE) --no-print-directory _fuzz
 soak:
 	$(RUN) $(MAKE) --no-print-directory _soak
+stress:
+	$(RUN) $(MAKE) --no-print-directory _stress
 clean:
 	rm -rf --one-file-system build dist
 
@@ -85,6 +88,13 @@ _bench: _benchbuild
 # lost or out of order, resident memory flat. Not part of `make test`.
 _soak: _benchbuild
 	PYTHONPATH=build/bench:python $(PYTHON) bench/soak.py --seconds $(or $(SOAK_SECONDS),600)
+
+# Random start/stop/drop/fork/Ctrl-C/hang-up lifecycles against a virtual device,
+# FIFOs and recordings for STRESS_SECONDS (default 600), as the unprivileged
+# user: nothing lost or duplicated, no call past its bound, no thread, descriptor
+# or memory left behind (bench/stress.py). Not part of `make test`.
+_stress: _release
+	PYTHONPATH=build/release:python $(AS_USER) $(PYTHON) bench/stress.py --seconds $(or $(STRESS_SECONDS),600)
 
 _demo: _release
 	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo

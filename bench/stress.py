@@ -1,0 +1,401 @@
+"""Stress: randomized parser lifecycles against a virtual device, FIFOs and
+recordings, for `--seconds` (default: the STRESS_SECONDS environment
+variable, else 600).
+
+Each cycle makes one parser on a fresh source (a pseudo-terminal standing for
+the device, a FIFO, or a recording of numbered frames) and puts it through a
+random sequence of steps: bursts of frames, polls and blocking waits,
+stop/start, Ctrl-C during a wait, a fork (the child checks its copy and
+exits), a hang-up of the line, and finally a stop or a drop of the last
+reference, at random moments. Checked in every cycle:
+
+* no packet is duplicated or out of order (frames carry their number);
+* in a clean cycle, where nothing ends a run while frames are still on their
+  way, no packet written is lost;
+* no call outlives its bound by more than 200 ms (a blocking wait its
+  timeout, a stop, a drop and a child's exit about 100 ms, Ctrl-C in a wait
+  about 100 ms from the signal to KeyboardInterrupt);
+* threads and open descriptors are back at their starting count after each
+  cycle, and resident memory stays within `--rss-slack` of what it was after
+  the warm-up.
+
+Prints one line per fault and a summary line with the cycles run and the
+faults found; exits with status 1 if there was a fault.
+
+    python bench/stress.py [--seconds 600] [--seed N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import warnings
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import common
+
+import brimlet
+from brimlet_tools.frames import raw_frame
+from brimlet_tools.virtual_device import VirtualDevice
+
+SLACK = 0.2  # how far past its bound a call may end
+STOP_BOUND = 0.1  # a reader notices a stop within this
+CTRL_C_BOUND = 0.1  # a wait runs signal handlers this often
+BAUDRATE = 921600
+
+
+def frames(first: int, count: int) -> bytes:
+    return b"".join(raw_frame(scaled_ambient_pressure=float(n)) for n in range(first, first + count))
+
+
+def task_count() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+@dataclass
+class Source:
+    """Where a cycle's frames go: `feed(data)` returns False if some of the
+    bytes could not be delivered; `hang_up()` ends the stream."""
+
+    kind: str
+    parser: Any
+    feed: Callable[[bytes], bool]
+    hang_up: Callable[[], None]
+    close: Callable[[], None]
+    live: bool  # frames can be fed while it runs
+    timeout: float
+
+
+def serial_source(rng: random.Random, workdir: Path) -> Source:
+    device = VirtualDevice(BAUDRATE, stale_after=None)
+    timeout = rng.choice([0.05, 0.3, 1.0, float("inf")])
+    parser = brimlet.SerialParser(device.path, BAUDRATE, timeout)
+    return Source("device", parser, lambda data: device.write(data) == 0, device.close, device.close, True, timeout)
+
+
+def fifo_source(rng: random.Random, workdir: Path) -> Source:
+    path = workdir / "stream"
+    os.mkfifo(path)
+    writer = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+    timeout = rng.choice([0.05, 0.5, 30.0])
+    parser = brimlet.MockParser(path, timeout)
+    state = {"fd": writer}
+
+    def feed(data: bytes) -> bool:
+        view = memoryview(data)
+        deadline = time.monotonic() + 2
+        while view and time.monotonic() < deadline:
+            try:
+                view = view[os.write(state["fd"], view) :]
+            except BlockingIOError:
+                time.sleep(0.001)
+        return not view
+
+    def close() -> None:
+        if state["fd"] is not None:
+            os.close(state["fd"])
+            state["fd"] = None
+        path.unlink(missing_ok=True)
+
+    return Source("fifo", parser, feed, close, close, True, timeout)
+
+
+def recording_source(rng: random.Random, workdir: Path, count: int) -> Source:
+    path = workdir / "recording.bin"
+    path.write_bytes(frames(0, count))
+    timeout = rng.choice([0.05, 30.0])
+    parser = brimlet.MockParser(path, timeout)
+    return Source("recording", parser, lambda data: False, lambda: None, lambda: path.unlink(), False, timeout)
+
+
+@dataclass
+class Cycle:
+    """One lifecycle: what it sent, what came back, and what went wrong."""
+
+    number: int
+    rng: random.Random
+    source: Source
+    faults: list[str]
+    sent: int = 0
+    seen: list[int] = field(default_factory=list)
+    clean: bool = True  # no run ended while frames were on their way
+    errors: list[str] = field(default_factory=list)
+
+    def fault(self, text: str) -> None:
+        self.faults.append(f"cycle {self.number} ({self.source.kind}): {text}")
+
+    def timed(self, what: str, bound: float, call: Callable[[], Any]) -> Any:
+        began = time.monotonic()
+        try:
+            return call()
+        finally:
+            took = time.monotonic() - began
+            if took > bound + SLACK:
+                self.fault(f"{what} took {took:.3f} s (bound {bound:.3f} s)")
+
+    def take(self, packets: list[Any]) -> None:
+        self.seen.extend(int(p.scaled_ambient_pressure) for p in packets)
+
+    def poll(self, block: bool) -> None:
+        """One get_data_packets call; a read failure is noted, not raised."""
+        bound = self.source.timeout if block else 0.0
+        try:
+            self.take(self.timed("get_data_packets", bound, lambda: self.source.parser.get_data_packets(block)))
+        except OSError as e:
+            if str(e) != "timed out waiting on channel":
+                self.note_error(str(e))
+
+    def note_error(self, text: str) -> None:
+        # A signal that lands on the reader thread ends its run at once,
+        # cutting any frame it had begun.
+        if text.startswith("Interrupted system call"):
+            self.clean = False
+        self.errors.append(text)
+
+    def settle(self, limit: float = 3.0) -> None:
+        """Polls until every frame sent has come back (or `limit` passes). A
+        run that a silent line ended is restarted: its frames wait in the port."""
+        deadline = time.monotonic() + limit
+        while len(self.seen) < self.sent and time.monotonic() < deadline:
+            before = len(self.seen)
+            self.poll(False)
+            if len(self.seen) > before:
+                continue
+            if self.source.live and not self.source.parser.is_running():
+                self.restart()
+            else:
+                time.sleep(0.002)
+
+    def restart(self) -> None:
+        self.timed("stop", STOP_BOUND, self.source.parser.stop)
+        self.timed("start", 0.0, self.source.parser.start)
+
+
+def step_burst(c: Cycle) -> None:
+    if not c.source.live:
+        return
+    count = c.rng.randint(1, 80)
+    if not c.source.feed(frames(c.sent, count)):
+        c.clean = False
+    c.sent += count
+    if c.rng.random() < 0.7:
+        c.settle()
+
+
+def step_poll(c: Cycle) -> None:
+    # A blocking wait with nothing on its way runs its whole timeout: only
+    # where that is short.
+    pending = len(c.seen) < c.sent and c.source.parser.is_running()
+    c.poll(c.rng.random() < 0.3 and (pending or c.source.timeout <= 0.5) and c.source.timeout < math.inf)
+
+
+def step_restart(c: Cycle) -> None:
+    if len(c.seen) < c.sent:
+        c.clean = False  # a frame cut by the stop is lost, as it may be
+    c.restart()
+
+
+def step_ctrl_c(c: Cycle) -> None:
+    """SIGALRM whose handler raises KeyboardInterrupt, as Ctrl-C does, at a
+    random moment of a blocking wait, of a stop, or of the code around them.
+    Everything sent has come back first, so an interrupt that lands just after
+    a call returned cannot throw packets away (unless some were missing)."""
+    parser = c.source.parser
+    c.settle()
+    if len(c.seen) < c.sent:
+        c.clean = False
+    delay = c.rng.uniform(0.01, 0.3)
+    # An endless timeout cannot be a blocking wait's (that is refused).
+    call = c.rng.choice(["wait", "stop"] if c.source.timeout < math.inf else ["stop"])
+    fired: list[float] = []
+
+    def handler(signum: int, frame: object) -> None:
+        fired.append(time.monotonic())
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    failure = None
+    try:
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        try:
+            if call == "wait":
+                try:
+                    c.take(parser.get_data_packets(True))
+                except OSError as e:
+                    failure = str(e)
+            else:
+                parser.stop()
+            time.sleep(delay + 0.05)  # the timer interrupts something of ours then
+        except KeyboardInterrupt:
+            took = time.monotonic() - fired[0]
+            if took > CTRL_C_BOUND + SLACK:
+                c.fault(f"Ctrl-C during {call} raised after {took:.3f} s")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    if failure is not None and failure != "timed out waiting on channel":
+        c.note_error(failure)
+    if call == "stop":
+        c.restart()  # a stop finishes what an interrupted one began
+
+
+def wait_for_child(c: Cycle, child: int, what: str) -> None:
+    """Reaps `child`, a fault if it takes longer than a second or ends with
+    a status other than 0."""
+    began = time.monotonic()
+    while (done := os.waitpid(child, os.WNOHANG))[0] == 0:
+        if time.monotonic() - began > 1.0 + SLACK:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+            c.fault(f"a forked child that {what} hung")
+            return
+        time.sleep(0.005)
+    code = os.waitstatus_to_exitcode(done[1])
+    if code != 0:
+        c.fault(f"a forked child that {what} ended with status {code}")
+
+
+def fork() -> int:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        return os.fork()
+
+
+def step_fork(c: Cycle) -> None:
+    """A child that uses its copy of the parser (not running, nothing
+    queued, stops at once), or drops it, tearing it down."""
+    drop = c.rng.random() < 0.5
+    child = fork()
+    if child == 0:
+        status = 0
+        try:
+            if drop:
+                c.source.parser = None  # the last reference in this process
+            else:
+                parser = c.source.parser
+                if parser.is_running() or parser.get_data_packets():
+                    status = 3
+                parser.stop()
+        except BaseException:
+            status = 4
+        os._exit(status)
+    wait_for_child(c, child, "dropped its parser" if drop else "used its parser")
+
+
+def step_hang_up(c: Cycle) -> None:
+    if not c.source.live:
+        return
+    c.settle()
+    c.source.hang_up()
+    c.source.live = False
+
+
+STEPS = [
+    (step_burst, 8),
+    (step_poll, 4),
+    (step_restart, 2),
+    (step_ctrl_c, 1),
+    (step_fork, 2),
+    (step_hang_up, 0.3),
+]
+
+
+def run_cycle(number: int, rng: random.Random, workdir: Path, faults: list[str]) -> int:
+    """One lifecycle; returns the packets it saw. The source holds the only
+    reference to the parser, so dropping it there tears the parser down."""
+    kind = rng.choice(["device", "fifo", "recording"])
+    recorded = rng.randint(0, 3000)
+    if kind == "device":
+        source = serial_source(rng, workdir)
+    elif kind == "fifo":
+        source = fifo_source(rng, workdir)
+    else:
+        source = recording_source(rng, workdir, recorded)
+    c = Cycle(number, rng, source, faults, sent=0 if source.live else recorded)
+    try:
+        c.timed("start", 0.0, source.parser.start)
+        steps, weights = zip(*STEPS)
+        for step in rng.choices(steps, weights, k=rng.randint(1, 12)):
+            step(c)
+        if c.clean:
+            c.settle(5.0)
+        if rng.random() < 0.5:
+            c.timed("stop", STOP_BOUND, source.parser.stop)
+            c.poll(False)
+        began = time.monotonic()
+        source.parser = None
+        took = time.monotonic() - began
+        if took > STOP_BOUND + SLACK:
+            c.fault(f"dropping the parser took {took:.3f} s")
+    finally:
+        source.close()
+    check(c)
+    return len(c.seen)
+
+
+def check(c: Cycle) -> None:
+    seen = c.seen
+    if any(b <= a for a, b in zip(seen, seen[1:])):
+        duplicated = len(seen) - len(set(seen))
+        c.fault(f"packets duplicated ({duplicated}) or out of order")
+    if c.clean and not c.errors and seen != list(range(c.sent)):
+        c.fault(f"{c.sent - len(set(seen))} of {c.sent} packets lost")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=float(os.environ.get("STRESS_SECONDS") or 600))
+    ap.add_argument("--seed", type=int, default=None)
+    ap.add_argument("--rss-slack", type=int, default=16 << 20, metavar="BYTES")
+    args = ap.parse_args()
+    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
+    rng = random.Random(seed)
+    print(f"stress: {args.seconds:g} s of random parser lifecycles, seed {seed}", flush=True)
+    faults: list[str] = []
+    workdir = Path(tempfile.mkdtemp(prefix="brimlet-stress-"))
+    tasks, fds = task_count(), fd_count()
+    rss_base: int | None = None
+    cycles = packets = 0
+    started = time.monotonic()
+    try:
+        while time.monotonic() - started < args.seconds:
+            before = len(faults)
+            packets += run_cycle(cycles, rng, workdir, faults)
+            cycles += 1
+            if task_count() != tasks:
+                faults.append(f"cycle {cycles - 1}: {task_count()} threads, not {tasks}")
+            if fd_count() != fds:
+                faults.append(f"cycle {cycles - 1}: {fd_count()} open descriptors, not {fds}")
+            if cycles == 50:
+                rss_base = common.rss()
+            elif rss_base is not None and common.rss() > rss_base + args.rss_slack:
+                faults.append(f"cycle {cycles - 1}: resident memory {common.rss()} bytes, {rss_base} after warm-up")
+                rss_base = common.rss()  # report growth once per slack
+            for fault in faults[before:]:
+                print(f"FAULT: {fault}", flush=True)
+            if faults and len(faults) > 100:
+                break
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    elapsed = time.monotonic() - started
+    print(f"stress: {cycles} cycles in {elapsed:.0f} s, {packets} packets checked, {len(faults)} faults "
+          f"(seed {seed})")  # fmt: skip
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
