@@ -42,6 +42,10 @@ SILENT_SOURCES = {
     """,
 }
 
+# A stop or a Ctrl-C is noticed within 100 ms; this leaves room for a busy
+# machine, and for the emulator when the tests run under one.
+PROMPTLY = 2.0 if os.environ.get("BRIMLET_EMULATED") == "1" else 0.5
+
 PROLOGUE = """
     import os, sys, time, tty
     import brimlet
@@ -81,7 +85,7 @@ def test_stop_on_a_silent_source_returns_promptly_and_a_new_run_reads_on(source,
         str(tmp_path / "stream"),
     )  # fmt: skip
     took, outcome, after = out.splitlines()
-    assert float(took) < 0.5
+    assert float(took) < PROMPTLY
     # A stop that cut the serial line's wait short ends the run as the wait
     # running out would; a recording just ends.
     assert outcome == ("Operation timed out" if source.startswith("serial") else "[]")
@@ -119,7 +123,7 @@ def test_ctrl_c_ends_a_blocking_wait_and_leaves_the_parser_usable(tmp_path):
         child.communicate()
         raise
     assert line == "interrupted\n", err
-    assert took < 0.5
+    assert took < PROMPTLY
     assert out == "[3.0]\n" and child.returncode == 0, err
 
 
