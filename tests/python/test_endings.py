@@ -171,10 +171,15 @@ def test_listen_gives_every_decoded_packet_before_the_error():
         # 999 more are decoded while the consumer is busy elsewhere; then the
         # line hangs up, and the failure is queued ahead of them.
         os.write(master, b"".join(raw_frame(scaled_ambient_pressure=float(i)) for i in range(1, 1000)))
+        # Written bytes reach the port's queue a moment later: read means
+        # the queue has stayed empty for a while.
         deadline = time.monotonic() + 10
-        while waiting_bytes(slave):
+        empty_since = time.monotonic()
+        while time.monotonic() - empty_since < 0.2:
             assert time.monotonic() < deadline
-            time.sleep(0.01)
+            if waiting_bytes(slave):
+                empty_since = time.monotonic()
+            time.sleep(0.005)
         os.close(master)
         master = None
         time.sleep(0.3)
