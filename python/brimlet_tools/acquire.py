@@ -9,16 +9,18 @@ in the same process, for one).
 from __future__ import annotations
 
 import os
+import sys
 import time
 from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from brimlet import IMUPacket
 
 POLL_INTERVAL = 0.002
 SILENT = "Operation timed out"
+DEFAULT_MODULE_BAUD = 115200  # what SerialParser takes a baud rate of None for
 
 
 class ToolError(Exception):
@@ -67,24 +69,44 @@ def listen(
     follow: bool = False,
     seconds: float | None = None,
     stop: Callable[[], bool] | None = None,
+    hint_after: float | None = None,
 ) -> Iterator[IMUPacket]:
     """Packets from the serial port `port` as they arrive.
 
     Without `follow`, ends when the line has been silent for `timeout`
     seconds after data came (silence from the start is an error). With
     `follow`, silence is waited out. Either way ends after `seconds`, if
-    given, when `stop()` says so, or when the caller stops iterating."""
+    given, when `stop()` says so, or when the caller stops iterating.
+
+    A line that brings bytes but no packet for `hint_after` seconds (default
+    `linewatch.HINT_AFTER`) is looked at once: the parser lets go of the
+    port, the bytes are counted for a moment, and the hint that names the
+    likely cause (the baud rate) ends the reading as an error, or with
+    `follow` goes to stderr while the reading goes on."""
+    from .linewatch import HINT_AFTER, no_frame_hint
+
     brimlet = load_brimlet()
-    try:
-        parser = brimlet.SerialParser(port, baudrate, timeout)
-    except OSError as e:
-        raise ToolError(f"cannot open port {port}: {e}") from e
-    deadline = None if seconds is None else time.monotonic() + seconds
+    parser = open_parser(brimlet, port, baudrate, timeout)
+    started = time.monotonic()
+    deadline = None if seconds is None else started + seconds
+    hint_at: float | None = started + (HINT_AFTER if hint_after is None else hint_after)
     received = 0
-    with parser:
+    try:
+        parser.start()
         while deadline is None or time.monotonic() < deadline:
             if stop is not None and stop():
                 return
+            if hint_at is not None and not received and time.monotonic() >= hint_at:
+                hint_at = None
+                parser.stop()
+                parser = None  # lets go of the port
+                hint = no_frame_hint(port, baudrate or DEFAULT_MODULE_BAUD, time.monotonic() - started)
+                if hint is not None and not follow:
+                    raise ToolError(hint)
+                if hint is not None:
+                    print(f"warning: {hint}", file=sys.stderr, flush=True)
+                parser = open_parser(brimlet, port, baudrate, timeout)
+                parser.start()
             try:
                 batch = parser.get_data_packets()
             except OSError as e:
@@ -101,8 +123,21 @@ def listen(
                     raise ToolError(f"no data from {port} within {timeout:g} s") from e
                 parser.stop()
                 parser.start()
+                if hint_at is not None:  # bytes without a frame must go on for the whole wait
+                    hint_at = time.monotonic() + (HINT_AFTER if hint_after is None else hint_after)
                 continue
             received += len(batch)
             yield from batch
             if not batch:
                 time.sleep(POLL_INTERVAL)
+    finally:
+        if parser is not None:
+            parser.stop()
+
+
+def open_parser(brimlet: ModuleType, port: str, baudrate: int | None, timeout: float) -> Any:
+    """A SerialParser on `port`, not yet started."""
+    try:
+        return brimlet.SerialParser(port, baudrate, timeout)
+    except OSError as e:
+        raise ToolError(f"cannot open port {port}: {e}") from e

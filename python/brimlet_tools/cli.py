@@ -4,7 +4,8 @@ Commands: generate (write a simulated recording), virtual-device (play a
 simulated device on a pseudo-terminal), dump (packets as text, CSV or JSON
 lines), export (a recording as Parquet, HDF5, a ROS 2 bag, CSV or JSON
 lines), record (capture a port byte for byte), stats (counts, spans, rates,
-flagged fields), plot (a PNG of the motion), ports (the serial ports and
+flagged fields), plot (a PNG of the motion), monitor (a live view of a
+line's health), ports (the serial ports and
 what identifies them) and demo (replay the bundled sample recording). Each
 lives in its own module under `commands`; this one holds the top-level
 parser and the dispatch.
@@ -33,7 +34,7 @@ from types import FrameType
 from typing import Any, Protocol
 
 from .acquire import load_brimlet
-from .commands import demo, dump, export, generate, plot, ports, record, stats, virtual_device
+from .commands import demo, dump, export, generate, monitor, plot, ports, record, stats, virtual_device
 from .commands.common import ToolError, note, write_errors
 
 __all__ = ["build_parser", "main"]
@@ -50,7 +51,7 @@ class Command(Protocol):
 
 
 # In the order that --help lists them.
-COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, export, record, stats, plot, ports, demo)
+COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, export, record, stats, plot, monitor, ports, demo)
 
 # The installed console script is "brimlet"; from a checkout it is run as a module.
 PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"

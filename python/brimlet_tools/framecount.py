@@ -11,6 +11,7 @@ recording was line noise.
 from __future__ import annotations
 
 from collections import Counter
+from collections.abc import Callable
 
 from .frames import ESTIMATED_SET, RAW_SET, SYNC, checksum
 
@@ -20,11 +21,16 @@ PACKET_SETS = {RAW_SET: "raw", ESTIMATED_SET: "estimated"}
 class FrameCounter:
     """Valid frames by descriptor set, and the bytes outside valid frames."""
 
-    def __init__(self, keep_ends: bool = False) -> None:
+    def __init__(self, keep_ends: bool = False, on_frame: Callable[[int, bytes], None] | None = None) -> None:
         self._pending = bytearray()
         self.frames: Counter[int] = Counter()
         self.total_bytes = 0
         self.skipped_bytes = 0
+        # Candidate frames (a sync pair and a complete length's worth of
+        # bytes) whose checksum failed: damaged frames, or a sync pair in noise.
+        self.bad_checksums = 0
+        # Called with the descriptor set and the payload of each valid frame.
+        self.on_frame = on_frame
         # With `keep_ends`, where each packet frame ends in the stream (the
         # offset of the byte after it), in stream order.
         self.ends: list[int] | None = [] if keep_ends else None
@@ -72,10 +78,13 @@ class FrameCounter:
                 return i
             if checksum(bytes(buf[i : i + 4 + n])) != buf[i + 4 + n : i + 6 + n]:
                 self.skipped_bytes += 1
+                self.bad_checksums += 1
                 i += 1
                 continue
             descriptor_set = buf[i + 2]
             self.frames[descriptor_set] += 1
+            if self.on_frame is not None:
+                self.on_frame(descriptor_set, bytes(buf[i + 4 : i + 4 + n]))
             i += n + 6
             if self.ends is not None and descriptor_set in PACKET_SETS:
                 self.ends.append(self._base + i)

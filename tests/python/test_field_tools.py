@@ -4,16 +4,25 @@ but no frame, and the live monitor."""
 
 from __future__ import annotations
 
+import os
+import re
 import signal
 import subprocess
 import sys
+import threading
+import time
+from collections import Counter
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
 
 import brimlet
 from brimlet_tools import cli
-from conftest import CHILD_ENV, run_cli, wait_until
+from brimlet_tools.framecount import FrameCounter
+from brimlet_tools.simulator import Faults, StreamConfig, expected_packets, stream_bytes
+from conftest import CHILD_ENV, run_cli, tool, wait_until
 
 # What the installed console script `brimlet` runs.
 CONSOLE_SCRIPT = "import sys; from brimlet_tools.cli import main; sys.exit(main())"
@@ -60,3 +69,101 @@ def test_ports_lists_what_identifies_each_port(pty_pair: tuple[int, str], monkey
             assert lines == ["no serial ports found"]
         else:
             assert lines == [f"{pty_pair[1]}", "/dev/ttyACM0  usb 1a2b:000c  serial 6251.1234  maker Maker  at 1-1.2:1.0"]
+
+
+# --- a line with bytes but no frame ----------------------------------------------------
+
+
+@contextmanager
+def noise_on(master: int) -> Iterator[None]:
+    """Bytes that never start a frame, written to the line until the block ends."""
+    done = threading.Event()
+
+    def write() -> None:
+        while not done.wait(0.01):
+            os.write(master, NOISE)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        yield
+    finally:
+        done.set()
+        writer.join()
+
+
+NOISE = bytes(range(0x76, 0x100)) * 4  # no 0x75, so no sync pair
+
+
+@pytest.mark.parametrize("command", [["stats"], ["dump", "--follow"]], ids=["stats", "dump-follow"])
+def test_a_line_of_bytes_without_frames_is_named(command: list[str], pty_pair: tuple[int, str]) -> None:
+    pytest.importorskip("serial")
+    master, port = pty_pair
+    with noise_on(master):
+        process = subprocess.Popen([*tool(*command, "--port", port)], stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
+        assert process.stderr is not None
+        if "--follow" in command:  # the hint is a warning, and the reading goes on until Ctrl-C
+            line = process.stderr.readline()
+            process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=30)
+    if "--follow" in command:
+        assert process.returncode == 0 and line.startswith("warning: ")
+        err = line
+    else:
+        assert process.returncode == 1
+    assert f"no valid frame from {port} in 3 s, yet bytes arrive (" in err
+    assert "none in a valid frame" in err and "check the baud rate: this reads at 921600" in err
+
+
+# --- the monitor ------------------------------------------------------------------------
+
+
+FAULTY = StreamConfig(seconds=1.0, raw_rate=200, estimated_rate=50, seed=7,
+                      faults=Faults(garbage=0.05, damage=0.05, invalid=0.2))  # fmt: skip
+
+
+def screen_counts(out: str) -> dict[str, str]:
+    """The numbers of the monitor's screen, by what they count."""
+    found = {kind: re.search(rf"^\W*{kind}\W+(\d+)\W", out, re.M) for kind in ("raw", "estimated")}
+    line = re.search(r"^line: (\d+) bytes, (\d+) outside frames, (\d+) failed checksums$", out, re.M)
+    assert line and all(found.values()), out
+    counts = {kind: m.group(1) for kind, m in found.items() if m}
+    counts.update(bytes=line.group(1), outside=line.group(2), checksums=line.group(3))
+    return counts
+
+
+@pytest.mark.parametrize("source", ["file", "port"])
+def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[int, str], tmp_path: Path) -> None:
+    pytest.importorskip("rich")
+    pytest.importorskip("serial")
+    stream = stream_bytes(FAULTY)
+    recording = tmp_path / "faulty.bin"
+    recording.write_bytes(stream)
+    master, port = pty_pair
+    where = ["--file", str(recording)] if source == "file" else ["--port", port]
+    process = subprocess.Popen(tool("monitor", *where), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, env=CHILD_ENV)  # fmt: skip
+    assert process.stderr is not None and process.stderr.readline().startswith("monitoring ")
+    if source == "port":  # ends with Ctrl-C; a played recording ends with the line's hang-up
+        os.write(master, stream)
+        time.sleep(2)
+        process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 0
+    assert err.strip().endswith("stopped" if source == "port" else "the recording ended")
+    expected = expected_packets(FAULTY)
+    counts = screen_counts(out)
+    reference = FrameCounter()
+    reference.feed(stream)
+    assert counts == {
+        "raw": str(sum(p.packet_type == "raw" for p in expected)),
+        "estimated": str(sum(p.packet_type == "estimated" for p in expected)),
+        "bytes": str(len(stream)),
+        "outside": str(reference.skipped_bytes),
+        "checksums": str(reference.bad_checksums),
+    }
+    assert int(counts["checksums"]) > 0 and int(counts["outside"]) > 0
+    flagged = Counter(name for p in expected if p.invalid_fields for name in p.invalid_fields.split(","))
+    assert f"fields flagged not valid: {', '.join(f'{n} {c}' for n, c in sorted(flagged.items()))}" in out
+    last_raw = next(p for p in reversed(expected) if p.packet_type == "raw")
+    assert re.search(r"scaled_accel\W+" + r"\s+".join(f"{v:.4g}" for v in last_raw.scaled_accel or []), out)

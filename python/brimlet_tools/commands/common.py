@@ -19,16 +19,11 @@ from types import FrameType
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
 from ..acquire import ToolError
+from ..linewatch import DEFAULT_BAUD
 
-__all__ = ["ToolError"]
+__all__ = ["DEFAULT_BAUD", "ToolError"]
 
 MAX_BAUD = 4294967295
-# The line speed that the tools assume, the virtual device plays at and the
-# README uses: a unit sending raw packets at 1000 Hz and estimated ones at
-# 100 Hz needs about 800 kbit/s. (The module's own default stays 115200.)
-DEFAULT_BAUD = 921600
-# The speeds such units are commonly set to, for the no-frame hint.
-COMMON_BAUDS = (115200, 230400, 460800, 921600)
 
 
 # --- errors -----------------------------------------------------------------------

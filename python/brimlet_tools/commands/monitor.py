@@ -1,0 +1,156 @@
+"""`monitor`: a live view of a line's health, in the terminal.
+
+It reads the port's raw bytes itself (not through the parser), so that it
+can show what the parser passes over: bytes outside frames and failed
+checksums, beside the packet rates by kind against the expected ones, the
+fields flagged not valid, the time since the last packet and the latest
+values. With --file, a virtual device plays the recording on a
+pseudo-terminal at its recorded pace and the monitor reads that.
+
+On a terminal the screen is redrawn four times a second; otherwise (piped,
+or in a test) one screen is printed when the monitor ends. Ctrl-C or SIGTERM
+ends it, and so does the port hanging up (the device unplugged, or the end
+of the recording played).
+"""
+
+from __future__ import annotations
+
+import argparse
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager, nullcontext
+from typing import Any
+
+from .. import sample
+from ..capture import CaptureReport, capture, close_port, open_port
+from ..extras import require
+from ..fields import DATA_FIELDS, PACKET_TYPES
+from ..linewatch import LineWatch
+from ..virtual_device import VirtualDevice
+from . import virtual_device as playing
+from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, positive_rate, seconds_type
+
+NAME = "monitor"
+HELP = "A live view of a port's packet rates, line errors, flagged fields and latest values."
+REFRESH = 0.25  # seconds between redraws on a terminal
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    src = p.add_mutually_exclusive_group(required=True)
+    src.add_argument("--port", metavar="PATH", help="a serial port, such as /dev/ttyACM0")
+    src.add_argument("--file", metavar="PATH", help="a recording, played by a virtual device at its recorded pace")
+    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
+                   help="line speed in bits per second (default %(default)s)")
+    p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
+                   help="end after this long (default: until Ctrl-C or hang-up)")
+    p.add_argument("--raw-rate", type=positive_rate, default=sample.RAW_RATE, metavar="HZ",
+                   help="the raw packet rate to expect (default %(default)g)")
+    p.add_argument("--estimated-rate", type=positive_rate, default=sample.ESTIMATED_RATE, metavar="HZ",
+                   help="the estimated packet rate to expect (default %(default)g)")  # fmt: skip
+
+
+def run(args: argparse.Namespace) -> int:
+    rich = require("rich.console", "the monitor", "monitor", "python3-rich", package="rich")
+    stop = StopFlag()
+    with stop.on_signals(), played(args, stop) as (path, opened):
+        try:
+            port = open_port(path, args.baudrate)
+        except OSError as e:
+            raise cannot("open port", path, e) from e
+        opened()
+        watch = LineWatch()
+        console = rich.Console()
+        if not console.is_terminal:  # one screen at the end, for a log: no wrapping
+            console = rich.Console(width=max(console.width, 120))
+        note(f"monitoring {args.port or args.file} at {args.baudrate} baud" + ("; Ctrl-C ends" if not args.seconds else ""))
+        try:
+            report = watch_port(port, watch, args, stop, console)
+        finally:
+            close_port(port)
+    if not console.is_terminal:
+        console.print(screen(watch, args, time.monotonic()), soft_wrap=True)
+    ends = {"time": "", "stopped": "stopped", "hang-up": "the port hung up" if args.port else "the recording ended"}
+    note(f"monitor ended after {report.seconds:.1f} s" + (f": {ends[report.ended]}" if ends[report.ended] else ""))
+    return 0
+
+
+def watch_port(port: Any, watch: LineWatch, args: argparse.Namespace, stop: StopFlag, console: Any) -> CaptureReport:
+    """Feeds what the port brings to `watch` until the monitor ends; on a
+    terminal, redraws the screen meanwhile."""
+    live: AbstractContextManager[Any] = nullcontext()
+    if console.is_terminal:
+        from rich.live import Live
+
+        live = Live(screen(watch, args, time.monotonic()), console=console, auto_refresh=False)
+    next_draw = 0.0
+    with live as view:
+
+        def redraw(_report: CaptureReport) -> None:
+            nonlocal next_draw
+            now = time.monotonic()
+            if view is not None and now >= next_draw:
+                next_draw = now + REFRESH
+                view.update(screen(watch, args, now), refresh=True)
+
+        return capture(port.fileno(), watch.as_output(), args.seconds, stop, redraw)
+
+
+@contextmanager
+def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Callable[[], None]]]:
+    """The port to read, and what to call once it is open: for --port, the
+    port itself; for --file, a virtual device that then plays the recording
+    on its own thread, and closes when it is done."""
+    if args.file is None:
+        yield args.port, lambda: None
+        return
+    stream, _description = playing.recorded(argparse.Namespace(file=args.file, baudrate=args.baudrate,
+                                                               speed=1.0, loop=False))  # fmt: skip
+    done = threading.Event()
+    with VirtualDevice(args.baudrate, stale_after=None) as device:
+
+        def play() -> None:
+            ended = lambda: done.is_set() or stop()  # noqa: E731
+            device.play(stream, stop=ended)
+            device.drain(playing.DRAIN_LIMIT, ended)
+            device.close()  # the reader sees the line hang up
+
+        player = threading.Thread(target=play, name="monitor-player", daemon=True)
+        try:
+            yield device.path, player.start
+        finally:
+            done.set()
+            if player.ident is not None:
+                player.join()
+
+
+def screen(watch: LineWatch, args: argparse.Namespace, now: float) -> Any:
+    """One screen of the monitor, as a rich renderable."""
+    from rich.console import Group
+    from rich.table import Table
+
+    rates = Table()
+    for column in ("packets", "count", "rate (Hz)", "expected (Hz)"):
+        rates.add_column(column, justify="left" if column == "packets" else "right")
+    expected = {"raw": args.raw_rate, "estimated": args.estimated_rate}
+    by_type = watch.counter.by_type()
+    for kind in PACKET_TYPES:
+        rate = watch.rate(kind, now)
+        style = "" if rate >= 0.9 * expected[kind] else "bold red"
+        rates.add_row(kind, str(by_type[kind]), f"{rate:.1f}", f"{expected[kind]:g}", style=style)
+    c = watch.counter
+    since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
+    flagged = ", ".join(f"{name} {n}" for name, n in sorted(watch.flagged.items())) or "none"
+    lines = [
+        f"{args.port or args.file} at {args.baudrate} baud, {now - watch.started:.1f} s",
+        f"line: {c.total_bytes} bytes, {c.skipped_bytes} outside frames, {c.bad_checksums} failed checksums",
+        f"fields flagged not valid: {flagged}",
+        f"since the last packet: {since}",
+    ]
+    values = Table(title="latest values", title_justify="left")
+    values.add_column("field")
+    values.add_column("value", justify="right")
+    for f in DATA_FIELDS:
+        if f.name in watch.latest:
+            values.add_row(f.name, "  ".join(f"{v:.4g}" for v in watch.latest[f.name]))
+    return Group(lines[0], rates, *lines[1:], values)

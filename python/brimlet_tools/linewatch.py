@@ -1,0 +1,148 @@
+"""The health of a serial line, from its raw bytes: what the monitor shows,
+and the hint for a line that brings bytes but no frame.
+
+`LineWatch` is fed the bytes as they arrive and keeps what a person looking
+at a misbehaving unit wants to see: packet rates by kind over the last
+seconds, bytes outside frames, failed checksums, fields the device flagged
+not valid, the time since the last packet and the latest value of every
+field. It decodes in Python from the packet schema (`fields`); at the unit's
+rates (about 1100 frames a second) that costs a few percent of a core.
+
+`no_frame_hint` looks at a line that has delivered no packet for a while
+although it is not silent: most often the port runs at another speed than
+the device, and every byte arrives garbled.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+import time
+from collections import Counter, deque
+from collections.abc import Callable
+from typing import BinaryIO, cast
+
+from .fields import DATA_FIELDS, DESCRIPTOR_SETS, PACKET_TYPES, DataField
+from .framecount import PACKET_SETS, FrameCounter
+
+# The line speed that the tools assume, the virtual device plays at and the
+# README uses: a unit sending raw packets at 1000 Hz and estimated ones at
+# 100 Hz needs about 800 kbit/s. (The module's own default stays 115200.)
+DEFAULT_BAUD = 921600
+# The speeds such units are commonly set to.
+COMMON_BAUDS = (115200, 230400, 460800, 921600)
+# The rates the unit is set to by default, and the sample recording has.
+EXPECTED_RATES = {"raw": 1000.0, "estimated": 100.0}
+
+# How long a line may bring bytes without a frame before the hint, and how
+# long the hint then listens to count them.
+HINT_AFTER = 3.0
+PROBE_SECONDS = 0.5
+
+FIELD_BY_KEY: dict[tuple[int, int], DataField] = {
+    (DESCRIPTOR_SETS[f.packet_type], f.descriptor): f for f in DATA_FIELDS
+}
+
+
+def decode_fields(descriptor_set: int, payload: bytes) -> tuple[dict[str, tuple[float, ...]], list[str]]:
+    """The values of the known fields of a valid frame's payload, by field
+    name, and the validity names of the fields flagged not valid. A field of
+    an unexpected length is passed over, as the module does."""
+    values: dict[str, tuple[float, ...]] = {}
+    flagged: list[str] = []
+    o = 0
+    while o + 2 <= len(payload):
+        length = payload[o]
+        if length < 2 or o + length > len(payload):
+            break
+        f = FIELD_BY_KEY.get((descriptor_set, payload[o + 1]))
+        flags = 2 if f is not None and f.validity_name else 0
+        if f is not None and length == 2 + 4 * f.width + flags:
+            values[f.name] = struct.unpack_from(f">{f.width}f", payload, o + 2)
+            if flags and not payload[o + length - 1] & 1:
+                flagged.append(f.validity_name or "")
+        o += length
+    return values, flagged
+
+
+class LineWatch:
+    """What the bytes of a line held so far; `feed` them as they arrive."""
+
+    def __init__(self, window: float = 2.0, clock: Callable[[], float] = time.monotonic) -> None:
+        self.window = window
+        self.clock = clock
+        self.started = clock()
+        self.counter = FrameCounter(on_frame=self._frame)
+        self.arrivals: dict[str, deque[float]] = {kind: deque() for kind in PACKET_TYPES}
+        self.flagged: Counter[str] = Counter()
+        self.latest: dict[str, tuple[float, ...]] = {}
+        self.last_packet: float | None = None
+        self._now = self.started
+
+    def feed(self, data: bytes) -> None:
+        self._now = self.clock()
+        self.counter.feed(data)
+
+    def write(self, data: bytes | memoryview) -> int:
+        """`feed`, as a binary file's write: a LineWatch can stand where a
+        capture writes its bytes."""
+        self.feed(bytes(data))
+        return len(data)
+
+    def as_output(self) -> BinaryIO:
+        return cast(BinaryIO, self)
+
+    def _frame(self, descriptor_set: int, payload: bytes) -> None:
+        kind = PACKET_SETS.get(descriptor_set)
+        if kind is None:
+            return
+        self.arrivals[kind].append(self._now)
+        self.last_packet = self._now
+        values, flagged = decode_fields(descriptor_set, payload)
+        self.latest.update(values)
+        self.flagged.update(flagged)
+
+    def rate(self, kind: str, now: float) -> float:
+        """Packets of `kind` per second over the last `window` seconds (or
+        since the start, if that is shorter)."""
+        arrivals = self.arrivals[kind]
+        while arrivals and arrivals[0] <= now - self.window:
+            arrivals.popleft()
+        span = min(self.window, now - self.started)
+        return len(arrivals) / span if span > 0 else 0.0
+
+
+def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCounter:
+    """Reads the port at `baudrate` for `seconds` and counts what came."""
+    from .capture import capture, close_port, open_port
+
+    serial_port = open_port(port, baudrate)
+    try:
+        with open(os.devnull, "wb", buffering=0) as sink:
+            return capture(serial_port.fileno(), sink, seconds).counter
+    finally:
+        close_port(serial_port)
+
+
+def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
+    """The hint for a port that has brought no packet in `waited` seconds
+    while not silent, after counting what arrives; None when a listen finds
+    frames after all, or nothing at all. The port must be free to open."""
+    from .acquire import ToolError
+
+    advice = (
+        f"check the baud rate: this reads at {baudrate}; units like this one are commonly set to "
+        + ", ".join(map(str, COMMON_BAUDS))
+        + f" ({DEFAULT_BAUD} for raw packets at 1000 Hz)"
+    )
+    try:
+        seen = probe(port, baudrate)
+    except (OSError, ToolError):  # gone meanwhile, or no pyserial to count with
+        return f"no valid frame from {port} in {waited:.0f} s although the line is not silent: {advice}"
+    if seen.packets or not seen.total_bytes:
+        return None
+    return (
+        f"no valid frame from {port} in {waited:.0f} s, yet bytes arrive ({seen.total_bytes} in "
+        f"{PROBE_SECONDS:g} s, none in a valid frame): the port likely runs at another speed than the device; "
+        + advice
+    )
