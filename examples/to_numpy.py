@@ -1,4 +1,4 @@
-"""Turn a recording into numpy arrays and print a few statistics.
+"""Turn a recording into numpy columns and print a few statistics.
 
     PYTHONPATH=build/release:python python3 examples/to_numpy.py python/brimlet_tools/data/sample.bin
 """
@@ -7,18 +7,19 @@ import sys
 
 import numpy as np
 
-from brimlet_tools.acquire import replay
-from brimlet_tools.arrays import field_arrays
+import brimlet_tools
 
 
 def main(path: str) -> None:
-    packets = list(replay(path))
-    raw = field_arrays(packets, packet_type="raw")
-    accel = raw["scaled_accel"]  # shape (n, 3), single precision
-    print(f"{len(accel)} raw packets; mean acceleration {np.mean(accel, axis=0)} m/s^2")
-    est = field_arrays(packets, packet_type="estimated")
-    altitude = est["est_pressure_alt"]
+    recording = brimlet_tools.load(path)  # decoded in native code, one array per column
+    columns = recording.columns
+    raw = columns["kind"] == 0  # index into brimlet_tools.fields.PACKET_TYPES
+    accel = np.stack([columns[f"scaled_accel_{axis}"][raw] for axis in "xyz"], axis=1)  # (n, 3), float32
+    print(f"{len(accel)} raw packets; mean acceleration {accel.mean(axis=0)} m/s^2")
+    altitude = columns["est_pressure_alt"]  # NaN in raw packets
     print(f"pressure altitude from {np.nanmin(altitude):.2f} to {np.nanmax(altitude):.2f} m")
+    span = (columns["time"][-1] - columns["time"][0]) / np.timedelta64(1, "s")
+    print(f"{span:.3f} s of {'estimated' if recording.times_estimated else 'receive'} time")
 
 
 if __name__ == "__main__":
