@@ -127,7 +127,9 @@ def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCoun
 def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
     """The hint for a port that has brought no packet in `waited` seconds
     while not silent, after counting what arrives; None when a listen finds
-    frames after all, or nothing at all. The port must be free to open."""
+    frames after all, or nothing at all. Where the bytes make no frame, the
+    other common rates are tried, and one that brings frames is named. The
+    port must be free to open."""
     from .acquire import ToolError
 
     advice = (
@@ -137,12 +139,15 @@ def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
     )
     try:
         seen = probe(port, baudrate)
+        if seen.packets or not seen.total_bytes:
+            return None
+        found = next((rate for rate in COMMON_BAUDS if rate != baudrate and probe(port, rate).packets > 1), None)
     except (OSError, ToolError):  # gone meanwhile, or no pyserial to count with
         return f"no valid frame from {port} in {waited:.0f} s although the line is not silent: {advice}"
-    if seen.packets or not seen.total_bytes:
-        return None
-    return (
+    what = (
         f"no valid frame from {port} in {waited:.0f} s, yet bytes arrive ({seen.total_bytes} in "
-        f"{PROBE_SECONDS:g} s, none in a valid frame): the port likely runs at another speed than the device; "
-        + advice
+        f"{PROBE_SECONDS:g} s, none in a valid frame)"
     )
+    if found is not None:
+        return f"{what}: at {found} baud the line brings valid frames; give --baudrate {found}"
+    return f"{what}: the port likely runs at another speed than the device; {advice}"

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import cli
+from brimlet_tools import cli, linewatch
 from brimlet_tools.framecount import FrameCounter
 from brimlet_tools.simulator import Faults, StreamConfig, expected_packets, stream_bytes
 from conftest import CHILD_ENV, run_cli, tool, wait_until
@@ -167,3 +167,17 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
     assert f"fields flagged not valid: {', '.join(f'{n} {c}' for n, c in sorted(flagged.items()))}" in out
     last_raw = next(p for p in reversed(expected) if p.packet_type == "raw")
     assert re.search(r"scaled_accel\W+" + r"\s+".join(f"{v:.4g}" for v in last_raw.scaled_accel or []), out)
+
+
+def test_the_hint_names_a_common_rate_that_brings_frames(monkeypatch) -> None:
+    # A line that only a port at 460800 baud reads as frames (a pseudo-terminal
+    # has no line speed, so the rates are told apart here).
+    def probe(port: str, baudrate: int) -> FrameCounter:
+        counter = FrameCounter()
+        counter.feed(stream_bytes(FAULTY) if baudrate == 460800 else NOISE)
+        return counter
+
+    monkeypatch.setattr(linewatch, "probe", probe)
+    hint = linewatch.no_frame_hint("/dev/ttyUSB0", 115200, 3.2)
+    assert hint == (f"no valid frame from /dev/ttyUSB0 in 3 s, yet bytes arrive ({len(NOISE)} in 0.5 s, none in a "
+                    "valid frame): at 460800 baud the line brings valid frames; give --baudrate 460800")  # fmt: skip
