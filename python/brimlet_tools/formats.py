@@ -70,9 +70,16 @@ def shortest_digits(magnitude: float) -> tuple[str, int]:
     gives the finite, positive single-precision value `magnitude` (the
     nearest to it among equally short strings), and the decimal exponent of
     its first digit. A text that reads back stays one with a zero appended,
-    so the shortest length is found by bisection; nine digits always do."""
+    so the shortest length is found by bisection; nine digits always do.
+    Most values of a sensor need seven or eight, so those are tried first."""
     low, high = 1, 9
     best = f"{magnitude:.8e}"
+    for length in (8, 7):
+        text = _reading_back(magnitude, length)
+        if text is None:
+            low = length + 1
+            break
+        best, high = text, length
     while low < high:
         mid = (low + high) // 2
         text = _reading_back(magnitude, mid)
