@@ -13,11 +13,14 @@ the recording starts again after its end, one mean packet interval later
 from __future__ import annotations
 
 import itertools
-import os
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from .framecount import FrameCounter
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 
 @dataclass(frozen=True, slots=True)
@@ -38,12 +41,10 @@ class Playback:
     packets: int
 
 
-def cut(path: str | os.PathLike[str], line_rate: float, speed: float = 1.0) -> Playback:
-    """The pieces of the recording at `path` (see the module's description)."""
-    from .recording import load
-
-    recording = load(path)
-    with open(path, "rb") as f:
+def cut(recording: Recording, line_rate: float, speed: float = 1.0) -> Playback:
+    """The pieces of the loaded `recording`, whose bytes are read again from
+    its file (see the module's description)."""
+    with open(recording.source, "rb") as f:
         data = f.read()
     if not data:
         return Playback([], 0.0, False, 0)

@@ -96,11 +96,12 @@ def recording_span_lines(path: str, raw_rate: float) -> list[str]:
     its receive times, or, said in a line of its own, an estimate that takes
     the raw packets to come at `raw_rate`."""
     from .acquire import ToolError
+    from .receive_times import TimesFormatError
     from .recording import load
 
     try:
         recording = load(path, raw_rate)
-    except ToolError as e:
+    except (ToolError, TimesFormatError) as e:
         return [f"span: not measured ({e})"]
     import numpy as np
 

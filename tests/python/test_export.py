@@ -354,3 +354,18 @@ def test_an_empty_recording_exports_to_every_format(tmp_path: Path) -> None:
         (tmp_path / "out").mkdir(exist_ok=True)
         assert cli.main(["export", str(empty), str(tmp_path / "out" / name), "--quiet"]) == 0, name
         shutil.rmtree(tmp_path / "out")
+
+
+@pytest.mark.parametrize("command", [["export", "{rec}", "{out}.h5"], ["dump", "--file", "{rec}", "-o", "{out}.csv"],
+                                     ["plot", "--file", "{rec}", "-o", "{out}.png"],
+                                     ["virtual-device", "--file", "{rec}"]])  # fmt: skip
+def test_a_damaged_receive_time_file_is_one_line_of_error(tmp_path: Path, capsys, command: list[str]) -> None:
+    needs = {"plot": "matplotlib", "dump": "pyarrow", "export": "h5py"}  # dump reads no times without pyarrow
+    if command[0] in needs:
+        pytest.importorskip(needs[command[0]])
+    rec = tmp_path / "flight.bin"
+    rec.write_bytes(stream_bytes(FAULTY))
+    Path(companion_path(rec)).write_bytes(b"not a time file")
+    assert cli.main([a.format(rec=rec, out=tmp_path / "out") for a in command]) == 1
+    err = capsys.readouterr().err.strip()
+    assert err.endswith(f"cannot read the receive times of {rec}: not a receive-time file") and "\n" not in err

@@ -9,9 +9,9 @@ from pathlib import Path
 
 from ..export import FORMATS as EXPORTS
 from ..formats import FORMATS, SUFFIXES, PacketWriter
-from .common import StopFlag, cannot, count_type, open_output
+from .common import StopFlag, count_type, open_output
 from .progress import packet_total, progress_bar
-from .source import add_source_options, close_iterator, live_signals, packets_of
+from .source import add_source_options, close_iterator, live_signals, load_recording, packets_of
 
 NAME = "dump"
 HELP = "Print the packets of a recording or a port."
@@ -52,12 +52,8 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     makes them (many times faster than packet by packet), with each
     packet's receive time as its timestamp."""
     from ..export.text import write_lines
-    from ..recording import load
 
-    try:
-        recording = load(args.file)
-    except OSError as e:
-        raise cannot("read recording", args.file, e) from e
+    recording = load_recording(args.file)
     n = len(recording) if args.count is None else min(args.count, len(recording))
     to_file = args.output not in (None, "-")
     with (

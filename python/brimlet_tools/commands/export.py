@@ -6,8 +6,9 @@ import argparse
 from pathlib import Path
 
 from ..export import FORMATS, Options, export, format_for
-from .common import ToolError, cannot
+from .common import ToolError
 from .progress import progress_bar
+from .source import load_recording
 
 NAME = "export"
 HELP = "Write a recording as Parquet, HDF5, a ROS 2 bag (MCAP or SQLite), CSV or JSON lines."
@@ -29,16 +30,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..recording import load
-
     fmt = format_for(args.output, args.format)
     fmt.writer()  # a missing library is said before anything is read
     if not Path(args.recording).is_file():
         raise ToolError(f"cannot read recording {args.recording}: no such file")
-    try:
-        recording = load(args.recording)
-    except OSError as e:
-        raise cannot("read recording", args.recording, e) from e
+    recording = load_recording(args.recording)
     options = Options(frame_id=args.frame_id, storage=args.storage)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:
         written = export(recording, args.output, fmt, options, advance)

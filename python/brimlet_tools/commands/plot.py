@@ -4,12 +4,11 @@ from __future__ import annotations
 
 import argparse
 
-from ..recording import Recording, load
 from ..sample import RAW_RATE
 from ..summary import estimated_note
 from .common import StopFlag, add_raw_rate, cannot, note
 from .progress import progress_bar, tracked
-from .source import add_source_options, live_signals, packets_of, refuse_live_options
+from .source import add_source_options, live_signals, load_recording, packets_of, refuse_live_options
 
 # The steps of plotting a recording, for the progress bar: loading it, then
 # what `plot.render` counts.
@@ -59,9 +58,3 @@ def run(args: argparse.Namespace) -> int:
         print(f"wrote {args.output}")
     return 0
 
-
-def load_recording(path: str, raw_rate: float) -> Recording:
-    try:
-        return load(path, raw_rate)
-    except OSError as e:
-        raise cannot("read recording", path, e) from e

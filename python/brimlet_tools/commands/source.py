@@ -1,16 +1,35 @@
 """Reading packets for a command: the --file/--port options, the packets
-they name, and what a recording holds besides its packets."""
+they name, a recording loaded into columns, and what a recording holds
+besides its packets."""
 
 from __future__ import annotations
 
 import argparse
 from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
+from typing import TYPE_CHECKING
 
 from ..acquire import listen, replay
 from ..fields import PacketLike
 from ..framecount import FrameCounter
-from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, seconds_type
+from .common import DEFAULT_BAUD, StopFlag, ToolError, baud_type, cannot, seconds_type
+
+if TYPE_CHECKING:
+    from ..recording import Recording
+
+
+def load_recording(path: str, raw_rate: float | None = None) -> Recording:
+    """The recording at `path` in columns (`raw_rate` for a time axis that
+    has to be estimated), or a ToolError that says why it cannot be had."""
+    from ..receive_times import TimesFormatError
+    from ..recording import load
+
+    try:
+        return load(path) if raw_rate is None else load(path, raw_rate)
+    except OSError as e:
+        raise cannot("read recording", path, e) from e
+    except TimesFormatError as e:
+        raise ToolError(f"cannot read the receive times of {path}: {e}") from e
 
 
 def add_source_options(p: argparse.ArgumentParser, follow: bool = False) -> None:

@@ -12,6 +12,7 @@ from ..playback import Piece, cut, recorded_stream
 from ..virtual_device import BITS_PER_BYTE, STALE_AFTER, PlayReport, VirtualDevice
 from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, number, seconds_type
 from .simulation import add_stream_options, stream_config
+from .source import load_recording
 
 NAME = "virtual-device"
 HELP = "Play a simulated device, or a recording, on a pseudo-terminal; prints the port to open."
@@ -75,8 +76,9 @@ def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], s
 
 def recorded(args: argparse.Namespace) -> tuple[Iterable[Piece], str]:
     """The recording named by --file, paced as asked, and its description."""
+    recording = load_recording(args.file)
     try:
-        playback = cut(args.file, args.baudrate / BITS_PER_BYTE, args.speed)
+        playback = cut(recording, args.baudrate / BITS_PER_BYTE, args.speed)
     except OSError as e:
         raise cannot("read recording", args.file, e) from e
     if playback.paced:
