@@ -32,7 +32,8 @@ def run(args: argparse.Namespace) -> int:
     progress = Progress(piped_interval=5.0, quiet=args.quiet)
     try:
         with open_output(args.output, buffered=False) as out, open_times(args.output) as times, stopping.on_signals():
-            note(f"recording {args.port} to {args.output}" + ("" if args.seconds else "; Ctrl-C ends"))
+            note(f"recording {args.port} to {args.output}, receive times to {times.path}"
+                 + ("" if args.seconds else "; Ctrl-C ends"))  # fmt: skip
             report = capture(port.fileno(), out, args.seconds, stopping,
                              lambda r: progress.update(lambda: capture_line(r)), times)  # fmt: skip
     finally:
