@@ -17,7 +17,9 @@ reference, at random moments. Checked in every cycle:
   about 100 ms from the signal to KeyboardInterrupt);
 * threads and open descriptors are back at their starting count after each
   cycle, and resident memory stays within `--rss-slack` of what it was after
-  the warm-up.
+  the warm-up;
+* no cycle hangs: one that has not ended after a minute ends the run with
+  "Timeout" and the stacks of all threads.
 
 Prints one line per fault and a summary line with the cycles run and the
 faults found; exits with status 1 if there was a fault.
@@ -28,6 +30,7 @@ faults found; exits with status 1 if there was a fault.
 from __future__ import annotations
 
 import argparse
+import faulthandler
 import math
 import os
 import random
@@ -52,6 +55,7 @@ SLACK = 0.2  # how far past its bound a call may end
 STOP_BOUND = 0.1  # a reader notices a stop within this
 CTRL_C_BOUND = 0.1  # a wait runs signal handlers this often
 BAUDRATE = 921600
+HANG = 60.0  # seconds: far beyond any cycle's calls and sleeps
 
 
 def frames(first: int, count: int) -> bytes:
@@ -367,6 +371,7 @@ def main() -> int:
     print(f"stress: {args.seconds:g} s of random parser lifecycles, seed {seed}", flush=True)
     faults: list[str] = []
     workdir = Path(tempfile.mkdtemp(prefix="brimlet-stress-"))
+    faulthandler.dump_traceback_later(HANG, exit=True, file=sys.stdout)  # its thread counts from here on
     tasks, fds = task_count(), fd_count()
     rss_base: int | None = None
     cycles = packets = 0
@@ -374,6 +379,10 @@ def main() -> int:
     try:
         while time.monotonic() - started < args.seconds:
             before = len(faults)
+            # A call that never returns cannot be timed: a cycle that takes
+            # longer than HANG seconds ends the run with "Timeout" and the
+            # stack of every thread on standard output (status 1).
+            faulthandler.dump_traceback_later(HANG, exit=True, file=sys.stdout)
             packets += run_cycle(cycles, rng, workdir, faults)
             cycles += 1
             if task_count() != tasks:
@@ -390,6 +399,7 @@ def main() -> int:
             if faults and len(faults) > 100:
                 break
     finally:
+        faulthandler.cancel_dump_traceback_later()
         shutil.rmtree(workdir, ignore_errors=True)
     elapsed = time.monotonic() - started
     print(f"stress: {cycles} cycles in {elapsed:.0f} s, {packets} packets checked, {len(faults)} faults "
