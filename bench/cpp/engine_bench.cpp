@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,10 +64,20 @@ brimlet::ParserEngine open_engine(const std::string& path) {
     return brimlet::ParserEngine(std::move(*source));
 }
 
+// User and system processor time of the whole process so far, nanoseconds.
+std::pair<double, double> cpu_ns() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ns = [](const timeval& t) { return double(t.tv_sec) * 1e9 + double(t.tv_usec) * 1e3; };
+    return {ns(usage.ru_utime), ns(usage.ru_stime)};
+}
+
 void BM_ReplayDrainedWhileRunning(benchmark::State& state) {
     const Recording& rec = recording();
     std::size_t total = 0;
+    double user = 0, system = 0;
     for (auto _ : state) {
+        const auto [user0, system0] = cpu_ns();
         brimlet::ParserEngine engine = open_engine(rec.path);
         (void)engine.start();
         std::size_t got = 0;
@@ -77,10 +88,16 @@ void BM_ReplayDrainedWhileRunning(benchmark::State& state) {
             benchmark::DoNotOptimize(batch->size());
         }
         engine.stop();
+        const auto [user1, system1] = cpu_ns();
+        user += user1 - user0;
+        system += system1 - system0;
         if (got != rec.frames) state.SkipWithError("lost packets");
         total += got;
     }
     state.counters["packets/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
+    // Both threads: the reader's work and the drain, user and system time.
+    state.counters["user_ns_per_packet"] = user / double(total);
+    state.counters["system_ns_per_packet"] = system / double(total);
 }
 BENCHMARK(BM_ReplayDrainedWhileRunning)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
@@ -88,12 +105,17 @@ void BM_ReplayDrainedAfterRun(benchmark::State& state) {
     const Recording& rec = recording();
     std::size_t total = 0;
     double per_packet = 0;
+    double user = 0, system = 0;
     for (auto _ : state) {
         const long before = resident_bytes();
+        const auto [user0, system0] = cpu_ns();
         brimlet::ParserEngine engine = open_engine(rec.path);
         (void)engine.start();
         while (engine.is_running()) std::this_thread::sleep_for(1ms);
         engine.stop();
+        const auto [user1, system1] = cpu_ns();
+        user += user1 - user0;
+        system += system1 - system0;
         const long queued = resident_bytes();
         auto batch = engine.collect_packets(std::nullopt);
         if (!batch || batch->size() != rec.frames) state.SkipWithError("lost packets");
@@ -103,6 +125,10 @@ void BM_ReplayDrainedAfterRun(benchmark::State& state) {
     state.counters["packets/s"] = benchmark::Counter(double(total), benchmark::Counter::kIsRate);
     state.counters["resident_bytes_per_queued_packet"] = per_packet;
     state.counters["record_bytes"] = double(sizeof(brimlet::IMUPacket));
+    // Where the reader's time goes: user (scanning, decoding, queueing) and
+    // system (reads, and the page faults of fresh channel blocks).
+    state.counters["user_ns_per_packet"] = user / double(total);
+    state.counters["system_ns_per_packet"] = system / double(total);
 }
 BENCHMARK(BM_ReplayDrainedAfterRun)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
