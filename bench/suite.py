@@ -141,9 +141,13 @@ def replay_section(r: dict[str, Any]) -> list[str]:
         ("native engine alone (C++, reader thread and channel, drained while it runs)", engine["while_running"], ""),
         ("native engine alone (C++, drained after the run)", engine["after_run"], ""),
     ]  # fmt: skip
-    return out + table(["path", "packets/s", "ns/packet", "ratio", "packets per call"],
-                       [[name, rate(x), f"{1e9 / x:.0f}", f"{x / module:.3g}", per_call]
-                        for name, x, per_call in rows])  # fmt: skip
+    out += table(["path", "packets/s", "ns/packet", "ratio", "packets per call"],
+                 [[name, rate(x), f"{1e9 / x:.0f}", f"{x / module:.3g}", per_call]
+                  for name, x, per_call in rows])  # fmt: skip
+    if "user_ns" in engine:
+        out += ["", f"Processor time of the native engine drained while it runs, both threads: "
+                f"{engine['user_ns']:.0f} ns user and {engine['system_ns']:.0f} ns system per packet."]  # fmt: skip
+    return out
 
 
 def columns_section(r: dict[str, Any]) -> list[str]:
@@ -314,6 +318,8 @@ def measure(build: Path, quick: bool) -> dict[str, Any]:
     e = google_benchmark(build / "engine_bench", as_user=True)
     results["engine"] = {
         "while_running": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["packets/s"]),
+        "user_ns": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["user_ns_per_packet"]),
+        "system_ns": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["system_ns_per_packet"]),
         "after_run": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["packets/s"]),
         "queued_bytes": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["resident_bytes_per_queued_packet"]),
         "record_bytes": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["record_bytes"]),
