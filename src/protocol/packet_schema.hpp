@@ -120,17 +120,6 @@ inline constexpr std::array<std::uint8_t, kFieldCount> kValidityCode = [] {
     return code;
 }();
 
-// The decoder's rows: for each descriptor set, the field index of each
-// descriptor (kNoField for one the set does not have).
-inline constexpr std::array<std::array<std::uint8_t, 256>, kKindCount> kFieldByDescriptor = [] {
-    std::array<std::array<std::uint8_t, 256>, kKindCount> table{};
-    for (auto& row : table) row.fill(kNoField);
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        table[static_cast<std::size_t>(kFields[i].kind)][kFields[i].descriptor] = static_cast<std::uint8_t>(i);
-    }
-    return table;
-}();
-
 // The most fields with a valid-flags word one payload (at most 255 bytes) can
 // carry: a device may send the same field more than once.
 inline constexpr std::size_t kMaxFlagged = [] {
