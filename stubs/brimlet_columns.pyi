@@ -8,6 +8,8 @@ from typing import final
 DATA_COLUMNS: tuple[str, ...]
 # Bit i of the "invalid" column stands for VALIDITY_NAMES[i].
 VALIDITY_NAMES: tuple[str, ...]
+# Bit i of the "present" column: the packet carries the i-th data field (in
+# property order); a carried field may hold NaN, which the device sent.
 # Codes of the "kind" column: 0 "raw", 1 "estimated".
 PACKET_TYPES: tuple[str, ...]
 
@@ -21,7 +23,7 @@ class Column(Buffer):
 
 def decode(data: Buffer, ends: Buffer | None = None, times: Buffer | None = None, /) -> dict[str, Column]:
     """Decodes the raw stream in `data` into columns, in order: "time" (int64
-    ns), "kind" (uint8), "invalid" (uint16) and the DATA_COLUMNS (float32, NaN
+    ns), "kind" (uint8), "invalid" (uint16), "present" (uint16) and the DATA_COLUMNS (float32, NaN
     where a packet does not carry the value). `ends` (uint64) and `times`
     (int64 ns) describe the reads that received the stream: after read k the
     stream was ends[k] bytes long, and the read returned at times[k]; each

@@ -8,6 +8,9 @@ same length, one entry per packet in stream order:
     kind     uint8           index into fields.PACKET_TYPES
     invalid  uint16          bit i set when the device flagged
                              fields.VALIDITY_NAMES[i] not valid
+    present  uint16          bit i set when the packet carries
+                             fields.DATA_FIELDS[i] (a NaN in a carried field
+                             is a value the device sent)
     then one float32 array per data column, named as the CSV data columns
     (`scaled_accel_x`, ...), NaN where the packet does not carry the value.
 
@@ -60,7 +63,7 @@ def column_dtypes() -> dict[str, Any]:
     """The numpy type of every column, in column order."""
     np = numpy()
     types: dict[str, Any] = {"time": np.dtype("datetime64[ns]"), "kind": np.dtype(np.uint8),
-                             "invalid": np.dtype(np.uint16)}  # fmt: skip
+                             "invalid": np.dtype(np.uint16), "present": np.dtype(np.uint16)}  # fmt: skip
     types.update((name, np.dtype(np.float32)) for name in DATA_COLUMNS)
     return types
 
@@ -150,6 +153,7 @@ def to_dataframe(recording: Recording | Source) -> PandasFrame:
         recording = load(recording)
     columns = recording.columns
     frame = pd.DataFrame({name: columns[name] for name in DATA_COLUMNS}, copy=False)
+    frame.insert(0, "present", columns["present"])
     frame.insert(0, "invalid", columns["invalid"])
     frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"], categories=list(PACKET_TYPES)))
     frame.index = pd.DatetimeIndex(columns["time"], name="time")

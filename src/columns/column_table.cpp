@@ -8,6 +8,10 @@
 
 namespace brimlet::columns {
 
+static_assert(sizeof(ColumnTable{}.present.data()[0]) * 8 >= schema::kFieldCount &&
+                  sizeof(IMUPacket{}.present) <= sizeof(std::uint16_t),
+              "the present column holds one bit per schema field");
+
 namespace {
 
 using schema::kFields;
@@ -97,7 +101,8 @@ ColumnTable::ColumnTable() : data(std::make_unique<Column<float>[]>(kColumns.siz
 bool ColumnTable::reserve(std::size_t count) {
     count = std::max(count, size);
     absent_until = std::min(absent_until, count);
-    bool ok = time.resize_capacity(count) && kind.resize_capacity(count) && invalid.resize_capacity(count);
+    bool ok = time.resize_capacity(count) && kind.resize_capacity(count) && invalid.resize_capacity(count) &&
+              present.resize_capacity(count);
     for (std::size_t c = 0; ok && c < kColumns.size(); ++c) ok = data[c].resize_capacity(count);
     // A column that did grow keeps its larger block; capacity is what all have.
     if (ok || count < capacity) capacity = count;
@@ -119,6 +124,7 @@ bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp) {
     std::uint16_t flags = 0;
     for (std::size_t k = 0; k < packet.flagged; ++k) flags |= static_cast<std::uint16_t>(1u << packet.invalid_code(k));
     invalid.data()[i] = flags;
+    present.data()[i] = packet.present;
     const auto kind_index = static_cast<std::size_t>(packet.kind);
     const auto& [fields, count] = kFieldsOfKind;
     for (std::size_t n = 0; n < count[kind_index]; ++n) {

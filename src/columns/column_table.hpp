@@ -31,8 +31,9 @@ struct DataColumn {
 };
 
 extern const std::span<const DataColumn> kDataColumns;
-// Bit k of `invalid` stands for schema::kValidityNames[k]; `kind` holds the
-// codes of schema::PacketKind.
+// Bit k of `invalid` stands for schema::kValidityNames[k]; bit i of `present`
+// for schema field i, carried by the packet (a NaN it carries is a value, not
+// an absence); `kind` holds the codes of schema::PacketKind.
 
 // An array of T from malloc, grown with realloc (which moves large blocks by
 // remapping their pages, not by copying), handed over with release().
@@ -73,6 +74,7 @@ struct ColumnTable {
     Column<std::int64_t> time;  // ns since the Unix epoch
     Column<std::uint8_t> kind;
     Column<std::uint16_t> invalid;
+    Column<std::uint16_t> present;
     std::unique_ptr<Column<float>[]> data;  // kDataColumns.size() columns
 
     ColumnTable();

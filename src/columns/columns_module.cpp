@@ -84,7 +84,8 @@ PyObject* columns_dict(PyTypeObject* type, ColumnTable& table) {
     const std::size_t n = table.size;
     if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
         !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
-        !set_column(dict.get(), type, "invalid", table.invalid, n, "H")) {
+        !set_column(dict.get(), type, "invalid", table.invalid, n, "H") ||
+        !set_column(dict.get(), type, "present", table.present, n, "H")) {
         return nullptr;
     }
     for (std::size_t c = 0; c < kDataColumns.size(); ++c) {

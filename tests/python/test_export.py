@@ -332,16 +332,39 @@ def test_dump_of_a_recording_writes_the_text_of_the_packet_by_packet_path(flight
     pytest.importorskip("pyarrow")
     from brimlet_tools.commands import dump
 
-    def lines(path: Path) -> list[str]:
-        assert cli.main(["dump", "--file", str(flight.path), "-o", str(path)]) == 0
-        text = path.read_text().splitlines()
-        # Everything but the timestamp: receive time from the columns, decode time packet by packet.
-        return [re.sub(r'^([a-z]+,)\d+|"timestamp":\d+', "", line) for line in text]
-
-    fast = lines(tmp_path / f"columns.{fmt}")
+    fast = dump_lines(flight.path, tmp_path / f"columns.{fmt}")
     monkeypatch.setattr(dump, "columns_at_hand", lambda: False)
-    assert fast == lines(tmp_path / f"packets.{fmt}")
+    assert fast == dump_lines(flight.path, tmp_path / f"packets.{fmt}")
     assert len(fast) == len(flight.packets) + (fmt == "csv")
+
+
+def dump_lines(recording: Path, output: Path) -> list[str]:
+    """The lines `dump` writes of `recording` to `output`, but for the
+    timestamps: receive times from the columns, decode times packet by packet."""
+    assert cli.main(["dump", "--file", str(recording), "-o", str(output)]) == 0
+    return [re.sub(r'^([a-z]+,)\d+|"timestamp":\d+', "", line) for line in output.read_text().splitlines()]
+
+
+def test_a_nan_the_device_sent_stays_a_value_and_an_absent_field_absent(recording, tmp_path: Path,
+                                                                        monkeypatch) -> None:  # fmt: skip
+    pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    from brimlet_tools.commands import dump
+
+    nan = math.nan
+    path = recording(frames.raw_frame(scaled_gyro=[nan] * 3, scaled_ambient_pressure=nan)
+                     + frames.estimated_frame(est_pressure_alt=nan))  # fmt: skip
+    assert cli.main(["export", str(path), str(tmp_path / "out.parquet"), "--quiet"]) == 0
+    table = pq.read_table(tmp_path / "out.parquet")
+    shown = {name: ["nan" if v is not None and math.isnan(v) else v for v in table.column(name).to_pylist()]
+             for name in ("scaled_gyro_x", "scaled_accel_x", "scaled_ambient_pressure", "est_pressure_alt")}  # fmt: skip
+    assert shown == {"scaled_gyro_x": ["nan", None], "scaled_accel_x": [None, None],
+                     "scaled_ambient_pressure": ["nan", None], "est_pressure_alt": [None, "nan"]}  # fmt: skip
+    for fmt in ("csv", "jsonl"):
+        fast = dump_lines(path, tmp_path / f"columns.{fmt}")
+        with monkeypatch.context() as m:
+            m.setattr(dump, "columns_at_hand", lambda: False)
+            assert fast == dump_lines(path, tmp_path / f"packets.{fmt}")
 
 
 def test_an_empty_recording_exports_to_every_format(tmp_path: Path) -> None:

@@ -24,13 +24,15 @@ load, to_dataframe = recording_module.load, recording_module.to_dataframe
 
 FAULTY = StreamConfig(seconds=0.5, raw_rate=200, estimated_rate=50, seed=7,
                       faults=Faults(garbage=0.05, drop=0.03, damage=0.03, invalid=0.3))  # fmt: skip
-# Fields left out, a field twice, a flagged field twice, an unknown set.
+# Fields left out, a field twice, a flagged field twice, an unknown set, a NaN
+# the device sent.
 ODD_FRAMES = (
     frames.frame(frames.RAW_SET, b"")
     + frames.raw_frame(scaled_accel=[1.0, -0.0, float("inf")], scaled_ambient_pressure=1013.25)
     + frames.frame(0x81, b"\x06\x17\x3f\x80\x00\x00")
     + frames.estimated_frame(invalid=["est_pressure_alt"], est_pressure_alt=2.5, est_gravity_vector=[0, 0, 9.8])
     + frames.frame(frames.ESTIMATED_SET, 2 * frames.estimated_field(0x21, [3.0], valid=False))
+    + frames.raw_frame(scaled_gyro=[math.nan] * 3)
 )
 
 
@@ -40,6 +42,7 @@ def expected_columns(packets: list) -> dict[str, list[float | int]]:
     out: dict[str, list[float | int]] = {
         "kind": [PACKET_TYPES.index(p.packet_type) for p in packets],
         "invalid": [sum(bits[n] for n in set(invalid_names(p))) for p in packets],
+        "present": [sum(1 << i for i, f in enumerate(DATA_FIELDS) if getattr(p, f.name) is not None) for p in packets],
     }
     for f in DATA_FIELDS:
         values = [getattr(p, f.name) for p in packets]
@@ -58,7 +61,7 @@ def test_columns_equal_the_packets_mock_parser_gives(wrap, replay, recording) ->
     path = recording(data)
     loaded = load(path) if wrap == "path" else load(wrap(data))
     expected = expected_columns(replay(data))
-    assert list(loaded.columns) == ["time", "kind", "invalid", *(c for f in DATA_FIELDS for c in f.columns)]
+    assert list(loaded.columns) == ["time", "kind", "invalid", "present", *(c for f in DATA_FIELDS for c in f.columns)]
     assert len(loaded) == len(expected["kind"]) > 100
     for name, values in expected.items():
         column = loaded.columns[name]

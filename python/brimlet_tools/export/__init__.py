@@ -190,12 +190,14 @@ def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:
         yield slice(start, min(start + size, n))
 
 
-def lacking(columns: list[npt.NDArray[Any]]) -> npt.NDArray[Any]:
-    """Where a packet lacks a field whose values are `columns`: all of them
-    NaN (a NaN among values that are there is a value the device sent)."""
-    import numpy as np
+def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
+    """Where a packet does not carry the data field `field`, from the
+    `present` column (a NaN in a field that is there is a value the device
+    sent, not an absence)."""
+    from ..fields import DATA_FIELDS, FIELD_BY_NAME
 
-    absent: npt.NDArray[Any] = np.logical_and.reduce([np.isnan(c) for c in columns])
+    bit = DATA_FIELDS.index(FIELD_BY_NAME[field])
+    absent: npt.NDArray[Any] = (present >> bit & 1) == 0
     return absent
 
 

@@ -5,8 +5,11 @@ packet in stream order: `time`, the receive time in nanoseconds since
 1970-01-01 UTC (int64); `kind`, the packet type as an index into the
 attribute `names` ("raw", "estimated"); `invalid`, the bits of the fields
 the device flagged not valid (bit i for the i-th name of its attribute
-`bits`); then one single-precision dataset per value, named as the CSV
-columns, NaN where the packet does not carry the field, with its `unit`.
+`bits`); `present`, the bits of the data fields the packet carries (bit i
+for the i-th name of its attribute `bits`: a NaN in a field that is there
+is a value the device sent); then one single-precision dataset per value,
+named as the CSV columns, NaN where the packet does not carry the field,
+with its `unit`.
 The file's attributes say where it came from (`source`) and whether its
 times were recorded or estimated (`times_estimated`).
 """
@@ -18,7 +21,7 @@ from pathlib import Path
 import h5py  # type: ignore[import-untyped]
 import numpy as np
 
-from ..fields import PACKET_TYPES, VALIDITY_NAMES
+from ..fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
 from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, replacing
 
 CHUNK_ROWS = 1 << 16
@@ -26,7 +29,8 @@ CHUNK_ROWS = 1 << 16
 
 def write(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     c, n = recording.columns, len(recording)
-    sources = {"time": c["time"].view(np.int64), "kind": c["kind"], "invalid": c["invalid"]}
+    sources = {"time": c["time"].view(np.int64), "kind": c["kind"], "invalid": c["invalid"],
+               "present": c["present"]}
     sources |= {name: c[name] for name in DATA_COLUMNS}
     with replacing(output) as temporary, h5py.File(temporary, "w") as f:
         f.attrs["source"] = recording.source
@@ -40,6 +44,7 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
         datasets["time"].attrs["unit"] = "ns since 1970-01-01 00:00:00 UTC"
         datasets["kind"].attrs["names"] = list(PACKET_TYPES)
         datasets["invalid"].attrs["bits"] = list(VALIDITY_NAMES)
+        datasets["present"].attrs["bits"] = [f.name for f in DATA_FIELDS]
         for name in DATA_COLUMNS:
             datasets[name].attrs["unit"] = COLUMN_UNITS[name]
         for rows in chunks(n, CHUNK_ROWS):

@@ -5,7 +5,8 @@ timestamp in nanoseconds; `kind`, the packet type as a dictionary column
 ("raw", "estimated"); `invalid`, the bits of the fields the device flagged
 not valid (bit i for `fields.VALIDITY_NAMES[i]`, also listed in the file's
 metadata); then one single-precision column per value, named as the CSV
-columns, null where the packet does not carry the field. Each data column
+columns, null where the packet does not carry the field (a NaN the device
+sent stays NaN). Each data column
 carries its unit in its field metadata ("unit"), and the file's metadata
 says where it came from ("brimlet.source") and whether its times were
 recorded or estimated ("brimlet.times_estimated").
@@ -20,8 +21,8 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-from ..fields import PACKET_TYPES, VALIDITY_NAMES
-from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, replacing
+from ..fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
+from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, lacking, replacing
 
 ROW_GROUP = 1 << 18
 # Noisy single-precision values hardly compress as they are; split into
@@ -53,9 +54,10 @@ def table(recording: RecordingLike, rows: slice, shape: pa.Schema) -> pa.Table:
         pa.DictionaryArray.from_arrays(pa.array(c["kind"][rows].astype(np.int8)), kinds),
         pa.array(c["invalid"][rows], pa.uint16()),
     ]
-    for name in DATA_COLUMNS:
-        values = c[name][rows]
-        arrays.append(pa.array(values, pa.float32(), mask=np.isnan(values)))
+    present = c["present"][rows]
+    for f in DATA_FIELDS:
+        absent = lacking(present, f.name)
+        arrays += [pa.array(c[name][rows], pa.float32(), mask=absent) for name in f.columns]
     return pa.Table.from_arrays(arrays, schema=shape)
 
 

@@ -109,8 +109,9 @@ def raw_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], fra
     gyro = [c[f"scaled_gyro_{a}"][rows] for a in "xyz"]
     accel = [c[f"scaled_accel_{a}"][rows] for a in "xyz"]
     values[:, ORIENTATION_COV] = -1.0
-    put(values, ANGULAR, gyro, ANGULAR_COV, lacking(gyro))
-    put(values, LINEAR, accel, LINEAR_COV, lacking(accel))
+    present = c["present"][rows]
+    put(values, ANGULAR, gyro, ANGULAR_COV, lacking(present, "scaled_gyro"))
+    put(values, LINEAR, accel, LINEAR_COV, lacking(present, "scaled_accel"))
     return out
 
 
@@ -126,10 +127,12 @@ def estimated_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp
     w, x, y, z = (c[f"est_orient_quaternion_{i}"][rows] for i in range(4))
     rate = [c[f"est_angular_rate_{a}"][rows] for a in "xyz"]
     accel = [c[f"est_compensated_accel_{a}"][rows] for a in "xyz"]
+    present = c["present"][rows]
     put(values, ORIENTATION, [x, y, z, w], ORIENTATION_COV,
-        lacking([w, x, y, z]) | flagged("estOrientQuaternion"))  # fmt: skip
-    put(values, ANGULAR, rate, ANGULAR_COV, lacking(rate) | flagged("estAngularRate"))
-    put(values, LINEAR, accel, LINEAR_COV, lacking(accel) | flagged("estCompensatedAccel"))
+        lacking(present, "est_orient_quaternion") | flagged("estOrientQuaternion"))  # fmt: skip
+    put(values, ANGULAR, rate, ANGULAR_COV, lacking(present, "est_angular_rate") | flagged("estAngularRate"))
+    put(values, LINEAR, accel, LINEAR_COV,
+        lacking(present, "est_compensated_accel") | flagged("estCompensatedAccel"))  # fmt: skip
     return out
 
 
@@ -149,7 +152,7 @@ def write_chunk(writer: Writer, connections: dict[str, Connection], recording: R
     part = {k: v[rows] for k, v in c.items()}
     raw = np.flatnonzero(kind == 0)
     estimated = np.flatnonzero(kind == 1)
-    pressure = raw[~np.isnan(part["scaled_ambient_pressure"][raw])]
+    pressure = raw[~lacking(part["present"][raw], "scaled_ambient_pressure")]
     made = {
         TOPIC_RAW: (raw, raw_messages(part, raw, frame_id, times)),
         TOPIC_ESTIMATED: (estimated, estimated_messages(part, estimated, frame_id, times)),

@@ -5,7 +5,8 @@ receive time in nanoseconds since 1970-01-01 UTC, `invalid_fields` the
 names of the flagged fields in the order of `fields.VALIDITY_NAMES`, and
 every value is written in its shortest single-precision text
 (`formats.f32_text`). A field that a packet does not carry (all its values
-NaN) is empty cells or null.
+its bit clear in the `present` column) is empty cells or null; a NaN the
+device sent is written as NaN.
 
 The text is made by pyarrow a column at a time: its cast of a
 single-precision column to text already gives the shortest digits, and a
@@ -95,12 +96,12 @@ def common_parts(recording: RecordingLike, rows: slice, quote: Callable[[str], s
 
 def field_parts(recording: RecordingLike, rows: slice, style: str) -> list[tuple[list[pa.Array], pa.Array]]:
     """For each data field: the texts of its columns in `rows`, and whether
-    each packet lacks the field (all its values NaN; a NaN among values that
-    are there is written as NaN)."""
+    each packet lacks the field."""
     c, out = recording.columns, []
+    present = c["present"][rows]
     for f in DATA_FIELDS:
         values = [c[name][rows] for name in f.columns]
-        absent = lacking(values)
+        absent = lacking(present, f.name)
         out.append(([f32_strings(v, style, absent) for v in values], absent))
     return out
 
