@@ -103,10 +103,15 @@ def listen(
                 hint = no_frame_hint(port, baudrate or DEFAULT_MODULE_BAUD, time.monotonic() - started)
                 if hint is not None and not follow:
                     raise ToolError(hint)
-                if hint is not None:
+                try:
+                    parser = open_parser(brimlet, port, baudrate, timeout)
+                    parser.start()
+                except (ToolError, OSError):
+                    if stop is not None and stop():  # Ctrl-C cut the opening short
+                        return
+                    raise
+                if hint is not None:  # once reading again, so that Ctrl-C after it ends the reading
                     print(f"warning: {hint}", file=sys.stderr, flush=True)
-                parser = open_parser(brimlet, port, baudrate, timeout)
-                parser.start()
             try:
                 batch = parser.get_data_packets()
             except OSError as e:

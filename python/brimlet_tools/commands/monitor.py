@@ -109,8 +109,10 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
     done = threading.Event()
     with VirtualDevice(args.baudrate, stale_after=None) as device:
 
+        def ended() -> bool:
+            return done.is_set() or stop()
+
         def play() -> None:
-            ended = lambda: done.is_set() or stop()  # noqa: E731
             device.play(stream, stop=ended)
             device.drain(playing.DRAIN_LIMIT, ended)
             device.close()  # the reader sees the line hang up
