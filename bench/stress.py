@@ -70,6 +70,17 @@ def fd_count() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+def settled(count: Callable[[], int], expected: int, limit: float = 0.5) -> int:
+    """`count()` once it equals `expected`, or after `limit` seconds. A
+    joined thread can stay listed for a moment: the join returns when the
+    thread has let go of its stack, a little before the system removes it,
+    and a busy machine can stretch that moment."""
+    deadline = time.monotonic() + limit
+    while (n := count()) != expected and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return n
+
+
 @dataclass
 class Source:
     """Where a cycle's frames go: `feed(data)` returns False if some of the
@@ -385,10 +396,10 @@ def main() -> int:
             faulthandler.dump_traceback_later(HANG, exit=True, file=sys.stdout)
             packets += run_cycle(cycles, rng, workdir, faults)
             cycles += 1
-            if task_count() != tasks:
-                faults.append(f"cycle {cycles - 1}: {task_count()} threads, not {tasks}")
-            if fd_count() != fds:
-                faults.append(f"cycle {cycles - 1}: {fd_count()} open descriptors, not {fds}")
+            if (n := settled(task_count, tasks)) != tasks:
+                faults.append(f"cycle {cycles - 1}: {n} threads, not {tasks}")
+            if (n := settled(fd_count, fds)) != fds:
+                faults.append(f"cycle {cycles - 1}: {n} open descriptors, not {fds}")
             if cycles == 50:
                 rss_base = common.rss()
             elif rss_base is not None and common.rss() > rss_base + args.rss_slack:
