@@ -134,6 +134,16 @@ def task_count() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+def joined_away(before: int) -> bool:
+    """Whether the thread count is back to `before`. A joined thread can stay
+    listed for a moment after the join returns (the kernel reaps it just after
+    waking the joiner), so the count is given a few milliseconds to settle."""
+    deadline = time.monotonic() + 0.05
+    while task_count() != before and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return task_count() == before
+
+
 # qemu-user wakes the thread that joins a guest thread before that thread's
 # host thread has exited, so /proc/self/task still lists it for a moment after
 # the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
