@@ -5,9 +5,11 @@ and the shortest single-precision text that CSV and JSON lines use."""
 from __future__ import annotations
 
 import math
+import os
 import shutil
 import random
 import re
+import stat
 import struct
 import sys
 from pathlib import Path
@@ -246,6 +248,15 @@ def test_the_format_is_chosen_by_name_or_named(flight: Flight, tmp_path: Path, c
     else:
         assert status == 1 and message in err and len(err.strip().splitlines()) == 1
     assert [p.name for p in tmp_path.iterdir() if "partial" in p.name] == []
+
+
+def test_what_is_not_a_file_is_never_replaced(flight: Flight, tmp_path: Path, capsys) -> None:
+    pytest.importorskip("pyarrow")
+    pipe = tmp_path / "pipe.csv"
+    os.mkfifo(pipe)
+    assert cli.main(["export", str(flight.path), str(pipe), "--quiet"]) == 1
+    assert "not a regular file" in capsys.readouterr().err
+    assert stat.S_ISFIFO(pipe.stat().st_mode)
 
 
 def test_a_bag_is_not_written_over(flight: Flight, tmp_path: Path, capsys) -> None:

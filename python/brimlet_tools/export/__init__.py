@@ -163,7 +163,11 @@ def bag_directory(output: Path) -> Path:
 @contextmanager
 def replacing(path: Path) -> Iterator[Path]:
     """A temporary name beside `path` to write a file or a directory to;
-    renamed to `path` when the block ends normally, removed otherwise."""
+    renamed to `path` when the block ends normally, removed otherwise.
+    Only a file or a directory is ever replaced: a device, a pipe or a
+    socket at `path` (/dev/null, say) is refused, never swapped for a file."""
+    if path.exists() and not (path.is_file() or path.is_dir()):
+        raise ToolError(f"cannot write {path}: not a regular file (export writes files; dump writes streams)")
     temporary = path.with_name(f".{path.name}.{os.getpid()}.partial")
     try:
         yield temporary
