@@ -1,4 +1,4 @@
-"""Whole recordings into numpy columns: `brimlet_tools.recording.load` (the
+"""Whole recordings into numpy columns: `brimlet_tools.recordings.recording.load` (the
 native columnar decoder) against what a user had before it,
 `brimlet_tools.arrays.field_arrays` over the replayed packets, on the replay
 recording; and the same recording on to a pandas DataFrame.
@@ -15,9 +15,9 @@ from pathlib import Path
 
 import common
 
-from brimlet_tools.acquire import replay
 from brimlet_tools.arrays import field_arrays
-from brimlet_tools.recording import load, to_dataframe
+from brimlet_tools.live.acquire import replay
+from brimlet_tools.recordings.recording import load, to_dataframe
 
 
 def timed(run: Callable[[], int], expected: int) -> float:

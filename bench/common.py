@@ -22,8 +22,8 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT / "python") not in sys.path:
     sys.path.insert(0, str(ROOT / "python"))
 
-from brimlet_tools import simulator  # noqa: E402
-from brimlet_tools.fields import PROPERTY_NAMES  # noqa: E402
+from brimlet_tools.sim import simulator  # noqa: E402
+from brimlet_tools.wire.fields import PROPERTY_NAMES  # noqa: E402
 
 DEFAULT_BUILD = ROOT / "build" / "bench"
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")

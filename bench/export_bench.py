@@ -24,12 +24,12 @@ from pathlib import Path
 
 import common
 
-from brimlet_tools import simulator
-from brimlet_tools.acquire import replay
 from brimlet_tools.export import export
-from brimlet_tools.fields import COLUMNS
-from brimlet_tools.formats import csv_row
-from brimlet_tools.recording import load
+from brimlet_tools.live.acquire import replay
+from brimlet_tools.recordings.formats import csv_row
+from brimlet_tools.recordings.recording import load
+from brimlet_tools.sim import simulator
+from brimlet_tools.wire.fields import COLUMNS
 
 OUTPUTS = ("flight.parquet", "flight.h5", "flight.mcap", "flight.db3", "flight.csv", "flight.jsonl")
 

@@ -50,7 +50,7 @@ import timed_writer
 from baseline_decoder import BaselineDecoder
 
 import brimlet
-from brimlet_tools import simulator
+from brimlet_tools.sim import simulator
 
 BAUDRATE = 921600
 RAW_RATE = 1000.0

@@ -3,7 +3,7 @@ packet objects, through the module and through the pure-Python baseline.
 
 Module, drained while it runs: `get_data_packets()` is called in a loop while
 the reader thread decodes, each batch dropped after it is counted. Two
-loops: the one of the project's replay tool (`brimlet_tools.acquire.replay`),
+loops: the one of the project's replay tool (`brimlet_tools.live.acquire.replay`),
 which sleeps 2 ms when a call brings nothing, and a busy loop that never
 sleeps. The busy loop takes a few packets per call, so the cost of a call
 and the hand-over of each packet between the threads weigh more. The
@@ -33,7 +33,7 @@ import common
 from baseline_decoder import BaselineDecoder
 
 import brimlet
-from brimlet_tools.acquire import POLL_INTERVAL
+from brimlet_tools.live.acquire import POLL_INTERVAL
 
 CHUNK = 64 * 1024
 

@@ -31,7 +31,7 @@ import time
 import common
 
 import brimlet
-from brimlet_tools import simulator
+from brimlet_tools.sim import simulator
 
 BAUDRATE = 921600
 RAW_RATE = 1000.0

@@ -48,8 +48,8 @@ from typing import Any
 import common
 
 import brimlet
-from brimlet_tools.frames import raw_frame
-from brimlet_tools.virtual_device import VirtualDevice
+from brimlet_tools.sim.virtual_device import VirtualDevice
+from brimlet_tools.wire.frames import raw_frame
 
 SLACK = 0.2  # how far past its bound a call may end
 STOP_BOUND = 0.1  # a reader notices a stop within this

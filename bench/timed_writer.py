@@ -26,8 +26,8 @@ from pathlib import Path
 
 import common  # noqa: F401  (puts the tools on the path)
 
-from brimlet_tools import simulator
-from brimlet_tools.virtual_device import VirtualDevice
+from brimlet_tools.sim import simulator
+from brimlet_tools.sim.virtual_device import VirtualDevice
 
 
 class TimedDevice(VirtualDevice):

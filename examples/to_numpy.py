@@ -13,7 +13,7 @@ import brimlet_tools
 def main(path: str) -> None:
     recording = brimlet_tools.load(path)  # decoded in native code, one array per column
     columns = recording.columns
-    raw = columns["kind"] == 0  # index into brimlet_tools.fields.PACKET_TYPES
+    raw = columns["kind"] == 0  # index into brimlet_tools.wire.fields.PACKET_TYPES
     accel = np.stack([columns[f"scaled_accel_{axis}"][raw] for axis in "xyz"], axis=1)  # (n, 3), float32
     print(f"{len(accel)} raw packets; mean acceleration {accel.mean(axis=0)} m/s^2")
     altitude = columns["est_pressure_alt"]  # NaN in raw packets

@@ -11,8 +11,8 @@ import threading
 import time
 
 import brimlet
-from brimlet_tools.simulator import StreamConfig, simulate
-from brimlet_tools.virtual_device import VirtualDevice
+from brimlet_tools.sim.simulator import StreamConfig, simulate
+from brimlet_tools.sim.virtual_device import VirtualDevice
 
 
 def main(seconds: float = 3.0) -> None:

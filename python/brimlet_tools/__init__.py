@@ -4,6 +4,6 @@ recordings as numpy columns, pandas and Dask frames (`load`, `to_dataframe`,
 `read_recordings`; numpy, pandas and dask are imported only when used), and
 the command-line tool."""
 
-from .recording import Recording, load, read_recordings, to_dataframe
+from .recordings.recording import Recording, load, read_recordings, to_dataframe
 
 __all__ = ["Recording", "load", "read_recordings", "to_dataframe"]

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .fields import DATA_FIELDS, PacketLike, field_values
+from .wire.fields import DATA_FIELDS, PacketLike, field_values
 
 
 def packet_dtype(invalid_width: int = 1, float_type: npt.DTypeLike = np.float32) -> np.dtype[np.void]:

@@ -33,9 +33,9 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, Protocol
 
-from .acquire import load_brimlet
 from .commands import demo, dump, export, generate, monitor, plot, ports, record, stats, virtual_device
 from .commands.common import ToolError, note, write_errors
+from .errors import load_brimlet
 
 __all__ = ["build_parser", "main"]
 

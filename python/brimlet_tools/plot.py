@@ -14,10 +14,9 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .acquire import ToolError
-from .extras import require
-from .fields import FIELD_BY_NAME, PacketLike, field_values
-from .recording import Recording
+from .errors import ToolError, require
+from .recordings.recording import Recording
+from .wire.fields import FIELD_BY_NAME, PacketLike, field_values
 
 AXES = "xyz"
 

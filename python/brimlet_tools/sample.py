@@ -15,12 +15,10 @@ from importlib.resources.abc import Traversable
 from pathlib import Path
 
 SAMPLE: Traversable = resources.files(__package__ or "brimlet_tools").joinpath("data", "sample.bin")
-RAW_RATE = 1000.0
-ESTIMATED_RATE = 100.0
 # The arguments of `generate` that made the sample; a test holds the file to them.
 ARGUMENTS: tuple[str, ...] = (
     "--profile", "turn-and-climb", "--seconds", "10", "--seed", "1",
-    "--raw-rate", f"{RAW_RATE:g}", "--estimated-rate", f"{ESTIMATED_RATE:g}", "--invalid-rate", "0.01",
+    "--raw-rate", "1000", "--estimated-rate", "100", "--invalid-rate", "0.01",
     "--garbage-rate", "0.002", "--drop-rate", "0.001", "--damage-rate", "0.001",
 )  # fmt: skip
 

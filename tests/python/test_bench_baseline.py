@@ -10,10 +10,10 @@ from typing import Any
 
 import pytest
 
-from brimlet_tools import simulator
 from brimlet_tools.sample import SAMPLE
-from brimlet_tools.fields import PROPERTY_NAMES
-from brimlet_tools.frames import estimated_frame, raw_frame
+from brimlet_tools.sim import simulator
+from brimlet_tools.wire.fields import PROPERTY_NAMES
+from brimlet_tools.wire.frames import estimated_frame, raw_frame
 
 sys.path.append(str(Path(__file__).resolve().parents[2] / "bench"))
 

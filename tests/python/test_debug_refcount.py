@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import brimlet
-from brimlet_tools.frames import estimated_frame, raw_frame
+from brimlet_tools.wire.frames import estimated_frame, raw_frame
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter (sys.gettotalrefcount)"

@@ -17,9 +17,9 @@ import tty
 
 import pytest
 
-from brimlet_tools import acquire
-from brimlet_tools.frames import raw_frame
-from brimlet_tools.simulator import StreamConfig, stream_bytes
+from brimlet_tools.live import acquire
+from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
+from brimlet_tools.wire.frames import raw_frame
 from conftest import CHILD_ENV, python_child, run_python, tool, waiting_bytes
 
 # Each makes `parser` (not started, with the keyword arguments `options`) on a
@@ -49,7 +49,7 @@ PROMPTLY = 2.0 if os.environ.get("BRIMLET_EMULATED") == "1" else 0.5
 PROLOGUE = """
     import os, sys, time, tty
     import brimlet
-    from brimlet_tools.frames import raw_frame
+    from brimlet_tools.wire.frames import raw_frame
 """
 
 

@@ -17,11 +17,13 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import cli, formats, frames
-from brimlet_tools.acquire import replay
-from brimlet_tools.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES, as_dict
-from brimlet_tools.receive_times import TimesWriter, companion_path
-from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+from brimlet_tools import cli
+from brimlet_tools.files.receive_times import TimesWriter, companion_path
+from brimlet_tools.live.acquire import replay
+from brimlet_tools.recordings import formats
+from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
+from brimlet_tools.wire import frames
+from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES, as_dict
 
 np = pytest.importorskip("numpy")
 
@@ -151,7 +153,7 @@ def test_parquet(flight: Flight, tmp_path: Path) -> None:
 
 def sorted_names(text: object) -> str | None:
     """Flagged names in the order of the validity bits."""
-    from brimlet_tools.fields import VALIDITY_NAMES
+    from brimlet_tools.wire.fields import VALIDITY_NAMES
 
     names = set(str(text).split(",")) if text else set()
     return ",".join(n for n in VALIDITY_NAMES if n in names) or None

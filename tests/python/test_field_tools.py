@@ -19,9 +19,10 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import cli, linewatch
-from brimlet_tools.framecount import FrameCounter
-from brimlet_tools.simulator import Faults, StreamConfig, expected_packets, stream_bytes
+from brimlet_tools import cli
+from brimlet_tools.live import linewatch
+from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, stream_bytes
+from brimlet_tools.wire.framecount import FrameCounter
 from conftest import CHILD_ENV, run_cli, tool, wait_until
 
 # What the installed console script `brimlet` runs.

@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import brimlet
-from brimlet_tools import frames
+from brimlet_tools.wire import frames
 
 RAW_FIELDS = ["scaled_accel", "scaled_gyro", "delta_vel", "delta_theta", "scaled_ambient_pressure"]
 ESTIMATED_FIELDS = [

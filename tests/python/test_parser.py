@@ -12,7 +12,7 @@ import time
 import pytest
 
 import brimlet
-from brimlet_tools.frames import estimated_frame, raw_frame
+from brimlet_tools.wire.frames import estimated_frame, raw_frame
 from conftest import exact_task_count, is_panic, joined_away, task_count, wait_until
 
 

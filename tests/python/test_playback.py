@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from brimlet_tools.receive_times import TimesWriter, companion_path
-from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+from brimlet_tools.files.receive_times import TimesWriter, companion_path
+from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 from conftest import CHILD_ENV, tool
 
 pytest.importorskip("numpy")

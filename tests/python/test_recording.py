@@ -14,12 +14,13 @@ from pathlib import Path
 import pytest
 from conftest import needs_serial, run_cli, start_record, wait_for_size
 
-from brimlet_tools import frames, receive_times
-from brimlet_tools.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
-from brimlet_tools.simulator import Faults, StreamConfig, simulate, stream_bytes
+from brimlet_tools.files import receive_times
+from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
+from brimlet_tools.wire import frames
+from brimlet_tools.wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
 
 np = pytest.importorskip("numpy")
-recording_module = pytest.importorskip("brimlet_tools.recording")
+recording_module = pytest.importorskip("brimlet_tools.recordings.recording")
 load, to_dataframe = recording_module.load, recording_module.to_dataframe
 
 FAULTY = StreamConfig(seconds=0.5, raw_rate=200, estimated_rate=50, seed=7,
@@ -267,7 +268,7 @@ def test_dask_on_a_local_cluster_gives_what_pandas_gives(tmp_path: Path) -> None
     ("dask.dataframe", lambda: recording_module.read_recordings([__file__])),
 ])  # fmt: skip
 def test_a_missing_extra_is_named_in_one_line(missing: str, call, monkeypatch) -> None:
-    from brimlet_tools.acquire import ToolError
+    from brimlet_tools.errors import ToolError
 
     monkeypatch.setitem(sys.modules, missing, None)
     with pytest.raises(ToolError, match=rf"needs {missing.split('.')[0]}, which is not installed \(Debian: "):

@@ -1,4 +1,4 @@
-"""The packet schema: the Python table (`brimlet_tools.fields`) against the
+"""The packet schema: the Python table (`brimlet_tools.wire.fields`) against the
 built module, its stub and the Python shapes of a packet. A field added on one
 side only fails here."""
 
@@ -12,8 +12,8 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import fields, frames
-from brimlet_tools.simulator import SimPacket
+from brimlet_tools.sim.simulator import SimPacket
+from brimlet_tools.wire import fields, frames
 
 STUB = Path(__file__).resolve().parents[2] / "stubs" / "brimlet.pyi"
 

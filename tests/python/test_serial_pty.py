@@ -12,7 +12,7 @@ import time
 import pytest
 
 import brimlet
-from brimlet_tools.frames import estimated_frame, raw_frame
+from brimlet_tools.wire.frames import estimated_frame, raw_frame
 from conftest import wait_until, waiting_bytes
 
 TCGETS2 = 0x802C542A

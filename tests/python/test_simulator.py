@@ -12,11 +12,12 @@ from pathlib import Path
 import pytest
 
 import brimlet
-from brimlet_tools import cli, sample, simulator
-from brimlet_tools.fields import as_dict
-from brimlet_tools.framecount import FrameCounter
-from brimlet_tools.simulator import Faults, StreamConfig, simulate
-from brimlet_tools.virtual_device import VirtualDevice
+from brimlet_tools import cli, sample
+from brimlet_tools.sim import simulator
+from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
+from brimlet_tools.sim.virtual_device import VirtualDevice
+from brimlet_tools.wire.fields import as_dict
+from brimlet_tools.wire.framecount import FrameCounter
 
 from conftest import read_to_end, started
 

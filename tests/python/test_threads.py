@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import brimlet
-from brimlet_tools.frames import raw_frame
+from brimlet_tools.wire.frames import raw_frame
 from conftest import exact_task_count, is_panic, joined_away, read_to_end, started, task_count
 
 

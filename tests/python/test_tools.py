@@ -16,10 +16,12 @@ from pathlib import Path
 
 import pytest
 
-from brimlet_tools import cli, formats, frames
-from brimlet_tools.fields import as_dict
-from brimlet_tools.framecount import FrameCounter
-from brimlet_tools.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
+from brimlet_tools import cli
+from brimlet_tools.recordings import formats
+from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
+from brimlet_tools.wire import frames
+from brimlet_tools.wire.fields import as_dict
+from brimlet_tools.wire.framecount import FrameCounter
 from conftest import CHILD_ENV, needs_serial, run_cli, start_record, tool, wait_for_size
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))

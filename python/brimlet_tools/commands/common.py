@@ -18,21 +18,15 @@ from contextlib import AbstractContextManager, contextmanager
 from types import FrameType
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
-from ..acquire import ToolError
-from ..linewatch import DEFAULT_BAUD
+from ..errors import ToolError, cannot
+from ..live.linewatch import DEFAULT_BAUD
 
-__all__ = ["DEFAULT_BAUD", "ToolError"]
+__all__ = ["DEFAULT_BAUD", "ToolError", "cannot"]
 
 MAX_BAUD = 4294967295
 
 
 # --- errors -----------------------------------------------------------------------
-
-
-def cannot(action: str, what: str, error: OSError) -> ToolError:
-    """The one-line error for an operating-system failure, such as
-    "cannot write out.csv: Permission denied"."""
-    return ToolError(f"cannot {action} {what}: {error.strerror or error}")
 
 
 # Failures of a write that say the output cannot take the data (a full disk,

@@ -8,8 +8,10 @@ from contextlib import AbstractContextManager, nullcontext
 from pathlib import Path
 
 from .. import sample
-from ..acquire import load_brimlet, replay
-from ..summary import count_line, flagged_lines, recording_span_lines, summarize
+from ..errors import load_brimlet
+from ..live.acquire import replay
+from ..recordings.summary import count_line, flagged_lines, recording_span_lines, summarize
+from ..wire.fields import RAW_RATE
 from .common import ToolError, add_raw_rate
 from .source import line_lines
 
@@ -19,7 +21,7 @@ HELP = "Replay the bundled sample recording and summarise it."
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--file", metavar="PATH", help="another recording (default: the bundled sample)")
-    add_raw_rate(p, sample.RAW_RATE)
+    add_raw_rate(p, RAW_RATE)
 
 
 def run(args: argparse.Namespace) -> int:

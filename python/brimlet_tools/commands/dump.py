@@ -8,7 +8,7 @@ import importlib
 from pathlib import Path
 
 from ..export import FORMATS as EXPORTS
-from ..formats import FORMATS, SUFFIXES, PacketWriter
+from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter
 from .common import StopFlag, count_type, open_output
 from .progress import packet_total, progress_bar
 from .source import add_source_options, close_iterator, live_signals, load_recording, packets_of

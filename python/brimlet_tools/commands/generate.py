@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 from collections import Counter
 
-from .. import sample, simulator
+from ..sim import simulator
+from ..wire.fields import ESTIMATED_RATE, RAW_RATE
 from .common import Progress, open_output, seconds_type
 from .simulation import add_stream_options, stream_config
 
@@ -17,7 +18,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--output", "-o", required=True, metavar="PATH", help="file to write, - for standard output")
     p.add_argument("--seconds", type=seconds_type, default=10.0, metavar="S",
                    help="length of the recording in device time (default %(default)g)")  # fmt: skip
-    add_stream_options(p, raw_rate=sample.RAW_RATE, estimated_rate=sample.ESTIMATED_RATE)
+    add_stream_options(p, raw_rate=RAW_RATE, estimated_rate=ESTIMATED_RATE)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -22,14 +22,14 @@ from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import Any
 
-from .. import sample
-from ..capture import CaptureReport, capture, close_port, open_port
-from ..extras import require
-from ..fields import DATA_FIELDS, PACKET_TYPES
-from ..linewatch import LineWatch
-from ..virtual_device import VirtualDevice
-from . import virtual_device as playing
+from ..errors import require
+from ..live.capture import CaptureReport, capture, close_port, open_port
+from ..live.linewatch import LineWatch
+from ..recordings.playback import played_recording
+from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
+from ..wire.fields import DATA_FIELDS, ESTIMATED_RATE, PACKET_TYPES, RAW_RATE
 from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, positive_rate, seconds_type
+from .source import load_recording
 
 NAME = "monitor"
 HELP = "A live view of a port's packet rates, line errors, flagged fields and latest values."
@@ -44,9 +44,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="line speed in bits per second (default %(default)s)")
     p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
                    help="end after this long (default: until Ctrl-C or hang-up)")
-    p.add_argument("--raw-rate", type=positive_rate, default=sample.RAW_RATE, metavar="HZ",
+    p.add_argument("--raw-rate", type=positive_rate, default=RAW_RATE, metavar="HZ",
                    help="the raw packet rate to expect (default %(default)g)")
-    p.add_argument("--estimated-rate", type=positive_rate, default=sample.ESTIMATED_RATE, metavar="HZ",
+    p.add_argument("--estimated-rate", type=positive_rate, default=ESTIMATED_RATE, metavar="HZ",
                    help="the estimated packet rate to expect (default %(default)g)")  # fmt: skip
 
 
@@ -104,8 +104,7 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
     if args.file is None:
         yield args.port, lambda: None
         return
-    stream, _description = playing.recorded(argparse.Namespace(file=args.file, baudrate=args.baudrate,
-                                                               speed=1.0, loop=False))  # fmt: skip
+    stream, _description = played_recording(load_recording(args.file), args.baudrate)
     done = threading.Event()
     with VirtualDevice(args.baudrate, stale_after=None) as device:
 
@@ -114,7 +113,7 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
 
         def play() -> None:
             device.play(stream, stop=ended)
-            device.drain(playing.DRAIN_LIMIT, ended)
+            device.drain(DRAIN_LIMIT, ended)
             device.close()  # the reader sees the line hang up
 
         player = threading.Thread(target=play, name="monitor-player", daemon=True)

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from ..sample import RAW_RATE
-from ..summary import estimated_note
+from ..recordings.summary import estimated_note
+from ..wire.fields import RAW_RATE
 from .common import StopFlag, add_raw_rate, cannot, note
 from .progress import progress_bar, tracked
 from .source import add_source_options, live_signals, load_recording, packets_of, refuse_live_options

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from ..extras import require
+from ..errors import require
 
 NAME = "ports"
 HELP = "List the serial ports, with what identifies each (USB ids, serial number, maker)."

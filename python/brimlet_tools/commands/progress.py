@@ -50,7 +50,7 @@ def packet_total(path: str) -> int | None:
     decode of the whole file (a fraction of a second for ten minutes of
     data); None when it cannot be had."""
     try:
-        from ..recording import load
+        from ..recordings.recording import load
 
         return len(load(path))
     except (ImportError, OSError, ValueError):

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from ..capture import CaptureReport, capture, close_port, open_port
-from ..receive_times import TimesWriter, companion_path
+from ..files.receive_times import TimesWriter, companion_path
+from ..live.capture import CaptureReport, capture, close_port, open_port
 from .common import DEFAULT_BAUD, Progress, StopFlag, baud_type, cannot, note, open_output, seconds_type
 
 NAME = "record"

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from .. import simulator
+from ..sim import simulator
 from .common import probability, rate_type
 
 

@@ -9,20 +9,20 @@ from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING
 
-from ..acquire import listen, replay
-from ..fields import PacketLike
-from ..framecount import FrameCounter
+from ..live.acquire import listen, replay
+from ..wire.fields import PacketLike
+from ..wire.framecount import FrameCounter
 from .common import DEFAULT_BAUD, StopFlag, ToolError, baud_type, cannot, seconds_type
 
 if TYPE_CHECKING:
-    from ..recording import Recording
+    from ..recordings.recording import Recording
 
 
 def load_recording(path: str, raw_rate: float | None = None) -> Recording:
     """The recording at `path` in columns (`raw_rate` for a time axis that
     has to be estimated), or a ToolError that says why it cannot be had."""
-    from ..receive_times import TimesFormatError
-    from ..recording import load
+    from ..files.receive_times import TimesFormatError
+    from ..recordings.recording import load
 
     try:
         return load(path) if raw_rate is None else load(path, raw_rate)

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from ..summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
-from ..sample import RAW_RATE
+from ..recordings.summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
+from ..wire.fields import RAW_RATE
 from .common import StopFlag, add_raw_rate
 from .progress import packet_total, progress_bar, tracked
 from .source import add_source_options, line_lines, live_signals, packets_of

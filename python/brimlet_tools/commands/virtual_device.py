@@ -7,9 +7,10 @@ import os
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 
-from .. import sample, simulator
-from ..playback import Piece, cut, recorded_stream
-from ..virtual_device import BITS_PER_BYTE, STALE_AFTER, PlayReport, VirtualDevice
+from ..recordings.playback import Piece, played_recording
+from ..sim import simulator
+from ..sim.virtual_device import DRAIN_LIMIT, STALE_AFTER, PlayReport, VirtualDevice
+from ..wire.fields import ESTIMATED_RATE, RAW_RATE
 from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, number, seconds_type
 from .simulation import add_stream_options, stream_config
 from .source import load_recording
@@ -34,12 +35,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     recorded.add_argument("--speed", type=speed_type, default=1.0, metavar="X",
                           help="play X times as fast as recorded (default %(default)g)")
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
-    add_stream_options(p, raw_rate=sample.RAW_RATE, estimated_rate=sample.ESTIMATED_RATE)
-
-
-# How long the device stays open after the stream ends for a reader to take
-# what the port still holds.
-DRAIN_LIMIT = 1.0
+    add_stream_options(p, raw_rate=RAW_RATE, estimated_rate=ESTIMATED_RATE)
 
 
 def speed_type(text: str) -> float:
@@ -76,17 +72,7 @@ def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], s
 
 def recorded(args: argparse.Namespace) -> tuple[Iterable[Piece], str]:
     """The recording named by --file, paced as asked, and its description."""
-    recording = load_recording(args.file)
-    try:
-        playback = cut(recording, args.baudrate / BITS_PER_BYTE, args.speed)
-    except OSError as e:
-        raise cannot("read recording", args.file, e) from e
-    if playback.paced:
-        pace = f"at {args.speed:g} times its recorded pace"
-    else:
-        pace = "at the line's pace (the recording has no receive times)"
-    loop = ", looped" if args.loop else ""
-    return recorded_stream(playback, args.loop), f"{args.file}, {playback.packets} packets {pace}{loop}"
+    return played_recording(load_recording(args.file), args.baudrate, args.speed, args.loop)
 
 
 def frame_sizes(config: simulator.StreamConfig) -> dict[str, int]:

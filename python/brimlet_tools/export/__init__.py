@@ -28,9 +28,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
-from ..acquire import ToolError
-from ..extras import require
-from ..fields import DATA_FIELDS
+from ..errors import ToolError, require
+from ..wire.fields import DATA_FIELDS
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -198,7 +197,7 @@ def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
     """Where a packet does not carry the data field `field`, from the
     `present` column (a NaN in a field that is there is a value the device
     sent, not an absence)."""
-    from ..fields import DATA_FIELDS, FIELD_BY_NAME
+    from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME
 
     bit = DATA_FIELDS.index(FIELD_BY_NAME[field])
     absent: npt.NDArray[Any] = (present >> bit & 1) == 0
@@ -207,6 +206,6 @@ def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
 
 def invalid_names(mask: int) -> list[str]:
     """The validity names whose bits are set in `mask`, in bit order."""
-    from ..fields import VALIDITY_NAMES
+    from ..wire.fields import VALIDITY_NAMES
 
     return [name for bit, name in enumerate(VALIDITY_NAMES) if mask >> bit & 1]

@@ -21,7 +21,7 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-from ..fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
+from ..wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
 from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, lacking, replacing
 
 ROW_GROUP = 1 << 18

@@ -40,7 +40,7 @@ from rosbags.interfaces import Connection
 from rosbags.rosbag2 import CompressionFormat, CompressionMode, StoragePlugin, Writer
 from rosbags.typesys import Stores, get_typestore
 
-from ..acquire import ToolError
+from ..errors import ToolError
 from . import Advance, Options, RecordingLike, bag_directory, chunks, lacking, remove
 
 TOPIC_RAW, TOPIC_ESTIMATED, TOPIC_PRESSURE = "/imu/data_raw", "/imu/data", "/imu/pressure"
@@ -117,7 +117,7 @@ def raw_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], fra
 
 def estimated_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], frame_id: str,
                        times: npt.NDArray[np.int64]) -> npt.NDArray[np.void]:  # fmt: skip
-    from ..fields import VALIDITY_NAMES
+    from ..wire.fields import VALIDITY_NAMES
 
     def flagged(name: str) -> npt.NDArray[Any]:
         return (c["invalid"][rows] >> VALIDITY_NAMES.index(name) & 1).astype(bool)

@@ -25,8 +25,8 @@ import numpy.typing as npt
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.compute as pc  # type: ignore[import-untyped]
 
-from ..fields import COLUMNS, DATA_FIELDS, PACKET_TYPES
-from ..formats import LARGE, NON_FINITE, SMALL, f32_text
+from ..recordings.formats import LARGE, NON_FINITE, SMALL, f32_text
+from ..wire.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES
 from . import Advance, Options, RecordingLike, chunks, invalid_names, lacking, replacing
 
 def f32_strings(values: npt.NDArray[Any], style: str, absent: npt.NDArray[np.bool_]) -> pa.Array:

@@ -17,7 +17,9 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from .framecount import FrameCounter
+from ..errors import cannot
+from ..sim.virtual_device import BITS_PER_BYTE
+from ..wire.framecount import FrameCounter
 
 if TYPE_CHECKING:
     from .recording import Recording
@@ -77,3 +79,20 @@ def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:
         offset = n * playback.span
         for piece in playback.pieces:
             yield Piece(piece.time + offset, piece.wire) if offset else piece
+
+
+def played_recording(
+    recording: Recording, baudrate: int, speed: float = 1.0, loop: bool = False
+) -> tuple[Iterator[Piece], str]:
+    """`recording` played on a line of `baudrate`, paced as asked, and its
+    description."""
+    try:
+        playback = cut(recording, baudrate / BITS_PER_BYTE, speed)
+    except OSError as e:
+        raise cannot("read recording", recording.source, e) from e
+    if playback.paced:
+        pace = f"at {speed:g} times its recorded pace"
+    else:
+        pace = "at the line's pace (the recording has no receive times)"
+    looped = ", looped" if loop else ""
+    return recorded_stream(playback, loop), f"{recording.source}, {playback.packets} packets {pace}{looped}"

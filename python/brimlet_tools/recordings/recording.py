@@ -35,11 +35,9 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from . import sample
-from .acquire import ToolError
-from .extras import require
-from .fields import DATA_FIELDS, PACKET_TYPES
-from .receive_times import Reads, read_times
+from ..errors import ToolError, require
+from ..files.receive_times import Reads, read_times
+from ..wire.fields import DATA_FIELDS, PACKET_TYPES, RAW_RATE
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -49,7 +47,7 @@ PandasFrame = Any
 DaskFrame = Any
 
 DATA_COLUMNS: tuple[str, ...] = tuple(c for f in DATA_FIELDS for c in f.columns)
-ESTIMATE_RAW_RATE = sample.RAW_RATE  # the device's usual raw packet rate
+ESTIMATE_RAW_RATE = RAW_RATE  # the device's usual raw packet rate
 MEMORY = "<memory>"
 
 Source = str | os.PathLike[str] | bytes | bytearray | memoryview

@@ -21,7 +21,7 @@ import struct
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TextIO
 
-from .fields import COLUMNS, DATA_FIELDS, PacketLike, as_dict, field_values
+from ..wire.fields import COLUMNS, DATA_FIELDS, PacketLike, as_dict, field_values
 
 FORMATS: tuple[str, ...] = ("text", "csv", "jsonl")
 # The file name endings that select a text format where one is not named.

@@ -20,9 +20,9 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from .extras import require
-from .framecount import FrameCounter
-from .receive_times import TimesWriter
+from ..errors import require
+from ..files.receive_times import TimesWriter
+from ..wire.framecount import FrameCounter
 
 CHUNK = 65536
 POLL_MS = 100

@@ -17,6 +17,10 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Protocol
 
+# The rates the unit sends at by default, and the sample recording has.
+RAW_RATE = 1000.0
+ESTIMATED_RATE = 100.0
+
 
 @dataclass(frozen=True, slots=True)
 class DataField:

@@ -22,8 +22,10 @@ from collections import Counter, deque
 from collections.abc import Callable
 from typing import BinaryIO, cast
 
-from .fields import DATA_FIELDS, DESCRIPTOR_SETS, PACKET_TYPES, DataField
-from .framecount import PACKET_SETS, FrameCounter
+from ..errors import ToolError
+from ..wire.fields import DATA_FIELDS, DESCRIPTOR_SETS, PACKET_TYPES, DataField
+from ..wire.framecount import PACKET_SETS, FrameCounter
+from .capture import capture, close_port, open_port
 
 # The line speed that the tools assume, the virtual device plays at and the
 # README uses: a unit sending raw packets at 1000 Hz and estimated ones at
@@ -114,8 +116,6 @@ class LineWatch:
 
 def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCounter:
     """Reads the port at `baudrate` for `seconds` and counts what came."""
-    from .capture import capture, close_port, open_port
-
     serial_port = open_port(port, baudrate)
     try:
         with open(os.devnull, "wb", buffering=0) as sink:
@@ -130,8 +130,6 @@ def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
     frames after all, or nothing at all. Where the bytes make no frame, the
     other common rates are tried, and one that brings frames is named. The
     port must be free to open."""
-    from .acquire import ToolError
-
     advice = (
         f"check the baud rate: this reads at {baudrate}; units like this one are commonly set to "
         + ", ".join(map(str, COMMON_BAUDS))

@@ -49,8 +49,8 @@ import struct
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
-from . import frames
-from .fields import WIRE_ORDER, PacketLike, Value
+from ..wire import frames
+from ..wire.fields import WIRE_ORDER, PacketLike, Value
 
 PROFILES: tuple[str, ...] = ("still", "turn-and-climb")
 MAX_RAW_RATE = 1000.0

@@ -31,6 +31,9 @@ from typing import Protocol
 BITS_PER_BYTE = 10
 STALE_AFTER = 0.1  # seconds
 SETTLE = 0.05  # seconds an empty queue must stay empty to be drained
+# How long the device stays open after the stream ends for a reader to take
+# what the port still holds.
+DRAIN_LIMIT = 1.0
 
 
 @dataclass

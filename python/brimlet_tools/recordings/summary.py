@@ -14,7 +14,7 @@ from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from .fields import PACKET_TYPES, PacketLike, invalid_names
+from ..wire.fields import PACKET_TYPES, PacketLike, invalid_names
 
 
 @dataclass
@@ -95,8 +95,8 @@ def recording_span_lines(path: str, raw_rate: float) -> list[str]:
     """Span and per-type rates of the recording at `path` on its time axis:
     its receive times, or, said in a line of its own, an estimate that takes
     the raw packets to come at `raw_rate`."""
-    from .acquire import ToolError
-    from .receive_times import TimesFormatError
+    from ..errors import ToolError
+    from ..files.receive_times import TimesFormatError
     from .recording import load
 
     try:

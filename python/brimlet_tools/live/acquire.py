@@ -15,28 +15,15 @@ from collections.abc import Callable, Iterator
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
+from ..errors import ToolError, load_brimlet
+from .linewatch import HINT_AFTER, no_frame_hint
+
 if TYPE_CHECKING:
     from brimlet import IMUPacket
 
 POLL_INTERVAL = 0.002
 SILENT = "Operation timed out"
 DEFAULT_MODULE_BAUD = 115200  # what SerialParser takes a baud rate of None for
-
-
-class ToolError(Exception):
-    """A failure to report to the user as one line, without a traceback."""
-
-
-def load_brimlet() -> ModuleType:
-    """The extension module, or a ToolError that says how to get it."""
-    try:
-        import brimlet
-    except ImportError as e:
-        raise ToolError(
-            f"the brimlet extension module cannot be imported ({e}); build it "
-            "with `make` and put its build directory on PYTHONPATH"
-        ) from e
-    return brimlet
 
 
 def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
@@ -83,8 +70,6 @@ def listen(
     port, the bytes are counted for a moment, and the hint that names the
     likely cause (the baud rate) ends the reading as an error, or with
     `follow` goes to stderr while the reading goes on."""
-    from .linewatch import HINT_AFTER, no_frame_hint
-
     brimlet = load_brimlet()
     parser = open_parser(brimlet, port, baudrate, timeout)
     started = time.monotonic()

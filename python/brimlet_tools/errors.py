@@ -1,0 +1,45 @@
+"""What every floor of the tools shares: the one-line error for the user,
+the native modules, and the optional dependencies, imported when a tool
+needs them with one clear line naming what to install when they are
+missing."""
+
+from __future__ import annotations
+
+import importlib
+from types import ModuleType
+
+
+class ToolError(Exception):
+    """A failure to report to the user as one line, without a traceback."""
+
+
+def cannot(action: str, what: str, error: OSError) -> ToolError:
+    """The one-line error for an operating-system failure, such as
+    "cannot write out.csv: Permission denied"."""
+    return ToolError(f"cannot {action} {what}: {error.strerror or error}")
+
+
+def load_brimlet() -> ModuleType:
+    """The extension module, or a ToolError that says how to get it."""
+    try:
+        import brimlet
+    except ImportError as e:
+        raise ToolError(
+            f"the brimlet extension module cannot be imported ({e}); build it "
+            "with `make` and put its build directory on PYTHONPATH"
+        ) from e
+    return brimlet
+
+
+def require(module: str, purpose: str, extra: str, debian: str, *, package: str | None = None) -> ModuleType:
+    """The module `module`, or a ToolError such as "plotting needs matplotlib,
+    which is not installed (Debian: python3-matplotlib; pip: brimlet[plot])".
+    `extra` is the name of the optional extra in pyproject.toml, `package`
+    the distribution that provides the module where its name differs."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as e:
+        package = package or module.split(".")[0]
+        raise ToolError(
+            f"{purpose} needs {package}, which is not installed (Debian: {debian}; pip: brimlet[{extra}])"
+        ) from e

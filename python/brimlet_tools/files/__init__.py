@@ -1,0 +1,1 @@
+"""Files beside a recording: the receive times that a capture writes."""

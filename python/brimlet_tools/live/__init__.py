@@ -1,0 +1,1 @@
+"""A live port: packets as they arrive, raw capture, and the line's health."""

@@ -1,0 +1,2 @@
+"""Whole recordings: columns, data frames, summaries, playback and packet
+text."""

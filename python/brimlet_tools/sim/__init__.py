@@ -1,0 +1,2 @@
+"""The simulated device: its stream, and a pseudo-terminal that plays it
+or a recording."""
