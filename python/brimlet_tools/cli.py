@@ -33,7 +33,7 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, Protocol
 
-from .commands import demo, dump, export, generate, monitor, plot, ports, record, stats, virtual_device
+from .commands import demo, dump, export, generate, monitor, options, plot, ports, record, stats, virtual_device
 from .commands.common import ToolError, note, write_errors
 from .errors import load_brimlet
 
@@ -64,6 +64,7 @@ def build_parser() -> argparse.ArgumentParser:
     for command in COMMANDS:
         p = subparsers.add_parser(command.NAME, help=command.HELP, description=command.HELP)
         command.add_arguments(p)
+        options.add_renamed(p, command.NAME)
         p.set_defaults(run=command.run, parser=p)
     return parser
 
@@ -121,6 +122,7 @@ def sigterm_as_interrupt() -> Iterator[None]:
 def main(argv: Sequence[str] | None = None) -> int:
     """The console script `brimlet` and `python -m brimlet_tools`."""
     args = build_parser().parse_args(argv)
+    options.check(args)
     try:
         with sigterm_as_interrupt():
             status: int = args.run(args)

@@ -17,7 +17,7 @@ from pathlib import Path
 SAMPLE: Traversable = resources.files(__package__ or "brimlet_tools").joinpath("data", "sample.bin")
 # The arguments of `generate` that made the sample; a test holds the file to them.
 ARGUMENTS: tuple[str, ...] = (
-    "--profile", "turn-and-climb", "--seconds", "10", "--seed", "1",
+    "--profile", "turn-and-climb", "--duration", "10", "--seed", "1",
     "--raw-rate", "1000", "--estimated-rate", "100", "--invalid-rate", "0.01",
     "--garbage-rate", "0.002", "--drop-rate", "0.001", "--damage-rate", "0.001",
 )  # fmt: skip

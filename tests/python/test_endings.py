@@ -209,8 +209,8 @@ def five_seconds(tmp_path_factory) -> str:
 @pytest.mark.parametrize(
     "args, into",
     [
-        (["generate", "--seconds", "5", "-o", "/dev/full"], "/dev/full"),
-        (["generate", "--seconds", "5", "-o", "-"], "standard output"),
+        (["generate", "--duration", "5", "-o", "/dev/full"], "/dev/full"),
+        (["generate", "--duration", "5", "-o", "-"], "standard output"),
         (["dump", "--file", "{rec}", "-o", "/dev/full"], "/dev/full"),
         (["dump", "--file", "{rec}", "--format", "csv", "-o", "/dev/full"], "/dev/full"),
         (["dump", "--file", "{rec}"], "standard output"),
@@ -227,7 +227,7 @@ def test_a_full_disk_ends_a_tool_with_its_one_line_error(args, into, five_second
     assert result.stderr.splitlines() == [f"python -m brimlet_tools: error: {FULL.format(into)}"]
 
 
-@pytest.mark.parametrize("fmt", ["text", "csv", "jsonl"])
+@pytest.mark.parametrize("fmt", ["table", "text", "csv", "jsonl"])
 def test_a_closed_pipe_ends_dump_quietly(fmt, five_seconds):
     dump = subprocess.Popen(
         tool("dump", "--file", five_seconds, "--format", fmt),

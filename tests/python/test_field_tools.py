@@ -43,7 +43,7 @@ def test_a_signal_cuts_work_short_alike_from_module_and_script(
     launch: list[str], sig: int, status: int, word: str, tmp_path: Path
 ) -> None:
     output = tmp_path / "long.bin"
-    command = [sys.executable, *launch, "generate", "--seconds", "1e6", "--output", str(output)]
+    command = [sys.executable, *launch, "generate", "--duration", "1e6", "--output", str(output)]
     process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
     wait_until(lambda: output.exists() and output.stat().st_size > 0)  # the work has begun
     process.send_signal(sig)

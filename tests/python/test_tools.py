@@ -120,7 +120,7 @@ def test_dump_writes_what_the_parser_decodes(fmt: str, recording: Path, tmp_path
 
 
 def test_dump_text_is_the_packet_text_form(recording: Path) -> None:
-    result = run_cli("dump", "--file", str(recording), "--count", "3")
+    result = run_cli("dump", "--file", str(recording), "--count", "3", "--format", "text")
     lines = result.stdout.splitlines()
     assert result.returncode == 0 and len(lines) == 3
     assert all(re.fullmatch(r'IMUPacket\(packet_type="(raw|estimated)", timestamp=\d+, .* \)', line) for line in lines)
@@ -135,13 +135,20 @@ def test_dump_text_is_the_packet_text_form(recording: Path) -> None:
     [
         ([], "the following arguments are required: COMMAND"),
         (["explode"], "invalid choice: 'explode'"),
-        (["generate"], "the following arguments are required: --output"),
+        (["generate"], "the following arguments are required: -o/--output"),
         (["generate", "-o", "x", "--raw-rate", "1001"], "--raw-rate: 1001 is out of range"),
-        (["generate", "-o", "x", "--seconds", "-2"], "--seconds: -2 is out of range"),
+        (["generate", "-o", "x", "--duration", "-2"], "--duration: -2 is out of range"),
         (["generate", "-o", "x", "--drop-rate", "0.7", "--damage-rate", "0.7"], "must not exceed 1"),
         (["generate", "-o", "x", "--profile", "spin"], "invalid choice: 'spin'"),
-        (["dump"], "one of the arguments --file --port is required"),
-        (["dump", "--file", "a", "--port", "b"], "not allowed with argument --file"),
+        (["dump"], "give a recording or --port"),
+        (["dump", "a", "--port", "b"], "give a recording or --port, not both"),
+        (["dump", "a", "--file", "b"], "the recording is given twice"),
+        (["export", "a"], "the output to write is required"),
+        (["dump", "a", "--format", "csv", "--fields", "est_pressure_alt"], "--fields chooses the table's columns"),
+        (["dump", "a", "--fields", "altitude"], "unknown field altitude"),
+        (["stats", "a", "--raw-rate", "100"], "--raw-rate is now --assume-rate"),
+        (["monitor", "--port", "p", "--estimated-rate", "10"], "--estimated-rate is now --expect-estimated-rate"),
+        (["generate", "-o", "x", "--seconds", "5"], "--seconds is now --duration"),
         (["dump", "--file", "a", "--follow"], "apply to --port only"),
         (["dump", "--file", "a", "--format", "xml"], "invalid choice: 'xml'"),
         (["record", "--port", "p", "-o", "x", "--baudrate", "0"], "0 is out of range"),
@@ -155,10 +162,40 @@ def test_bad_input_is_refused_with_status_2(args: list[str], message: str, capsy
     assert message in capsys.readouterr().err
 
 
+# What each command reads and writes: a recording (as an argument, or with
+# --file), a port (-p/--port with -b/--baudrate), an output (-o/--output).
+GRAMMAR = {
+    "generate": {"output"}, "virtual-device": {"recording"}, "dump": {"recording", "port", "output"},
+    "export": {"recording", "output"}, "record": {"port", "output"}, "stats": {"recording", "port"},
+    "plot": {"recording", "port", "output"}, "monitor": {"recording", "port"}, "ports": set(), "demo": {"recording"},
+}  # fmt: skip
+
+
+def test_every_command_speaks_one_grammar() -> None:
+    import argparse
+
+    commands = next(a for a in cli.build_parser()._actions if isinstance(a, argparse._SubParsersAction)).choices
+    assert set(commands) == set(GRAMMAR)
+    meaning: dict[str, tuple[str, tuple[object, ...]]] = {}
+    for name, parser in commands.items():
+        parser.format_help()
+        flags = {s: a for a in parser._actions for s in a.option_strings if a.help != argparse.SUPPRESS}
+        positional = {a.dest for a in parser._actions if not a.option_strings}
+        spoken = {"recording": "file" in positional and "--file" in flags,
+                  "port": {"-p", "--port", "-b", "--baudrate"} <= set(flags),
+                  "output": {"-o", "--output"} <= set(flags)}  # fmt: skip
+        assert {role for role, there in spoken.items() if there} == GRAMMAR[name], name
+        for flag, action in flags.items():
+            # The same option is the same everywhere: where it goes, how it is read, its default.
+            signature = (action.dest, type(action), action.type, action.default, action.metavar, action.nargs)
+            first, same = meaning.setdefault(flag, (name, signature))
+            assert signature == same, f"{flag} of {name} differs from {flag} of {first}"
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["dump", "--file", "/nonexistent/x.bin"], "cannot open recording /nonexistent/x.bin"),
+        (["dump", "--file", "/nonexistent/x.bin"], "recording /nonexistent/x.bin: No such file or directory"),
         (["stats", "--port", "/nonexistent/tty"], "cannot open port /nonexistent/tty: No such file or directory"),
         pytest.param(["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty",
                      marks=needs_serial),
@@ -256,7 +293,7 @@ def test_dump_of_a_silent_port_fails(pty_pair: tuple[int, str]) -> None:
 def test_stats_counts_packets_and_flagged_fields(recording: Path) -> None:
     expected = expected_packets(SMALL)
     flagged = [n for p in expected if p.invalid_fields for n in p.invalid_fields.split(",")]
-    result = run_cli("stats", "--file", str(recording), "--raw-rate", "100")
+    result = run_cli("stats", str(recording), "--assume-rate", "100")
     out = result.stdout + result.stderr
     raw = sum(p.packet_type == "raw" for p in expected)
     assert f"packets: {len(expected)} (raw {raw}, estimated {len(expected) - raw})" in out
@@ -282,7 +319,7 @@ def test_demo_summarises_the_sample_recording() -> None:
 def test_plot_draws_a_png(recording: Path, tmp_path: Path) -> None:
     pytest.importorskip("matplotlib")
     png = tmp_path / "motion.png"
-    assert cli.main(["plot", "--file", str(recording), "--raw-rate", "100", "--output", str(png)]) == 0
+    assert cli.main(["plot", str(recording), "--assume-rate", "100", "-o", str(png)]) == 0
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

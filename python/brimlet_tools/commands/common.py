@@ -1,4 +1,4 @@
-"""What the commands share: argument types, the progress line, Ctrl-C as a
+"""What the commands share: the progress line, Ctrl-C as a
 stop request, opening outputs, and errors reported as one line.
 
 A command reports a failure by raising `ToolError` with the text to show;
@@ -19,11 +19,8 @@ from types import FrameType
 from typing import IO, BinaryIO, Literal, TextIO, overload
 
 from ..errors import ToolError, cannot
-from ..live.linewatch import DEFAULT_BAUD
 
-__all__ = ["DEFAULT_BAUD", "ToolError", "cannot"]
-
-MAX_BAUD = 4294967295
+__all__ = ["ToolError", "cannot"]
 
 
 # --- errors -----------------------------------------------------------------------
@@ -90,72 +87,6 @@ def _output(path: str | None, text: bool, buffered: bool) -> Iterator[IO[str] | 
     # Closing flushes, and can fail the same way as a write.
     with write_errors(path), opened:
         yield opened
-
-
-# --- argument types -------------------------------------------------------------------
-
-
-def number(text: str, low: float = 0.0, low_ok: bool = True, high: float = float("inf")) -> float:
-    """A finite float in the given range, or an argparse type error."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    too_low = value < low or (value == low and not low_ok)
-    if too_low or value > high or value != value:
-        bound = f"{'at least' if low_ok else 'above'} {low:g}"
-        raise argparse.ArgumentTypeError(
-            f"{text} is out of range: must be {bound}" + (f" and at most {high:g}" if high < float("inf") else "")
-        )
-    return value
-
-
-def seconds_type(text: str) -> float:
-    return number(text, 0.0, low_ok=False, high=1e9)
-
-
-def probability(text: str) -> float:
-    return number(text, 0.0, high=1.0)
-
-
-def rate_type(limit: float) -> Callable[[str], float]:
-    def parse(text: str) -> float:
-        return number(text, 0.0, high=limit)
-
-    parse.__name__ = "rate"
-    return parse
-
-
-def positive_rate(text: str) -> float:
-    return number(text, 0.0, low_ok=False, high=1e6)
-
-
-def whole_number(text: str, low: int, high: int | None = None) -> int:
-    """An int from `low` to `high`, or an argparse type error."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < low or (high is not None and value > high):
-        bound = f"at least {low}" if high is None else f"{low} to {high}"
-        raise argparse.ArgumentTypeError(f"{value} is out of range: must be {bound}")
-    return value
-
-
-def baud_type(text: str) -> int:
-    return whole_number(text, 1, MAX_BAUD)
-
-
-def count_type(text: str) -> int:
-    return whole_number(text, 1)
-
-
-def add_raw_rate(p: argparse.ArgumentParser, default: float) -> None:
-    p.add_argument(
-        "--raw-rate", type=positive_rate, default=default, metavar="HZ",
-        help="for a recording without receive times: the device's raw packet rate, which its estimated "
-        "time axis assumes (default %(default)g)",
-    )  # fmt: skip
 
 
 # --- progress and stopping ---------------------------------------------------------------

@@ -11,8 +11,8 @@ from .. import sample
 from ..errors import load_brimlet
 from ..live.acquire import replay
 from ..recordings.summary import count_line, flagged_lines, recording_span_lines, summarize
-from ..wire.fields import RAW_RATE
-from .common import ToolError, add_raw_rate
+from . import options
+from .common import ToolError
 from .source import line_lines
 
 NAME = "demo"
@@ -20,16 +20,16 @@ HELP = "Replay the bundled sample recording and summarise it."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--file", metavar="PATH", help="another recording (default: the bundled sample)")
-    add_raw_rate(p, RAW_RATE)
+    options.add_recording(p, "another recording (default: the bundled sample)", required=False)
+    options.add(p, "assume_rate")
 
 
 def run(args: argparse.Namespace) -> int:
     recording: AbstractContextManager[Path] = nullcontext(Path(args.file)) if args.file else sample.path()
     with recording as path:
         if not path.is_file():
-            raise ToolError(f"no recording at {path}" + ("; give one with --file" if not args.file else ""))
-        show(path, args.raw_rate)
+            raise ToolError(f"no recording at {path}" + ("; name another one" if not args.file else ""))
+        show(path, args.assume_rate)
     return 0
 
 

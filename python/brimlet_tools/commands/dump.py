@@ -1,39 +1,72 @@
-"""`dump`: the packets of a recording or a port as text, CSV or JSON lines."""
+"""`dump`: the packets of a recording or a port as a table, their text
+form, CSV or JSON lines."""
 
 from __future__ import annotations
 
 import argparse
 import importlib
-
 from pathlib import Path
 
 from ..export import FORMATS as EXPORTS
 from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter
-from .common import StopFlag, count_type, open_output
+from ..recordings.table import Table
+from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
+from . import options
+from .common import StopFlag, open_output
 from .progress import packet_total, progress_bar
-from .source import add_source_options, close_iterator, live_signals, load_recording, packets_of
+from .source import close_iterator, live_signals, load_recording, packets_of
 
 NAME = "dump"
 HELP = "Print the packets of a recording or a port."
 
 
+VIEWS = ("table", *FORMATS)
+
+
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    add_source_options(p, follow=True)
-    p.add_argument("--format", choices=FORMATS, default=None,
-                   help="output format (default: by the output's ending, .csv or .jsonl, else text)")  # fmt: skip
-    p.add_argument("--count", type=count_type, default=None, metavar="N", help="stop after N packets")
-    p.add_argument("--output", "-o", metavar="PATH", help="write here instead of standard output")
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar while writing a file")
+    options.add_source(p, follow=True)
+    p.add_argument("--format", choices=VIEWS, default=None,
+                   help="table (one line per packet), text (the packets' text form), csv or jsonl "
+                   "(default: by the output's ending, .csv, .jsonl or .txt for text, else table)")  # fmt: skip
+    p.add_argument("--kind", choices=PACKET_TYPES, default=None, help="only packets of this kind")
+    p.add_argument("--fields", type=field_list, default=None, metavar="NAME,...",
+                   help="the table's fields (" + ", ".join(f.name for f in DATA_FIELDS) + ")")  # fmt: skip
+    options.add(p, "count")
+    options.add(p, "output", help="write here instead of standard output")
+    options.add(p, "quiet")
+
+
+def field_list(text: str) -> tuple[DataField, ...]:
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in FIELD_BY_NAME]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"unknown field {', '.join(unknown) or repr(text)}")
+    return tuple(FIELD_BY_NAME[n] for n in names)
 
 
 def output_format(args: argparse.Namespace) -> str:
     """The format asked for, else the one the output's ending names."""
     if args.format is not None:
-        return str(args.format)
-    suffix = Path(args.output).suffix.lower() if args.output else ""
-    if suffix not in SUFFIXES and any(suffix in f.suffixes for f in EXPORTS.values()):
-        args.parser.error(f"dump writes text, CSV or JSON lines; for {args.output} use `export`")
-    return SUFFIXES.get(suffix, "text")
+        fmt = str(args.format)
+    else:
+        suffix = Path(args.output).suffix.lower() if args.output else ""
+        if suffix not in SUFFIXES and any(suffix in f.suffixes for f in EXPORTS.values()):
+            args.parser.error(f"dump writes a table, text, CSV or JSON lines; for {args.output} use `export`")
+        fmt = SUFFIXES.get(suffix, "table")
+    if fmt != "table" and args.fields:
+        args.parser.error("--fields chooses the table's columns (--format table)")
+    return fmt
+
+
+def shown_kinds(args: argparse.Namespace) -> list[str]:
+    """The kinds of packet to write: the one --kind names, else all that
+    carry a field --fields names."""
+    kinds = [args.kind] if args.kind else list(PACKET_TYPES)
+    if args.fields:
+        kinds = [k for k in kinds if any(f.packet_type == k for f in args.fields)]
+        if not kinds:
+            args.parser.error(f"{args.kind} packets carry none of the fields asked for")
+    return kinds
 
 
 def columns_at_hand() -> bool:
@@ -64,6 +97,23 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     return 0
 
 
+def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
+    """The table of a recording made from its columns, with each packet's
+    receive time (or the estimated one)."""
+    import numpy as np
+
+    recording = load_recording(args.file)
+    codes = [PACKET_TYPES.index(k) for k in kinds]
+    rows = np.flatnonzero(np.isin(recording.columns["kind"], codes))[: args.count]
+    to_file = args.output not in (None, "-")
+    with (
+        open_output(args.output, text=True) as out,
+        progress_bar(f"dump to {Path(args.output or '-').name}", len(rows), quiet=args.quiet or not to_file) as advance,
+    ):
+        Table(out, kinds, args.fields or DATA_FIELDS).write_recording(recording, rows, advance)
+    return 0
+
+
 def expected_count(args: argparse.Namespace) -> int | None:
     """How many packets the dump will write, where that is known."""
     count: int | None = args.count
@@ -73,8 +123,12 @@ def expected_count(args: argparse.Namespace) -> int | None:
 
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
-    if args.file is not None and fmt in ("csv", "jsonl") and columns_at_hand():
-        return dump_columns(args, fmt)
+    kinds = shown_kinds(args)
+    if args.file is not None and columns_at_hand():
+        if fmt == "table":
+            return table_columns(args, kinds)
+        if fmt in ("csv", "jsonl") and len(kinds) == len(PACKET_TYPES):
+            return dump_columns(args, fmt)
     stop = StopFlag()
     packets = packets_of(args, stop)
     live = args.port is not None
@@ -86,8 +140,12 @@ def run(args: argparse.Namespace) -> int:
             progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
                          quiet=args.quiet or not to_file) as advance,  # fmt: skip
         ):
-            writer = PacketWriter(out, fmt)
-            for n, packet in enumerate(packets, 1):
+            writer = Table(out, kinds, args.fields or DATA_FIELDS) if fmt == "table" else PacketWriter(out, fmt)
+            n = 0
+            for packet in packets:
+                if packet.packet_type not in kinds:
+                    continue
+                n += 1
                 writer.write(packet)
                 if live:
                     out.flush()

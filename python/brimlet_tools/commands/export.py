@@ -6,6 +6,7 @@ import argparse
 from pathlib import Path
 
 from ..export import FORMATS, Options, export, format_for
+from . import options
 from .common import ToolError
 from .progress import progress_bar
 from .source import load_recording
@@ -15,10 +16,9 @@ HELP = "Write a recording as Parquet, HDF5, a ROS 2 bag (MCAP or SQLite), CSV or
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("recording", metavar="RECORDING", help="the recording to export")
-    p.add_argument("output", metavar="OUTPUT",
-                   help="the file to write, its format chosen by its ending: .parquet, .h5, .csv, .jsonl; "
-                   "name.mcap or name.db3 make the ROS 2 bag directory name")  # fmt: skip
+    options.add_recording(p, "the recording to export")
+    options.add_output(p, "the file to write, its format chosen by its ending: .parquet, .h5, .csv, .jsonl; "
+                       "name.mcap or name.db3 make the ROS 2 bag directory name")  # fmt: skip
     p.add_argument("--format", choices=FORMATS, default=None,
                    help="the format, whatever the output's name")  # fmt: skip
     bag = p.add_argument_group("ROS 2 bags")
@@ -26,18 +26,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                      help="the bag's storage (default: by the name, .db3 for sqlite3, else mcap)")  # fmt: skip
     bag.add_argument("--frame-id", default="imu_link", metavar="ID",
                      help="the frame of every message (default %(default)s)")  # fmt: skip
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no closing line")
+    options.add(p, "quiet")
 
 
 def run(args: argparse.Namespace) -> int:
     fmt = format_for(args.output, args.format)
     fmt.writer()  # a missing library is said before anything is read
-    if not Path(args.recording).is_file():
-        raise ToolError(f"cannot read recording {args.recording}: no such file")
-    recording = load_recording(args.recording)
-    options = Options(frame_id=args.frame_id, storage=args.storage)
+    if not Path(args.file).is_file():
+        raise ToolError(f"cannot read recording {args.file}: no such file")
+    recording = load_recording(args.file)
+    chosen = Options(frame_id=args.frame_id, storage=args.storage)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:
-        written = export(recording, args.output, fmt, options, advance)
+        written = export(recording, args.output, fmt, chosen, advance)
     if not args.quiet:
         size = sum(f.stat().st_size for f in written.rglob("*")) if written.is_dir() else written.stat().st_size
         times = "estimated times (the recording kept none)" if recording.times_estimated else "receive times"

@@ -6,24 +6,23 @@ import argparse
 from collections import Counter
 
 from ..sim import simulator
-from ..wire.fields import ESTIMATED_RATE, RAW_RATE
-from .common import Progress, open_output, seconds_type
-from .simulation import add_stream_options, stream_config
+from . import options
+from .common import Progress, open_output
 
 NAME = "generate"
 HELP = "Write a simulated recording."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--output", "-o", required=True, metavar="PATH", help="file to write, - for standard output")
-    p.add_argument("--seconds", type=seconds_type, default=10.0, metavar="S",
-                   help="length of the recording in device time (default %(default)g)")  # fmt: skip
-    add_stream_options(p, raw_rate=RAW_RATE, estimated_rate=ESTIMATED_RATE)
+    options.add(p, "output", required=True)
+    options.add(p, "duration")
+    options.add(p, "quiet")
+    options.add_stream(p)
 
 
 def run(args: argparse.Namespace) -> int:
-    config = stream_config(args, args.seconds)
-    progress = Progress()
+    config = options.stream_config(args, args.duration)
+    progress = Progress(quiet=args.quiet)
     kinds: Counter[str] = Counter()
     size = 0
     with open_output(args.output) as out:
@@ -33,7 +32,9 @@ def run(args: argparse.Namespace) -> int:
             kinds[frame.packet_type] += 1
             kinds["faulty"] += not frame.intact
             kinds["flagged"] += len(frame.invalid)
-            progress.update(lambda: f"generating: {frame.time:.1f} of {args.seconds:g} s")
+            progress.update(lambda: f"generating: {frame.time:.1f} of {args.duration:g} s")
+    if args.quiet:
+        return 0
     progress.finish(
         f"wrote {size} bytes to {args.output}: {kinds['raw'] + kinds['estimated']} frames "
         f"({kinds['raw']} raw, {kinds['estimated']} estimated), {kinds['faulty']} hit by line faults, "

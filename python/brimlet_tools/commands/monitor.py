@@ -27,8 +27,9 @@ from ..live.capture import CaptureReport, capture, close_port, open_port
 from ..live.linewatch import LineWatch
 from ..recordings.playback import played_recording
 from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
-from ..wire.fields import DATA_FIELDS, ESTIMATED_RATE, PACKET_TYPES, RAW_RATE
-from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, positive_rate, seconds_type
+from ..wire.fields import DATA_FIELDS, PACKET_TYPES
+from . import options
+from .common import StopFlag, cannot, note
 from .source import load_recording
 
 NAME = "monitor"
@@ -37,17 +38,14 @@ REFRESH = 0.25  # seconds between redraws on a terminal
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    src = p.add_mutually_exclusive_group(required=True)
-    src.add_argument("--port", metavar="PATH", help="a serial port, such as /dev/ttyACM0")
-    src.add_argument("--file", metavar="PATH", help="a recording, played by a virtual device at its recorded pace")
-    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
-                   help="line speed in bits per second (default %(default)s)")
-    p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
-                   help="end after this long (default: until Ctrl-C or hang-up)")
-    p.add_argument("--raw-rate", type=positive_rate, default=RAW_RATE, metavar="HZ",
-                   help="the raw packet rate to expect (default %(default)g)")
-    p.add_argument("--estimated-rate", type=positive_rate, default=ESTIMATED_RATE, metavar="HZ",
-                   help="the estimated packet rate to expect (default %(default)g)")  # fmt: skip
+    options.add_recording(p, "a recording, played by a virtual device at its recorded pace (or give --port)",
+                          required=False)  # fmt: skip
+    options.add(p, "port")
+    options.add_check(p, options.source_check)
+    options.add(p, "baudrate")
+    options.add(p, "seconds", help="end after this many seconds of wall-clock time (default: until Ctrl-C or hang-up)")
+    options.add(p, "expect_raw_rate")
+    options.add(p, "expect_estimated_rate")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -104,7 +102,7 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
     if args.file is None:
         yield args.port, lambda: None
         return
-    stream, _description = played_recording(load_recording(args.file), args.baudrate)
+    stream, _description, _warning = played_recording(load_recording(args.file), args.baudrate)
     done = threading.Event()
     with VirtualDevice(args.baudrate, stale_after=None) as device:
 
@@ -133,7 +131,7 @@ def screen(watch: LineWatch, args: argparse.Namespace, now: float) -> Any:
     rates = Table()
     for column in ("packets", "count", "rate (Hz)", "expected (Hz)"):
         rates.add_column(column, justify="left" if column == "packets" else "right")
-    expected = {"raw": args.raw_rate, "estimated": args.estimated_rate}
+    expected = {"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate}
     by_type = watch.counter.by_type()
     for kind in PACKET_TYPES:
         rate = watch.rate(kind, now)

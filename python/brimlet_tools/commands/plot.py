@@ -5,10 +5,10 @@ from __future__ import annotations
 import argparse
 
 from ..recordings.summary import estimated_note
-from ..wire.fields import RAW_RATE
-from .common import StopFlag, add_raw_rate, cannot, note
+from . import options
+from .common import StopFlag, cannot, note
 from .progress import progress_bar, tracked
-from .source import add_source_options, live_signals, load_recording, packets_of, refuse_live_options
+from .source import live_signals, load_recording, packets_of
 
 # The steps of plotting a recording, for the progress bar: loading it, then
 # what `plot.render` counts.
@@ -19,11 +19,11 @@ HELP = "Draw acceleration, angular rate, orientation and altitude into a PNG."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    add_source_options(p)
-    p.add_argument("--output", "-o", required=True, metavar="PNG",
-                   help="the picture to write, in the format its ending names (.png, .svg, .pdf, ...)")  # fmt: skip
-    add_raw_rate(p, RAW_RATE)
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no closing line")
+    options.add_source(p)
+    options.add(p, "output", required=True,
+                help="the picture to write, in the format its ending names (.png, .svg, .pdf, ...)")  # fmt: skip
+    options.add(p, "assume_rate")
+    options.add(p, "quiet")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -36,15 +36,14 @@ def run(args: argparse.Namespace) -> int:
     steps, unit = (STEPS, " steps") if args.file is not None else (None, " packets")
     with progress_bar("plot", steps, unit, quiet=args.quiet) as advance:
         if args.file is not None:
-            refuse_live_options(args)
-            recording = load_recording(args.file, args.raw_rate)
+            recording = load_recording(args.file, args.assume_rate)
             series = plot.from_recording(recording)
             advance(1)
             label, title = "receive time (s)", args.file
             if recording.times_estimated:
                 if not args.quiet:
-                    note(estimated_note(args.file, args.raw_rate))
-                label = f"time (s), estimated: raw packets at {args.raw_rate:g} Hz"
+                    note(estimated_note(args.file, args.assume_rate))
+                label = f"time (s), estimated: raw packets at {args.assume_rate:g} Hz"
             drawn = advance
         else:
             with live_signals(args, stop):

@@ -6,21 +6,19 @@ import argparse
 
 from ..files.receive_times import TimesWriter, companion_path
 from ..live.capture import CaptureReport, capture, close_port, open_port
-from .common import DEFAULT_BAUD, Progress, StopFlag, baud_type, cannot, note, open_output, seconds_type
+from . import options
+from .common import Progress, StopFlag, cannot, note, open_output
 
 NAME = "record"
 HELP = "Capture a serial port byte for byte into a recording, with the receive time of every read beside it."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--port", required=True, metavar="PATH", help="the serial port")
-    p.add_argument("--output", "-o", required=True, metavar="PATH",
-                   help="the recording to write; the receive times go to PATH.times")
-    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
-                   help="line speed in bits per second (default %(default)s)")
-    p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
-                   help="record this long (default: until Ctrl-C)")
-    p.add_argument("--quiet", "-q", action="store_true", help="no running count")  # fmt: skip
+    options.add(p, "port", required=True)
+    options.add(p, "output", required=True, help="the recording to write; the receive times go to PATH.times")
+    options.add(p, "baudrate")
+    options.add(p, "seconds")
+    options.add(p, "quiet")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -39,7 +37,8 @@ def run(args: argparse.Namespace) -> int:
     finally:
         close_port(port)
     ends = {"time": "", "stopped": " (stopped)", "hang-up": " (the port hung up)"}
-    progress.finish(f"recorded {capture_line(report)} in {report.seconds:.1f} s{ends[report.ended]}")
+    if not args.quiet:
+        progress.finish(f"recorded {capture_line(report)} in {report.seconds:.1f} s{ends[report.ended]}")
     return 0
 
 

@@ -1,5 +1,5 @@
-"""Reading packets for a command: the --file/--port options, the packets
-they name, a recording loaded into columns, and what a recording holds
+"""Reading packets for a command: the packets that the recording or port
+options name, a recording loaded into columns, and what a recording holds
 besides its packets."""
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 from ..live.acquire import listen, replay
 from ..wire.fields import PacketLike
 from ..wire.framecount import FrameCounter
-from .common import DEFAULT_BAUD, StopFlag, ToolError, baud_type, cannot, seconds_type
+from .common import StopFlag, ToolError, cannot
 
 if TYPE_CHECKING:
     from ..recordings.recording import Recording
@@ -32,36 +32,14 @@ def load_recording(path: str, raw_rate: float | None = None) -> Recording:
         raise ToolError(f"cannot read the receive times of {path}: {e}") from e
 
 
-def add_source_options(p: argparse.ArgumentParser, follow: bool = False) -> None:
-    src = p.add_mutually_exclusive_group(required=True)
-    src.add_argument("--file", metavar="PATH", help="a recording")
-    src.add_argument("--port", metavar="PATH", help="a serial port, such as /dev/ttyACM0")
-    live = p.add_argument_group("live port")
-    live.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
-                      help="line speed in bits per second (default %(default)s)")
-    live.add_argument("--timeout", type=seconds_type, default=1.0, metavar="S",
-                      help="silence that ends the reading, in seconds (default %(default)g)")
-    live.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
-                      help="read the port for this long")  # fmt: skip
-    if follow:
-        live.add_argument("--follow", action="store_true", help="keep reading through silences until Ctrl-C")
-
-
 def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]:
     """The packets of the recording or port that the arguments name. A live
     port is read until `stop` is set (by Ctrl-C, see `live_signals`), among
     the other ends that `listen` knows."""
     if args.file is not None:
-        refuse_live_options(args)
         return replay(args.file)
     follow = getattr(args, "follow", False)
     return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
-
-
-def refuse_live_options(args: argparse.Namespace) -> None:
-    """Exits with a usage error when options of a live port come with --file."""
-    if args.seconds is not None or getattr(args, "follow", False):
-        args.parser.error("--seconds and --follow apply to --port only")
 
 
 def live_signals(args: argparse.Namespace, stop: StopFlag) -> AbstractContextManager[None]:

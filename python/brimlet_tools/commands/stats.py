@@ -5,19 +5,19 @@ from __future__ import annotations
 import argparse
 
 from ..recordings.summary import count_line, flagged_lines, live_span_lines, recording_span_lines, summarize
-from ..wire.fields import RAW_RATE
-from .common import StopFlag, add_raw_rate
+from . import options
+from .common import StopFlag
 from .progress import packet_total, progress_bar, tracked
-from .source import add_source_options, line_lines, live_signals, packets_of
+from .source import line_lines, live_signals, packets_of
 
 NAME = "stats"
 HELP = "Count packets, time span, rates and flagged fields."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    add_source_options(p)
-    add_raw_rate(p, RAW_RATE)
-    p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    options.add_source(p)
+    options.add(p, "assume_rate")
+    options.add(p, "quiet")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -26,7 +26,7 @@ def run(args: argparse.Namespace) -> int:
     with live_signals(args, stop), progress_bar("stats", total, quiet=args.quiet) as advance:
         summary = summarize(tracked(packets_of(args, stop), advance))
     if args.file is not None:
-        lines = line_lines(args.file) + [count_line(summary)] + recording_span_lines(args.file, args.raw_rate)
+        lines = line_lines(args.file) + [count_line(summary)] + recording_span_lines(args.file, args.assume_rate)
     else:
         lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
     print("\n".join(lines + flagged_lines(summary)))

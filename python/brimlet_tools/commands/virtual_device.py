@@ -4,15 +4,15 @@ from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Iterable, Iterator
+import time
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 
 from ..recordings.playback import Piece, played_recording
 from ..sim import simulator
-from ..sim.virtual_device import DRAIN_LIMIT, STALE_AFTER, PlayReport, VirtualDevice
-from ..wire.fields import ESTIMATED_RATE, RAW_RATE
-from .common import DEFAULT_BAUD, StopFlag, baud_type, cannot, note, number, seconds_type
-from .simulation import add_stream_options, stream_config
+from ..sim.virtual_device import DRAIN_LIMIT, STALE_AFTER, PlayReport, VirtualDevice, line_warning
+from . import options
+from .common import StopFlag, cannot, note
 from .source import load_recording
 
 NAME = "virtual-device"
@@ -20,31 +20,25 @@ HELP = "Play a simulated device, or a recording, on a pseudo-terminal; prints th
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--baudrate", type=baud_type, default=DEFAULT_BAUD, metavar="N",
-                   help="line speed that paces the stream, 10 bits per byte (default %(default)s)")
-    p.add_argument("--seconds", type=seconds_type, default=None, metavar="S",
-                   help="play this long (default: until Ctrl-C)")
+    options.add(p, "baudrate", help="line speed that paces the stream, 10 bits per byte (default %(default)s)")
+    options.add(p, "seconds", help="play for this many seconds of wall-clock time (default: until Ctrl-C)")
+    options.add(p, "quiet")
     p.add_argument("--link", metavar="PATH", help="also make a symbolic link to the port here")
     p.add_argument("--keep-unread", action="store_true",
                    help="keep what nobody reads in the port's queue (about 4 KiB) instead of discarding "
                    f"it after {STALE_AFTER:g} s, as a closed real port would")  # fmt: skip
     recorded = p.add_argument_group("a recording instead of the simulated device")
-    recorded.add_argument("--file", metavar="PATH",
-                          help="play this recording byte for byte, at the pace of its receive times (at the "
-                          "line's pace when it has none); the simulated stream's options do not apply")
-    recorded.add_argument("--speed", type=speed_type, default=1.0, metavar="X",
-                          help="play X times as fast as recorded (default %(default)g)")
+    options.add_recording(p, "play this recording byte for byte, at the pace of its receive times (at the "
+                          "line's pace when it has none); the simulated stream's options do not apply",
+                          required=False)  # fmt: skip
+    options.add(recorded, "speed")
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
-    add_stream_options(p, raw_rate=RAW_RATE, estimated_rate=ESTIMATED_RATE)
-
-
-def speed_type(text: str) -> float:
-    return number(text, 0.0, low_ok=False, high=1e6)
+    options.add_stream(p)
 
 
 def run(args: argparse.Namespace) -> int:
     if args.file is None and (args.speed != 1.0 or args.loop):
-        args.parser.error("--speed and --loop apply to --file only")
+        args.parser.error("--speed and --loop apply to a recording only")
     stream, description = recorded(args) if args.file is not None else simulated(args)
     report = PlayReport()
     stop = StopFlag()
@@ -53,17 +47,27 @@ def run(args: argparse.Namespace) -> int:
         with symlink(args.link, device.path):
             print(args.link or device.path, flush=True)
             note(f"virtual device on {device.path} at {args.baudrate} baud: {description}; Ctrl-C ends")
-            device.play(stream, seconds=args.seconds, stop=stop, report=report)
+            device.play(stream, stop=until(args.seconds, stop), report=report)
             device.drain(DRAIN_LIMIT, stop)
-    note(f"sent {report.frames} frames, {report.bytes_sent} bytes"
-         + (f" ({report.bytes_dropped} dropped: nobody was reading)" if report.bytes_dropped else ""))  # fmt: skip
+    if not args.quiet:
+        note(f"sent {report.frames} frames, {report.bytes_sent} bytes"
+             + (f" ({report.bytes_dropped} dropped: nobody was reading)" if report.bytes_dropped else ""))  # fmt: skip
     return 0
+
+
+def until(seconds: float | None, stop: StopFlag) -> Callable[[], bool]:
+    """`stop`, which also says to stop once `seconds` of wall-clock time
+    have passed from now."""
+    if seconds is None:
+        return stop
+    deadline = time.monotonic() + seconds
+    return lambda: stop() or time.monotonic() >= deadline
 
 
 def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], str]:
     """The simulated stream that the options describe, and its description."""
-    config = stream_config(args, None)
-    warning = line_warning(config, args.baudrate)
+    config = options.stream_config(args, None)
+    warning = stream_warning(config, args.baudrate)
     if warning:
         note(warning)
     return simulator.simulate(config), (f"profile {config.profile}, raw {config.raw_rate:g} Hz, "
@@ -72,7 +76,10 @@ def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], s
 
 def recorded(args: argparse.Namespace) -> tuple[Iterable[Piece], str]:
     """The recording named by --file, paced as asked, and its description."""
-    return played_recording(load_recording(args.file), args.baudrate, args.speed, args.loop)
+    stream, description, warning = played_recording(load_recording(args.file), args.baudrate, args.speed, args.loop)
+    if warning:
+        note(warning)
+    return stream, description
 
 
 def frame_sizes(config: simulator.StreamConfig) -> dict[str, int]:
@@ -85,18 +92,11 @@ def frame_sizes(config: simulator.StreamConfig) -> dict[str, int]:
     return sizes
 
 
-def line_warning(config: simulator.StreamConfig, baudrate: int) -> str | None:
+def stream_warning(config: simulator.StreamConfig, baudrate: int) -> str | None:
     """A warning when the baud rate cannot carry the stream in real time."""
     sizes = frame_sizes(config)
     needed = config.raw_rate * sizes.get("raw", 0) + config.estimated_rate * sizes.get("estimated", 0)
-    capacity = baudrate / 10
-    if needed <= capacity:
-        return None
-    return (
-        f"warning: at {baudrate} baud the line carries {capacity:.0f} bytes/s but the stream needs "
-        f"{needed:.0f}: it will run {needed / capacity:.1f} times slower than real time "
-        "(raise --baudrate or lower the rates)"
-    )
+    return line_warning(baudrate, needed, "the stream", "raise --baudrate or lower the rates")
 
 
 @contextmanager

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from ..errors import cannot
-from ..sim.virtual_device import BITS_PER_BYTE
+from ..sim.virtual_device import BITS_PER_BYTE, line_warning
 from ..wire.framecount import FrameCounter
 
 if TYPE_CHECKING:
@@ -83,11 +83,12 @@ def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:
 
 def played_recording(
     recording: Recording, baudrate: int, speed: float = 1.0, loop: bool = False
-) -> tuple[Iterator[Piece], str]:
-    """`recording` played on a line of `baudrate`, paced as asked, and its
-    description."""
+) -> tuple[Iterator[Piece], str, str | None]:
+    """`recording` played on a line of `baudrate`, paced as asked, its
+    description, and a warning when the line is too slow for that pace."""
+    line_rate = baudrate / BITS_PER_BYTE
     try:
-        playback = cut(recording, baudrate / BITS_PER_BYTE, speed)
+        playback = cut(recording, line_rate, speed)
     except OSError as e:
         raise cannot("read recording", recording.source, e) from e
     if playback.paced:
@@ -95,4 +96,7 @@ def played_recording(
     else:
         pace = "at the line's pace (the recording has no receive times)"
     looped = ", looped" if loop else ""
-    return recorded_stream(playback, loop), f"{recording.source}, {playback.packets} packets {pace}{looped}"
+    description = f"{recording.source}, {playback.packets} packets {pace}{looped}"
+    needed = sum(len(p.wire) for p in playback.pieces) / playback.span if playback.paced and playback.span else 0.0
+    warning = line_warning(baudrate, needed, f"the recording at {speed:g} times its pace", "raise --baudrate or lower --speed")
+    return recorded_stream(playback, loop), description, warning

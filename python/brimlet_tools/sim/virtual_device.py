@@ -192,3 +192,15 @@ def wait_until(deadline: float, stop: Callable[[], bool] | None) -> bool:
         if delay <= 0.001:
             return False
         time.sleep(min(delay, 0.05))
+
+
+def line_warning(baudrate: int, needed: float, what: str, remedy: str) -> str | None:
+    """A warning when a line of `baudrate` cannot carry the `needed` bytes
+    per second of `what`; None when it can."""
+    capacity = baudrate / BITS_PER_BYTE
+    if needed <= capacity:
+        return None
+    return (
+        f"warning: at {baudrate} baud the line carries {capacity:.0f} bytes/s but {what} needs {needed:.0f}: "
+        f"it will run {needed / capacity:.1f} times slower than asked ({remedy})"
+    )

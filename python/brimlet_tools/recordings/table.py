@@ -1,0 +1,87 @@
+"""A compact view of packets: one line per packet with its time and kind and
+the values of the fields that its kind carries, in columns under a header
+line per kind. Times are seconds since the first line; a field the packet
+does not carry is shown as "-", the names of fields the device flagged not
+valid close the line."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TextIO
+
+from ..wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, DataField, PacketLike, field_values
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from .recording import Recording
+
+VALUE_WIDTH = 10  # "-1.234e-05", a value written to four significant digits
+TIME_WIDTH = 12
+KIND_WIDTH = max(len(k) for k in PACKET_TYPES) + 1
+CHUNK = 4096  # rows of a recording turned into Python values at a time
+
+
+def block_width(f: DataField) -> int:
+    return max(len(f.name), f.width * (VALUE_WIDTH + 1) - 1)
+
+
+class Table:
+    """Writes packets of the `kinds` given as lines of the chosen `fields`
+    (of those kinds) to `stream`; the header comes with the first line."""
+
+    def __init__(self, stream: TextIO, kinds: Sequence[str], fields: Sequence[DataField] = DATA_FIELDS) -> None:
+        self.stream = stream
+        self.fields = {k: [f for f in fields if f.packet_type == k] for k in kinds}
+        self.start: int | None = None
+
+    def header(self) -> str:
+        return "".join(
+            f"{'time (s)':>{TIME_WIDTH}}  {kind + ':':<{KIND_WIDTH}}"
+            + "".join(f"  {f.name:>{block_width(f)}}" for f in fields)
+            + "\n"
+            for kind, fields in self.fields.items()
+        )
+
+    def line(self, time: int, kind: str, values: Callable[[DataField], Sequence[float] | None], invalid: str) -> None:
+        """One packet's line, when its kind is shown; `values` gives the
+        values of a field, None when the packet does not carry it."""
+        fields = self.fields.get(kind)
+        if fields is None:
+            return
+        if self.start is None:
+            self.start = time
+            self.stream.write(self.header())
+        cells = [f"{(time - self.start) / 1e9:>{TIME_WIDTH}.6f}  {kind:<{KIND_WIDTH}}"]
+        for f in fields:
+            v = values(f)
+            text = "-" if v is None else " ".join(f"{x:>{VALUE_WIDTH}.4g}" for x in v)
+            cells.append(f"  {text:>{block_width(f)}}")
+        if invalid:
+            cells.append(f"  not valid: {invalid}")
+        self.stream.write("".join(cells) + "\n")
+
+    def write(self, packet: PacketLike) -> None:
+        self.line(packet.timestamp, packet.packet_type, lambda f: field_values(packet, f.name),
+                  packet.invalid_fields or "")  # fmt: skip
+
+    def write_recording(self, recording: Recording, rows: npt.NDArray[Any], advance: Callable[[int], Any]) -> None:
+        """The lines of the loaded `recording`'s packets at the indices
+        `rows`, with its receive (or estimated) times."""
+        c = recording.columns
+        bits = {f.name: i for i, f in enumerate(DATA_FIELDS)}
+        for start in range(0, len(rows), CHUNK):
+            part = rows[start : start + CHUNK]
+            times = c["time"][part].view("int64").tolist()
+            kinds = c["kind"][part].tolist()
+            present = c["present"][part].tolist()
+            invalid = c["invalid"][part].tolist()
+            shown = {f.name: [c[name][part].tolist() for name in f.columns] for fs in self.fields.values() for f in fs}
+            for i, time in enumerate(times):
+
+                def values(f: DataField) -> list[float] | None:
+                    return [col[i] for col in shown[f.name]] if present[i] >> bits[f.name] & 1 else None
+
+                flagged = ",".join(n for b, n in enumerate(VALIDITY_NAMES) if invalid[i] >> b & 1)
+                self.line(time, PACKET_TYPES[kinds[i]], values, flagged)
+            advance(len(times))
