@@ -16,9 +16,7 @@ from typing import Any
 
 from .errors import ToolError, require
 from .recordings.recording import Recording
-from .wire.fields import FIELD_BY_NAME, PacketLike, field_values
-
-AXES = "xyz"
+from .wire.fields import FIELD_BY_NAME, PARTS, PacketLike, field_values
 
 
 @dataclass
@@ -99,6 +97,10 @@ def draw(ax: Any, s: Series, labels: Sequence[str], style: str = "-") -> None:
         ax.plot(s.times, s.column(i), style, color=f"C{i}", linewidth=0.8, label=labels[i])
 
 
+def unit(field: str) -> str:
+    return FIELD_BY_NAME[field].unit
+
+
 def render(
     series: dict[str, Series], output: str, time_label: str, title: str, advance: Callable[[int], object] | None = None
 ) -> None:
@@ -107,19 +109,19 @@ def render(
     advance = advance or (lambda n: None)
     plt = load_pyplot()
     fig, (acc, gyro, orient, alt) = plt.subplots(4, 1, sharex=True, figsize=(10, 10))
-    draw(acc, series["scaled_accel"], [f"accel {a}" for a in AXES])
-    draw(acc, series["est_compensated_accel"], [f"compensated {a}" for a in AXES], "--")
-    acc.set_ylabel("acceleration (m/s²)")
+    draw(acc, series["scaled_accel"], [f"accel {a}" for a in PARTS[3]])
+    draw(acc, series["est_compensated_accel"], [f"compensated {a}" for a in PARTS[3]], "--")
+    acc.set_ylabel(f"acceleration ({unit('scaled_accel')})")
     advance(1)
-    draw(gyro, series["scaled_gyro"], [f"gyro {a}" for a in AXES])
-    draw(gyro, series["est_angular_rate"], [f"estimated {a}" for a in AXES], "--")
-    gyro.set_ylabel("angular rate (rad/s)")
+    draw(gyro, series["scaled_gyro"], [f"gyro {a}" for a in PARTS[3]])
+    draw(gyro, series["est_angular_rate"], [f"estimated {a}" for a in PARTS[3]], "--")
+    gyro.set_ylabel(f"angular rate ({unit('scaled_gyro')})")
     advance(1)
-    draw(orient, series["est_orient_quaternion"], [f"q{i}" for i in range(4)])
+    draw(orient, series["est_orient_quaternion"], [f"q{a}" for a in PARTS[4]])
     orient.set_ylabel("orientation quaternion")
     advance(1)
     draw(alt, series["est_pressure_alt"], ["pressure altitude"])
-    alt.set_ylabel("altitude (m)")
+    alt.set_ylabel(f"altitude ({unit('est_pressure_alt')})")
     alt.set_xlabel(time_label)
     advance(1)
     for ax in (acc, gyro, orient, alt):

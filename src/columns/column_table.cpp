@@ -25,7 +25,7 @@ constexpr std::size_t column_count() {
 // The data columns: each schema field's values in turn, in property order.
 constexpr auto kColumns = [] {
     constexpr std::string_view vector[] = {"x", "y", "z"};
-    constexpr std::string_view quaternion[] = {"0", "1", "2", "3"};
+    constexpr std::string_view quaternion[] = {"w", "x", "y", "z"};  // the device's order
     std::array<DataColumn, column_count()> out{};
     std::size_t c = 0;
     for (const auto& f : kFields) {

@@ -24,7 +24,7 @@
 namespace brimlet::columns {
 
 // One data column per value of a data field: `scaled_accel_x`, ...,
-// `est_orient_quaternion_0`, ... in property order.
+// `est_orient_quaternion_w`, ... in property order.
 struct DataColumn {
     std::string_view field;   // the packet property
     std::string_view suffix;  // "x", "0", ... or empty for a single value

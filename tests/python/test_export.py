@@ -318,7 +318,7 @@ def test_a_progress_bar_with_its_total_only_on_a_terminal(flight: Flight, tmp_pa
     assert f"/{len(flight.packets)}".encode() in drawn and b"packets" in drawn
 
 
-@pytest.mark.parametrize("output, first", [("out.csv", "packet_type,timestamp"), ("out.jsonl", '{"packet_type":'),
+@pytest.mark.parametrize("output, first", [("out.csv", "kind,time"), ("out.jsonl", '{"kind":'),
                                            ("out.txt", "IMUPacket("), ("out.parquet", None)])  # fmt: skip
 def test_dump_writes_the_format_its_output_is_named_for(flight: Flight, tmp_path: Path, output: str,
                                                          first: str | None, capsys) -> None:  # fmt: skip
@@ -355,7 +355,7 @@ def dump_lines(recording: Path, output: Path) -> list[str]:
     """The lines `dump` writes of `recording` to `output`, but for the
     timestamps: receive times from the columns, decode times packet by packet."""
     assert cli.main(["dump", "--file", str(recording), "-o", str(output)]) == 0
-    return [re.sub(r'^([a-z]+,)\d+|"timestamp":\d+', "", line) for line in output.read_text().splitlines()]
+    return [re.sub(r'^([a-z]+,)\d+|"time":\d+', "", line) for line in output.read_text().splitlines()]
 
 
 def test_a_nan_the_device_sent_stays_a_value_and_an_absent_field_absent(recording, tmp_path: Path,

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from ..export import FORMATS, Options, export, format_for
+from ..export import FORMATS, FRAME_ID, STORAGES, Options, export, format_for
 from . import options
 from .common import ToolError
 from .progress import progress_bar
@@ -22,9 +22,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--format", choices=FORMATS, default=None,
                    help="the format, whatever the output's name")  # fmt: skip
     bag = p.add_argument_group("ROS 2 bags")
-    bag.add_argument("--storage", choices=("mcap", "sqlite3"), default=None,
-                     help="the bag's storage (default: by the name, .db3 for sqlite3, else mcap)")  # fmt: skip
-    bag.add_argument("--frame-id", default="imu_link", metavar="ID",
+    bag.add_argument("--storage", choices=STORAGES, default=None,
+                     help=f"the bag's storage (default: by the name, .db3 for sqlite3, else {STORAGES[0]})")  # fmt: skip
+    bag.add_argument("--frame-id", default=FRAME_ID, metavar="ID",
                      help="the frame of every message (default %(default)s)")  # fmt: skip
     options.add(p, "quiet")
 

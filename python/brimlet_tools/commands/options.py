@@ -23,9 +23,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..live.linewatch import DEFAULT_BAUD
 from ..sim import simulator
-from ..wire.fields import ESTIMATED_RATE, RAW_RATE
+from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, RAW_RATE
 
 MAX_BAUD = 4294967295
 

@@ -10,7 +10,7 @@ from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING
 
 from ..live.acquire import listen, replay
-from ..wire.fields import PacketLike
+from ..wire.fields import DESCRIPTOR_SETS, PacketLike
 from ..wire.framecount import FrameCounter
 from .common import StopFlag, ToolError, cannot
 
@@ -65,7 +65,7 @@ def line_lines(path: str) -> list[str]:
                 counter.feed(chunk)
     except OSError as e:
         raise cannot("read recording", path, e) from e
-    other = sum(n for s, n in counter.frames.items() if s not in (0x80, 0x82))
+    other = sum(n for s, n in counter.frames.items() if s not in DESCRIPTOR_SETS.values())
     lines = [f"recording: {path}, {counter.total_bytes} bytes",
              f"line: {counter.skipped_bytes} bytes outside valid frames"]  # fmt: skip
     if other:

@@ -10,7 +10,8 @@ one line that names it.
 Every format holds the same packets in stream order with their receive
 times (the recording's time axis, `Recording.times_estimated` when the
 recording kept none) and the values exactly as the device sent them: single
-precision, in the device's own units and axes (see `UNITS` and the README).
+precision, in the device's own units and axes (see `fields.COLUMN_UNITS`
+and the README).
 
 A file is written under a temporary name beside the output and renamed
 when it is complete, so an interrupted export leaves no partial file under
@@ -29,29 +30,17 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import ToolError, require
-from ..wire.fields import DATA_FIELDS
+from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, VALIDITY_NAMES
 
 if TYPE_CHECKING:
     import numpy.typing as npt
 
-# The unit of each data field as the device sends it.
-UNITS: dict[str, str] = {
-    "scaled_accel": "m/s^2",
-    "scaled_gyro": "rad/s",
-    "delta_vel": "m/s",
-    "delta_theta": "rad",
-    "scaled_ambient_pressure": "hPa",
-    "est_pressure_alt": "m",
-    "est_orient_quaternion": "1",
-    "est_attitude_uncert_quaternion": "1",
-    "est_angular_rate": "rad/s",
-    "est_compensated_accel": "m/s^2",
-    "est_linear_accel": "m/s^2",
-    "est_gravity_vector": "m/s^2",
-}
-COLUMN_UNITS: dict[str, str] = {c: UNITS[f.name] for f in DATA_FIELDS for c in f.columns}
-DATA_COLUMNS: tuple[str, ...] = tuple(COLUMN_UNITS)
 CHUNK = 1 << 16  # packets written at a time
+# ROS 2 bags: the storage that each name ending selects (the first is the
+# default), and the frame of every message unless one is named.
+STORAGE_BY_SUFFIX: dict[str, str] = {".mcap": "mcap", ".db3": "sqlite3"}
+STORAGES: tuple[str, ...] = tuple(STORAGE_BY_SUFFIX.values())
+FRAME_ID = "imu_link"
 
 
 class RecordingLike(Protocol):
@@ -74,8 +63,8 @@ Advance = Callable[[int], object]
 class Options:
     """Choices that some formats take."""
 
-    frame_id: str = "imu_link"  # ROS 2 bags: the frame of every message
-    storage: str | None = None  # ROS 2 bags: "mcap" or "sqlite3"; else by the name
+    frame_id: str = FRAME_ID  # ROS 2 bags: the frame of every message
+    storage: str | None = None  # ROS 2 bags: one of STORAGES; else by the name
 
 
 Writer = Callable[[RecordingLike, Path, Options, Advance], None]
@@ -110,7 +99,7 @@ FORMATS: dict[str, Format] = {
     for f in (
         Format("parquet", (".parquet", ".pq"), "parquet", "write", "pyarrow", "python3-pyarrow", "parquet", "Parquet"),
         Format("hdf5", (".h5", ".hdf5"), "hdf5", "write", "h5py", "python3-h5py", "hdf5", "HDF5"),
-        Format("rosbag2", (".mcap", ".db3"), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
+        Format("rosbag2", tuple(STORAGE_BY_SUFFIX), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
         Format("csv", (".csv",), "text", "write_csv", "pyarrow", "python3-pyarrow", "export", "CSV"),
         Format("jsonl", (".jsonl", ".ndjson"), "text", "write_jsonl", "pyarrow", "python3-pyarrow", "export",
                "JSON lines"),
@@ -197,8 +186,6 @@ def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
     """Where a packet does not carry the data field `field`, from the
     `present` column (a NaN in a field that is there is a value the device
     sent, not an absence)."""
-    from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME
-
     bit = DATA_FIELDS.index(FIELD_BY_NAME[field])
     absent: npt.NDArray[Any] = (present >> bit & 1) == 0
     return absent
@@ -206,6 +193,4 @@ def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
 
 def invalid_names(mask: int) -> list[str]:
     """The validity names whose bits are set in `mask`, in bit order."""
-    from ..wire.fields import VALIDITY_NAMES
-
     return [name for bit, name in enumerate(VALIDITY_NAMES) if mask >> bit & 1]

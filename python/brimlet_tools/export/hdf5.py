@@ -21,8 +21,8 @@ from pathlib import Path
 import h5py  # type: ignore[import-untyped]
 import numpy as np
 
-from ..wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
-from . import COLUMN_UNITS, DATA_COLUMNS, Advance, Options, RecordingLike, chunks, replacing
+from ..wire.fields import COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
+from . import Advance, Options, RecordingLike, chunks, replacing
 
 CHUNK_ROWS = 1 << 16
 

@@ -41,12 +41,12 @@ from rosbags.rosbag2 import CompressionFormat, CompressionMode, StoragePlugin, W
 from rosbags.typesys import Stores, get_typestore
 
 from ..errors import ToolError
-from . import Advance, Options, RecordingLike, bag_directory, chunks, lacking, remove
+from ..wire.fields import FIELD_BY_NAME, KIND_CODE, VALIDITY_NAMES
+from . import STORAGE_BY_SUFFIX, STORAGES, Advance, Options, RecordingLike, bag_directory, chunks, lacking, remove
 
 TOPIC_RAW, TOPIC_ESTIMATED, TOPIC_PRESSURE = "/imu/data_raw", "/imu/data", "/imu/pressure"
 IMU, FLUID_PRESSURE = "sensor_msgs/msg/Imu", "sensor_msgs/msg/FluidPressure"
-STORAGES = {"mcap": StoragePlugin.MCAP, "sqlite3": StoragePlugin.SQLITE3}
-SUFFIX_STORAGE = {".mcap": "mcap", ".db3": "sqlite3"}
+PLUGINS = dict(zip(STORAGES, (StoragePlugin.MCAP, StoragePlugin.SQLITE3), strict=True))
 BAG_VERSION: Literal[8] = 8
 PA_PER_HPA = 100.0
 CDR_LITTLE_ENDIAN = b"\x00\x01\x00\x00"
@@ -63,7 +63,7 @@ def storage_of(output: Path, options: Options) -> str:
         if options.storage not in STORAGES:
             raise ToolError(f"unknown bag storage {options.storage!r} (choose from {', '.join(STORAGES)})")
         return options.storage
-    return SUFFIX_STORAGE.get(output.suffix.lower(), "mcap")
+    return STORAGE_BY_SUFFIX.get(output.suffix.lower(), STORAGES[0])
 
 
 def message_type(frame_id: str, doubles: int) -> np.dtype[np.void]:
@@ -117,16 +117,14 @@ def raw_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], fra
 
 def estimated_messages(c: dict[str, npt.NDArray[Any]], rows: npt.NDArray[np.intp], frame_id: str,
                        times: npt.NDArray[np.int64]) -> npt.NDArray[np.void]:  # fmt: skip
-    from ..wire.fields import VALIDITY_NAMES
-
     def flagged(name: str) -> npt.NDArray[Any]:
         return (c["invalid"][rows] >> VALIDITY_NAMES.index(name) & 1).astype(bool)
 
     out = messages(times[rows], frame_id, IMU_DOUBLES)
     values = out["values"]
-    w, x, y, z = (c[f"est_orient_quaternion_{i}"][rows] for i in range(4))
-    rate = [c[f"est_angular_rate_{a}"][rows] for a in "xyz"]
-    accel = [c[f"est_compensated_accel_{a}"][rows] for a in "xyz"]
+    w, x, y, z = (c[name][rows] for name in FIELD_BY_NAME["est_orient_quaternion"].columns)
+    rate = [c[name][rows] for name in FIELD_BY_NAME["est_angular_rate"].columns]
+    accel = [c[name][rows] for name in FIELD_BY_NAME["est_compensated_accel"].columns]
     present = c["present"][rows]
     put(values, ORIENTATION, [x, y, z, w], ORIENTATION_COV,
         lacking(present, "est_orient_quaternion") | flagged("estOrientQuaternion"))  # fmt: skip
@@ -150,8 +148,8 @@ def write_chunk(writer: Writer, connections: dict[str, Connection], recording: R
     times = c["time"][rows].view(np.int64)
     kind = c["kind"][rows]
     part = {k: v[rows] for k, v in c.items()}
-    raw = np.flatnonzero(kind == 0)
-    estimated = np.flatnonzero(kind == 1)
+    raw = np.flatnonzero(kind == KIND_CODE["raw"])
+    estimated = np.flatnonzero(kind == KIND_CODE["estimated"])
     pressure = raw[~lacking(part["present"][raw], "scaled_ambient_pressure")]
     made = {
         TOPIC_RAW: (raw, raw_messages(part, raw, frame_id, times)),
@@ -186,8 +184,8 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
     try:
         staging.mkdir()
         bag = staging / target.name
-        writer = Writer(bag, version=BAG_VERSION, storage_plugin=STORAGES[storage])
-        if storage == "mcap":
+        writer = Writer(bag, version=BAG_VERSION, storage_plugin=PLUGINS[storage])
+        if PLUGINS[storage] == StoragePlugin.MCAP:
             writer.set_compression(CompressionMode.STORAGE, CompressionFormat.ZSTD)
         typestore = get_typestore(Stores.LATEST)
         with writer:

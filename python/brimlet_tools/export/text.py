@@ -1,7 +1,7 @@
 """A recording as CSV or JSON lines, in the layout that `dump` writes.
 
-The columns and properties are those of `formats`: `timestamp` is the
-receive time in nanoseconds since 1970-01-01 UTC, `invalid_fields` the
+The columns and properties are those of `formats`: `time` is the
+receive time in nanoseconds since 1970-01-01 UTC, `invalid` the
 names of the flagged fields in the order of `fields.VALIDITY_NAMES`, and
 every value is written in its shortest single-precision text
 (`formats.f32_text`). A field that a packet does not carry (all its values
@@ -26,7 +26,7 @@ import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.compute as pc  # type: ignore[import-untyped]
 
 from ..recordings.formats import LARGE, NON_FINITE, SMALL, f32_text
-from ..wire.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES
+from ..wire.fields import COLUMNS, DATA_FIELDS, OUTPUT_NAMES, PACKET_TYPES
 from . import Advance, Options, RecordingLike, chunks, invalid_names, lacking, replacing
 
 def f32_strings(values: npt.NDArray[Any], style: str, absent: npt.NDArray[np.bool_]) -> pa.Array:
@@ -84,7 +84,7 @@ def csv_quote(text: str) -> str:
 
 
 def common_parts(recording: RecordingLike, rows: slice, quote: Callable[[str], str]) -> list[pa.Array]:
-    """The texts of packet_type, timestamp and invalid_fields in `rows`."""
+    """The texts of kind, time and invalid in `rows`."""
     c = recording.columns
     kinds = pa.array([quote(k) for k in PACKET_TYPES], pa.string())
     return [
@@ -123,7 +123,7 @@ def json_lines(recording: RecordingLike, rows: slice) -> pa.Array:
         if f.width > 1:
             value = pc.binary_join_element_wise("[", pc.binary_join_element_wise(*texts, ","), "]", "")
         parts.append(pc.if_else(pa.array(absent), "null", value))
-    keys = ["packet_type", "timestamp", "invalid_fields"] + [f.name for f in DATA_FIELDS]
+    keys = [*OUTPUT_NAMES.values()] + [f.name for f in DATA_FIELDS]
     keyed = [pc.binary_join_element_wise(f'"{k}":', p, "") for k, p in zip(keys, parts)]
     return pc.binary_join_element_wise("{", pc.binary_join_element_wise(*keyed, ","), "}\n", "")
 

@@ -16,6 +16,7 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, load_brimlet
+from ..wire.fields import MODULE_DEFAULT_BAUD
 from .linewatch import HINT_AFTER, no_frame_hint
 
 if TYPE_CHECKING:
@@ -23,7 +24,6 @@ if TYPE_CHECKING:
 
 POLL_INTERVAL = 0.002
 SILENT = "Operation timed out"
-DEFAULT_MODULE_BAUD = 115200  # what SerialParser takes a baud rate of None for
 
 
 def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
@@ -85,7 +85,7 @@ def listen(
                 hint_at = None
                 parser.stop()
                 parser = None  # lets go of the port
-                hint = no_frame_hint(port, baudrate or DEFAULT_MODULE_BAUD, time.monotonic() - started)
+                hint = no_frame_hint(port, baudrate or MODULE_DEFAULT_BAUD, time.monotonic() - started)
                 if hint is not None and not follow:
                     raise ToolError(hint)
                 try:

@@ -23,18 +23,9 @@ from collections.abc import Callable
 from typing import BinaryIO, cast
 
 from ..errors import ToolError
-from ..wire.fields import DATA_FIELDS, DESCRIPTOR_SETS, PACKET_TYPES, DataField
+from ..wire.fields import COMMON_BAUDS, DATA_FIELDS, DEFAULT_BAUD, DESCRIPTOR_SETS, PACKET_TYPES, RAW_RATE, DataField
 from ..wire.framecount import PACKET_SETS, FrameCounter
 from .capture import capture, close_port, open_port
-
-# The line speed that the tools assume, the virtual device plays at and the
-# README uses: a unit sending raw packets at 1000 Hz and estimated ones at
-# 100 Hz needs about 800 kbit/s. (The module's own default stays 115200.)
-DEFAULT_BAUD = 921600
-# The speeds such units are commonly set to.
-COMMON_BAUDS = (115200, 230400, 460800, 921600)
-# The rates the unit is set to by default, and the sample recording has.
-EXPECTED_RATES = {"raw": 1000.0, "estimated": 100.0}
 
 # How long a line may bring bytes without a frame before the hint, and how
 # long the hint then listens to count them.
@@ -133,7 +124,7 @@ def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
     advice = (
         f"check the baud rate: this reads at {baudrate}; units like this one are commonly set to "
         + ", ".join(map(str, COMMON_BAUDS))
-        + f" ({DEFAULT_BAUD} for raw packets at 1000 Hz)"
+        + f" ({DEFAULT_BAUD} for raw packets at {RAW_RATE:g} Hz)"
     )
     try:
         seen = probe(port, baudrate)

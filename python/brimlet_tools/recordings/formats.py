@@ -5,9 +5,11 @@ text form writes it: the shortest decimal text that reads back as the same
 single-precision value (`f32_text`), so 0.1 is written as 0.1, not as the
 seventeen digits of its widening to double precision. Reading a value back
 means rounding the text to single precision (`read_csv` and `read_jsonl` do
-that), which gives exactly the packet's value. CSV has one column per value,
-empty where a packet does not carry a field; JSON lines have one object per
-packet with the packet's properties, null where absent. JSON lines write a
+that), which gives exactly the packet's value. Both name a packet's kind,
+time and flagged fields `kind`, `time` and `invalid`, as every other output
+does (`fields.OUTPUT_NAMES`). CSV has one column per value, empty where a
+packet does not carry a field; JSON lines have one object per packet with
+a key per field (a list for a vector or quaternion), null where absent. JSON lines write a
 non-finite value as NaN, Infinity or -Infinity, as Python's json module
 does; CSV writes NaN, inf and -inf, as the text form does.
 """
@@ -21,9 +23,15 @@ import struct
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TextIO
 
-from ..wire.fields import COLUMNS, DATA_FIELDS, PacketLike, as_dict, field_values
+from ..wire.fields import COLUMNS, DATA_FIELDS, OUTPUT_NAMES, PacketLike, as_dict, field_values
 
 FORMATS: tuple[str, ...] = ("text", "csv", "jsonl")
+# The CSV header that dump once wrote (the properties' names, quaternion
+# parts numbered), still read: the same columns in the same order.
+OLD_COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES) + tuple(
+    c for f in DATA_FIELDS for c in (f.columns if f.width != 4 else [f"{f.name}_{i}" for i in range(4)])
+)
+PROPERTY_BY_NAME: dict[str, str] = {name: prop for prop, name in OUTPUT_NAMES.items()}
 # The file name endings that select a text format where one is not named.
 SUFFIXES: dict[str, str] = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".txt": "text"}
 
@@ -147,7 +155,7 @@ def _json_value(value: Any) -> str:
 
 def json_line(packet: PacketLike) -> str:
     """`packet` as one line of JSON."""
-    return "{" + ",".join(f'"{k}":{_json_value(v)}' for k, v in as_dict(packet).items()) + "}"
+    return "{" + ",".join(f'"{OUTPUT_NAMES.get(k, k)}":{_json_value(v)}' for k, v in as_dict(packet).items()) + "}"
 
 
 class PacketWriter:
@@ -184,15 +192,15 @@ def read_csv(lines: Iterable[str]) -> Iterator[dict[str, object]]:
     """The packets of CSV text written by `PacketWriter`, each as a dict of
     its properties like `fields.as_dict` gives."""
     reader = csv.reader(lines)
-    header = next(reader)
-    if tuple(header) != COLUMNS:
+    header = tuple(next(reader))
+    if header not in (COLUMNS, OLD_COLUMNS):
         raise ValueError("not a packet CSV: unexpected header")
     for row in reader:
-        cells = dict(zip(header, row))
+        cells = dict(zip(COLUMNS, row))
         record: dict[str, object] = {
-            "packet_type": cells["packet_type"],
-            "timestamp": int(cells["timestamp"]),
-            "invalid_fields": cells["invalid_fields"] or None,
+            "packet_type": cells["kind"],
+            "timestamp": int(cells["time"]),
+            "invalid_fields": cells["invalid"] or None,
         }
         for f in DATA_FIELDS:
             texts = [cells[c] for c in f.columns]
@@ -207,8 +215,9 @@ def read_csv(lines: Iterable[str]) -> Iterator[dict[str, object]]:
 
 def read_jsonl(lines: Iterable[str]) -> Iterator[dict[str, object]]:
     """The packets of JSON lines, each as a dict of its properties with the
-    values rounded back to single precision."""
+    values rounded back to single precision (lines that name the
+    properties themselves, as dump once wrote them, read the same)."""
     for line in lines:
         if line.strip():
             record: dict[str, object] = json.loads(line)
-            yield {k: _single_values(v) for k, v in record.items()}
+            yield {PROPERTY_BY_NAME.get(k, k): _single_values(v) for k, v in record.items()}

@@ -37,7 +37,7 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
 from ..files.receive_times import Reads, read_times
-from ..wire.fields import DATA_FIELDS, PACKET_TYPES, RAW_RATE
+from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, KIND_CODE, PACKET_TYPES, RAW_RATE
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -46,7 +46,6 @@ if TYPE_CHECKING:
 PandasFrame = Any
 DaskFrame = Any
 
-DATA_COLUMNS: tuple[str, ...] = tuple(c for f in DATA_FIELDS for c in f.columns)
 ESTIMATE_RAW_RATE = RAW_RATE  # the device's usual raw packet rate
 MEMORY = "<memory>"
 
@@ -60,10 +59,7 @@ def numpy() -> Any:
 def column_dtypes() -> dict[str, Any]:
     """The numpy type of every column, in column order."""
     np = numpy()
-    types: dict[str, Any] = {"time": np.dtype("datetime64[ns]"), "kind": np.dtype(np.uint8),
-                             "invalid": np.dtype(np.uint16), "present": np.dtype(np.uint16)}  # fmt: skip
-    types.update((name, np.dtype(np.float32)) for name in DATA_COLUMNS)
-    return types
+    return {name: np.dtype(t) for name, t in COLUMN_TYPES.items()}
 
 
 @dataclass
@@ -134,7 +130,8 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
     packet at the time of the raw packet before it, the last raw packet at
     `end_ns` (a stream without raw packets counts all of them)."""
     np = numpy()
-    clock = kind == 0 if (kind == 0).any() else np.ones(len(kind), bool)  # no raw packets: every packet
+    raw = kind == KIND_CODE["raw"]
+    clock = raw if raw.any() else np.ones(len(kind), bool)  # no raw packets: every packet
     raw_index = np.maximum(np.cumsum(clock, dtype=np.int64) - 1, 0)
     period = 1e9 / raw_rate
     last = int(raw_index[-1]) if len(raw_index) else 0
@@ -144,8 +141,9 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
 
 
 def to_dataframe(recording: Recording | Source) -> PandasFrame:
-    """One row per packet, indexed by receive time: `kind` as a category of the
-    packet types, `invalid` as the bit mask, and the float32 data columns."""
+    """One row per packet, indexed by receive time (UTC, as in Parquet):
+    `kind` as a category of the packet types, `invalid` as the bit mask,
+    and the float32 data columns."""
     pd = require("pandas", "data frames", "pandas", "python3-pandas")
     if not isinstance(recording, Recording):
         recording = load(recording)
@@ -154,7 +152,7 @@ def to_dataframe(recording: Recording | Source) -> PandasFrame:
     frame.insert(0, "present", columns["present"])
     frame.insert(0, "invalid", columns["invalid"])
     frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"], categories=list(PACKET_TYPES)))
-    frame.index = pd.DatetimeIndex(columns["time"], name="time")
+    frame.index = pd.DatetimeIndex(columns["time"], name="time").tz_localize("UTC")
     return frame
 
 

@@ -28,6 +28,8 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Protocol
 
+from ..wire.fields import MODULE_DEFAULT_BAUD
+
 BITS_PER_BYTE = 10
 STALE_AFTER = 0.1  # seconds
 SETTLE = 0.05  # seconds an empty queue must stay empty to be drained
@@ -61,7 +63,7 @@ class Timed(Protocol):
 class VirtualDevice:
     """A pseudo-terminal pair; the slave's path is the port to open."""
 
-    def __init__(self, baudrate: int = 115200, stale_after: float | None = STALE_AFTER) -> None:
+    def __init__(self, baudrate: int = MODULE_DEFAULT_BAUD, stale_after: float | None = STALE_AFTER) -> None:
         if baudrate <= 0:
             raise ValueError(f"baud rate must be above 0, not {baudrate}")
         self.baudrate = baudrate

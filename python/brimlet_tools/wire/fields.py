@@ -20,6 +20,14 @@ from typing import Protocol
 # The rates the unit sends at by default, and the sample recording has.
 RAW_RATE = 1000.0
 ESTIMATED_RATE = 100.0
+# The line speeds such units are commonly set to; the module's own default
+# (what SerialParser takes a baud rate of None for) is the first.
+COMMON_BAUDS = (115200, 230400, 460800, 921600)
+MODULE_DEFAULT_BAUD = COMMON_BAUDS[0]
+# The line speed that the tools assume, the virtual device plays at and the
+# README uses: raw packets at 1000 Hz and estimated ones at 100 Hz need
+# about 800 kbit/s.
+DEFAULT_BAUD = 921600
 
 
 @dataclass(frozen=True, slots=True)
@@ -27,45 +35,51 @@ class DataField:
     """One data field of a packet: its property name, how many values it holds
     (1 for a single float, 3 for a vector, 4 for a quaternion), the kind of
     packet that carries it, its descriptor within that kind's descriptor set,
-    and the name `invalid_fields` gives it when the device flags it not valid
-    (None for a field without a valid flag)."""
+    the name `invalid_fields` gives it when the device flags it not valid
+    (None for a field without a valid flag), and the unit of its values as
+    the device sends them."""
 
     name: str
     width: int
     packet_type: str
     descriptor: int
     validity_name: str | None = None
+    unit: str = "1"
 
     @property
     def columns(self) -> tuple[str, ...]:
         """Names of the flat columns of this field: `scaled_accel_x` and so on
-        for vectors, `_0` to `_3` for quaternions (whose element order is the
-        device's), the bare name for a single value."""
+        for vectors, `_w`, `_x`, `_y`, `_z` for quaternions (in the device's
+        order), the bare name for a single value."""
         if self.width == 1:
             return (self.name,)
-        suffixes = "xyz" if self.width == 3 else "0123"
-        return tuple(f"{self.name}_{s}" for s in suffixes)
+        return tuple(f"{self.name}_{s}" for s in PARTS[self.width])
 
+
+# The names of the parts of a field's value, by the value's width: a
+# vector's axes, a quaternion's parts in the order the device sends them.
+PARTS: dict[int, str] = {3: "xyz", 4: "wxyz"}
 
 # In the order of the packet's properties (and of its text form).
 DATA_FIELDS: tuple[DataField, ...] = (
-    DataField("scaled_accel", 3, "raw", 0x04),
-    DataField("scaled_gyro", 3, "raw", 0x05),
-    DataField("delta_vel", 3, "raw", 0x08),
-    DataField("delta_theta", 3, "raw", 0x07),
-    DataField("scaled_ambient_pressure", 1, "raw", 0x17),
-    DataField("est_pressure_alt", 1, "estimated", 0x21, "estPressureAlt"),
+    DataField("scaled_accel", 3, "raw", 0x04, unit="m/s^2"),
+    DataField("scaled_gyro", 3, "raw", 0x05, unit="rad/s"),
+    DataField("delta_vel", 3, "raw", 0x08, unit="m/s"),
+    DataField("delta_theta", 3, "raw", 0x07, unit="rad"),
+    DataField("scaled_ambient_pressure", 1, "raw", 0x17, unit="hPa"),
+    DataField("est_pressure_alt", 1, "estimated", 0x21, "estPressureAlt", unit="m"),
     DataField("est_orient_quaternion", 4, "estimated", 0x03, "estOrientQuaternion"),
     DataField("est_attitude_uncert_quaternion", 4, "estimated", 0x12, "estAttitudeUncertQuaternion"),
-    DataField("est_angular_rate", 3, "estimated", 0x0E, "estAngularRate"),
-    DataField("est_compensated_accel", 3, "estimated", 0x1C, "estCompensatedAccel"),
-    DataField("est_linear_accel", 3, "estimated", 0x0D, "estLinearAccel"),
-    DataField("est_gravity_vector", 3, "estimated", 0x13, "estGravityVector"),
+    DataField("est_angular_rate", 3, "estimated", 0x0E, "estAngularRate", unit="rad/s"),
+    DataField("est_compensated_accel", 3, "estimated", 0x1C, "estCompensatedAccel", unit="m/s^2"),
+    DataField("est_linear_accel", 3, "estimated", 0x0D, "estLinearAccel", unit="m/s^2"),
+    DataField("est_gravity_vector", 3, "estimated", 0x13, "estGravityVector", unit="m/s^2"),
 )
 FIELD_BY_NAME: dict[str, DataField] = {f.name: f for f in DATA_FIELDS}
-# Packet kinds and the descriptor set of each; a packet's kind code is its
-# index here.
+# Packet kinds and the descriptor set of each; a packet's kind code (the
+# `kind` column of a loaded recording) is its index here.
 PACKET_TYPES: tuple[str, ...] = ("raw", "estimated")
+KIND_CODE: dict[str, int] = {kind: code for code, kind in enumerate(PACKET_TYPES)}
 DESCRIPTOR_SETS: dict[str, int] = {"raw": 0x80, "estimated": 0x82}
 # Wire order: by descriptor set, then descriptor, the order a device sends
 # its fields in.
@@ -78,9 +92,20 @@ VALIDITY_NAMES: tuple[str, ...] = tuple(f.validity_name for f in WIRE_ORDER if f
 PROPERTY_NAMES: tuple[str, ...] = ("packet_type", "timestamp", "invalid_fields") + tuple(
     f.name for f in DATA_FIELDS
 )
-COLUMNS: tuple[str, ...] = ("packet_type", "timestamp", "invalid_fields") + tuple(
-    c for f in DATA_FIELDS for c in f.columns
-)
+# The data columns of every output (CSV, JSON lines' flat keys, Parquet,
+# HDF5, pandas) and of a loaded recording, with their units.
+DATA_COLUMNS: tuple[str, ...] = tuple(c for f in DATA_FIELDS for c in f.columns)
+COLUMN_UNITS: dict[str, str] = {c: f.unit for f in DATA_FIELDS for c in f.columns}
+# The columns of a loaded recording before the data columns, with the type
+# of each: the time of the packet, its kind code, the bits of the fields
+# flagged not valid (bit i for VALIDITY_NAMES[i]) and of the fields it
+# carries (bit i for DATA_FIELDS[i]); every data column is float32.
+LEADING_TYPES: dict[str, str] = {"time": "datetime64[ns]", "kind": "uint8", "invalid": "uint16", "present": "uint16"}
+COLUMN_TYPES: dict[str, str] = LEADING_TYPES | dict.fromkeys(DATA_COLUMNS, "float32")
+# What every output (CSV, JSON lines, Parquet, HDF5, pandas) calls a
+# packet's kind, time and flagged fields; CSV's columns.
+OUTPUT_NAMES: dict[str, str] = {"packet_type": "kind", "timestamp": "time", "invalid_fields": "invalid"}
+COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + DATA_COLUMNS
 
 Value = list[float] | float | None
 
