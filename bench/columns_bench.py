@@ -1,6 +1,6 @@
 """Whole recordings into numpy columns: `brimlet_tools.recordings.recording.load` (the
 native columnar decoder) against what a user had before it,
-`brimlet_tools.arrays.field_arrays` over the replayed packets, on the replay
+`arrays_baseline.field_arrays` over the replayed packets, on the replay
 recording; and the same recording on to a pandas DataFrame.
 
     python bench/columns_bench.py [--megabytes 100] [--repeat 5] [--arrays-repeat 1]
@@ -15,7 +15,7 @@ from pathlib import Path
 
 import common
 
-from brimlet_tools.arrays import field_arrays
+from arrays_baseline import field_arrays
 from brimlet_tools.live.acquire import replay
 from brimlet_tools.recordings.recording import load, to_dataframe
 

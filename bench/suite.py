@@ -156,7 +156,7 @@ def columns_section(r: dict[str, Any]) -> list[str]:
     rows = [
         ("`brimlet_tools.load`: native columnar decoder into numpy columns", columns["load"]["packets_per_second"]),
         ("the same, on to a pandas DataFrame (`to_dataframe`)", columns["dataframe"]["packets_per_second"]),
-        ("`brimlet_tools.arrays.field_arrays` over the replayed packets", arrays),
+        ("`arrays_baseline.field_arrays` over the replayed packets", arrays),
         ("pure-Python baseline: `struct` decoder into dicts (as above)", base),
     ]
     out = [f"## Whole recording into columns: the same {columns['bytes'] / 1e6:.0f} MB recording, warm", "",
@@ -269,7 +269,7 @@ def targets_section(r: dict[str, Any]) -> list[str]:
          yes(q["queued_bytes_per_packet"] < QUEUED_BYTES)],
         ["recording into numpy columns ≥ 5 M packets/s", rate(columns),
          yes(columns >= COLUMNS_RATE)],
-        ["recording into numpy columns ≥ 30× `brimlet_tools.arrays`", f"{columns / arrays:.0f}×",
+        ["recording into numpy columns ≥ 30× `arrays_baseline`", f"{columns / arrays:.0f}×",
          yes(columns / arrays >= COLUMNS_OVER_ARRAYS)],
         ["packet record ≤ 128 bytes", f"{engine['record_bytes']:.0f} bytes",
          yes(engine["record_bytes"] <= RECORD_BYTES)],

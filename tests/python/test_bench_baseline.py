@@ -1,5 +1,6 @@
-"""The benchmarks' pure-Python baseline decoder finds the same packets as the
-module, so that the two are compared on equal work."""
+"""The benchmarks' pure-Python baselines do the same work as what they are
+measured against: the baseline decoder finds the same packets as the
+module, the arrays hold the packets' values."""
 
 from __future__ import annotations
 
@@ -67,3 +68,23 @@ def test_a_trailing_first_sync_byte_waits_for_the_next_piece() -> None:
     assert decoder.feed(b"\x00\x75") == []
     (packet,) = decoder.feed(frame[1:])
     assert packet["scaled_ambient_pressure"] == 1013.25
+
+
+def test_the_arrays_baseline_holds_the_values_with_nan_where_absent() -> None:
+    np = pytest.importorskip("numpy")
+    from arrays_baseline import field_arrays, structured
+
+    config = simulator.StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4,
+                                    faults=simulator.Faults(invalid=0.2))  # fmt: skip
+    packets = simulator.expected_packets(config)
+    table = structured(packets)
+    assert len(table) == len(packets)
+    raw = [i for i, p in enumerate(packets) if p.packet_type == "raw"]
+    assert np.isnan(table["est_orient_quaternion"][raw]).all()
+    assert table["scaled_accel"][raw[0]].tolist() == packets[raw[0]].scaled_accel
+    assert [t or None for t in table["invalid_fields"].tolist()] == [p.invalid_fields for p in packets]
+    est = field_arrays(packets, packet_type="estimated")
+    assert est["est_orient_quaternion"].shape == (len(packets) - len(raw), 4)
+    assert est["est_pressure_alt"].shape == (len(packets) - len(raw),)
+    assert np.isnan(est["scaled_ambient_pressure"]).all()
+    assert est["timestamp"].dtype == np.uint64

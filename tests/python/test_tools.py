@@ -1,6 +1,5 @@
 """The command-line tool and the helpers behind it: frame encoding and
-counting, the output formats, capture of a port, summaries, plots and
-arrays."""
+counting, the output formats, capture of a port, summaries and plots."""
 
 from __future__ import annotations
 
@@ -344,23 +343,3 @@ def test_a_missing_extra_is_named_in_one_line(
     assert err.count("\n") == 1 and message in err
     assert not (tmp_path / "x.png").exists()
 
-
-# --- arrays -----------------------------------------------------------------------------
-
-
-def test_arrays_hold_the_values_with_nan_where_absent() -> None:
-    np = pytest.importorskip("numpy")
-    from brimlet_tools.arrays import field_arrays, structured
-
-    packets = expected_packets(SMALL)
-    table = structured(packets)
-    assert len(table) == len(packets)
-    raw = [i for i, p in enumerate(packets) if p.packet_type == "raw"]
-    assert np.isnan(table["est_orient_quaternion"][raw]).all()
-    assert table["scaled_accel"][raw[0]].tolist() == packets[raw[0]].scaled_accel
-    assert [t or None for t in table["invalid_fields"].tolist()] == [p.invalid_fields for p in packets]
-    est = field_arrays(packets, packet_type="estimated")
-    assert est["est_orient_quaternion"].shape == (len(packets) - len(raw), 4)
-    assert est["est_pressure_alt"].shape == (len(packets) - len(raw),)
-    assert np.isnan(est["scaled_ambient_pressure"]).all()
-    assert est["timestamp"].dtype == np.uint64

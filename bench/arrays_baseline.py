@@ -1,4 +1,5 @@
-"""Packets as numpy arrays.
+"""Packets as numpy arrays, built packet by packet in Python: the baseline
+that the columnar decoder (`brimlet_tools.load`) is measured against.
 
 `structured` gives one record per packet in a structured array; vectors and
 quaternions are sub-arrays of 3 or 4 values, and a field that a packet does
@@ -15,7 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .wire.fields import DATA_FIELDS, PacketLike, field_values
+from brimlet_tools.wire.fields import DATA_FIELDS, PacketLike, field_values
 
 
 def packet_dtype(invalid_width: int = 1, float_type: npt.DTypeLike = np.float32) -> np.dtype[np.void]:
