@@ -69,60 +69,115 @@ def listen(
     `linewatch.HINT_AFTER`) is looked at once: the parser lets go of the
     port, the bytes are counted for a moment, and the hint that names the
     likely cause (the baud rate) ends the reading as an error, or with
-    `follow` goes to stderr while the reading goes on."""
-    brimlet = load_brimlet()
-    parser = open_parser(brimlet, port, baudrate, timeout)
-    started = time.monotonic()
-    deadline = None if seconds is None else started + seconds
-    hint_at: float | None = started + (HINT_AFTER if hint_after is None else hint_after)
-    received = 0
-    try:
-        parser.start()
-        while deadline is None or time.monotonic() < deadline:
-            if stop is not None and stop():
-                return
-            if hint_at is not None and not received and time.monotonic() >= hint_at:
-                hint_at = None
-                parser.stop()
-                parser = None  # lets go of the port
-                hint = no_frame_hint(port, baudrate or MODULE_DEFAULT_BAUD, time.monotonic() - started)
-                if hint is not None and not follow:
-                    raise ToolError(hint)
-                try:
-                    parser = open_parser(brimlet, port, baudrate, timeout)
-                    parser.start()
-                except (ToolError, OSError):
-                    if stop is not None and stop():  # Ctrl-C cut the opening short
-                        return
-                    raise
-                if hint is not None:  # once reading again, so that Ctrl-C after it ends the reading
-                    print(f"warning: {hint}", file=sys.stderr, flush=True)
-            try:
-                batch = parser.get_data_packets()
-            except OSError as e:
-                # The failure ended the run, and everything the run decoded
-                # before it is queued behind its text: out with that first.
-                rest = parser.get_data_packets()
-                received += len(rest)
-                yield from rest
-                if str(e) != SILENT:
-                    raise ToolError(f"reading {port} failed: {e}") from e
-                if not follow and received:
+    `follow` goes to stderr while the reading goes on. Nothing is opened
+    before the first packet is asked for."""
+    return Listener(port, baudrate, timeout, follow, seconds, stop, hint_after).packets()
+
+
+class Listener:
+    """One reading of a port, as `listen` describes it."""
+
+    def __init__(
+        self,
+        port: str,
+        baudrate: int | None,
+        timeout: float,
+        follow: bool,
+        seconds: float | None,
+        stop: Callable[[], bool] | None,
+        hint_after: float | None,
+    ) -> None:
+        self.port, self.baudrate, self.timeout, self.follow = port, baudrate, timeout, follow
+        self.seconds = seconds
+        self.stop = stop or (lambda: False)
+        self.hint_after = HINT_AFTER if hint_after is None else hint_after
+        self.parser: Any = None
+        self.received = 0
+
+    def packets(self) -> Iterator[IMUPacket]:
+        self.brimlet = load_brimlet()
+        self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.timeout)
+        self.started = time.monotonic()
+        self.deadline = None if self.seconds is None else self.started + self.seconds
+        self.hint_at: float | None = self.started + self.hint_after
+        try:
+            self.parser.start()
+            while not self.over():
+                if self.no_frame_for_long() and not self.look_at_the_line():
                     return
-                if not follow:
-                    raise ToolError(f"no data from {port} within {timeout:g} s") from e
-                parser.stop()
-                parser.start()
-                if hint_at is not None:  # bytes without a frame must go on for the whole wait
-                    hint_at = time.monotonic() + (HINT_AFTER if hint_after is None else hint_after)
-                continue
-            received += len(batch)
-            yield from batch
-            if not batch:
-                time.sleep(POLL_INTERVAL)
-    finally:
-        if parser is not None:
-            parser.stop()
+                try:
+                    batch = self.parser.get_data_packets()
+                except OSError as e:
+                    yield from self.what_the_run_decoded()
+                    if self.silence_ends_it(e):
+                        return
+                    self.start_again()
+                    continue
+                self.received += len(batch)
+                yield from batch
+                if not batch:
+                    time.sleep(POLL_INTERVAL)
+        finally:
+            if self.parser is not None:
+                self.parser.stop()
+
+    def over(self) -> bool:
+        """Whether the time asked for has passed, or `stop()` says so."""
+        return (self.deadline is not None and time.monotonic() >= self.deadline) or self.stop()
+
+    def no_frame_for_long(self) -> bool:
+        """Whether the line has brought no packet for `hint_after` seconds
+        (asked once a reading)."""
+        return self.hint_at is not None and not self.received and time.monotonic() >= self.hint_at
+
+    def look_at_the_line(self) -> bool:
+        """Lets go of the port to count what it brings, and says what is
+        likely wrong: as the error that ends the reading, or with `follow`
+        as a warning once the port is read again. False when Ctrl-C cut
+        the reopening short."""
+        self.hint_at = None
+        self.parser.stop()
+        self.parser = None
+        hint = no_frame_hint(self.port, self.baudrate or MODULE_DEFAULT_BAUD, time.monotonic() - self.started)
+        if hint is not None and not self.follow:
+            raise ToolError(hint)
+        try:
+            self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.timeout)
+            self.parser.start()
+        except (ToolError, OSError):
+            if self.stop():
+                return False
+            raise
+        if hint is not None:  # once reading again, so that Ctrl-C after it ends the reading
+            print(f"warning: {hint}", file=sys.stderr, flush=True)
+        return True
+
+    def what_the_run_decoded(self) -> list[IMUPacket]:
+        """After a failure ended the run: what it decoded before, queued
+        behind the failure's text."""
+        rest: list[IMUPacket] = self.parser.get_data_packets()
+        self.received += len(rest)
+        return rest
+
+    def silence_ends_it(self, e: OSError) -> bool:
+        """Whether the failure `e` ends the reading: a silence after data
+        without `follow` does; any other failure, or silence from the start
+        without `follow`, is a ToolError."""
+        if str(e) != SILENT:
+            raise ToolError(f"reading {self.port} failed: {e}") from e
+        if self.follow:
+            return False
+        if self.received:
+            return True
+        raise ToolError(f"no data from {self.port} within {self.timeout:g} s") from e
+
+    def start_again(self) -> None:
+        """Reads on after a silence; bytes without a frame must go on for
+        the whole wait to earn the hint."""
+        self.parser.stop()
+        self.parser.start()
+        if self.hint_at is not None:
+            self.hint_at = time.monotonic() + self.hint_after
 
 
 def open_parser(brimlet: ModuleType, port: str, baudrate: int | None, timeout: float) -> Any:
