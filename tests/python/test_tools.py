@@ -182,7 +182,7 @@ def test_every_command_speaks_one_grammar() -> None:
     meaning: dict[str, tuple[str, tuple[object, ...]]] = {}
     for name, parser in commands.items():
         parser.format_help()
-        flags = {s: a for a in parser._actions for s in a.option_strings if a.help != argparse.SUPPRESS}
+        flags = {s: a for a in parser._actions for s in a.option_strings if a.dest != "old"}
         positional = {a.dest for a in parser._actions if not a.option_strings}
         spoken = {"recording": "file" in positional and "--file" in flags,
                   "port": {"-p", "--port", "-b", "--baudrate"} <= set(flags),

@@ -183,7 +183,7 @@ def add_renamed(p: argparse.ArgumentParser, command: str) -> None:
     """The old spellings that `command` once took, each ending with a hint."""
     for old, by_command in RENAMED.items():
         if command in by_command:
-            p.add_argument(old, action=Renamed, nargs="?", help=argparse.SUPPRESS, new=by_command[command])
+            p.add_argument(old, dest="old", action=Renamed, nargs="?", help=argparse.SUPPRESS, new=by_command[command])
 
 
 class Renamed(argparse.Action):
@@ -215,8 +215,7 @@ def add_recording(p: argparse.ArgumentParser, help: str = "the recording to read
     """The recording as a positional argument, with `--file` as its other
     spelling; both go to `args.file`."""
     p.add_argument("file", nargs="?", action=Once, default=argparse.SUPPRESS, metavar="RECORDING", help=help)
-    p.add_argument("--file", dest="file", action=Once, default=None, metavar="RECORDING",
-                   help="the same as RECORDING")  # fmt: skip
+    p.add_argument("--file", dest="file", action=Once, default=None, help=argparse.SUPPRESS)  # the older spelling
     if required:
         add_check(p, recording_check)
 
