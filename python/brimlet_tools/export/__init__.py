@@ -30,6 +30,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import ToolError, require
+from ..recordings.formats import SUFFIXES
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, VALIDITY_NAMES
 
 if TYPE_CHECKING:
@@ -94,14 +95,19 @@ class Format:
         return write
 
 
+def text_suffixes(fmt: str) -> tuple[str, ...]:
+    """The name endings that select the text format `fmt` (as for `dump`)."""
+    return tuple(suffix for suffix, f in SUFFIXES.items() if f == fmt)
+
+
 FORMATS: dict[str, Format] = {
     f.name: f
     for f in (
         Format("parquet", (".parquet", ".pq"), "parquet", "write", "pyarrow", "python3-pyarrow", "parquet", "Parquet"),
         Format("hdf5", (".h5", ".hdf5"), "hdf5", "write", "h5py", "python3-h5py", "hdf5", "HDF5"),
         Format("rosbag2", tuple(STORAGE_BY_SUFFIX), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
-        Format("csv", (".csv",), "text", "write_csv", "pyarrow", "python3-pyarrow", "export", "CSV"),
-        Format("jsonl", (".jsonl", ".ndjson"), "text", "write_jsonl", "pyarrow", "python3-pyarrow", "export",
+        Format("csv", text_suffixes("csv"), "text", "write_csv", "pyarrow", "python3-pyarrow", "export", "CSV"),
+        Format("jsonl", text_suffixes("jsonl"), "text", "write_jsonl", "pyarrow", "python3-pyarrow", "export",
                "JSON lines"),
     )
 }

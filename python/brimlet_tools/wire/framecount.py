@@ -13,9 +13,10 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Callable
 
-from .frames import ESTIMATED_SET, RAW_SET, SYNC, checksum
+from .fields import DESCRIPTOR_SETS
+from .frames import SYNC, checksum
 
-PACKET_SETS = {RAW_SET: "raw", ESTIMATED_SET: "estimated"}
+PACKET_SETS = {descriptor_set: kind for kind, descriptor_set in DESCRIPTOR_SETS.items()}
 
 
 class FrameCounter:
