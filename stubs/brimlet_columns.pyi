@@ -21,10 +21,19 @@ class Column(Buffer):
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
-def decode(data: Buffer, ends: Buffer | None = None, times: Buffer | None = None, /) -> dict[str, Column]:
+def decode(
+    data: Buffer, ends: Buffer | None = None, times: Buffer | None = None, /
+) -> tuple[dict[str, Column], dict[str, int]]:
     """Decodes the raw stream in `data` into columns, in order: "time" (int64
-    ns), "kind" (uint8), "invalid" (uint16), "present" (uint16) and the DATA_COLUMNS (float32, NaN
-    where a packet does not carry the value). `ends` (uint64) and `times`
+    ns), "kind" (uint8), "invalid" (uint16), "present" (uint16), "skipped"
+    (uint32: bytes outside valid frames between the packet frame before, or
+    the start, and this one), "end" (uint64: the offset of the byte after the
+    frame) and the DATA_COLUMNS (float32, NaN where a
+    packet does not carry the value), and the totals of the scan: "bytes" (of
+    the stream), "outside" (bytes outside valid frames: noise, damaged
+    frames), "unfinished" (bytes at the end that begin a frame never
+    completed), "bad_checksums" (candidate frames whose checksum failed) and
+    "other_frames" (valid frames of other descriptor sets). `ends` (uint64) and `times`
     (int64 ns) describe the reads that received the stream: after read k the
     stream was ends[k] bytes long, and the read returned at times[k]; each
     packet gets the time of the read after which the frame scanner reached its

@@ -76,10 +76,30 @@ const std::span<const DataColumn> kDataColumns{kColumns};
 namespace {
 
 // Takes the scanner's packets into the table, a batch whole or, when there
-// is no memory for it, not at all (which ends the scan).
+// is no memory for it, not at all (which ends the scan), and keeps the
+// table's tally of what the scanner passes over.
 struct TableSender {
     ColumnTable& table;
     bool out_of_memory = false;
+    // The stream offset of the buffer being scanned, the bytes outside
+    // frames since the last packet frame, and the place of each packet of
+    // the batch being made.
+    std::uint64_t base = 0;
+    std::uint64_t since_packet = 0;
+    std::array<ColumnTable::Place, kScanBatch> places{};
+    std::size_t found = 0;
+
+    void outside(std::size_t bytes) {
+        since_packet += bytes;
+        table.scan.outside += bytes;
+    }
+    void bad_checksum() { ++table.scan.bad_checksums; }
+    void other_frame() { ++table.scan.other_frames; }
+    void packet_frame(std::size_t end) {
+        constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
+        places[found++] = {base + end, static_cast<std::uint32_t>(std::min(since_packet, most))};
+        since_packet = 0;
+    }
 
     bool send_all(std::span<const IMUPacket> packets) {
         const std::size_t needed = table.size + packets.size();
@@ -89,10 +109,14 @@ struct TableSender {
         }
         // The stamp is a receive time in nanoseconds since the epoch, which
         // the low 64 bits hold (as two's complement, for a time before 1970).
-        for (const IMUPacket& packet : packets) table.append(packet, static_cast<std::int64_t>(packet.time_low));
+        for (std::size_t k = 0; k < packets.size(); ++k) {
+            table.append(packets[k], static_cast<std::int64_t>(packets[k].time_low), places[k]);
+        }
+        found = 0;
         return true;
     }
 };
+static_assert(ScanTally<TableSender>);
 
 }  // namespace
 
@@ -102,14 +126,15 @@ bool ColumnTable::reserve(std::size_t count) {
     count = std::max(count, size);
     absent_until = std::min(absent_until, count);
     bool ok = time.resize_capacity(count) && kind.resize_capacity(count) && invalid.resize_capacity(count) &&
-              present.resize_capacity(count);
+              present.resize_capacity(count) && skipped.resize_capacity(count) &&
+              end.resize_capacity(count);
     for (std::size_t c = 0; ok && c < kColumns.size(); ++c) ok = data[c].resize_capacity(count);
     // A column that did grow keeps its larger block; capacity is what all have.
     if (ok || count < capacity) capacity = count;
     return ok;
 }
 
-bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp) {
+bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp, Place place) {
     const std::size_t i = size;
     if (i == absent_until) {
         if (i == capacity && !reserve(std::max<std::size_t>(1024, capacity * 2))) return false;
@@ -125,6 +150,8 @@ bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp) {
     for (std::size_t k = 0; k < packet.flagged; ++k) flags |= static_cast<std::uint16_t>(1u << packet.invalid_code(k));
     invalid.data()[i] = flags;
     present.data()[i] = packet.present;
+    skipped.data()[i] = place.skipped;
+    end.data()[i] = place.end;
     const auto kind_index = static_cast<std::size_t>(packet.kind);
     const auto& [fields, count] = kFieldsOfKind;
     for (std::size_t n = 0; n < count[kind_index]; ++n) {
@@ -152,6 +179,7 @@ std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint
             const std::size_t n = std::min(end - fed, kPiece);
             buffer.insert(buffer.end(), stream.begin() + fed, stream.begin() + fed + n);
             fed += n;
+            sender.base = fed - buffer.size();
             scan_frames(buffer, sender, stamp);
             if (sender.out_of_memory) return false;
         }
@@ -165,6 +193,7 @@ std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint
         }
     }
     if (!feed_to(stream.size())) return std::unexpected(DecodeError::out_of_memory);
+    table.scan.unfinished = buffer.size();
     table.reserve(table.size);  // gives back what the guess took too much
     return table;
 }

@@ -64,6 +64,14 @@ private:
     T* data_ = nullptr;
 };
 
+// What a decode passed over, besides the packets.
+struct ScanTotals {
+    std::uint64_t outside = 0;        // bytes outside valid frames (noise, damaged frames)
+    std::uint64_t unfinished = 0;     // bytes at the end that begin a frame never completed
+    std::uint64_t bad_checksums = 0;  // candidate frames whose checksum failed
+    std::uint64_t other_frames = 0;   // valid frames of other descriptor sets
+};
+
 // The columns of `size` packets.
 struct ColumnTable {
     std::size_t size = 0;
@@ -75,13 +83,25 @@ struct ColumnTable {
     Column<std::uint8_t> kind;
     Column<std::uint16_t> invalid;
     Column<std::uint16_t> present;
+    // Bytes outside valid frames between the packet frame before (or the
+    // start) and this one: noise, damaged frames, lost pieces of frames
+    // (at most 2^32 - 1).
+    Column<std::uint32_t> skipped;
+    Column<std::uint64_t> end;  // offset in the stream of the byte after the frame
     std::unique_ptr<Column<float>[]> data;  // kDataColumns.size() columns
+    ScanTotals scan;
 
     ColumnTable();
     // Room for `count` packets in every column; false when out of memory.
     bool reserve(std::size_t count);
+    // Where a packet's frame lies: its end, and the bytes outside frames
+    // just before it.
+    struct Place {
+        std::uint64_t end = 0;
+        std::uint32_t skipped = 0;
+    };
     // Appends one packet, stamped `time`; false when out of memory.
-    bool append(const IMUPacket& packet, std::int64_t time);
+    bool append(const IMUPacket& packet, std::int64_t time, Place place);
 };
 
 // The reads of a recording: after read k the recording was ends[k] bytes long

@@ -85,7 +85,9 @@ PyObject* columns_dict(PyTypeObject* type, ColumnTable& table) {
     if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
         !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
         !set_column(dict.get(), type, "invalid", table.invalid, n, "H") ||
-        !set_column(dict.get(), type, "present", table.present, n, "H")) {
+        !set_column(dict.get(), type, "present", table.present, n, "H") ||
+        !set_column(dict.get(), type, "skipped", table.skipped, n, "I") ||
+        !set_column(dict.get(), type, "end", table.end, n, "Q")) {
         return nullptr;
     }
     for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
@@ -93,6 +95,16 @@ PyObject* columns_dict(PyTypeObject* type, ColumnTable& table) {
         if (!set_column(dict.get(), type, name.c_str(), table.data[c], n, "f")) return nullptr;
     }
     return dict.release();
+}
+
+// New reference to the dict of what the scan of `bytes` bytes passed over;
+// nullptr with an exception set.
+PyObject* totals_dict(const ScanTotals& scan, std::size_t bytes) {
+    return Py_BuildValue("{sKsKsKsKsK}", "bytes", static_cast<unsigned long long>(bytes), "outside",
+                         static_cast<unsigned long long>(scan.outside), "unfinished",
+                         static_cast<unsigned long long>(scan.unfinished), "bad_checksums",
+                         static_cast<unsigned long long>(scan.bad_checksums), "other_frames",
+                         static_cast<unsigned long long>(scan.other_frames));
 }
 
 // decode(data, ends=None, times=None, /): see the stub.
@@ -132,7 +144,11 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     Py_END_ALLOW_THREADS
     if (!table) return PyErr_NoMemory();
-    return columns_dict(state_of(module)->column_type, *table);
+    OwnedRef columns = OwnedRef::steal(columns_dict(state_of(module)->column_type, *table));
+    if (!columns) return nullptr;
+    OwnedRef totals = OwnedRef::steal(totals_dict(table->scan, bytes.size()));
+    if (!totals) return nullptr;
+    return PyTuple_Pack(2, columns.get(), totals.get());
 }
 
 // New reference to a tuple of the texts in `names`; nullptr with an exception set.
@@ -176,7 +192,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 PyMethodDef methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
      "decode(data, ends=None, times=None, /)\n--\n\n"
-     "Decodes the raw stream in the buffer `data` into a dict of Column objects."},
+     "Decodes the raw stream in the buffer `data` into a dict of Column objects and a dict of scan totals."},
     {nullptr, nullptr, 0, nullptr},
 };
 

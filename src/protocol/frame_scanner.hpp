@@ -68,6 +68,18 @@ inline Checksum frame_checksum(const std::uint8_t* bytes, std::size_t count) {
     return {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
 }
 
+// A sender that also keeps count of what the scanner passes over: bytes
+// outside valid frames, failed checksums, valid frames that are not packets,
+// and each packet frame as it is found (before its batch is sent), by where
+// it ends in the buffer.
+template <class S>
+concept ScanTally = requires(S& tally, std::size_t bytes) {
+    tally.outside(bytes);
+    tally.bad_checksum();
+    tally.other_frame();
+    tally.packet_frame(bytes);
+};
+
 // Packets decoded but not yet sent: a batch is sent when full and at the end
 // of a pass, one hand-over for many packets.
 inline constexpr std::size_t kScanBatch = 64;
@@ -76,6 +88,8 @@ inline constexpr std::size_t kScanBatch = 64;
 // starts with 0x75. A refused batch ends the pass at once and removes nothing.
 // `stamp()` gives each packet's timestamp: the wall clock by default; a
 // replay of a recording gives the receive time of the read being scanned.
+// A sender that is a ScanTally is told what the pass skips; the others cost
+// nothing for it.
 template <PacketSender S, std::invocable Stamp = Timestamp (*)()>
 void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wall_clock_ns) {
     const std::size_t length = buffer.size();
@@ -89,11 +103,14 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wal
     while (i < length) {
         if (data[i] != kSync1) {
             const void* next = std::memchr(data + i + 1, kSync1, length - i - 1);
-            i = next ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - data) : length;
+            const std::size_t to = next ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - data) : length;
+            if constexpr (ScanTally<S>) sender.outside(to - i);
+            i = to;
             continue;
         }
         if (i + 1 >= length) break;
         if (data[i + 1] != kSync2) {
+            if constexpr (ScanTally<S>) sender.outside(1);
             ++i;
             continue;
         }
@@ -102,6 +119,10 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wal
         if (i + n + kFrameOverhead > length) break;
         const Checksum sum = frame_checksum(data + i, n + 4);
         if (data[i + 4 + n] != sum.a || data[i + 5 + n] != sum.b) {
+            if constexpr (ScanTally<S>) {
+                sender.outside(1);
+                sender.bad_checksum();
+            }
             ++i;
             continue;
         }
@@ -110,10 +131,13 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wal
         const Timestamp now = stamp();
         IMUPacket* packet = std::construct_at(batch + batched);
         if (decode_payload_into(data[i + 2], std::span(data + i + 4, n), now, *packet)) {
+            if constexpr (ScanTally<S>) sender.packet_frame(i + n + kFrameOverhead);
             if (++batched == kScanBatch) {
                 if (!sender.send_all(std::span<const IMUPacket>(batch, batched))) return;
                 batched = 0;
             }
+        } else if constexpr (ScanTally<S>) {
+            sender.other_frame();
         }
         i += n + kFrameOverhead;
     }

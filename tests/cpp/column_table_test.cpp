@@ -82,6 +82,51 @@ TEST(ColumnTable, APacketHasTheTimeOfTheReadAfterWhichTheScannerReachedIt) {
     }
 }
 
+struct ScanCase {
+    const char* name;
+    Bytes stream;
+    std::vector<std::uint32_t> skipped;  // before each packet
+    ScanTotals totals;
+    std::vector<std::uint64_t> end;  // of each packet frame
+};
+
+Bytes damaged(Bytes f) {
+    f[5] ^= 0x40;
+    return f;
+}
+
+TEST(ColumnTable, CountsWhatTheScanPassesOverAsAReadByReadFeedDoes) {
+    const std::uint64_t r = kRaw.size(), e = kEstimated.size();
+    const ScanCase cases[] = {
+        {"clean", concat({kRaw, kEstimated}), {0, 0}, {}, {r, r + e}},
+        {"noise before", concat({{0x00, 0x11, 0x22}, kRaw}), {3}, {.outside = 3}, {3 + r}},
+        {"a damaged frame", concat({damaged(kRaw), kRaw, kEstimated}), {std::uint32_t(r), 0},
+         {.outside = r, .bad_checksums = 1}, {2 * r, 2 * r + e}},
+        {"lone sync bytes", concat({kRaw, {0x75, 0x00, 0x75, 0x75}, kRaw}), {0, 4}, {.outside = 4}, {r, 2 * r + 4}},
+        {"a frame of another set", concat({kRaw, frame(0x81, {}), {0x01}, kRaw}), {0, 1},
+         {.outside = 1, .other_frames = 1}, {r, 2 * r + 7}},
+        {"noise after the last", concat({kRaw, {0x01, 0x02}}), {0}, {.outside = 2}, {r}},
+        {"an unfinished frame", concat({kRaw, Bytes(kRaw.begin(), kRaw.end() - 3)}), {0}, {.unfinished = r - 3}, {r}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint64_t> ends;
+        std::vector<std::int64_t> times;
+        for (std::uint64_t end = 7; end < c.stream.size(); end += 7) {
+            ends.push_back(end);
+            times.push_back(1);
+        }
+        for (bool by_reads : {false, true}) {
+            ColumnTable t = by_reads ? decode(c.stream, ends, times) : decode(c.stream);
+            EXPECT_EQ((std::vector<std::uint32_t>(t.skipped.data(), t.skipped.data() + t.size)), c.skipped) << c.name;
+            EXPECT_EQ((std::vector<std::uint64_t>(t.end.data(), t.end.data() + t.size)), c.end) << c.name;
+            EXPECT_EQ(t.scan.outside, c.totals.outside) << c.name;
+            EXPECT_EQ(t.scan.unfinished, c.totals.unfinished) << c.name;
+            EXPECT_EQ(t.scan.bad_checksums, c.totals.bad_checksums) << c.name;
+            EXPECT_EQ(t.scan.other_frames, c.totals.other_frames) << c.name;
+        }
+    }
+}
+
 TEST(ColumnTable, GrowsPastItsFirstGuessWithEveryValueInPlace) {
     // Empty frames are far shorter than the guess of bytes per packet.
     Bytes stream;

@@ -18,6 +18,7 @@ from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import COLUMN_TYPES, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
+from brimlet_tools.wire.framecount import FrameCounter
 
 np = pytest.importorskip("numpy")
 recording_module = pytest.importorskip("brimlet_tools.recordings.recording")
@@ -85,7 +86,7 @@ def test_the_native_module_names_the_columns_as_the_tools_do() -> None:
     assert brimlet_columns.VALIDITY_NAMES == VALIDITY_NAMES
     assert brimlet_columns.PACKET_TYPES == PACKET_TYPES
     # The arrays are the decoder's own memory, handed over without a copy.
-    columns = brimlet_columns.decode(stream_bytes(FAULTY))
+    columns, _ = brimlet_columns.decode(stream_bytes(FAULTY))
     assert {n: memoryview(columns[n]).itemsize for n in COLUMN_TYPES} == {
         n: np.dtype(t).itemsize for n, t in COLUMN_TYPES.items()
     }
@@ -93,6 +94,21 @@ def test_the_native_module_names_the_columns_as_the_tools_do() -> None:
     assert array.base is columns["scaled_accel_x"] or array.base.obj is columns["scaled_accel_x"]
     with pytest.raises(ValueError, match="ends must be a one-dimensional array of unsigned 64-bit"):
         brimlet_columns.decode(b"", np.zeros(1, np.int64), np.zeros(1, np.int64))
+
+
+def test_the_scan_counts_what_the_frame_counter_counts() -> None:
+    # Noise, dropped and damaged frames, frames of another set, a cut frame.
+    cut = frames.raw_frame(scaled_gyro=[1, 2, 3])[:-3]
+    data = stream_bytes(FAULTY) + ODD_FRAMES + cut
+    counter = FrameCounter(keep_ends=True)
+    counter.feed(data)
+    scan = load(data).scan
+    assert (scan.bytes, scan.outside, scan.bad_checksums) == (len(data), counter.skipped_bytes, counter.bad_checksums)
+    assert scan.other_frames == counter.frames[0x81] == 1 and scan.unfinished == len(cut)
+    assert scan.end.tolist() == counter.ends
+    # The stream ends with packets: the bytes before each frame are all that
+    # lies outside frames.
+    assert int(scan.skipped.sum()) == scan.outside
 
 
 # --- receive times -----------------------------------------------------------

@@ -14,6 +14,11 @@ same length, one entry per packet in stream order:
     then one float32 array per data column, named as the CSV data columns
     (`scaled_accel_x`, ...), NaN where the packet does not carry the value.
 
+`Recording.scan` tells what the decoder passed over: the totals (bytes
+outside valid frames, failed checksums, frames of other descriptor sets, an
+unfinished frame at the end) and, per packet, the bytes outside frames just
+before its frame and where its frame ends in the stream.
+
 A recording made by `brimlet record` has its receive times in a companion file
 (see `receive_times`); each packet gets the time of the read after which a
 live parser would have decoded it. A recording without times gets an
@@ -32,7 +37,7 @@ import mmap
 import os
 import warnings
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
@@ -63,12 +68,32 @@ def column_dtypes() -> dict[str, Any]:
 
 
 @dataclass
+class Scan:
+    """What the decoder passed over in a stream of `bytes` bytes: `outside`
+    bytes outside valid frames (noise, damaged frames), `unfinished` bytes at
+    the end that begin a frame never completed, `bad_checksums` candidate
+    frames whose checksum failed, `other_frames` valid frames of other
+    descriptor sets; per packet, `skipped` (uint32) bytes outside frames
+    between the packet frame before it (or the start) and its own, and `end`
+    (uint64) the offset of the byte after its frame."""
+
+    bytes: int = 0
+    outside: int = 0
+    unfinished: int = 0
+    bad_checksums: int = 0
+    other_frames: int = 0
+    skipped: npt.NDArray[Any] | None = None
+    end: npt.NDArray[Any] | None = None
+
+
+@dataclass
 class Recording:
     """The columns of one recording; see the module's description."""
 
     columns: dict[str, npt.NDArray[Any]]
     times_estimated: bool
     source: str
+    scan: Scan = field(default_factory=Scan)
 
     def __len__(self) -> int:
         return len(self.columns["time"])
@@ -103,7 +128,9 @@ def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate:
     """The Recording of the stream in the buffer `data` received by `reads`."""
     np = numpy()
     native = native_module()
-    decoded = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
+    decoded, totals = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
+    scan = Scan(**totals, skipped=np.frombuffer(decoded["skipped"], np.uint32),
+                end=np.frombuffer(decoded["end"], np.uint64))  # fmt: skip
     types = column_dtypes()
     # The decoder's own arrays, seen through the buffer protocol: no copy.
     columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in types.items()}
@@ -112,7 +139,7 @@ def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate:
         columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)
     else:
         columns["time"] = columns["time"].view("datetime64[ns]")
-    return Recording(columns, estimated, name)
+    return Recording(columns, estimated, name, scan)
 
 
 def native_module() -> Any:
