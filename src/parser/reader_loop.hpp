@@ -1,8 +1,9 @@
 #pragma once
 // The body of the reader thread: read, scan, repeat while the running flag
 // holds; a read failure is queued as text, end of data ends quietly. A read
-// that waits for input looks at the flag too, so a cleared flag ends the run
-// within about kStopCheckInterval even on a source that stays silent.
+// whose wait has no end of its own looks at the flag too, so a cleared flag
+// ends the run within about kStopCheckInterval even on a source that stays
+// silent; a bounded wait (a serial timeout) is waited out.
 
 #include <atomic>
 #include <chrono>

@@ -24,10 +24,11 @@ inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
-    // Blocks until bytes arrive, data ends, or the read fails. A read that has
-    // to wait for input looks at `keep_going` at least every
+    // Blocks until bytes arrive, data ends, or the read fails. A read whose
+    // wait for input has no end of its own (a pipe, or a serial line without
+    // a usable timeout) looks at `keep_going` at least every
     // kStopCheckInterval; once it is false, the read ends as its source ends
-    // an unfinished wait (each source says how).
+    // an unfinished wait (each source says how). A bounded wait runs its course.
     virtual ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>& keep_going) = 0;
 
     // The same read, with nobody to stop it.

@@ -12,7 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -71,6 +70,10 @@ static_assert(_IOW('T', 0x2B, KernelTermios2) == kTcSets2);
 
 using Wait = std::chrono::duration<std::uint64_t, std::milli>;
 using Step = std::expected<void, std::string>;
+
+// The wait that a timeout too long to be held saturates to: it never ends.
+constexpr Wait kEndless = Wait::max();
+constexpr std::string_view kTimedOut = "Operation timed out";
 
 // The current errno as a failure. Call it right after the failing call.
 std::unexpected<std::string> errno_failure() {
@@ -219,35 +222,39 @@ public:
     }
 
 private:
-    // Waits up to `wait_` for input, in slices of at most kStopCheckInterval.
-    // When a slice runs out and `keep_going` is false, the wait ends as if it
-    // had run out: a stop does not have to sit out a long (or endless) wait,
-    // and the run ends the same way as it would have. No signal is blocked
-    // during the wait, and an interrupted wait is not retried: it ends the
-    // read with EINTR's text.
+    // Waits up to `wait_` for input. A finite wait runs its course, stop or
+    // not: the read in progress then takes what arrives in time, and a stop
+    // waits for it. Only a wait too long to be held (the timeout saturated)
+    // would never end by itself; it is taken in slices of kStopCheckInterval,
+    // and once a slice runs out with `keep_going` false it ends as if it had
+    // run out. No signal is blocked during the wait, and an interrupted wait
+    // is not retried: it ends the read with EINTR's text.
     Step wait_for_input(const std::atomic<bool>& keep_going) {
-        const auto started = std::chrono::steady_clock::now();
-        Wait left = wait_;
-        for (;;) {
-            pollfd entry{port_.fd(), POLLIN, 0};
-            const timespec limit = to_timespec(std::min(left, Wait{kStopCheckInterval.count()}));
-            sigset_t none;
-            ::sigemptyset(&none);
-            const int ready = ::ppoll(&entry, 1, &limit, &none);
-            if (ready == -1) {
-                return errno_failure();
-            }
-            if (ready == 1) {
-                return check_poll_events(entry.revents);
-            }
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - started);
-            const Wait elapsed{static_cast<std::uint64_t>(waited.count())};
-            if (elapsed >= wait_ || !keep_going.load(std::memory_order_relaxed)) {
-                return std::unexpected(std::string("Operation timed out"));
-            }
-            left = wait_ - elapsed;
+        if (wait_ != kEndless) {
+            return poll_for_input(wait_);
         }
+        for (;;) {
+            Step ready = poll_for_input(Wait{kStopCheckInterval.count()});
+            if (ready || ready.error() != kTimedOut || !keep_going.load(std::memory_order_relaxed)) {
+                return ready;
+            }
+        }
+    }
+
+    // One wait of at most `limit` for input.
+    Step poll_for_input(Wait limit) {
+        pollfd entry{port_.fd(), POLLIN, 0};
+        const timespec until = to_timespec(limit);
+        sigset_t none;
+        ::sigemptyset(&none);
+        const int ready = ::ppoll(&entry, 1, &until, &none);
+        if (ready == -1) {
+            return errno_failure();
+        }
+        if (ready != 1) {
+            return std::unexpected(std::string(kTimedOut));
+        }
+        return check_poll_events(entry.revents);
     }
 
     HeldPort port_;

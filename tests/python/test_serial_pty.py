@@ -6,6 +6,8 @@ from __future__ import annotations
 import fcntl
 import os
 import struct
+import subprocess
+import sys
 import termios
 import time
 
@@ -93,15 +95,34 @@ def test_hang_up_ends_the_run_with_broken_pipe(pty):
     assert info.value.args == ("Broken pipe",)
 
 
-def test_stop_while_waiting_returns_within_a_timeout(pty):
-    parser = brimlet.SerialParser(pty.name, timeout=0.3)
+# stop() waits for the read in progress, for at most the port's timeout: a
+# frame that comes within it is decoded and nothing fails; a line that stays
+# silent ends the run as a timeout. The frame is written by another process,
+# as stop() holds the interpreter.
+@pytest.mark.parametrize("timeout, frame_after, waited", [(0.3, None, (0.0, 1.0)), (4.0, 0.4, (0.3, 3.0))])
+def test_stop_waits_for_the_read_in_progress(pty, timeout, frame_after, waited):
+    parser = brimlet.SerialParser(pty.name, timeout=timeout)
     parser.start()
     time.sleep(0.05)
+    writer = None
+    if frame_after is not None:
+        frame = raw_frame(scaled_gyro=[4.0, 5.0, 6.0])
+        writer = subprocess.Popen([sys.executable, "-S", "-c", WRITE_AT, str(pty.master), frame.hex(),
+                                   str(time.monotonic() + frame_after)], pass_fds=[pty.master])  # fmt: skip
     began = time.monotonic()
     parser.stop()
-    assert time.monotonic() - began < 1.0
-    with pytest.raises(OSError, match="^Operation timed out$"):
-        parser.get_data_packets()
+    assert waited[0] <= time.monotonic() - began < waited[1]
+    if writer is None:
+        with pytest.raises(OSError, match="^Operation timed out$"):
+            parser.get_data_packets()
+    else:
+        assert writer.wait(10) == 0
+        assert [p.scaled_gyro for p in parser.get_data_packets()] == [[4.0, 5.0, 6.0]]
+        assert parser.get_data_packets() == []
+
+
+# Writes bytes (hex) to a descriptor at a time of the monotonic clock.
+WRITE_AT = "import os, sys, time; time.sleep(max(0, float(sys.argv[3]) - time.monotonic())); os.write(int(sys.argv[1]), bytes.fromhex(sys.argv[2]))"
 
 
 def test_port_is_held_exclusively(pty):
