@@ -1,5 +1,5 @@
 """Helpers shared by the Python tests: recordings on disk and their replay,
-FIFOs, waiting, thread counts, the internal-error exception, pseudo-terminals,
+FIFOs, waiting, threads and descriptors, the internal-error exception, pseudo-terminals,
 and the command-line tool run as a child process."""
 
 from __future__ import annotations
@@ -129,28 +129,41 @@ def waiting_bytes(fd: int) -> int:
     return int(struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0])
 
 
-def task_count() -> int:
-    """The threads of this process."""
-    return len(os.listdir("/proc/self/task"))
+def tasks() -> set[str]:
+    """The thread ids of this process."""
+    return set(os.listdir("/proc/self/task"))
 
 
-def joined_away(before: int) -> bool:
-    """Whether the thread count is back to `before`. A joined thread can stay
-    listed for a moment after the join returns (the kernel reaps it just after
-    waking the joiner), so the count is given a few milliseconds to settle."""
-    deadline = time.monotonic() + 0.05
-    while task_count() != before and time.monotonic() < deadline:
+def new_task(before: set[str]) -> str:
+    """The one thread started since `before = tasks()`."""
+    started = tasks() - before
+    assert len(started) == 1, f"{len(started)} threads started"
+    return started.pop()
+
+
+def task_ended(tid: str, limit: float = 10.0) -> bool:
+    """Whether the thread `tid` is gone, given `limit` seconds to go. A joined
+    thread can stay listed for a moment after the join returns (the kernel
+    removes it just after waking the joiner; a busy machine or an emulator
+    stretches that moment), so only a thread that is still there after the
+    whole bound counts as not ended."""
+    deadline = time.monotonic() + limit
+    while os.path.exists(f"/proc/self/task/{tid}"):
+        if time.monotonic() > deadline:
+            return False
         time.sleep(0.001)
-    return task_count() == before
+    return True
 
 
-# qemu-user wakes the thread that joins a guest thread before that thread's
-# host thread has exited, so /proc/self/task still lists it for a moment after
-# the join returns (about 0.1 ms). Natively the kernel wakes it as the thread exits.
-exact_task_count = pytest.mark.skipif(
-    os.environ.get("BRIMLET_EMULATED") == "1",
-    reason="under qemu-user a joined thread stays in /proc/self/task briefly after the join",
-)
+def descriptors_on(path: str) -> int:
+    """How many descriptors of this process are open on `path`."""
+    count, target = 0, os.path.realpath(path)
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}") == target
+        except FileNotFoundError:  # the listing's own descriptor, closed since
+            pass
+    return count
 
 
 @pytest.fixture
