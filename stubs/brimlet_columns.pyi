@@ -39,3 +39,11 @@ def decode(
     packet gets the time of the read after which the frame scanner reached its
     frame. Bytes after the last read get its time; without reads, times are 0.
     Runs without the interpreter lock."""
+
+def decode_file(
+    fd: int, length: int, ends: Buffer | None = None, times: Buffer | None = None, /
+) -> tuple[dict[str, Column], dict[str, int]]:
+    """As `decode`, of the first `length` bytes of the file open at `fd`
+    (read from its start, whatever its position), read without mapping it:
+    a file that has fewer bytes by then (it shrank) raises EOFError, a
+    failed read OSError. Runs without the interpreter lock."""

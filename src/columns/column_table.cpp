@@ -1,6 +1,9 @@
 #include "columns/column_table.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <vector>
 
@@ -164,38 +167,79 @@ bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp, Place plac
     return true;
 }
 
-std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads) {
+namespace {
+
+// Decodes the `length` bytes that `append(buffer, n)` hands over in turn (up
+// to n at a time, appended to the buffer; the count, or a failure), read by
+// read as decode_columns says.
+template <class Append>
+std::expected<ColumnTable, DecodeError> decode_pieces(std::uint64_t length, ReadTimes reads, Append append) {
+    constexpr DecodeError kOutOfMemory{DecodeError::Kind::out_of_memory};
     ColumnTable table;
-    if (!table.reserve(stream.size() / kBytesPerPacketGuess + 16)) return std::unexpected(DecodeError::out_of_memory);
+    if (!table.reserve(length / kBytesPerPacketGuess + 16)) return std::unexpected(kOutOfMemory);
     TableSender sender{table};
     std::vector<std::uint8_t> buffer;
-    std::size_t fed = 0;
+    std::uint64_t fed = 0;
     // The receive time of the read being fed (0 when there is none).
     Timestamp time = 0;
     const auto stamp = [&time] { return time; };
-    // Feeds the stream up to `end` to the scanner; false when out of memory.
-    const auto feed_to = [&](std::size_t end) {
+    // Feeds the stream up to `end` to the scanner.
+    const auto feed_to = [&](std::uint64_t end) -> std::expected<void, DecodeError> {
         while (fed < end) {
-            const std::size_t n = std::min(end - fed, kPiece);
-            buffer.insert(buffer.end(), stream.begin() + fed, stream.begin() + fed + n);
-            fed += n;
+            const std::expected<std::size_t, DecodeError> n = append(buffer, std::min<std::uint64_t>(end - fed, kPiece));
+            if (!n) return std::unexpected(n.error());
+            fed += *n;
             sender.base = fed - buffer.size();
             scan_frames(buffer, sender, stamp);
-            if (sender.out_of_memory) return false;
+            if (sender.out_of_memory) return std::unexpected(kOutOfMemory);
         }
-        return true;
+        return {};
     };
     const std::size_t count = std::min(reads.ends.size(), reads.times.size());
     for (std::size_t k = 0; k < count; ++k) {
         time = static_cast<Timestamp>(static_cast<std::uint64_t>(reads.times[k]));
-        if (!feed_to(std::min<std::uint64_t>(reads.ends[k], stream.size()))) {
-            return std::unexpected(DecodeError::out_of_memory);
-        }
+        if (auto fed_to = feed_to(std::min(reads.ends[k], length)); !fed_to) return std::unexpected(fed_to.error());
     }
-    if (!feed_to(stream.size())) return std::unexpected(DecodeError::out_of_memory);
+    if (auto fed_to = feed_to(length); !fed_to) return std::unexpected(fed_to.error());
     table.scan.unfinished = buffer.size();
     table.reserve(table.size);  // gives back what the guess took too much
     return table;
+}
+
+}  // namespace
+
+std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads) {
+    std::size_t taken = 0;
+    return decode_pieces(stream.size(), reads, [&](std::vector<std::uint8_t>& buffer, std::size_t n) {
+        buffer.insert(buffer.end(), stream.begin() + taken, stream.begin() + taken + n);
+        taken += n;
+        return std::expected<std::size_t, DecodeError>(n);
+    });
+}
+
+std::expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads) {
+    std::uint64_t offset = 0;
+    return decode_pieces(length, reads, [&](std::vector<std::uint8_t>& buffer, std::size_t n)
+                                            -> std::expected<std::size_t, DecodeError> {
+        const std::size_t kept = buffer.size();
+        buffer.resize(kept + n);
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd, buffer.data() + kept + got, n - got, static_cast<off_t>(offset + got));
+            if (r > 0) {
+                got += static_cast<std::size_t>(r);
+            } else if (r == 0) {
+                buffer.resize(kept + got);
+                return std::unexpected(DecodeError{DecodeError::Kind::ended_early, 0, offset + got});
+            } else if (errno != EINTR) {
+                const int error = errno;
+                buffer.resize(kept + got);
+                return std::unexpected(DecodeError{DecodeError::Kind::read_failed, error, 0});
+            }
+        }
+        offset += n;
+        return n;
+    });
 }
 
 }  // namespace brimlet::columns

@@ -111,11 +111,21 @@ struct ReadTimes {
     std::span<const std::int64_t> times;
 };
 
-enum class DecodeError { out_of_memory };
+struct DecodeError {
+    enum class Kind { out_of_memory, read_failed, ended_early } kind;
+    int error_number = 0;     // of read_failed
+    std::uint64_t bytes = 0;  // of ended_early: what the file held after all
+};
 
 // Decodes `stream` read by read. Bytes past the last read (all of them when
 // `reads` is empty) are fed on after it and stamped with its time (0 when
 // there is none). Never fails but for memory.
 std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads);
+
+// The same for the first `length` bytes of the file open at `fd`, read
+// (never mapped) piece by piece into the scanner's buffer. A file that ends
+// before `length` bytes (it shrank) fails with ended_early, a failed read
+// with read_failed and its errno; the file position is not used.
+std::expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads);
 
 }  // namespace brimlet::columns

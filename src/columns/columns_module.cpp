@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -107,48 +108,94 @@ PyObject* totals_dict(const ScanTotals& scan, std::size_t bytes) {
                          static_cast<unsigned long long>(scan.other_frames));
 }
 
+// The reads that `ends` and `times` describe, held by `end_buffer` and
+// `time_buffer`; false with an exception set. Both None: no reads.
+bool take_reads(const char* function, PyObject* ends, PyObject* times, HeldBuffer& end_buffer,
+                HeldBuffer& time_buffer, ReadTimes& reads) {
+    if ((ends == Py_None) != (times == Py_None)) {
+        PyErr_Format(PyExc_TypeError, "%s() needs both ends and times, or neither", function);
+        return false;
+    }
+    if (ends == Py_None) return true;
+    if (!end_buffer.take(ends, PyBUF_FORMAT | PyBUF_ND) || !time_buffer.take(times, PyBUF_FORMAT | PyBUF_ND) ||
+        !end_buffer.as_int64("ends", reads.ends) || !time_buffer.as_int64("times", reads.times)) {
+        return false;
+    }
+    if (reads.ends.size() != reads.times.size()) {
+        PyErr_SetString(PyExc_ValueError, "ends and times must have the same length");
+        return false;
+    }
+    return true;
+}
+
+// Runs `decode()` of `length` bytes without the interpreter lock; a new
+// reference to the tuple of the dict of its columns and the dict of its scan
+// totals, or nullptr with the exception for its failure set.
+template <class Decode>
+PyObject* decoded_columns(PyObject* module, std::uint64_t length, Decode decode) {
+    std::expected<ColumnTable, DecodeError> table = std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        table = decode();
+    } catch (const std::bad_alloc&) {
+        // reported below
+    }
+    Py_END_ALLOW_THREADS
+    if (table) {
+        OwnedRef columns = OwnedRef::steal(columns_dict(state_of(module)->column_type, *table));
+        if (!columns) return nullptr;
+        OwnedRef totals = OwnedRef::steal(totals_dict(table->scan, length));
+        if (!totals) return nullptr;
+        return PyTuple_Pack(2, columns.get(), totals.get());
+    }
+    switch (table.error().kind) {
+        case DecodeError::Kind::read_failed:
+            errno = table.error().error_number;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        case DecodeError::Kind::ended_early:
+            return PyErr_Format(PyExc_EOFError, "the file ended after %llu of its %llu bytes",
+                                static_cast<unsigned long long>(table.error().bytes),
+                                static_cast<unsigned long long>(length));
+        case DecodeError::Kind::out_of_memory: break;
+    }
+    return PyErr_NoMemory();
+}
+
 // decode(data, ends=None, times=None, /): see the stub.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
         PyErr_SetString(PyExc_TypeError, "decode() takes 1 to 3 positional arguments: data, ends, times");
         return nullptr;
     }
-    PyObject* data = args[0];
-    PyObject* ends = nargs > 1 ? args[1] : Py_None;
-    PyObject* times = nargs > 2 ? args[2] : Py_None;
-    if ((ends == Py_None) != (times == Py_None)) {
-        PyErr_SetString(PyExc_TypeError, "decode() needs both ends and times, or neither");
-        return nullptr;
-    }
     HeldBuffer stream, end_buffer, time_buffer;
-    if (!stream.take(data, PyBUF_SIMPLE)) return nullptr;
     ReadTimes reads;
-    if (ends != Py_None) {
-        if (!end_buffer.take(ends, PyBUF_FORMAT | PyBUF_ND) || !time_buffer.take(times, PyBUF_FORMAT | PyBUF_ND) ||
-            !end_buffer.as_int64("ends", reads.ends) || !time_buffer.as_int64("times", reads.times)) {
-            return nullptr;
-        }
-        if (reads.ends.size() != reads.times.size()) {
-            PyErr_SetString(PyExc_ValueError, "ends and times must have the same length");
-            return nullptr;
-        }
+    if (!take_reads("decode", nargs > 1 ? args[1] : Py_None, nargs > 2 ? args[2] : Py_None, end_buffer,
+                    time_buffer, reads) ||
+        !stream.take(args[0], PyBUF_SIMPLE)) {
+        return nullptr;
     }
     const std::span bytes(static_cast<const std::uint8_t*>(stream.view().buf),
                           static_cast<std::size_t>(stream.view().len));
-    std::expected<ColumnTable, DecodeError> table = std::unexpected(DecodeError::out_of_memory);
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        table = decode_columns(bytes, reads);
-    } catch (const std::bad_alloc&) {
-        // reported below
+    return decoded_columns(module, bytes.size(), [&] { return decode_columns(bytes, reads); });
+}
+
+// decode_file(fd, length, ends=None, times=None, /): see the stub.
+PyObject* decode_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 2 || nargs > 4) {
+        PyErr_SetString(PyExc_TypeError, "decode_file() takes 2 to 4 positional arguments: fd, length, ends, times");
+        return nullptr;
     }
-    Py_END_ALLOW_THREADS
-    if (!table) return PyErr_NoMemory();
-    OwnedRef columns = OwnedRef::steal(columns_dict(state_of(module)->column_type, *table));
-    if (!columns) return nullptr;
-    OwnedRef totals = OwnedRef::steal(totals_dict(table->scan, bytes.size()));
-    if (!totals) return nullptr;
-    return PyTuple_Pack(2, columns.get(), totals.get());
+    const int fd = PyObject_AsFileDescriptor(args[0]);
+    if (fd < 0) return nullptr;
+    const unsigned long long length = PyLong_AsUnsignedLongLong(args[1]);
+    if (length == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    HeldBuffer end_buffer, time_buffer;
+    ReadTimes reads;
+    if (!take_reads("decode_file", nargs > 2 ? args[2] : Py_None, nargs > 3 ? args[3] : Py_None, end_buffer,
+                    time_buffer, reads)) {
+        return nullptr;
+    }
+    return decoded_columns(module, length, [&] { return decode_file_columns(fd, length, reads); });
 }
 
 // New reference to a tuple of the texts in `names`; nullptr with an exception set.
@@ -193,6 +240,9 @@ PyMethodDef methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
      "decode(data, ends=None, times=None, /)\n--\n\n"
      "Decodes the raw stream in the buffer `data` into a dict of Column objects and a dict of scan totals."},
+    {"decode_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_file)), METH_FASTCALL,
+     "decode_file(fd, length, ends=None, times=None, /)\n--\n\n"
+     "As decode, of the first `length` bytes of the file open at `fd`, read without mapping it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

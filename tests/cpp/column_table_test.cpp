@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "test_support.hpp"
@@ -142,6 +149,42 @@ TEST(ColumnTable, GrowsPastItsFirstGuessWithEveryValueInPlace) {
         ASSERT_TRUE(k % 3 ? std::isnan(x[k]) : x[k] == float(k)) << k;
         ASSERT_TRUE(std::isnan(pressure[k])) << k;
     }
+}
+
+// A file is read piece by piece, never mapped, into the same columns as its
+// bytes in memory; a file that holds less than the length asked (it shrank)
+// and a read that fails end the decode with their failure.
+TEST(ColumnTable, AFileDecodesAsItsBytesAndFailuresAreValues) {
+    Bytes stream;
+    for (int k = 0; k < 60000; ++k) stream.insert(stream.end(), kRaw.begin(), kRaw.end());
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(std::fwrite(stream.data(), 1, stream.size(), file.get()), stream.size());
+    ASSERT_EQ(std::fflush(file.get()), 0);
+    const int fd = ::fileno(file.get());
+    const std::vector<std::uint64_t> ends{stream.size() / 2 + 3, stream.size()};
+    const std::vector<std::int64_t> times{7, 9};
+    auto from_file = decode_file_columns(fd, stream.size(), {ends, times});
+    ASSERT_TRUE(from_file.has_value());
+    const ColumnTable in_memory = decode(stream, ends, times);
+    ASSERT_EQ(from_file->size, 60000u);
+    ASSERT_EQ(in_memory.size, 60000u);
+    EXPECT_EQ(std::memcmp(from_file->time.data(), in_memory.time.data(), 60000 * sizeof(std::int64_t)), 0);
+    const std::size_t x = column_of("scaled_accel", "x");
+    EXPECT_EQ(std::memcmp(from_file->data[x].data(), in_memory.data[x].data(), 60000 * sizeof(float)), 0);
+
+    auto shrunk = decode_file_columns(fd, stream.size() + 100, {});
+    ASSERT_FALSE(shrunk.has_value());
+    EXPECT_EQ(shrunk.error().kind, DecodeError::Kind::ended_early);
+    EXPECT_EQ(shrunk.error().bytes, stream.size());
+
+    const int directory = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(directory, 0);
+    auto failed = decode_file_columns(directory, 10, {});
+    ::close(directory);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().kind, DecodeError::Kind::read_failed);
+    EXPECT_EQ(failed.error().error_number, EISDIR);
 }
 
 TEST(ColumnTable, NamesFollowThePropertyOrder) {

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import re
@@ -12,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import needs_serial, run_cli, start_record, wait_for_size
+from conftest import needs_serial, run_cli, run_python, start_record, wait_for_size
 
 from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
@@ -203,6 +204,66 @@ def test_without_times_the_raw_packets_are_the_clock(recording) -> None:
     # Raw packets 5 ms apart (lost frames and all), estimated ones at the raw before.
     assert set(np.diff(stamps[raw]).tolist()) == {5_000_000}
     assert (np.diff(stamps) >= 0).all()
+
+
+@pytest.mark.parametrize("raw_rate", [0, math.nan, 1e-300, -1000, math.inf, 2e-11])
+def test_a_raw_rate_that_cannot_space_packets_is_refused_in_one_line(raw_rate, recording) -> None:
+    path = recording(stream_bytes(FAULTY))
+    with pytest.raises(ValueError, match="^raw_rate .*(above 0|too low)") as info:
+        load(path, raw_rate=raw_rate)
+    assert "\n" not in str(info.value)
+
+
+def endpoint(kind: str, tmp_path: Path, stack) -> tuple[str, str]:
+    """A path that is not a regular file, and the words that name it."""
+    if kind == "device":
+        return "/dev/zero", "a character device"
+    if kind == "directory":
+        return str(tmp_path), "a directory"
+    if kind == "fifo":  # no writer: opening it for reading would wait
+        os.mkfifo(tmp_path / "fifo")
+        return str(tmp_path / "fifo"), "a pipe"
+    master, slave = os.openpty()
+    stack.callback(os.close, master)
+    stack.callback(os.close, slave)
+    return os.ttyname(slave), "a character device"
+
+
+@pytest.mark.parametrize("kind", ["device", "directory", "fifo", "terminal"])
+def test_only_a_regular_file_is_loaded(kind, tmp_path: Path) -> None:
+    with contextlib.ExitStack() as stack:
+        path, named = endpoint(kind, tmp_path, stack)
+        with pytest.raises(OSError) as info:
+            load(path)
+    assert info.value.strerror == f"it is {named}, not a recording file"
+    assert info.value.filename == path
+
+
+# The file shrinks once it is open and measured, as a re-recording to the
+# same path truncates it while a notebook loads the old one.
+SHRINKING = """
+import os, sys
+import brimlet_columns
+from brimlet_tools import recording
+
+class Shrinking:
+    def __getattr__(self, name):
+        os.truncate(sys.argv[1], 4096)
+        return getattr(brimlet_columns, name)
+
+recording.native_module = Shrinking
+try:
+    recording.load(sys.argv[1])
+except OSError as e:
+    print(e.strerror)
+"""
+
+
+def test_a_recording_that_shrinks_while_it_loads_is_an_error_not_a_signal(recording) -> None:
+    path = recording(stream_bytes(StreamConfig(seconds=30.0, raw_rate=200, estimated_rate=50)))
+    assert os.path.getsize(path) > 4 * 4096
+    out = run_python(SHRINKING, str(path))
+    assert out.startswith("it shrank while it was read (the file ended after 4096 of its ")
 
 
 # --- brimlet record -----------------------------------------------------------

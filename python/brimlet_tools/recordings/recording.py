@@ -33,15 +33,17 @@ are imported only when these are used.
 
 from __future__ import annotations
 
-import mmap
+import errno
+import math
 import os
+import stat
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
-from ..files.receive_times import Reads, read_times
+from ..files.receive_times import read_times
 from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, KIND_CODE, PACKET_TYPES, RAW_RATE
 
 if TYPE_CHECKING:
@@ -106,40 +108,78 @@ class Recording:
 def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
     """Decodes the recording at the path `source`, or the raw stream held in
     `source` (bytes, bytearray or memoryview), into columns. `raw_rate` is the
-    raw packet rate that an estimated time axis assumes."""
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return columns_of(source, None, MEMORY, 0, raw_rate)
-    name = os.fspath(source)
-    with open(name, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        mtime = os.fstat(f.fileno()).st_mtime_ns
-        reads = read_times(name, size)
-        try:
-            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else None
-        except OSError:  # not a regular file: read it
-            view = None
-        if view is None:
-            return columns_of(f.read(), reads, name, mtime, raw_rate)
-        with view:
-            return columns_of(view, reads, name, mtime, raw_rate)
+    raw packet rate that an estimated time axis assumes.
 
-
-def columns_of(data: Any, reads: Reads | None, name: str, end_ns: int, raw_rate: float) -> Recording:
-    """The Recording of the stream in the buffer `data` received by `reads`."""
-    np = numpy()
+    A recording is a regular file (anything else is refused with an OSError
+    that says what it is), read without mapping it: a file that shrinks while
+    it is read is an OSError too. Bytes appended meanwhile are left for a
+    later load."""
+    check_raw_rate(raw_rate)
+    numpy()
     native = native_module()
-    decoded, totals = native.decode(data) if reads is None else native.decode(data, reads[0], reads[1])
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return columns_of(native.decode(source), False, MEMORY, 0, raw_rate)
+    name = os.fspath(source)
+    fd = open_regular_file(name)
+    try:
+        info = os.fstat(fd)
+        reads = read_times(name, info.st_size)
+        try:
+            decoded = native.decode_file(fd, info.st_size, *(reads or ()))
+        except EOFError as e:
+            raise OSError(errno.EIO, f"it shrank while it was read ({e})", name) from e
+    finally:
+        os.close(fd)
+    return columns_of(decoded, reads is not None and len(reads[0]) > 0, name, info.st_mtime_ns, raw_rate)
+
+
+def check_raw_rate(raw_rate: float) -> None:
+    """A ValueError unless `raw_rate` can space packets on a time axis."""
+    if not (math.isfinite(raw_rate) and raw_rate > 0):
+        raise ValueError(f"raw_rate must be a finite number of packets per second above 0, not {raw_rate!r}")
+    if not math.isfinite(1e9 / raw_rate):
+        raise ValueError(f"raw_rate {raw_rate!r} is too low: packets that far apart leave the range of times")
+
+
+# What a path that is not a regular file holds, by its file type.
+FILE_KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISFIFO, "a pipe"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def open_regular_file(path: str) -> int:
+    """A descriptor of the regular file at `path`, opened for reading, or an
+    OSError that names what else it is. Opening never waits (a FIFO without
+    a writer) and never takes a terminal as the controlling one."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    mode = os.fstat(fd).st_mode
+    if stat.S_ISREG(mode):
+        return fd
+    os.close(fd)
+    kind = next((name for is_kind, name in FILE_KINDS if is_kind(mode)), "not a regular file")
+    raise OSError(errno.EINVAL, f"it is {kind}, not a recording file", path)
+
+
+def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, name: str, end_ns: int,
+               raw_rate: float) -> Recording:  # fmt: skip
+    """The Recording of what the native decoder gave (its columns and scan
+    totals); `received` when the columns carry receive times."""
+    np = numpy()
+    decoded, totals = result
     scan = Scan(**totals, skipped=np.frombuffer(decoded["skipped"], np.uint32),
                 end=np.frombuffer(decoded["end"], np.uint64))  # fmt: skip
     types = column_dtypes()
     # The decoder's own arrays, seen through the buffer protocol: no copy.
     columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in types.items()}
-    estimated = reads is None or not len(reads[0])
-    if estimated:
-        columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)
-    else:
+    if received:
         columns["time"] = columns["time"].view("datetime64[ns]")
-    return Recording(columns, estimated, name, scan)
+    else:
+        columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)
+    return Recording(columns, not received, name, scan)
 
 
 def native_module() -> Any:
@@ -162,6 +202,9 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
     raw_index = np.maximum(np.cumsum(clock, dtype=np.int64) - 1, 0)
     period = 1e9 / raw_rate
     last = int(raw_index[-1]) if len(raw_index) else 0
+    if not (last * period < 2**63 and end_ns - last * period >= -(2**63)):
+        raise ValueError(f"raw_rate {raw_rate!r} is too low: {last + 1} packets that far apart "
+                         "leave the range of times")  # fmt: skip
     start = end_ns - round(last * period)
     times: npt.NDArray[Any] = (start + np.round(raw_index * period).astype(np.int64)).view("datetime64[ns]")
     return times
