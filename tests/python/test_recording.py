@@ -244,7 +244,7 @@ def test_only_a_regular_file_is_loaded(kind, tmp_path: Path) -> None:
 SHRINKING = """
 import os, sys
 import brimlet_columns
-from brimlet_tools import recording
+from brimlet_tools.recordings import recording
 
 class Shrinking:
     def __getattr__(self, name):
