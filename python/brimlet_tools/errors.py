@@ -13,6 +13,16 @@ class ToolError(Exception):
     """A failure to report to the user as one line, without a traceback."""
 
 
+class PortHungUp(ToolError):
+    """The port went away while it was read (the device unplugged, or the
+    other end of the line closed). Every command reports it the same way,
+    once what it read until then is written out; `detail` adds what is
+    particular to the command."""
+
+    def __init__(self, port: str, detail: str = "") -> None:
+        super().__init__(f"the port {port} hung up{detail}")
+
+
 def cannot(action: str, what: str, error: OSError) -> ToolError:
     """The one-line error for an operating-system failure, such as
     "cannot write out.csv: Permission denied"."""

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+import tty
 from pathlib import Path
 
 import pytest
@@ -268,7 +269,7 @@ def test_dump_follows_a_port_through_silences_until_ctrl_c(pty_pair: tuple[int, 
         tool("dump", "--port", port, "--follow", "--timeout", "0.2", "--format", "jsonl"),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
     )  # fmt: skip
-    time.sleep(1.0)  # several silent read timeouts, each restarting the reader
+    time.sleep(1.0)  # a silence of several timeouts, which the reader waits out
     os.write(master, stream_bytes(SMALL))
     assert dump.stdout is not None
     expected = [without_stamp(as_dict(p)) for p in expected_packets(SMALL)]
@@ -282,6 +283,64 @@ def test_dump_follows_a_port_through_silences_until_ctrl_c(pty_pair: tuple[int, 
     dump.stderr.close()  # type: ignore[union-attr]
     records += formats.read_jsonl(out.splitlines())
     assert [without_stamp(r) for r in records] == expected
+
+
+def feed(fd: int, data: bytes, limit: float) -> int:
+    """Writes `data` to the non-blocking `fd` for at most `limit` seconds;
+    the count of bytes that could not be written."""
+    view, deadline = memoryview(data), time.monotonic() + limit
+    while view and time.monotonic() < deadline:
+        try:
+            view = view[os.write(fd, view[:4096]) :]
+        except BlockingIOError:
+            time.sleep(0.002)
+    return len(view)
+
+
+def monitor_raw_count(out: str) -> int:
+    found = re.search(r"^\W*raw\W+(\d+)\W", out, re.M)
+    assert found, out
+    return int(found.group(1))
+
+
+# Whatever reads a port, nothing pauses the reading: 3,000 frames, a pause
+# longer than the timeout while the consumer is behind (its output unread),
+# 1,000 more, all while the line is read; then a hang-up ends the command
+# with every packet out, one line and status 1.
+@pytest.mark.parametrize("command, ready, count", [
+    (["dump", "--follow", "--timeout", "0.2", "--format", "csv"], False, lambda out: len(out.splitlines()) - 1),
+    (["stats", "--follow", "--timeout", "0.2", "--quiet"], False,
+     lambda out: int(re.search(r"^packets: (\d+) ", out, re.M).group(1))),  # type: ignore[union-attr]
+    (["monitor"], True, monitor_raw_count),
+], ids=["dump", "stats", "monitor"])  # fmt: skip
+def test_a_port_is_read_through_pauses_until_it_hangs_up(command, ready, count) -> None:
+    if command[0] == "monitor":
+        pytest.importorskip("rich")
+        pytest.importorskip("serial")
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    port = os.ttyname(slave)
+    os.set_blocking(master, False)
+    process = subprocess.Popen(tool(command[0], "--port", port, *command[1:]), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=CHILD_ENV)  # fmt: skip
+    try:
+        if ready:  # it empties the port's queue as it opens it
+            assert process.stderr is not None and process.stderr.readline().startswith("monitoring ")
+        # Frames of every raw field: 1,000 of them are more than the terminal holds unread.
+        vector = [0.5, -1.5, 9.75]
+        numbered = [frames.raw_frame(scaled_accel=vector, scaled_gyro=vector, delta_theta=vector,
+                                     delta_vel=vector, scaled_ambient_pressure=float(n)) for n in range(4000)]  # fmt: skip
+        assert feed(master, b"".join(numbered[:3000]), 20.0) == 0
+        time.sleep(1.0)
+        assert feed(master, b"".join(numbered[3000:]), 10.0) == 0
+        time.sleep(0.2)
+    finally:
+        os.close(master)
+        os.close(slave)
+        out, err = process.communicate(timeout=60)
+    assert process.returncode == 1, err
+    assert err.splitlines()[-1].endswith(f": error: the port {port} hung up")
+    assert count(out) == 4000
 
 
 def test_dump_of_a_silent_port_fails(pty_pair: tuple[int, str]) -> None:

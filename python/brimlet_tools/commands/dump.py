@@ -14,7 +14,7 @@ from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
 from . import options
 from .common import StopFlag, open_output
 from .progress import packet_total, progress_bar
-from .source import close_iterator, live_signals, load_recording, packets_of
+from .source import close_iterator, live_signals, load_recording, packets_of, reading_end
 
 NAME = "dump"
 HELP = "Print the packets of a recording or a port."
@@ -155,4 +155,5 @@ def run(args: argparse.Namespace) -> int:
                     break
     finally:
         close_iterator(packets)
+    reading_end(packets)
     return 0

@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import Any
 
-from ..errors import require
+from ..errors import PortHungUp, require
 from ..live.capture import CaptureReport, capture, close_port, open_port
 from ..live.linewatch import LineWatch
 from ..recordings.playback import played_recording
@@ -68,8 +68,10 @@ def run(args: argparse.Namespace) -> int:
             close_port(port)
     if not console.is_terminal:
         console.print(screen(watch, args, time.monotonic()), soft_wrap=True)
-    ends = {"time": "", "stopped": "stopped", "hang-up": "the port hung up" if args.port else "the recording ended"}
+    ends = {"time": "", "stopped": "stopped", "hang-up": "" if args.port else "the recording ended"}
     note(f"monitor ended after {report.seconds:.1f} s" + (f": {ends[report.ended]}" if ends[report.ended] else ""))
+    if report.ended == "hang-up" and args.port:
+        raise PortHungUp(args.port)
     return 0
 
 

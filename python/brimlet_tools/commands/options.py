@@ -121,7 +121,7 @@ OPTIONS: dict[str, Option] = {
     "timeout": Option(("--timeout",), {
         "type": seconds_type, "default": 1.0, "metavar": "S",
         "help": "silence that ends the reading, in seconds (default %(default)g)"}),
-    "follow": Option(("--follow",), {"action": "store_true", "help": "keep reading through silences until Ctrl-C"}),
+    "follow": Option(("--follow",), {"action": "store_true", "help": "keep reading through silences until Ctrl-C or a hang-up"}),
     "assume_rate": Option(("--assume-rate",), {
         "type": positive_rate, "default": RAW_RATE, "metavar": "HZ",
         "help": "for a recording without receive times: the raw packet rate that its estimated time axis "

@@ -8,7 +8,7 @@ from ..recordings.summary import estimated_note
 from . import options
 from .common import StopFlag, cannot, note
 from .progress import progress_bar, tracked
-from .source import live_signals, load_recording, packets_of
+from .source import live_signals, load_recording, packets_of, reading_end
 
 # The steps of plotting a recording, for the progress bar: loading it, then
 # what `plot.render` counts.
@@ -46,8 +46,9 @@ def run(args: argparse.Namespace) -> int:
                 label = f"time (s), estimated: raw packets at {args.assume_rate:g} Hz"
             drawn = advance
         else:
+            packets = packets_of(args, stop)
             with live_signals(args, stop):
-                series = plot.collect(tracked(packets_of(args, stop), advance))
+                series = plot.collect(tracked(packets, advance))
             label, title, drawn = "host time (s)", args.port, (lambda n: None)
         try:
             plot.render(series, args.output, label, title, drawn)
@@ -55,5 +56,7 @@ def run(args: argparse.Namespace) -> int:
             raise cannot("write", args.output, e) from e
     if not args.quiet:
         print(f"wrote {args.output}")
+    if args.port is not None:
+        reading_end(packets)
     return 0
 

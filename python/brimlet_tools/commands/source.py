@@ -9,7 +9,8 @@ from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING
 
-from ..live.acquire import listen, replay
+from ..errors import PortHungUp
+from ..live.acquire import Listener, listen, replay
 from ..wire.fields import DESCRIPTOR_SETS, PacketLike
 from ..wire.framecount import FrameCounter
 from .common import StopFlag, ToolError, cannot
@@ -40,6 +41,13 @@ def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]
         return replay(args.file)
     follow = getattr(args, "follow", False)
     return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
+
+
+def reading_end(packets: Iterable[PacketLike]) -> None:
+    """Once a command has written out what it read: the error for a port
+    that hung up meanwhile, the same for every command."""
+    if isinstance(packets, Listener) and packets.hung_up:
+        raise PortHungUp(packets.port)
 
 
 def live_signals(args: argparse.Namespace, stop: StopFlag) -> AbstractContextManager[None]:

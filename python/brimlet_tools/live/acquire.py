@@ -8,10 +8,11 @@ in the same process, for one).
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
@@ -24,6 +25,7 @@ if TYPE_CHECKING:
 
 POLL_INTERVAL = 0.002
 SILENT = "Operation timed out"
+HUNG_UP = "Broken pipe"  # the reader's text for a line that hung up
 
 
 def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
@@ -57,13 +59,16 @@ def listen(
     seconds: float | None = None,
     stop: Callable[[], bool] | None = None,
     hint_after: float | None = None,
-) -> Iterator[IMUPacket]:
+) -> Listener:
     """Packets from the serial port `port` as they arrive.
 
     Without `follow`, ends when the line has been silent for `timeout`
     seconds after data came (silence from the start is an error). With
-    `follow`, silence is waited out. Either way ends after `seconds`, if
-    given, when `stop()` says so, or when the caller stops iterating.
+    `follow`, silence is waited out by the reader itself: it reads on
+    through any pause, however far behind the consumer is. Either way ends
+    after `seconds`, if given, when `stop()` says so, when the port hangs up
+    (after every packet decoded until then; `hung_up` then says so), or when
+    the caller stops iterating.
 
     A line that brings bytes but no packet for `hint_after` seconds (default
     `linewatch.HINT_AFTER`) is looked at once: the parser lets go of the
@@ -71,11 +76,12 @@ def listen(
     likely cause (the baud rate) ends the reading as an error, or with
     `follow` goes to stderr while the reading goes on. Nothing is opened
     before the first packet is asked for."""
-    return Listener(port, baudrate, timeout, follow, seconds, stop, hint_after).packets()
+    return Listener(port, baudrate, timeout, follow, seconds, stop, hint_after)
 
 
 class Listener:
-    """One reading of a port, as `listen` describes it."""
+    """One reading of a port, as `listen` describes it: an iterator of its
+    packets."""
 
     def __init__(
         self,
@@ -88,15 +94,32 @@ class Listener:
         hint_after: float | None,
     ) -> None:
         self.port, self.baudrate, self.timeout, self.follow = port, baudrate, timeout, follow
+        # Following, no wait for input ever ends the reader's run: a silence
+        # that ended it would leave the port unread until the consumer next
+        # asks, and a consumer that is behind would lose what the line brings
+        # meanwhile. A stop still ends such a wait at once.
+        self.wait = math.inf if follow else timeout
         self.seconds = seconds
         self.stop = stop or (lambda: False)
         self.hint_after = HINT_AFTER if hint_after is None else hint_after
         self.parser: Any = None
         self.received = 0
+        self.hung_up = False
+        self._packets = self.packets()
 
-    def packets(self) -> Iterator[IMUPacket]:
+    def __iter__(self) -> Listener:
+        return self
+
+    def __next__(self) -> IMUPacket:
+        return next(self._packets)
+
+    def close(self) -> None:
+        """Ends the reading now, which stops the parser."""
+        self._packets.close()
+
+    def packets(self) -> Generator[IMUPacket]:
         self.brimlet = load_brimlet()
-        self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.timeout)
+        self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.wait)
         self.started = time.monotonic()
         self.deadline = None if self.seconds is None else self.started + self.seconds
         self.hint_at: float | None = self.started + self.hint_after
@@ -109,10 +132,8 @@ class Listener:
                     batch = self.parser.get_data_packets()
                 except OSError as e:
                     yield from self.what_the_run_decoded()
-                    if self.silence_ends_it(e):
-                        return
-                    self.start_again()
-                    continue
+                    self.run_ended(e)
+                    return
                 self.received += len(batch)
                 yield from batch
                 if not batch:
@@ -142,7 +163,7 @@ class Listener:
         if hint is not None and not self.follow:
             raise ToolError(hint)
         try:
-            self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.timeout)
+            self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.wait)
             self.parser.start()
         except (ToolError, OSError):
             if self.stop():
@@ -159,25 +180,18 @@ class Listener:
         self.received += len(rest)
         return rest
 
-    def silence_ends_it(self, e: OSError) -> bool:
-        """Whether the failure `e` ends the reading: a silence after data
-        without `follow` does; any other failure, or silence from the start
-        without `follow`, is a ToolError."""
+    def run_ended(self, e: OSError) -> None:
+        """Takes the failure `e` that ended the reader's run (its packets are
+        out): a hang-up ends the reading, noted in `hung_up`; so does a
+        silence after data (only without `follow` can a wait run out); any
+        other failure, or silence from the start, is a ToolError."""
+        if str(e) == HUNG_UP:
+            self.hung_up = True
+            return
         if str(e) != SILENT:
             raise ToolError(f"reading {self.port} failed: {e}") from e
-        if self.follow:
-            return False
-        if self.received:
-            return True
-        raise ToolError(f"no data from {self.port} within {self.timeout:g} s") from e
-
-    def start_again(self) -> None:
-        """Reads on after a silence; bytes without a frame must go on for
-        the whole wait to earn the hint."""
-        self.parser.stop()
-        self.parser.start()
-        if self.hint_at is not None:
-            self.hint_at = time.monotonic() + self.hint_after
+        if not self.received:
+            raise ToolError(f"no data from {self.port} within {self.timeout:g} s") from e
 
 
 def open_parser(brimlet: ModuleType, port: str, baudrate: int | None, timeout: float) -> Any:
