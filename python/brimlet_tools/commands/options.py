@@ -285,6 +285,8 @@ def add_stream(p: argparse.ArgumentParser) -> None:
                    help="probability that an estimated field is flagged not valid")
     g.add_argument("--counter", action="store_true",
                    help="carry each frame's sequence number in place of pressure and pressure altitude")  # fmt: skip
+    g.add_argument("--clock-ppm", type=float, default=0.0, metavar="PPM",
+                   help="the device's crystal runs this many parts per million fast (negative: slow)")
 
 
 def stream_config(args: argparse.Namespace, seconds: float | None) -> simulator.StreamConfig:
@@ -293,7 +295,8 @@ def stream_config(args: argparse.Namespace, seconds: float | None) -> simulator.
     try:
         faults = simulator.Faults(args.garbage_rate, args.drop_rate, args.damage_rate, args.invalid_rate)
         return simulator.StreamConfig(
-            args.profile, seconds, args.raw_rate, args.estimated_rate, args.seed, faults, args.counter
+            args.profile, seconds, args.raw_rate, args.estimated_rate, args.seed, faults, args.counter,
+            args.clock_ppm,
         )
     except ValueError as e:
         args.parser.error(str(e))

@@ -6,6 +6,7 @@ import argparse
 import os
 import time
 from collections.abc import Callable, Iterable, Iterator
+from typing import Any
 from contextlib import contextmanager
 
 from ..recordings.playback import Piece, played_recording
@@ -34,11 +35,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add(recorded, "speed")
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
     options.add_stream(p)
+    p.add_argument("--truth", metavar="PATH",
+                   help="for tests and benchmarks: write each frame's kind, sample time (ns since the epoch) "
+                   "and line fault here, one CSV line per frame sent")  # fmt: skip
 
 
 def run(args: argparse.Namespace) -> int:
     if args.file is None and (args.speed != 1.0 or args.loop):
         args.parser.error("--speed and --loop apply to a recording only")
+    if args.file is not None and args.truth is not None:
+        args.parser.error("--truth applies to the simulated device only")
     stream, description = recorded(args) if args.file is not None else simulated(args)
     report = PlayReport()
     stop = StopFlag()
@@ -47,12 +53,33 @@ def run(args: argparse.Namespace) -> int:
         with symlink(args.link, device.path):
             print(args.link or device.path, flush=True)
             note(f"virtual device on {device.path} at {args.baudrate} baud: {description}; Ctrl-C ends")
-            device.play(stream, stop=until(args.seconds, stop), report=report)
+            with truth_writer(args.truth) as sent:
+                device.play(stream, stop=until(args.seconds, stop), report=report, sent=sent)
             device.drain(DRAIN_LIMIT, stop)
     if not args.quiet:
         note(f"sent {report.frames} frames, {report.bytes_sent} bytes"
              + (f" ({report.bytes_dropped} dropped: nobody was reading)" if report.bytes_dropped else ""))  # fmt: skip
     return 0
+
+
+@contextmanager
+def truth_writer(path: str | None) -> Iterator[Callable[[Any, int], None] | None]:
+    """What `play` calls with each frame sent and its sample time, writing
+    `kind,sample_time_ns,fault` lines to `path`; None without a path."""
+    if path is None:
+        yield None
+        return
+    try:
+        out = open(path, "w", encoding="ascii")
+    except OSError as e:
+        raise cannot("write", path, e) from e
+    with out:
+        out.write("kind,sample_time_ns,fault\n")
+
+        def sent(frame: Any, ns: int) -> None:
+            out.write(f"{frame.packet_type},{ns},{frame.fault or ''}\n")
+
+        yield sent
 
 
 def until(seconds: float | None, stop: StopFlag) -> Callable[[], bool]:

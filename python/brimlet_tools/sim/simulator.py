@@ -113,6 +113,9 @@ class StreamConfig:
     seed: int = 1
     faults: Faults = field(default_factory=Faults)
     counter: bool = False
+    # How fast the device's crystal runs, in parts per million: its frames
+    # come that much more often than the nominal rates say.
+    clock_ppm: float = 0.0
 
     def __post_init__(self) -> None:
         if self.profile not in PROFILES:
@@ -121,6 +124,8 @@ class StreamConfig:
             raise ValueError(f"seconds must be a finite number of 0 or more, not {self.seconds}")
         check_rate("raw", self.raw_rate, MAX_RAW_RATE)
         check_rate("estimated", self.estimated_rate, MAX_ESTIMATED_RATE)
+        if not -1000.0 <= self.clock_ppm <= 1000.0:
+            raise ValueError(f"clock error must lie in -1000..1000 ppm, not {self.clock_ppm:g}")
         if self.raw_rate == 0.0 and self.estimated_rate == 0.0:
             raise ValueError("at least one of the raw and estimated rates must be above 0")
 
@@ -362,9 +367,11 @@ def flagged(packet_type: str, faults: Faults, rng: random.Random) -> tuple[str, 
 
 def frame_times(config: StreamConfig) -> Iterator[tuple[float, str]]:
     """Times and kinds of the frames, in time order; at equal times the raw
-    frame comes first. Times are k / rate, exact for the frame counts."""
+    frame comes first. Times are k / rate on the device's crystal, exact for
+    the frame counts, and in true seconds that divided by 1 + clock_ppm/1e6."""
     next_raw = next_est = 0
     inf = math.inf
+    fast = 1.0 + config.clock_ppm * 1e-6
     while True:
         t_raw = next_raw / config.raw_rate if config.raw_rate else inf
         t_est = next_est / config.estimated_rate if config.estimated_rate else inf
@@ -373,10 +380,10 @@ def frame_times(config: StreamConfig) -> Iterator[tuple[float, str]]:
             return
         if t_raw <= t_est:
             next_raw += 1
-            yield t, "raw"
+            yield t / fast, "raw"
         else:
             next_est += 1
-            yield t, "estimated"
+            yield t / fast, "estimated"
 
 
 def simulate(config: StreamConfig) -> Iterator[SimFrame]:

@@ -38,6 +38,9 @@ SETTLE = 0.05  # seconds an empty queue must stay empty to be drained
 DRAIN_LIMIT = 1.0
 
 
+SLACK = 0.001  # seconds of a wait that play skips
+
+
 @dataclass
 class PlayReport:
     """What one `play` call did."""
@@ -160,38 +163,46 @@ class VirtualDevice:
         seconds: float | None = None,
         stop: Callable[[], bool] | None = None,
         report: PlayReport | None = None,
+        sent: Callable[[Timed, int], None] | None = None,
     ) -> PlayReport:
         """Writes the frames of `stream` paced to device time and line rate,
         until the stream ends, `seconds` of device time have passed or
         `stop()` says so (it is asked at least every 50 ms). Counts go to `report` as they happen, so a caller that is
-        interrupted still has them."""
+        interrupted still has them. With `sent`, no frame goes out before its
+        time, and `sent(frame, ns)` follows each with its device time on the
+        host's real-time clock (ns since the epoch): when it was sampled."""
         report = PlayReport() if report is None else report
         start = time.monotonic()
+        start_ns = time.time_ns()
+        slack = 0.0 if sent is not None else SLACK
         line_free = 0.0  # seconds after start when the line is idle again
         for frame in stream:
             if seconds is not None and frame.time >= seconds:
                 break
             due = max(frame.time, line_free)
             report.lag = max(report.lag, due - frame.time)
-            if wait_until(start + due, stop):
+            if wait_until(start + due, stop, slack):
                 break
             report.bytes_dropped += self.write(frame.wire)
             report.bytes_sent += len(frame.wire)
             report.frames += 1
+            if sent is not None:
+                sent(frame, start_ns + round(frame.time * 1e9))
             line_free = due + len(frame.wire) / self.bytes_per_second
         return report
 
 
-def wait_until(deadline: float, stop: Callable[[], bool] | None) -> bool:
+def wait_until(deadline: float, stop: Callable[[], bool] | None, slack: float = 0.0) -> bool:
     """Sleeps until the monotonic `deadline`, asking `stop()` at least every
-    50 ms; returns True if it said to stop. Waits under a millisecond are
-    skipped: the line's own buffering smooths them out, and sleeping that
-    briefly costs more than it keeps."""
+    50 ms; returns True if it said to stop. Waits under `slack` seconds are
+    skipped (`play` skips those under a millisecond: the line's own
+    buffering smooths them out, and sleeping that briefly costs more than it
+    keeps)."""
     while True:
         if stop is not None and stop():
             return True
         delay = deadline - time.monotonic()
-        if delay <= 0.001:
+        if delay <= slack:
             return False
         time.sleep(min(delay, 0.05))
 
