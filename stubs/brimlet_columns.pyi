@@ -47,3 +47,14 @@ def decode_file(
     (read from its start, whatever its position), read without mapping it:
     a file that has fewer bytes by then (it shrank) raises EOFError, a
     failed read OSError. Runs without the interpreter lock."""
+
+def lower_envelopes(x: Buffer, y: Buffer, starts: Buffer, slope: Buffer, at_start: Buffer, on_line: Buffer, /) -> None:
+    """Fits a line under each piece of the points (x[i], y[i]) (int64, x
+    strictly increasing within a piece): piece p runs from starts[p] (int64)
+    to the next start or the end. Of the lines below every point, the one
+    closest to them in sum: the edge of the lower convex hull that spans the
+    piece's mean x. Writes its slope (y per x) to slope[p] and its value at
+    the piece's first x, less the first y, to at_start[p] (both float64);
+    a piece of one point gets slope NaN. Writes each point's y on its
+    piece's line, rounded down, to on_line[i] (int64; a NaN slope taken as
+    0). Runs without the interpreter lock."""

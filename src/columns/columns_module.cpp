@@ -10,9 +10,11 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "columns/column_object.hpp"
 #include "columns/column_table.hpp"
+#include "columns/lower_envelope.hpp"
 
 namespace brimlet::columns::py {
 
@@ -198,6 +200,46 @@ PyObject* decode_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     return decoded_columns(module, length, [&] { return decode_file_columns(fd, length, reads); });
 }
 
+// lower_envelopes(x, y, starts, slope, at_start, on_line, /): see the stub.
+PyObject* lower_envelopes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "lower_envelopes() takes 6 positional arguments");
+        return nullptr;
+    }
+    HeldBuffer x, y, starts, slope, at_start, on_line;
+    std::span<const std::int64_t> xs, ys, ss, values;
+    if (!x.take(args[0], PyBUF_FORMAT | PyBUF_ND) || !y.take(args[1], PyBUF_FORMAT | PyBUF_ND) ||
+        !starts.take(args[2], PyBUF_FORMAT | PyBUF_ND) ||
+        !slope.take(args[3], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
+        !at_start.take(args[4], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
+        !on_line.take(args[5], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) || !x.as_int64("x", xs) ||
+        !y.as_int64("y", ys) || !starts.as_int64("starts", ss) || !on_line.as_int64("on_line", values)) {
+        return nullptr;
+    }
+    const auto doubles = [](const Py_buffer& v) {
+        return v.ndim == 1 && v.itemsize == 8 && v.format != nullptr && std::strcmp(v.format, "d") == 0;
+    };
+    const std::size_t pieces = ss.size();
+    if (xs.size() != ys.size() || values.size() != xs.size() || !doubles(slope.view()) || !doubles(at_start.view()) ||
+        static_cast<std::size_t>(slope.view().len / 8) != pieces ||
+        static_cast<std::size_t>(at_start.view().len / 8) != pieces) {
+        PyErr_SetString(PyExc_ValueError, "x, y and on_line must have one length, slope and at_start one float64 per piece");
+        return nullptr;
+    }
+    std::vector<EnvelopeLine> lines(pieces);
+    Py_BEGIN_ALLOW_THREADS
+    fit_lower_envelopes(xs, ys, ss, lines);
+    values_on_lines(xs, ys, ss, lines, std::span(static_cast<std::int64_t*>(on_line.view().buf), values.size()));
+    Py_END_ALLOW_THREADS
+    auto* slopes = static_cast<double*>(slope.view().buf);
+    auto* starts_at = static_cast<double*>(at_start.view().buf);
+    for (std::size_t p = 0; p < pieces; ++p) {
+        slopes[p] = lines[p].slope;
+        starts_at[p] = lines[p].at_start;
+    }
+    Py_RETURN_NONE;
+}
+
 // New reference to a tuple of the texts in `names`; nullptr with an exception set.
 template <class Names, class Text>
 PyObject* name_tuple(const Names& names, Text text) {
@@ -243,6 +285,9 @@ PyMethodDef methods[] = {
     {"decode_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_file)), METH_FASTCALL,
      "decode_file(fd, length, ends=None, times=None, /)\n--\n\n"
      "As decode, of the first `length` bytes of the file open at `fd`, read without mapping it."},
+    {"lower_envelopes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lower_envelopes)), METH_FASTCALL,
+     "lower_envelopes(x, y, starts, slope, at_start, on_line, /)\n--\n\n"
+     "Fits the lower-envelope line of each piece of the points (x, y)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,7 +18,7 @@ from conftest import needs_serial, run_cli, run_python, start_record, wait_for_s
 from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
 from brimlet_tools.wire import frames
-from brimlet_tools.wire.fields import COLUMN_TYPES, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, invalid_names
+from brimlet_tools.wire.fields import DATA_FIELDS, DECODED_TYPES, PACKET_TYPES, VALIDITY_NAMES, invalid_names
 from brimlet_tools.wire.framecount import FrameCounter
 
 np = pytest.importorskip("numpy")
@@ -64,7 +64,8 @@ def test_columns_equal_the_packets_mock_parser_gives(wrap, replay, recording) ->
     path = recording(data)
     loaded = load(path) if wrap == "path" else load(wrap(data))
     expected = expected_columns(replay(data))
-    assert list(loaded.columns) == ["time", "kind", "invalid", "present", *(c for f in DATA_FIELDS for c in f.columns)]
+    assert list(loaded.columns) == ["time", "sample_time", "missing_before", "kind", "invalid", "present",
+                                    *(c for f in DATA_FIELDS for c in f.columns)]  # fmt: skip
     assert len(loaded) == len(expected["kind"]) > 100
     for name, values in expected.items():
         column = loaded.columns[name]
@@ -88,8 +89,8 @@ def test_the_native_module_names_the_columns_as_the_tools_do() -> None:
     assert brimlet_columns.PACKET_TYPES == PACKET_TYPES
     # The arrays are the decoder's own memory, handed over without a copy.
     columns, _ = brimlet_columns.decode(stream_bytes(FAULTY))
-    assert {n: memoryview(columns[n]).itemsize for n in COLUMN_TYPES} == {
-        n: np.dtype(t).itemsize for n, t in COLUMN_TYPES.items()
+    assert {n: memoryview(columns[n]).itemsize for n in DECODED_TYPES} == {
+        n: np.dtype(t).itemsize for n, t in DECODED_TYPES.items()
     }
     array = np.frombuffer(columns["scaled_accel_x"], np.float32)
     assert array.base is columns["scaled_accel_x"] or array.base.obj is columns["scaled_accel_x"]

@@ -5,6 +5,12 @@ same length, one entry per packet in stream order:
 
     time     datetime64[ns]  receive time of the read that completed the frame
                              (estimated when the recording has no times)
+    sample_time    datetime64[ns]  when the device sampled the packet, fitted
+                             per kind from the receive times (timing.envelope):
+                             evenly spaced at the fitted rate between gaps,
+                             never after `time` on the recording's first
+                             clock; the estimated axis when there are no times
+    missing_before uint16    packets of the same kind missing just before it
     kind     uint8           index into fields.PACKET_TYPES
     invalid  uint16          bit i set when the device flagged
                              fields.VALIDITY_NAMES[i] not valid
@@ -44,7 +50,8 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
 from ..files.receive_times import read_times
-from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, KIND_CODE, PACKET_TYPES, RAW_RATE
+from ..timing import envelope
+from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -96,6 +103,8 @@ class Recording:
     times_estimated: bool
     source: str
     scan: Scan = field(default_factory=Scan)
+    # Per kind: the fitted rate, gaps and receive latency (envelope.KindFit).
+    fits: dict[str, envelope.KindFit] = field(default_factory=dict)
 
     def __len__(self) -> int:
         return len(self.columns["time"])
@@ -172,14 +181,18 @@ def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, na
     decoded, totals = result
     scan = Scan(**totals, skipped=np.frombuffer(decoded["skipped"], np.uint32),
                 end=np.frombuffer(decoded["end"], np.uint64))  # fmt: skip
-    types = column_dtypes()
     # The decoder's own arrays, seen through the buffer protocol: no copy.
-    columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in types.items()}
+    decoded_columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in DECODED_TYPES.items()}
+    kind, time = decoded_columns["kind"], decoded_columns["time"]
     if received:
-        columns["time"] = columns["time"].view("datetime64[ns]")
+        sampled = envelope.fit(native_module(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
     else:
-        columns["time"] = estimated_times(columns["kind"], raw_rate, end_ns)
-    return Recording(columns, not received, name, scan)
+        time = estimated_times(kind, raw_rate, end_ns)
+        sampled = envelope.nominal(kind, time, scan.skipped, scan.end, PACKET_TYPES)
+    decoded_columns |= {"time": time, "sample_time": sampled.sample_time, "missing_before": sampled.missing_before}
+    columns = {c: decoded_columns[c] for c in COLUMN_TYPES}
+    columns["time"], columns["sample_time"] = time.view("datetime64[ns]"), sampled.sample_time.view("datetime64[ns]")
+    return Recording(columns, not received, name, scan, sampled.fits)
 
 
 def native_module() -> Any:

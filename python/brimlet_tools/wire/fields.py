@@ -101,7 +101,11 @@ COLUMN_UNITS: dict[str, str] = {c: f.unit for f in DATA_FIELDS for c in f.column
 # flagged not valid (bit i for VALIDITY_NAMES[i]) and of the fields it
 # carries (bit i for DATA_FIELDS[i]); every data column is float32.
 LEADING_TYPES: dict[str, str] = {"time": "datetime64[ns]", "kind": "uint8", "invalid": "uint16", "present": "uint16"}
-COLUMN_TYPES: dict[str, str] = LEADING_TYPES | dict.fromkeys(DATA_COLUMNS, "float32")
+# The decoder gives these; the sample times are fitted after it: when the
+# device sampled the packet, and how many of its kind are missing before it.
+SAMPLE_TYPES: dict[str, str] = {"sample_time": "datetime64[ns]", "missing_before": "uint16"}
+DECODED_TYPES: dict[str, str] = LEADING_TYPES | dict.fromkeys(DATA_COLUMNS, "float32")
+COLUMN_TYPES: dict[str, str] = {"time": "datetime64[ns]"} | SAMPLE_TYPES | DECODED_TYPES
 # What every output (CSV, JSON lines, Parquet, HDF5, pandas) calls a
 # packet's kind, time and flagged fields; CSV's columns.
 OUTPUT_NAMES: dict[str, str] = {"packet_type": "kind", "timestamp": "time", "invalid_fields": "invalid"}

@@ -1,0 +1,33 @@
+#pragma once
+// The line under a run of points that hugs them closest: for packets that
+// arrive late by a varying delay but never early, the line of their sample
+// times. Plain C++.
+//
+// Among the lines below every point (x, y), the one with the least total
+// distance to the points is the one highest at the mean x, so it lies on the
+// edge of the lower convex hull that spans the mean x.
+
+#include <cstdint>
+#include <span>
+
+namespace brimlet::columns {
+
+struct EnvelopeLine {
+    double slope = 0;   // y per unit of x
+    double at_start = 0;  // the line at the piece's first x, less its first y
+};
+
+// The lower-envelope line of each piece of the points (x[i], y[i]): piece p
+// runs from starts[p] to starts[p + 1] (or the end), x strictly increasing
+// within it. A piece of one point gives slope NaN and at_start 0; `out`
+// holds one line per piece.
+void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
+                         std::span<const std::int64_t> starts, std::span<EnvelopeLine> out);
+
+// Each point's y on the line of its piece, rounded down (`lines` as
+// fit_lower_envelopes gives them, a NaN slope taken as 0).
+void values_on_lines(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
+                     std::span<const std::int64_t> starts, std::span<const EnvelopeLine> lines,
+                     std::span<std::int64_t> out);
+
+}  // namespace brimlet::columns

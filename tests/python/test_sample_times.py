@@ -1,0 +1,102 @@
+"""Sample times fitted from receive times, against the simulator's truth."""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass
+
+import pytest
+
+from brimlet_tools.files import receive_times
+from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
+
+np = pytest.importorskip("numpy")
+load = pytest.importorskip("brimlet_tools.recordings.recording").load
+
+START_NS = 1_750_000_000_000_000_000
+LINE_NS_PER_BYTE = 10_000_000_000 // 921_600
+
+
+@dataclass
+class Received:
+    data: bytes
+    reads: list[tuple[int, int]]  # (end, time) of each read
+    truth: list[int]  # sample time of each intact frame, ns
+    missing: list[int]  # frames of its kind lost just before each intact one
+    kinds: list[str]
+
+
+def receive(config: StreamConfig, seed: int) -> Received:
+    """The stream of `config` as a reader on a busy host receives it: each
+    frame arrives once its bytes have crossed the line; the reader takes what
+    has arrived whenever it is free, mostly within a millisecond, now and
+    then after a stall of up to 15 ms."""
+    rng = random.Random(seed)
+    data, arrivals, truth, missing, kinds = bytearray(), [], [], [], []
+    lost = {"raw": 0, "estimated": 0}
+    for f in simulate(config):
+        sampled = START_NS + round(f.time * 1e9)
+        data += f.wire
+        arrivals.append((sampled + len(f.wire) * LINE_NS_PER_BYTE, len(data)))
+        if f.intact:
+            truth.append(sampled)
+            missing.append(lost[f.packet_type])
+            kinds.append(f.packet_type)
+            lost[f.packet_type] = 0
+        else:
+            lost[f.packet_type] += 1
+    reads, free, i = [], START_NS, 0
+    while i < len(arrivals):
+        now = max(free, arrivals[i][0]) + 20_000 + int(rng.expovariate(1 / 15_000))
+        while i < len(arrivals) and arrivals[i][0] <= now:
+            i += 1
+        reads.append((arrivals[i - 1][1], now))
+        busy = rng.expovariate(1 / 1_000_000) if rng.random() > 0.02 else rng.uniform(5e6, 15e6)
+        free = now + int(busy)
+    return Received(bytes(data), reads, truth, missing, kinds)
+
+
+CASES = [
+    pytest.param(StreamConfig(seconds=6, seed=3), False, id="clean"),
+    pytest.param(StreamConfig(seconds=6, seed=4, clock_ppm=50), False, id="crystal 50 ppm fast"),
+    pytest.param(StreamConfig(seconds=6, seed=5, faults=Faults(garbage=0.01, drop=0.004, damage=0.004)), False,
+                 id="lost and damaged frames"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=6, seed=6), True, id="clock stepped back an hour"),
+]
+
+
+@pytest.mark.parametrize(("config", "stepped"), CASES)
+def test_sample_times_follow_the_device_clock(config, stepped, recording) -> None:
+    got = receive(config, config.seed)
+    reads = got.reads
+    if stepped:  # the wall clock set back an hour halfway through
+        half = len(reads) // 2
+        reads = reads[:half] + [(end, t - 3600 * 10**9) for end, t in reads[half:]]
+    path = recording(got.data)
+    with receive_times.TimesWriter(receive_times.companion_path(path)) as writer:
+        for end, t in reads:
+            writer.add(end, t)
+    loaded = load(path)
+    c = loaded.columns
+    sample, time = c["sample_time"].view(np.int64), c["time"].view(np.int64)
+    assert len(sample) == len(got.truth)
+    kinds = np.array(got.kinds)
+    for code, kind in enumerate(("raw", "estimated")):
+        of_kind = c["kind"] == code
+        assert (kinds[of_kind] == kind).all()
+        assert (np.diff(sample[of_kind]) > 0).all(), kind
+        # The error after taking away one offset: the time a packet took to
+        # arrive when it was quickest.
+        error = sample[of_kind] - np.array(got.truth)[of_kind]
+        error -= int(np.median(error))
+        assert np.percentile(np.abs(error), 99) <= 50_000 and np.abs(error).max() <= 200_000, kind
+        rate = loaded.fits[kind].rate
+        nominal = config.raw_rate if kind == "raw" else config.estimated_rate
+        # Within 2 ppm over 60 s: the floor's few microseconds over the span.
+        assert rate == pytest.approx(nominal * (1 + config.clock_ppm * 1e-6), rel=2e-6 * 60 / config.seconds), kind
+    if not stepped:
+        assert (sample <= time).all()
+    missing = c["missing_before"]
+    truth = np.array(got.missing)
+    assert (missing == truth).mean() >= 0.999
+    assert missing.any() == truth.any()
