@@ -34,7 +34,9 @@ class SerialParser:
         """Starts the reader thread; does nothing while a run is held."""
 
     def stop(self) -> None:
-        """Stops the reader thread and waits for it to end."""
+        """Stops the reader thread and waits for it to end: a read in
+        progress finishes first (up to `timeout`; what it brings is decoded).
+        A timeout too long to end (inf) is cut short at once."""
 
     def is_running(self) -> bool:
         """Whether the current run goes on (False once it ended by itself)."""
