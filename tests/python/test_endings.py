@@ -36,9 +36,9 @@ SILENT_SOURCES = {
         tty.setraw(line)
         parser = brimlet.MockParser(os.ttyname(line), **options)
     """,
-    "serial line without timeout": """
+    "serial line": """
         writer, line = os.openpty()
-        parser = brimlet.SerialParser(os.ttyname(line), timeout=float("inf"))
+        parser = brimlet.SerialParser(os.ttyname(line), **{"timeout": float("inf"), **options})
     """,
 }
 
@@ -92,20 +92,28 @@ def test_stop_on_a_silent_source_returns_promptly_and_a_new_run_reads_on(source,
     assert after == "[7.0]"
 
 
-def test_ctrl_c_ends_a_blocking_wait_and_leaves_the_parser_usable(tmp_path):
+# Ctrl-C ends a long wait: a blocking get_data_packets, or a stop that waits
+# out a serial read with a finite timeout (that read still takes the frame
+# that comes, and the next stop finishes the first).
+@pytest.mark.parametrize("source, options, call, after", [
+    ("fifo", "{'timeout': 1e6}", "parser.get_data_packets(block=True)", "assert parser.is_running()"),
+    ("serial line", "{'timeout': 30.0}", "parser.stop()", "parser.stop()"),
+], ids=["blocking wait", "stop"])  # fmt: skip
+def test_ctrl_c_ends_a_long_wait_and_leaves_the_parser_usable(source, options, call, after, tmp_path):
     child = python_child(
-        script("fifo", """
+        script(source, f"""
         parser.start()
+        time.sleep(0.3)  # the reader is inside its wait by now
         print("waiting", flush=True)
         try:
-            parser.get_data_packets(block=True)
+            {call}
         except KeyboardInterrupt:
             print("interrupted", flush=True)
-        assert parser.is_running()
         os.write(writer, raw_frame(scaled_ambient_pressure=3.0))
+        {after}
         print([p.scaled_ambient_pressure for p in parser.get_data_packets(block=True)])
         parser.stop()
-        """, options="{'timeout': 1e6}"),
+        """, options=options),
         str(tmp_path / "stream"),
     )  # fmt: skip
     try:
