@@ -126,14 +126,20 @@ _test: _release _asan _tsan
 
 .PHONY: test-arm64 _test-arm64 wheels test-wheels
 
-# Release artifacts in dist/: the sdist and manylinux wheels for x86-64 and
-# aarch64, built from it inside the tool root (tools/wheels.sh).
+# Release artifacts in dist/: the sdist and manylinux_2_31 wheels for x86-64
+# and aarch64, built from it inside the tool root against Debian bullseye's C
+# library (tools/wheels.sh, tools/sysroots.sh).
 wheels:
-	tools/arm64.sh run tools/wheels.sh build
+	tools/sysroots.sh run tools/wheels.sh build
 # Each wheel installed into a fresh environment of its own architecture: the
-# Python tests against the installed module, and `brimlet demo` from /tmp.
+# Python tests against the installed module, and `brimlet demo` from /tmp;
+# then the same on glibc 2.31 itself (tools/vehicle.sh): x86-64 in the bullseye
+# tree, aarch64 under qemu-aarch64 with bullseye's loader.
 test-wheels: wheels
-	tools/arm64.sh run tools/wheels.sh test
+	tools/sysroots.sh run tools/wheels.sh test
+	tools/sysroots.sh run tools/vehicle.sh build
+	tools/sysroots.sh chroot bullseye tools/vehicle.sh test x86_64
+	tools/sysroots.sh run tools/vehicle.sh test aarch64
 
 test-arm64:
 	tools/arm64.sh test

@@ -58,10 +58,17 @@ make_tree() {
 # (and TMP removed) when it fails.
 bootstrap() {
     local tmp=$1 logfile=$2 what=$3; shift 3
+    bootstrap_suite "$tmp" "$logfile" "$what" forky /usr/share/debootstrap/scripts/sid "$@"
+}
+
+# bootstrap_suite TMP LOGFILE WHAT SUITE SCRIPT ARGS...: the same for the Debian
+# release SUITE, with debootstrap's SCRIPT for it (empty: debootstrap's own).
+bootstrap_suite() {
+    local tmp=$1 logfile=$2 what=$3 suite=$4 script=$5; shift 5
     local m
     m=$(mirror)
     log "$what from $m"
-    if ! debootstrap "$@" forky "$tmp" "$m" /usr/share/debootstrap/scripts/sid >"$logfile" 2>&1; then
+    if ! debootstrap "$@" "$suite" "$tmp" "$m" ${script:+"$script"} >"$logfile" 2>&1; then
         tail -n 30 "$logfile" >&2
         discard "$tmp"
         log "debootstrap failed (full log: $logfile)"

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <format>
 #include <mutex>
 #include <new>
 #include <string>
@@ -99,7 +98,7 @@ PyTypeObject* type_for_later_caller(TypeCell& entry) {
     if (PyTypeObject* type = type_of(entry)) return type;
     PyErr_FormatUnraisable("Exception ignored while creating the type object of %s", entry.class_name);
     try {
-        raise_internal_error(InternalError{std::format("failed to create type object for `{}`", entry.class_name)});
+        raise_internal_error(InternalError{"failed to create type object for `" + std::string(entry.class_name) + '`'});
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }

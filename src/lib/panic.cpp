@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <format>
 #include <string>
 
 #include "lib/owned_ref.hpp"
@@ -51,15 +50,15 @@ PyObject* panic_exception() {
 std::string thread_label() {
     char name[64] = "";
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) name[0] = '\0';
-    return std::format("\"{}\" (id {})", name, static_cast<long>(gettid()));
+    return '"' + std::string(name) + "\" (id " + std::to_string(gettid()) + ')';
 }
 
 // One write of the whole diagnostic, so that lines of two threads never mix.
 void write_diagnostic(const InternalError& error) {
-    const std::string text = std::format(
-        "brimlet: internal error in thread {} at {}:{}:{} ({}): {}\n", thread_label(),
-        error.where.file_name(), error.where.line(), error.where.column(),
-        error.where.function_name(), error.message);
+    const std::string text = "brimlet: internal error in thread " + thread_label() + " at " +
+                             error.where.file_name() + ':' + std::to_string(error.where.line()) + ':' +
+                             std::to_string(error.where.column()) + " (" + error.where.function_name() +
+                             "): " + error.message + '\n';
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
 }

@@ -23,7 +23,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <format>
 #include <memory>
 #include <new>
 #include <string>
@@ -159,7 +158,7 @@ std::optional<InternalError> check_port_text(const std::string& port) {
     OwnedRef reason = OwnedRef::steal(PyObject_Str(error.get()));
     const char* detail = reason ? PyUnicode_AsUTF8(reason.get()) : nullptr;
     PyErr_Clear();
-    return InternalError{std::format("serial port path is not valid UTF-8: {}", detail ? detail : "?")};
+    return InternalError{std::string("serial port path is not valid UTF-8: ") + (detail ? detail : "?")};
 }
 
 constexpr const char* kSerialNames[] = {"port", "baudrate", "timeout"};
@@ -290,7 +289,7 @@ PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // Reports a drop on a foreign thread to the unraisable hook, keeping any
 // exception that is being raised while the object goes.
 void report_foreign_drop(const char* record_name) {
-    const std::string message = std::format("{} is unsendable, but is being dropped on another thread", record_name);
+    const std::string message = std::string(record_name) + " is unsendable, but is being dropped on another thread";
     PyObject* pending = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     PyErr_WriteUnraisable(nullptr);

@@ -1,6 +1,6 @@
 #include "lib/use_guard.hpp"
 
-#include <format>
+#include <string>
 
 namespace brimlet::py {
 
@@ -13,10 +13,10 @@ ThreadId current_thread() {
 Result<void> check_owner(ThreadId owner, const char* record_name) {
     const ThreadId caller = current_thread();
     if (caller == owner) return {};
-    return std::unexpected(InternalError{std::format(
-        "assertion `left == right` failed: {} is unsendable, but sent to another thread\n"
-        "  left: ThreadId({})\n right: ThreadId({})",
-        record_name, caller, owner)});
+    return std::unexpected(InternalError{
+        "assertion `left == right` failed: " + std::string(record_name) +
+        " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(caller) +
+        ")\n right: ThreadId(" + std::to_string(owner) + ')'});
 }
 
 Result<Borrow> Borrow::take(std::atomic<std::size_t>& flag, Access access) {

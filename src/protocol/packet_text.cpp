@@ -120,10 +120,16 @@ std::string format_f32(float value) {
     return out + (exponent ? exponent_form(d) : decimal_form(d));
 }
 
+// Digit by digit: to a strict C++23 library (g++ 12's), unsigned __int128 is no
+// integer type that to_chars takes.
 std::string format_u128(Timestamp value) {
     char buf[40];  // 2^128 has 39 digits
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, r.ptr);
+    char* first = buf + sizeof buf;
+    do {
+        *--first = static_cast<char>('0' + static_cast<int>(value % 10));
+        value /= 10;
+    } while (value != 0);
+    return std::string(first, buf + sizeof buf);
 }
 
 std::optional<std::string> invalid_fields_text(const IMUPacket& packet) {

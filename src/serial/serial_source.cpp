@@ -47,7 +47,10 @@ static_assert(TIOCEXCL == kTiocExcl && TIOCNXCL == kTiocNxcl);
 static_assert(INPCK == kInpck && IGNPAR == kIgnpar && IXON == kIxon && IXOFF == kIxoff);
 static_assert(PARENB == kParenb && PARODD == kParodd && CRTSCTS == kCrtscts);
 static_assert(CBAUD == kCbaudWithEx && (CBAUD & CBAUDEX) == CBAUDEX && CIBAUD == kCibaud);
-static_assert(CSIZE == kCsize && CSTOPB == kCstopb && CS8 == kCs8 && BOTHER == kBother);
+static_assert(CSIZE == kCsize && CSTOPB == kCstopb && CS8 == kCs8);
+#ifdef BOTHER  // in <termios.h> from glibc 2.42 on
+static_assert(BOTHER == kBother);
+#endif
 static_assert((O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) == 0x80902);
 
 // The kernel's termios2: like termios, but with the speeds in bits per second.
@@ -274,10 +277,10 @@ OpenResult open_serial_port(std::string_view port, std::uint32_t baud, double ti
         return errno_failure();
     }
     HeldPort held(fd);  // from here on, every failure releases the port
-    Step done = claim_exclusive(fd)
-                    .and_then([&] { return make_raw(fd); })
-                    .and_then([&] { return make_blocking(fd); })
-                    .and_then([&] { return set_line(fd, baud); });
+    Step done = claim_exclusive(fd);
+    if (done) done = make_raw(fd);
+    if (done) done = make_blocking(fd);
+    if (done) done = set_line(fd, baud);
     if (!done) {
         return std::unexpected(std::move(done.error()));
     }
