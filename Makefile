@@ -1,7 +1,7 @@
 # brimlet: build, test and demo.
 #
 #   make demo    build everything and replay the bundled sample recording
-#   make test    build everything and run every test
+#   make test    build everything and run every test (and build with g++ 12)
 #   make bench   run the benchmarks
 #   make fuzz    run the frame scanner fuzzer for FUZZ_SECONDS (default 60)
 #   make wheels  the sdist and the x86-64 and aarch64 wheels in dist/
@@ -32,6 +32,9 @@ demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
 test:
 	$(RUN) $(MAKE) --no-print-directory _test
+	@echo "== the core and the modules with Debian 12's g++ 12 (bookworm tree, tools/older_compilers.sh)"
+	$(RUN) tools/older_compilers.sh headers
+	tools/sysroots.sh chroot bookworm tools/older_compilers.sh test g++-12
 bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 fuzz:

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -134,10 +133,16 @@ constexpr void append_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
+// Digit by digit: to_chars is usable in constant expressions only from g++ 13 on.
 constexpr std::string decimal(int value) {
-    char digits[12] = {};
-    const auto r = std::to_chars(digits, digits + sizeof digits, value);
-    return std::string(digits, r.ptr);
+    std::string digits = value < 0 ? "-" : "";
+    unsigned rest = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    const std::size_t first = digits.size();
+    do {
+        digits.insert(digits.begin() + static_cast<std::ptrdiff_t>(first), static_cast<char>('0' + rest % 10));
+        rest /= 10;
+    } while (rest != 0);
+    return digits;
 }
 
 constexpr void append_member(std::string& out, std::string_view key, std::string_view value) {

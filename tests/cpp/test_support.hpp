@@ -61,14 +61,13 @@ inline void append_f32(Bytes& out, float value) {
 // A field of `descriptor` holding `values`, with a valid-flags word when
 // `flags` is given (estimated set).
 inline Bytes field(std::uint8_t descriptor, std::initializer_list<float> values, int flags = -1) {
-    Bytes data;
-    for (float v : values) append_f32(data, v);
+    Bytes f{0, descriptor};  // the length byte counts itself and the descriptor
+    for (float v : values) append_f32(f, v);
     if (flags >= 0) {
-        data.push_back(static_cast<std::uint8_t>(flags >> 8));
-        data.push_back(static_cast<std::uint8_t>(flags));
+        f.push_back(static_cast<std::uint8_t>(flags >> 8));
+        f.push_back(static_cast<std::uint8_t>(flags));
     }
-    Bytes f{static_cast<std::uint8_t>(data.size() + 2), descriptor};
-    f.insert(f.end(), data.begin(), data.end());
+    f[0] = static_cast<std::uint8_t>(f.size());
     return f;
 }
 

@@ -22,7 +22,7 @@ from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expecte
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import as_dict
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, needs_serial, run_cli, start_record, tool, wait_for_size
+from conftest import CHILD_ENV, needs_numpy, needs_serial, run_cli, start_record, tool, wait_for_size
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
 
@@ -352,6 +352,7 @@ def test_dump_of_a_silent_port_fails(pty_pair: tuple[int, str]) -> None:
 # --- stats, demo, plot ------------------------------------------------------------------
 
 
+@needs_numpy
 def test_stats_counts_packets_and_flagged_fields(recording: Path) -> None:
     expected = expected_packets(SMALL)
     flagged = [n for p in expected if p.invalid_fields for n in p.invalid_fields.split(",")]
@@ -367,6 +368,7 @@ def test_stats_counts_packets_and_flagged_fields(recording: Path) -> None:
         assert f"  {name}: {flagged.count(name)}\n" in out
 
 
+@needs_numpy
 def test_demo_summarises_the_sample_recording() -> None:
     result = run_cli("demo")
     assert result.returncode == 0, result.stderr

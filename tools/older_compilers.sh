@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The source distribution against the compilers of the older systems the
+# module's users build on: Debian 12's g++ 12 (and clang 14, Ubuntu 22.04's),
+# in the bookworm tree of tools/sysroots.sh with its own C++ library.
+#
+#   tools/older_compilers.sh headers     in the tool root: Python 3.14's headers
+#                                        into build/older/include (bookworm has none)
+#   tools/older_compilers.sh test [CXX]  in the bookworm tree (tools/sysroots.sh
+#                                        chroot bookworm): the core and its tests
+#                                        built with CXX (default g++-12) and run,
+#                                        then both modules compiled and linked
+#
+# Python 3.14 does not run on bookworm, so the modules are compiled and linked
+# here by hand with the flags CMakeLists.txt gives them; what links must leave
+# undefined is the interpreter's API and nothing else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+OUT=build/older
+PYTHON=python3.14
+
+log() { printf '== %s\n' "$*"; }
+
+headers() {
+    rm -rf --one-file-system "$OUT/include"
+    mkdir -p "$OUT/include/x86_64-linux-gnu"
+    cp -rL "/usr/include/$PYTHON" "$OUT/include/"
+    cp -rL "/usr/include/x86_64-linux-gnu/$PYTHON" "$OUT/include/x86_64-linux-gnu/"
+    chmod -R a+rX "$OUT"
+}
+
+test_with() {
+    local cxx=${1:-g++-12} started=$SECONDS
+    local build=$OUT/${cxx//+/x}
+    [ -f "$OUT/include/$PYTHON/Python.h" ] || { log "no Python headers: tools/older_compilers.sh headers"; exit 1; }
+    log "$($cxx --version | head -n 1), $(ldd --version | head -n 1)"
+    CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIMLET_MODULE=OFF >/dev/null
+    cmake --build "$build" -j "$(nproc)"
+    mkdir -p "$build/Testing" && chmod 1777 "$build/Testing"
+    tools/as_user.sh ctest --test-dir "$build" --output-on-failure -j "$(nproc)" | tail -n 3
+    # Both modules, with the flags of their targets (C++23, hidden visibility,
+    # warnings as errors), against the core library just built.
+    local flags=(-std=c++23 -O2 -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -Wall -Wextra -Werror
+                 -Isrc -isystem "$OUT/include/$PYTHON" -isystem "$OUT/include")
+    local module sources src objects
+    for module in brimlet brimlet_columns; do
+        if [ "$module" = brimlet ]; then sources=(src/lib/*.cpp)
+        else sources=(src/columns/columns_module.cpp src/columns/column_object.cpp); fi
+        objects=()
+        for src in "${sources[@]}"; do
+            objects+=("$build/$(basename "$src" .cpp).o")
+            $cxx "${flags[@]}" -c "$src" -o "${objects[-1]}"
+        done
+        $cxx -shared -pthread -o "$build/$module.so" "${objects[@]}" "$build/libbrimlet_core.a"
+        # Resolved symbols carry the version of the library that has them; an
+        # unversioned one left undefined (the start files' weak ones aside) must
+        # be the interpreter's.
+        local stray
+        stray=$(nm -D --undefined-only "$build/$module.so" | awk '$1 == "U" && $NF !~ /@/ && $NF !~ /^_?Py/ {print $NF}')
+        [ -z "$stray" ] || { log "$module.so leaves undefined: $stray"; exit 1; }
+        log "$module.so compiled and linked with $cxx"
+    done
+    log "$cxx: passed in $((SECONDS - started)) s"
+}
+
+case "${1:-}" in
+    headers) headers ;;
+    test) test_with "${2:-}" ;;
+    *) echo "usage: $0 headers|test [CXX]" >&2; exit 2 ;;
+esac
