@@ -26,7 +26,7 @@ AS_USER := tools/as_user.sh
 CMAKE_GEN := -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 PYTEST := -m pytest -p no:cacheprovider -q tests/python
 
-.PHONY: demo test bench fuzz soak stress clean _demo _test _bench _benchbuild _fuzz _soak _stress _release _asan _tsan _debugpy
+.PHONY: demo test bench fuzz soak stress clean _demo _test _bench _benchbuild _fuzz _soak _stress _release _asan _tsan _debugpy _fullfs
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
@@ -102,7 +102,15 @@ _stress: _release
 _demo: _release
 	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo
 
-_test: _release _asan _tsan
+# A small filesystem for the tests of a full disk: a tmpfs mounted as root in
+# the tool root's private mount namespace, gone with it. Without root the
+# tests that need it are skipped and say why.
+FULL_DIR := /tmp/brimlet-full
+_fullfs:
+	@mkdir -p $(FULL_DIR) && { mountpoint -q $(FULL_DIR) || mount -t tmpfs -o size=1m,mode=1777 brimlet-full $(FULL_DIR); } \
+	  || echo "no small filesystem for the full-disk tests (mounting needs root)"
+
+_test: _release _asan _tsan _fullfs
 	@echo "== core unit tests (release)"
 	$(AS_USER) ctest --test-dir build/release --output-on-failure -j $(JOBS)
 	@echo "== core unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
@@ -112,7 +120,7 @@ _test: _release _asan _tsan
 	@if command -v $(PYTHON)d >/dev/null; then \
 	  $(MAKE) --no-print-directory _debugpy && \
 	  echo "== Python tests (debug interpreter)" && \
-	  PYTHONPATH=build/debugpy:python $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
+	  PYTHONPATH=build/debugpy:python BRIMLET_FULL_DIR=$(FULL_DIR) $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
 	@echo "== packaging: the README's install lines from source, into a fresh virtual environment"
 	tools/readme_install.sh source build/readme-home >build/readme-install.log 2>&1 || { cat build/readme-install.log; exit 1; }
 	grep -m 2 "^brimlet\|^packets" build/readme-install.log
@@ -121,7 +129,7 @@ _test: _release _asan _tsan
 	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet brimlet_columns
 	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
 	@echo "== Python tests"
-	PYTHONPATH=build/release:python $(AS_USER) $(PYTHON) $(PYTEST)
+	PYTHONPATH=build/release:python BRIMLET_FULL_DIR=$(FULL_DIR) $(AS_USER) $(PYTHON) $(PYTEST)
 
 # --- 64-bit Arm: cross-built and run under qemu-aarch64 ---
 # tools/arm64.sh installs the cross tools into the tool root, makes the arm64

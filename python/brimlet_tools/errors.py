@@ -6,6 +6,8 @@ missing."""
 from __future__ import annotations
 
 import importlib
+import os
+import re
 from types import ModuleType
 
 
@@ -26,7 +28,12 @@ class PortHungUp(ToolError):
 def cannot(action: str, what: str, error: OSError) -> ToolError:
     """The one-line error for an operating-system failure, such as
     "cannot write out.csv: Permission denied"."""
-    return ToolError(f"cannot {action} {what}: {error.strerror or error}")
+    number = error.errno
+    if number is None:  # a library's error with the system's number in its text (pyarrow: "[errno 28] ...")
+        found = re.search(r"\[errno (\d+)\]", str(error))
+        number = int(found.group(1)) if found else None
+    reason = os.strerror(number) if number else error.strerror or str(error)
+    return ToolError(f"cannot {action} {what}: {reason}")
 
 
 def load_brimlet() -> ModuleType:

@@ -4,10 +4,12 @@ and the command-line tool run as a child process."""
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import importlib.util
 import itertools
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -210,3 +212,60 @@ def replay(recording) -> Callable[[bytes], list]:
         return read_to_end(parser)
 
     return run
+
+
+def snapshot(directory: Path) -> dict[str, object]:
+    """Every entry under `directory` and what it holds (a file's bytes, a
+    link's target, the kind of anything else), to tell that a command
+    changed nothing and left nothing behind."""
+    found: dict[str, object] = {}
+    for path in sorted(directory.rglob("*")):
+        name = str(path.relative_to(directory))
+        if path.is_symlink():
+            found[name] = ("link", os.readlink(path))
+        elif path.is_file():
+            found[name] = path.read_bytes()
+        else:
+            found[name] = "directory" if path.is_dir() else "other"
+    return found
+
+
+@pytest.fixture
+def full_dir() -> Iterator[Path]:
+    """A directory on the small filesystem that `make test` mounts (a tmpfs
+    named by BRIMLET_FULL_DIR); `fill_up` then leaves no byte free on it."""
+    root = os.environ.get("BRIMLET_FULL_DIR")
+    if not root or not os.path.ismount(root):
+        pytest.skip("no small filesystem mounted: `make test` mounts one and names it in BRIMLET_FULL_DIR")
+    directory = Path(root) / f"t{os.getpid()}"
+    directory.mkdir()
+    try:
+        yield directory
+    finally:
+        shutil.rmtree(directory)
+
+
+def fill_up(directory: Path) -> None:
+    """Fills the filesystem of `directory` to its last byte."""
+    with open(directory / "filler", "wb", buffering=0) as f:
+        for size in (1 << 16, 1 << 12, 1 << 9, 1):
+            try:
+                while f.write(b"\0" * size):
+                    pass
+            except OSError as e:
+                if e.errno != errno.ENOSPC:
+                    raise
+
+
+def write_times(path: Path, reads: list[tuple[int, int]], boots: list[int] | None = None) -> None:
+    """Receive times beside the recording at `path`, as `record` writes
+    them: one entry per (end, wall-clock time) read, with the boot clock
+    `boots` (by default the wall clock's)."""
+    from brimlet_tools.files.receive_times import TimesWriter, companion_path
+
+    data = path.read_bytes()
+    start = 0
+    with TimesWriter(companion_path(path)) as writer:
+        for (end, t), boot in zip(reads, boots or [t for _, t in reads], strict=True):
+            writer.add(data[start:end], t, boot)
+            start = end

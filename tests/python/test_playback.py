@@ -12,9 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from brimlet_tools.files.receive_times import TimesWriter, companion_path
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
-from conftest import CHILD_ENV, tool
+from conftest import CHILD_ENV, tool, write_times
 
 pytest.importorskip("numpy")
 
@@ -48,9 +47,8 @@ def test_a_recording_is_played_byte_for_byte_at_its_pace(tmp_path: Path, speed: 
     path, link = tmp_path / "flight.bin", tmp_path / "port"
     path.write_bytes(data)
     if timed:  # reads spread evenly over SPAN seconds
-        with TimesWriter(companion_path(path)) as times:
-            for k in range(1, 101):
-                times.add(len(data) * k // 100, 1_700_000_000_000_000_000 + round(SPAN * 1e9 * k / 100))
+        write_times(path, [(len(data) * k // 100, 1_700_000_000_000_000_000 + round(SPAN * 1e9 * k / 100))
+                           for k in range(1, 101)])  # fmt: skip
     baud = BAUD if timed else LINE_PACED_BAUD
     options = ["--speed", str(speed)] + (["--loop"] if passes > 1 else [])
     device = subprocess.Popen(

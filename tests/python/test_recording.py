@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import needs_serial, run_cli, run_python, start_record, wait_for_size
+from conftest import needs_serial, run_cli, run_python, start_record, wait_for_size, write_times
 
 from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
@@ -116,12 +116,6 @@ def test_the_scan_counts_what_the_frame_counter_counts() -> None:
 # --- receive times -----------------------------------------------------------
 
 
-def write_times(path: Path, reads: list[tuple[int, int]]) -> None:
-    with receive_times.TimesWriter(receive_times.companion_path(path)) as writer:
-        for end, t in reads:
-            writer.add(end, t)
-
-
 def packet_ends(data: bytes) -> list[int]:
     """The end offset of every packet frame of `data`, in stream order."""
     ends, i = [], 0
@@ -150,6 +144,8 @@ def test_each_packet_gets_the_time_of_the_read_that_completed_its_frame(recordin
     assert loaded.columns["time"].view(np.int64).tolist() == want
 
 
+ENTRY = receive_times.CHECKED_ENTRY.size
+
 # A recording 'cut' at `data_cut` bytes with its times file cut at
 # `times_cut` bytes (None: whole).
 CUTS = [
@@ -163,14 +159,14 @@ CUTS = [
 @pytest.mark.parametrize("data_cut, times_cut", CUTS)
 def test_a_recording_cut_short_loads_up_to_its_cut(data_cut, times_cut, recording) -> None:
     data = stream_bytes(FAULTY)
-    reads = [(end, 10**18 + end * 1000) for end in range(300, len(data), 300)] + [(len(data), 2 * 10**18)]
+    reads = [(end, 10**18 + end * 1000) for end in range(300, len(data), 300)] + [(len(data), 10**18 + 10**15)]
     whole = recording(data)
     write_times(whole, reads)
     full = load(whole)
     cut_data = data[: int(len(data) * data_cut)] if data_cut else data
     times = Path(receive_times.companion_path(whole)).read_bytes()
     if times_cut is not None:
-        times = times[: times_cut if times_cut > 1 else 16 + int((len(times) - 16) * times_cut) // 16 * 16 + 7]
+        times = times[: times_cut if times_cut > 1 else 16 + int((len(times) - 16) * times_cut) // ENTRY * ENTRY + 7]
     cut = recording(cut_data)
     Path(receive_times.companion_path(cut)).write_bytes(times)
     loaded = load(cut)
@@ -183,7 +179,7 @@ def test_a_recording_cut_short_loads_up_to_its_cut(data_cut, times_cut, recordin
         return
     # Packets completed by a read whose entry survived keep their time; those
     # after the last entry get its time.
-    kept = [(end, t) for end, t in reads if end <= len(cut_data)][: (len(times) - 16) // 16]
+    kept = [(end, t) for end, t in reads if end <= len(cut_data)][: (len(times) - 16) // ENTRY]
     want = [next((t for end, t in kept if end >= e), kept[-1][1]) for e in packet_ends(cut_data)]
     assert loaded.columns["time"].view(np.int64).tolist() == want
 
@@ -193,6 +189,52 @@ def test_a_times_file_that_is_not_one_is_refused(recording) -> None:
     Path(receive_times.companion_path(path)).write_bytes(b"not a times file at all")
     with pytest.raises(receive_times.TimesFormatError, match="not a receive-time file"):
         load(path)
+
+
+def plain_times(path: Path, reads: list[tuple[int, int]]) -> None:
+    """Receive times as the first `record` wrote them: end and wall clock only."""
+    entries = b"".join(struct.pack("<Qq", end, t) for end, t in reads)
+    Path(receive_times.companion_path(path)).write_bytes(struct.pack("<8sHHI", b"brimtime", 1, 16, 0) + entries)
+
+
+T0, HOUR = 1_700_000_000 * 10**9, 3600 * 10**9
+# How the receive times of a recording of N reads 1 ms apart go wrong, and
+# what is said of it: (times of the reads, their boot clock or None for
+# plain times, the warning, whether the axis is estimated then).
+MISTIMED = {
+    "another recording's": (None, None, "holds the receive times of another recording", True),
+    "wall clock stepped back": (lambda k: T0 + k * 10**6 - HOUR * (k >= 50), lambda k: 7 * 10**9 + k * 10**6,
+                                r"the wall clock stepped by -3600\.000 s", False),
+    "plain, going back halfway": (lambda k: T0 + min(k, 50) * 10**6 - 40 * 10**6 * (k >= 50), None,
+                                  r"50 going back \(by up to 0\.040 s\)", False),
+    "plain, a time of INT64_MIN": (lambda k: -(2**63) if k == 30 else T0 + k * 10**6, None,
+                                   "1 outside any plausible range", False),
+    "plain, 200 years ahead": (lambda k: T0 + k * 10**6 + 200 * 365 * 86400 * 10**9 * (k == 99), None,
+                               "1 outside any plausible range", False),
+}
+
+
+@pytest.mark.parametrize("case", MISTIMED)
+def test_mistimed_receive_times_are_said_once_and_never_go_back(recording, case: str) -> None:
+    wall, boot, warning, estimated = MISTIMED[case]
+    data = stream_bytes(FAULTY)
+    path = recording(data)
+    os.utime(path, ns=(T0, T0 + HOUR))
+    ends = [len(data) * (k + 1) // 100 for k in range(100)]
+    if wall is None:  # the times of a recording that begins otherwise
+        other = recording(data[1:] + data[:1])
+        write_times(other, [(end, T0 + end) for end in ends])
+        os.rename(receive_times.companion_path(other), receive_times.companion_path(path))
+    elif boot is None:
+        plain_times(path, [(end, wall(k)) for k, end in enumerate(ends)])
+    else:
+        write_times(path, [(end, wall(k)) for k, end in enumerate(ends)], [boot(k) for k in range(100)])
+    with pytest.warns(receive_times.TimesWarning) as said:
+        loaded = load(path)
+    assert len(said) == 1 and re.search(warning, str(said[0].message)), [str(w.message) for w in said]
+    stamps = loaded.columns["time"].view(np.int64)
+    assert loaded.times_estimated == estimated
+    assert (np.diff(stamps) >= 0).all() and T0 - HOUR <= stamps.min() and stamps.max() <= T0 + HOUR
 
 
 def test_without_times_the_raw_packets_are_the_clock(recording) -> None:
@@ -278,6 +320,7 @@ def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -
     config = StreamConfig(seconds=3.0, raw_rate=100, estimated_rate=20, seed=3)
     written: list[int] = []  # wall-clock time of each frame's write
     size, start = 0, time.monotonic()
+    boot_start = time.clock_gettime_ns(time.CLOCK_BOOTTIME)
     for frame in simulate(config):
         time.sleep(max(0.0, start + frame.time - time.monotonic()))
         written.append(time.time_ns())
@@ -289,6 +332,11 @@ def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -
     assert process.returncode == 0
     loaded = load(output)
     assert not loaded.times_estimated and len(loaded) == len(written)
+    # Beside the wall clock, the boot clock of every read.
+    entries = receive_times.parse_entries(Path(receive_times.companion_path(output)).read_bytes(), size)
+    boot = entries["boot"]
+    assert boot_start < boot[0] and (np.diff(boot) >= 0).all()
+    assert boot[-1] < time.clock_gettime_ns(time.CLOCK_BOOTTIME)
     delay = (loaded.columns["time"].view(np.int64) - np.array(written)) / 1e6  # ms
     # Typically a tenth of a millisecond. A few reads come late when the
     # machine holds the recorder back (seconds, at times, on a loaded shared

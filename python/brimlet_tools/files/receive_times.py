@@ -2,32 +2,50 @@
 
 A recording (`flight.bin`) holds exactly the bytes the device sent, so that
 `MockParser` replays it unchanged. When `brimlet record` made it, the host's
-wall-clock time of every read is kept next to it in `flight.bin.times`:
+clocks at every read are kept next to it in `flight.bin.times`:
 
     header, 16 bytes:
         0   8  magic b"brimtime"
         8   2  version, 1 (unsigned, little-endian)
-        10  2  entry size in bytes, 16 for version 1
-        12  4  flags, 0 (no flag is defined yet)
-    then one entry per read, 16 bytes each, little-endian:
+        10  2  entry size in bytes: 16, or 32 with the flag below
+        12  4  flags: bit 0 (CHECKED) set when entries carry the two fields
+               past the first 16 bytes
+    then one entry per read, little-endian:
         0   8  end: the recording's length in bytes once the read's bytes were
                appended (unsigned); non-decreasing from entry to entry
         8   8  time: nanoseconds since the Unix epoch, the host's real-time
                clock when the read returned (signed; the clock of packet
                timestamps)
+      with CHECKED:
+        16  8  boot: the host's CLOCK_BOOTTIME at the same moment, in
+               nanoseconds (signed): a clock that never steps
+        24  8  head: the first 8 bytes of the BLAKE2b digest (8-byte digest
+               size) of the recording's first min(end, 4096) bytes, which
+               names the recording the entry belongs to
+
+Readers that know only the first 16 bytes of an entry skip the rest, as the
+entry size tells them, so every version-1 reader reads both layouts.
 
 The bytes of a read go to the recording before its entry goes here, and both
 files are appended to with one unbuffered write each, so a capture cut short
 leaves at most one entry torn or missing. A reader ignores a torn last entry,
 entries past the recording's end or whose end goes backwards (both mean the
 files do not belong together from there on), and stamps the bytes after the
-last entry with the last entry's time. See docs/recordings.md.
+last entry with the last entry's time. A file whose heads do not match the
+recording's first bytes belongs to another recording: it is ignored with a
+warning. Where the wall clock stepped while recording, the times follow the
+boot clock, anchored at the wall clock's last reading; times of a file
+without the boot clock that go back or lie outside any plausible range are
+made a time axis that never goes back. Each is said once, as a
+`TimesWarning`. See docs/recordings.md.
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 import struct
+import warnings
 from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -36,8 +54,13 @@ if TYPE_CHECKING:
 MAGIC = b"brimtime"
 VERSION = 1
 ENTRY = struct.Struct("<Qq")
+CHECKED_ENTRY = struct.Struct("<QqqQ")
 HEADER = struct.Struct("<8sHHI")
+CHECKED = 1
 SUFFIX = ".times"
+HEAD = 4096  # the recording's first bytes that the entries name
+STEP_NS = 1_000_000_000  # a wall clock that moves this far from the boot clock between reads stepped
+FUTURE_NS = 86_400 * 10**9  # a receive time this far past the recording's last change is not one
 
 # The ends (uint64) and times (int64 ns) of the reads of a recording.
 Reads = tuple["npt.NDArray[Any]", "npt.NDArray[Any]"]
@@ -47,10 +70,20 @@ class TimesFormatError(ValueError):
     """A companion file that is not a receive-time file this version reads."""
 
 
+class TimesWarning(UserWarning):
+    """Receive times that do not belong to their recording, or a clock that
+    stepped or went back: the time axis made of them, and what was done."""
+
+
 def companion_path(recording: str | os.PathLike[str]) -> str:
     """Where the receive times of `recording` are kept: the same name with
     `.times` appended."""
     return os.fspath(recording) + SUFFIX
+
+
+def head_digest(data: bytes | memoryview) -> int:
+    """What an entry holds of the recording's first bytes `data`."""
+    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "little")
 
 
 class TimesWriter:
@@ -59,12 +92,19 @@ class TimesWriter:
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self._out: IO[bytes] = open(self.path, "wb", buffering=0)
-        self._write(HEADER.pack(MAGIC, VERSION, ENTRY.size, 0))
+        self._end = 0
+        self._head = hashlib.blake2b(digest_size=8)
+        self._write(HEADER.pack(MAGIC, VERSION, CHECKED_ENTRY.size, CHECKED))
 
-    def add(self, end: int, time_ns: int) -> None:
-        """Notes that the recording was `end` bytes long after a read that
-        returned at `time_ns`."""
-        self._write(ENTRY.pack(end, time_ns))
+    def add(self, data: bytes | memoryview, time_ns: int, boot_ns: int) -> None:
+        """Notes that the bytes `data` were appended to the recording by a
+        read that returned at `time_ns` on the wall clock and `boot_ns` on
+        the boot clock."""
+        if self._end < HEAD:
+            self._head.update(data[: HEAD - self._end])
+        self._end += len(data)
+        head = int.from_bytes(self._head.digest(), "little")
+        self._write(CHECKED_ENTRY.pack(self._end, time_ns, boot_ns, head))
 
     def _write(self, data: bytes) -> None:
         view = memoryview(data)
@@ -82,42 +122,117 @@ class TimesWriter:
         self.close()
 
 
-def parse_times(data: bytes, recording_size: int) -> Reads:
-    """The ends (uint64) and times (int64 ns) of the receive-time file `data`,
-    cut to the entries that fit a recording of `recording_size` bytes."""
+def parse_entries(data: bytes, recording_size: int) -> dict[str, npt.NDArray[Any]]:
+    """The entries of the receive-time file `data` that fit a recording of
+    `recording_size` bytes, by field ("end", "time", and "boot" and "head"
+    where the file has them)."""
     import numpy as np
 
     if len(data) < HEADER.size:
         if not MAGIC.startswith(data[: len(MAGIC)]):
             raise TimesFormatError("not a receive-time file")
         # Cut within its first write: no read was noted.
-        return np.empty(0, np.uint64), np.empty(0, np.int64)
-    magic, version, entry_size, _flags = HEADER.unpack_from(data)
+        return {"end": np.empty(0, np.uint64), "time": np.empty(0, np.int64)}
+    magic, version, entry_size, flags = HEADER.unpack_from(data)
     if magic != MAGIC:
         raise TimesFormatError("not a receive-time file")
-    if version != VERSION or entry_size < ENTRY.size:
+    checked = bool(flags & CHECKED)
+    if version != VERSION or entry_size < (CHECKED_ENTRY if checked else ENTRY).size:
         raise TimesFormatError(f"receive-time file of version {version}, this reader knows {VERSION}")
+    names = ["end", "time", "boot", "head"] if checked else ["end", "time"]
+    layout = np.dtype({"names": names, "formats": ["<u8", "<i8", "<i8", "<u8"][: len(names)],
+                       "itemsize": entry_size})  # fmt: skip
     count = (len(data) - HEADER.size) // entry_size  # a torn last entry is left out
-    table = np.frombuffer(data, dtype=np.dtype({"names": ["end", "time"], "formats": ["<u8", "<i8"],
-                                                "itemsize": entry_size}),  # fmt: skip
-                          count=count, offset=HEADER.size)
-    ends = table["end"].astype(np.uint64)
-    times = table["time"].astype(np.int64)
+    table = np.frombuffer(data, dtype=layout, count=count, offset=HEADER.size)
+    entries = {name: table[name].astype(np.uint64 if name in ("end", "head") else np.int64) for name in names}
     # The entries that belong to this recording: ends never go back and never
     # pass its size.
+    ends = entries["end"]
     bad = (ends > recording_size) | (np.diff(ends, prepend=np.uint64(0)).view(np.int64) < 0)
     if bad.any():
         keep = int(np.argmax(bad))
-        ends, times = ends[:keep], times[:keep]
-    return ends, times
+        entries = {name: values[:keep] for name, values in entries.items()}
+    return entries
+
+
+def parse_times(data: bytes, recording_size: int) -> Reads:
+    """The ends (uint64) and times (int64 ns) of the receive-time file `data`,
+    cut to the entries that fit a recording of `recording_size` bytes, as
+    they stand."""
+    entries = parse_entries(data, recording_size)
+    return entries["end"], entries["time"]
 
 
 def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads | None:
     """The receive times of the recording at `recording`, or None when it has
-    no companion file."""
+    no companion file or one that belongs to another recording (said in a
+    `TimesWarning`, as is a time axis that had to be mended)."""
+    name = companion_path(recording)
     try:
-        with open(companion_path(recording), "rb") as f:
+        with open(name, "rb") as f:
             data = f.read()
     except FileNotFoundError:
         return None
-    return parse_times(data, recording_size)
+    entries = parse_entries(data, recording_size)
+    with open(recording, "rb") as f:
+        head = f.read(HEAD)
+        last_change = os.fstat(f.fileno()).st_mtime_ns
+    if "head" in entries and not belongs(entries["end"], entries["head"], head):
+        say(f"{name} holds the receive times of another recording (its first bytes differ from "
+            f"{os.fspath(recording)}'s): they are ignored and the time axis is estimated")  # fmt: skip
+        return None
+    times = time_axis(entries, name, last_change)
+    return None if times is None else (entries["end"], times)
+
+
+def belongs(ends: npt.NDArray[Any], heads: npt.NDArray[Any], head: bytes) -> bool:
+    """Whether every entry names the recording whose first bytes are `head`."""
+    import numpy as np
+
+    lengths = np.minimum(ends, np.uint64(HEAD)).astype(np.int64)
+    for length in np.unique(lengths).tolist():
+        if length > len(head) or (heads[lengths == length] != head_digest(head[:length])).any():
+            return False
+    return True
+
+
+def time_axis(entries: dict[str, npt.NDArray[Any]], name: str, last_change: int) -> npt.NDArray[Any] | None:
+    """The receive times of the entries as a time axis that never goes back;
+    None when not one of them is a time."""
+    import numpy as np
+
+    times = entries["time"]
+    boot = entries.get("boot")
+    if len(times) > 1 and boot is not None and (np.diff(boot) >= 0).all():
+        drift = np.diff(times) - np.diff(boot)
+        steps = np.flatnonzero(np.abs(drift) >= STEP_NS)
+        if len(steps):
+            total = int(drift[steps].sum())
+            say(f"the wall clock stepped by {total / 1e9:+.3f} s while {name} was recorded: its receive "
+                "times follow the boot clock, anchored at the wall clock's last reading")  # fmt: skip
+            axis: npt.NDArray[Any] = times[-1] + (boot - boot[-1])
+            return axis
+    plausible = (times >= 0) & (times <= last_change + FUTURE_NS)
+    problems = []
+    if not plausible.all():
+        problems.append(f"{int((~plausible).sum())} outside any plausible range (before 1970 or after the "
+                        "recording's last change)")  # fmt: skip
+        # An implausible time says nothing: its read takes the next good one's.
+        good = np.flatnonzero(plausible)
+        if not len(good):
+            say(f"{name} holds no plausible receive time: the time axis is estimated")
+            return None
+        after = np.searchsorted(good, np.arange(len(times)))
+        times = times[good[np.minimum(after, len(good) - 1)]]
+    back = np.diff(times) < 0
+    if back.any():
+        problems.append(f"{int(back.sum())} going back (by up to "
+                        f"{float((np.maximum.accumulate(times) - times).max()) / 1e9:.3f} s)")  # fmt: skip
+        times = np.maximum.accumulate(times)
+    if problems:
+        say(f"receive times in {name}: {'; '.join(problems)}; the time axis is kept from going back")
+    return times
+
+
+def say(text: str) -> None:
+    warnings.warn(TimesWarning(text), stacklevel=4)

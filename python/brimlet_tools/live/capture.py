@@ -127,12 +127,13 @@ def read_ready(
             except OSError:  # EIO: the other side of the line is gone
                 return False
             received = time.time_ns()  # the clock a live parser stamps packets with
+            boot = time.clock_gettime_ns(time.CLOCK_BOOTTIME)  # and one that never steps
             if not data:
                 return False
             write_all(out, data)
             report.counter.feed(data)
             if times is not None:
-                times.add(report.counter.total_bytes, received)
+                times.add(data, received, boot)
         elif mask & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
             return False
     return True
