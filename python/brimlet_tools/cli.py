@@ -34,7 +34,8 @@ from types import FrameType
 from typing import Any, Protocol
 
 from .commands import demo, dump, export, generate, monitor, options, plot, ports, record, stats, virtual_device
-from .commands.common import ToolError, note, write_errors
+from .commands.common import ToolError, note
+from .files.outputs import write_errors
 from .errors import load_brimlet
 
 __all__ = ["build_parser", "main"]

@@ -217,15 +217,12 @@ def five_seconds(tmp_path_factory) -> str:
 @pytest.mark.parametrize(
     "args, into",
     [
-        (["generate", "--duration", "5", "-o", "/dev/full"], "/dev/full"),
         (["generate", "--duration", "5", "-o", "-"], "standard output"),
-        (["dump", "--file", "{rec}", "-o", "/dev/full"], "/dev/full"),
-        (["dump", "--file", "{rec}", "--format", "csv", "-o", "/dev/full"], "/dev/full"),
         (["dump", "--file", "{rec}"], "standard output"),
         (["demo"], "standard output"),
     ],
 )
-def test_a_full_disk_ends_a_tool_with_its_one_line_error(args, into, five_seconds):
+def test_a_full_standard_output_ends_a_tool_with_its_one_line_error(args, into, five_seconds):
     with open("/dev/full", "w") as full:
         result = subprocess.run(
             tool(*(a.format(rec=five_seconds) for a in args)),
@@ -247,3 +244,60 @@ def test_a_closed_pipe_ends_dump_quietly(fmt, five_seconds):
     assert dump.wait(timeout=60) == 0
     assert dump.stderr.read() == b""
     dump.stderr.close()
+
+
+# --- inputs that are not what they claim -------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, library",
+    [("dump --file {f} --count 2", None), ("dump --file {f} --format csv -o {out}.csv", None),
+     ("stats --file {f}", None), ("export {f} {out}.csv", "pyarrow"), ("plot --file {f} -o {out}.png", "matplotlib")],
+)  # fmt: skip
+def test_a_file_without_a_frame_is_one_line_and_status_1(tmp_path, args, library):
+    if library is not None:
+        pytest.importorskip(library)
+    flight = tmp_path / "flight.csv"
+    flight.write_text("time,accel_x\n" + "1.5,0.25\n" * 250_000)
+    result = subprocess.run(tool(*args.format(f=flight, out=tmp_path / "out").split()), capture_output=True,
+                            text=True, env=CHILD_ENV, timeout=60)  # fmt: skip
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.splitlines() == [
+        f"python -m brimlet_tools: error: no frame of the device's stream in {flight} (2,250,013 bytes)"
+    ]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["flight.csv"]
+
+
+@pytest.mark.parametrize(
+    "sent, hang_up, status, said",
+    [
+        pytest.param(b"", False, 0, "warning: nothing from {port} in 3 s", id="silent"),
+        pytest.param(b"\x55\xaa" * 20_000, False, 0, "warning: no valid frame from {port} in 3 s, yet bytes arrive",
+                     id="no frame"),
+        pytest.param(stream_bytes(StreamConfig(seconds=1.0, seed=5)), True, 1, "error: the port {port} hung up after",
+                     id="hang-up"),
+    ],
+)
+def test_record_says_when_a_port_brings_no_frame_or_hangs_up_early(tmp_path, sent, hang_up, status, said):
+    pytest.importorskip("serial", reason="record opens the port with pyserial")
+    master, line = os.openpty()
+    tty.setraw(line)
+    port, output = os.ttyname(line), tmp_path / "flight.bin"
+    record = subprocess.Popen(tool("record", "--port", port, "-o", str(output), "--seconds", "4", "--quiet"),
+                              stderr=subprocess.PIPE, text=True, env=CHILD_ENV)  # fmt: skip
+    try:
+        assert record.stderr is not None and record.stderr.readline().startswith("recording ")
+        os.write(master, sent)
+        if hang_up:
+            time.sleep(0.5)
+            os.close(line)
+            os.close(master)
+            master = line = -1
+        _, err = record.communicate(timeout=30)
+    finally:
+        for fd in (master, line):
+            if fd >= 0:
+                os.close(fd)
+    assert record.returncode == status, err
+    assert said.format(port=port) in err and len(err.splitlines()) <= 2, err
+    assert output.read_bytes() == sent  # the recording is kept, whatever the end

@@ -18,12 +18,13 @@ import pytest
 
 import brimlet
 from brimlet_tools import cli
-from brimlet_tools.files.receive_times import TimesWriter, companion_path
+from brimlet_tools.files.receive_times import companion_path
 from brimlet_tools.live.acquire import replay
 from brimlet_tools.recordings import formats
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES, as_dict
+from conftest import write_times
 
 np = pytest.importorskip("numpy")
 
@@ -43,12 +44,12 @@ class Flight:
         data = stream_bytes(FAULTY)
         self.path.write_bytes(data)
         rng = random.Random(3)
-        with TimesWriter(companion_path(self.path)) as times:
-            end, now = 0, START_NS
-            while end < len(data):
-                end = min(end + rng.randint(1, 700), len(data))
-                now += rng.randint(100_000, 3_000_000)
-                times.add(end, now)
+        reads, end, now = [], 0, START_NS
+        while end < len(data):
+            end = min(end + rng.randint(1, 700), len(data))
+            now += rng.randint(100_000, 3_000_000)
+            reads.append((end, now))
+        write_times(self.path, reads)
         self.packets = [as_dict(p) for p in replay(self.path)]
         recording = load(self.path)
         assert not recording.times_estimated
@@ -257,7 +258,7 @@ def test_what_is_not_a_file_is_never_replaced(flight: Flight, tmp_path: Path, ca
     pipe = tmp_path / "pipe.csv"
     os.mkfifo(pipe)
     assert cli.main(["export", str(flight.path), str(pipe), "--quiet"]) == 1
-    assert "not a regular file" in capsys.readouterr().err
+    assert "it is a pipe, not a file" in capsys.readouterr().err
     assert stat.S_ISFIFO(pipe.stat().st_mode)
 
 
@@ -398,10 +399,14 @@ DAMAGES = {
 }
 
 
-@pytest.mark.parametrize("damage", DAMAGES)
-@pytest.mark.parametrize("command", [["export", "{rec}", "{out}.h5"], ["dump", "--file", "{rec}", "-o", "{out}.csv"],
-                                     ["plot", "--file", "{rec}", "-o", "{out}.png"], ["stats", "--file", "{rec}"],
-                                     ["virtual-device", "--file", "{rec}"]])  # fmt: skip
+COMMANDS = [["export", "{rec}", "{out}.h5"], ["dump", "--file", "{rec}", "-o", "{out}.csv"],
+            ["plot", "--file", "{rec}", "-o", "{out}.png"], ["stats", "--file", "{rec}"],
+            ["virtual-device", "--file", "{rec}"]]  # fmt: skip
+
+
+# (stats measures no span on times that are not a receive-time file, and says so)
+@pytest.mark.parametrize("command, damage", [(c, d) for c in COMMANDS for d in DAMAGES
+                                             if (c[0], d) != ("stats", "not one")])  # fmt: skip
 def test_a_damaged_receive_time_file_is_one_line_of_error(tmp_path: Path, capsys, command: list[str],
                                                           damage: str) -> None:  # fmt: skip
     needs = {"plot": "matplotlib", "export": "h5py"}

@@ -78,7 +78,7 @@ def test_what_a_command_must_not_write_over_is_refused_in_one_line(
 
 @pytest.mark.parametrize(
     "args",
-    ["generate --seconds 1 --force -o {target}", "dump --file {rec} --format csv -o {link}",
+    ["generate --duration 1 --force -o {target}", "dump --file {rec} --format csv -o {link}",
      "dump --file {rec} -o {link}"],  # fmt: skip
 )
 def test_a_replaced_output_is_a_new_file(tmp_path: Path, args: str) -> None:
@@ -97,7 +97,7 @@ def test_a_replaced_output_is_a_new_file(tmp_path: Path, args: str) -> None:
     assert not [p for p in os.listdir(tmp_path) if "partial" in p]
 
 
-LONG = "generate --seconds 100000 --force -o {target}"
+LONG = "generate --duration 100000 --force -o {target}"
 
 
 @pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGTERM])
@@ -147,7 +147,7 @@ def test_record_over_a_recording_with_force_keeps_what_it_captured(pty_pair: tup
         ("export {rec} {out}.csv", "pyarrow"),
         ("dump --file {rec} --format jsonl -o {out}.jsonl", None),
         ("dump --file {rec} -o {out}.txt", None),
-        ("generate --seconds 5 --force -o {out}.bin", None),
+        ("generate --duration 5 --force -o {out}.bin", None),
         ("plot --file {rec} -o {out}.png", "matplotlib"),
     ],
 )

@@ -199,7 +199,7 @@ def test_every_command_speaks_one_grammar() -> None:
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["dump", "--file", "/nonexistent/x.bin"], "recording /nonexistent/x.bin: No such file or directory"),
+        (["dump", "--file", "/nonexistent/x.bin"], "cannot read recording /nonexistent/x.bin: No such file"),
         (["stats", "--port", "/nonexistent/tty"], "cannot open port /nonexistent/tty: No such file or directory"),
         pytest.param(["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty",
                      marks=needs_serial),

@@ -1,5 +1,5 @@
-"""What the commands share: the progress line, Ctrl-C as a
-stop request, opening outputs, and errors reported as one line.
+"""What the commands share: the progress line, Ctrl-C as a stop request,
+and errors reported as one line (outputs are opened through `files.outputs`).
 
 A command reports a failure by raising `ToolError` with the text to show;
 the dispatcher prints it as one line and exits with the error's status (1).
@@ -9,14 +9,12 @@ Bad command-line input goes through `args.parser.error` (status 2).
 from __future__ import annotations
 
 import argparse
-import errno
 import signal
 import sys
 import time
 from collections.abc import Callable, Iterator
-from contextlib import AbstractContextManager, contextmanager
+from contextlib import contextmanager
 from types import FrameType
-from typing import IO, BinaryIO, Literal, TextIO, overload
 
 from ..errors import ToolError, cannot
 
@@ -26,67 +24,11 @@ __all__ = ["ToolError", "cannot"]
 # --- errors -----------------------------------------------------------------------
 
 
-# Failures of a write that say the output cannot take the data (a full disk,
-# a quota, a file too large, a device error); they end the command with its
-# one-line error. A closed pipe is not among them: the dispatcher ends
-# quietly on that.
-WRITE_FAILURES = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO})
-
-
-@contextmanager
-def write_errors(what: str) -> Iterator[None]:
-    """Turns a write failure of the output `what` inside the block into the
-    one-line error "cannot write WHAT: REASON"."""
-    try:
-        yield
-    except OSError as e:
-        if e.errno not in WRITE_FAILURES:
-            raise
-        raise cannot("write", what, e) from e
-
-
 def note(text: str) -> None:
     """A line on stderr, at once."""
     print(text, file=sys.stderr, flush=True)
 
 
-# --- outputs ------------------------------------------------------------------------
-
-
-@overload
-def open_output(path: str | None, text: Literal[True], buffered: bool = True) -> AbstractContextManager[TextIO]: ...
-@overload
-def open_output(
-    path: str | None, text: Literal[False] = False, buffered: bool = True
-) -> AbstractContextManager[BinaryIO]: ...
-def open_output(path: str | None, text: bool = False, buffered: bool = True) -> AbstractContextManager[IO[str] | IO[bytes]]:
-    """The file `path` opened for writing, as a context that closes it; with
-    no path or "-", standard output, flushed but left open. Text is UTF-8
-    with line endings as written. `buffered=False` makes every write reach
-    the file at once (binary only)."""
-    return _output(path, text, buffered)
-
-
-@contextmanager
-def _output(path: str | None, text: bool, buffered: bool) -> Iterator[IO[str] | IO[bytes]]:
-    if path is None or path == "-":
-        stream: IO[str] | IO[bytes] = sys.stdout if text else sys.stdout.buffer
-        with write_errors("standard output"):
-            try:
-                yield stream
-            finally:
-                stream.flush()
-        return
-    try:
-        if text:
-            opened: IO[str] | IO[bytes] = open(path, "w", encoding="utf-8", newline="")
-        else:
-            opened = open(path, "wb", buffering=-1 if buffered else 0)
-    except OSError as e:
-        raise cannot("write", path, e) from e
-    # Closing flushes, and can fail the same way as a write.
-    with write_errors(path), opened:
-        yield opened
 
 
 # --- progress and stopping ---------------------------------------------------------------

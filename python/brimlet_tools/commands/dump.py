@@ -8,13 +8,14 @@ import importlib
 from pathlib import Path
 
 from ..export import FORMATS as EXPORTS
+from ..files.outputs import check, open_output
 from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter
 from ..recordings.table import Table
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
 from . import options
-from .common import StopFlag, open_output
+from .common import StopFlag
 from .progress import packet_total, progress_bar
-from .source import close_iterator, live_signals, load_recording, packets_of, reading_end
+from .source import close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped
 
 NAME = "dump"
 HELP = "Print the packets of a recording or a port."
@@ -90,7 +91,7 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     n = len(recording) if args.count is None else min(args.count, len(recording))
     to_file = args.output not in (None, "-")
     with (
-        open_output(args.output) as out,
+        open_output(args.output, [args.file]) as out,
         progress_bar(f"dump to {Path(args.output or '-').name}", n, quiet=args.quiet or not to_file) as advance,
     ):
         write_lines(recording, out, fmt, advance, slice(0, n))
@@ -107,7 +108,7 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
     rows = np.flatnonzero(np.isin(recording.columns["kind"], codes))[: args.count]
     to_file = args.output not in (None, "-")
     with (
-        open_output(args.output, text=True) as out,
+        open_output(args.output, [args.file], text=True) as out,
         progress_bar(f"dump to {Path(args.output or '-').name}", len(rows), quiet=args.quiet or not to_file) as advance,
     ):
         Table(out, kinds, args.fields or DATA_FIELDS).write_recording(recording, rows, advance)
@@ -124,6 +125,10 @@ def expected_count(args: argparse.Namespace) -> int | None:
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
     kinds = shown_kinds(args)
+    reads = [] if args.file is None else [args.file]
+    to_file = args.output not in (None, "-")
+    if to_file:
+        check(args.output, reads)  # before anything is read
     if args.file is not None and columns_at_hand():
         if fmt == "table":
             return table_columns(args, kinds)
@@ -131,11 +136,13 @@ def run(args: argparse.Namespace) -> int:
             return dump_columns(args, fmt)
     stop = StopFlag()
     packets = packets_of(args, stop)
+    if args.file is not None and fmt != "text":  # the text form is the packet's own, with its decode time
+        packets = receive_stamped(packets, args.file)
     live = args.port is not None
-    to_file = args.output not in (None, "-")
     try:
         with (
-            open_output(args.output, text=True) as out,
+            # From a port, Ctrl-C is the normal end: what was written is kept.
+            open_output(args.output, reads, text=True, keep=live) as out,
             live_signals(args, stop),
             progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
                          quiet=args.quiet or not to_file) as advance,  # fmt: skip

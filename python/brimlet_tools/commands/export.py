@@ -5,9 +5,9 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from ..export import FORMATS, FRAME_ID, STORAGES, Options, export, format_for
+from ..export import FORMATS, FRAME_ID, STORAGES, Options, bag_directory, export, format_for
+from ..files.outputs import check
 from . import options
-from .common import ToolError
 from .progress import progress_bar
 from .source import load_recording
 
@@ -31,9 +31,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     fmt = format_for(args.output, args.format)
-    fmt.writer()  # a missing library is said before anything is read
-    if not Path(args.file).is_file():
-        raise ToolError(f"cannot read recording {args.file}: no such file")
+    fmt.writer()  # a missing library, or an output that must not be written, is said before anything is read
+    check(bag_directory(Path(args.output)) if fmt.name == "rosbag2" else args.output, [args.file],
+          directory=fmt.name == "rosbag2")  # fmt: skip
     recording = load_recording(args.file)
     chosen = Options(frame_id=args.frame_id, storage=args.storage)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import argparse
 
+from ..files.outputs import check, writing
 from ..recordings.summary import estimated_note
 from . import options
-from .common import StopFlag, cannot, note
+from .common import StopFlag, note
 from .progress import progress_bar, tracked
 from .source import live_signals, load_recording, packets_of, reading_end
 
@@ -30,6 +31,8 @@ def run(args: argparse.Namespace) -> int:
     from .. import plot
 
     plot.check_output(args.output)  # fail early, before reading anything
+    reads = [] if args.file is None else [args.file]
+    check(args.output, reads)
     stop = StopFlag()
     # A recording is loaded at once and most of the time goes into drawing:
     # the bar counts the steps. From a port it counts the packets read.
@@ -50,10 +53,8 @@ def run(args: argparse.Namespace) -> int:
             with live_signals(args, stop):
                 series = plot.collect(tracked(packets, advance))
             label, title, drawn = "host time (s)", args.port, (lambda n: None)
-        try:
-            plot.render(series, args.output, label, title, drawn)
-        except OSError as e:
-            raise cannot("write", args.output, e) from e
+        with writing(args.output, reads) as temporary:
+            plot.render(series, str(temporary), label, title, drawn)
     if not args.quiet:
         print(f"wrote {args.output}")
     if args.port is not None:

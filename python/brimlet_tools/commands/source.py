@@ -5,15 +5,17 @@ besides its packets."""
 from __future__ import annotations
 
 import argparse
+import os
 from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 from ..errors import PortHungUp
+from ..files.inputs import recording_path
 from ..live.acquire import Listener, listen, replay
 from ..wire.fields import DESCRIPTOR_SETS, PacketLike
 from ..wire.framecount import FrameCounter
-from .common import StopFlag, ToolError, cannot
+from .common import StopFlag, ToolError, cannot, note
 
 if TYPE_CHECKING:
     from ..recordings.recording import Recording
@@ -21,16 +23,60 @@ if TYPE_CHECKING:
 
 def load_recording(path: str, raw_rate: float | None = None) -> Recording:
     """The recording at `path` in columns (`raw_rate` for a time axis that
-    has to be estimated), or a ToolError that says why it cannot be had."""
-    from ..files.receive_times import TimesFormatError
+    has to be estimated), or a ToolError that says why it cannot be had:
+    not a file, unreadable, its receive times damaged, or no frame in it."""
+    from ..files.receive_times import TimesFormatError, companion_path
     from ..recordings.recording import load
 
+    recording_path(path)
     try:
-        return load(path) if raw_rate is None else load(path, raw_rate)
+        loaded = load(path) if raw_rate is None else load(path, raw_rate)
     except OSError as e:
         raise cannot("read recording", path, e) from e
     except TimesFormatError as e:
-        raise ToolError(f"cannot read the receive times of {path}: {e}") from e
+        raise ToolError(f"cannot read the receive times {companion_path(path)}: {e}") from e
+    if not len(loaded):
+        frameless(path)
+    return loaded
+
+
+def frameless(path: str) -> None:
+    """The error for a recording that holds no frame of the device's stream,
+    unless it is empty (a capture of a silent port is one)."""
+    size = os.stat(path).st_size
+    if size:
+        raise ToolError(f"no frame of the device's stream in {path} ({size:,} bytes)")
+
+
+class Restamped:
+    """A packet with another timestamp."""
+
+    def __init__(self, packet: PacketLike, timestamp: int) -> None:
+        self._packet = packet
+        self.timestamp = timestamp
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self._packet, name)
+
+
+def receive_stamped(packets: Iterator[PacketLike], path: str) -> Iterator[PacketLike]:
+    """`packets` of the recording at `path` stamped with its receive times,
+    the time axis `load` gives it (the packets' own stamps are the times
+    they were decoded now)."""
+    try:
+        import brimlet_columns  # noqa: F401
+        import numpy  # noqa: F401
+    except ImportError as e:
+        note(f"warning: without {e.name} the receive times of {path} cannot be read: the timestamps are "
+             "the times the packets were decoded")  # fmt: skip
+        yield from packets
+        return
+    times = load_recording(path).columns["time"].view("int64").tolist()
+    try:
+        for packet, t in zip(packets, times, strict=True):
+            yield cast("PacketLike", Restamped(packet, t))
+    finally:
+        close_iterator(packets)
 
 
 def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]:
@@ -38,7 +84,7 @@ def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]
     port is read until `stop` is set (by Ctrl-C, see `live_signals`), among
     the other ends that `listen` knows."""
     if args.file is not None:
-        return replay(args.file)
+        return counted(replay(recording_path(args.file)), args.file)
     follow = getattr(args, "follow", False)
     return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
 
@@ -48,6 +94,16 @@ def reading_end(packets: Iterable[PacketLike]) -> None:
     that hung up meanwhile, the same for every command."""
     if isinstance(packets, Listener) and packets.hung_up:
         raise PortHungUp(packets.port)
+
+
+def counted(packets: Iterator[PacketLike], path: str) -> Iterator[PacketLike]:
+    """`packets` of the recording at `path`, and at their end the error for
+    a recording without a frame."""
+    n = 0
+    for n, packet in enumerate(packets, 1):
+        yield packet
+    if not n:
+        frameless(path)
 
 
 def live_signals(args: argparse.Namespace, stop: StopFlag) -> AbstractContextManager[None]:
@@ -67,6 +123,7 @@ def close_iterator(packets: Iterator[PacketLike]) -> None:
 def line_lines(path: str) -> list[str]:
     """What the recording at `path` holds besides valid frames."""
     counter = FrameCounter()
+    recording_path(path)
     try:
         with open(path, "rb") as f:
             while chunk := f.read(1 << 20):

@@ -14,22 +14,23 @@ precision, in the device's own units and axes (see `fields.COLUMN_UNITS`
 and the README).
 
 A file is written under a temporary name beside the output and renamed
-when it is complete, so an interrupted export leaves no partial file under
-the name asked for.
+when it is complete (`files.outputs`), so an interrupted export leaves no
+partial file under the name asked for, and the old file there is replaced
+only by a complete one.
 """
 
 from __future__ import annotations
 
 import importlib
 import os
-import shutil
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import ToolError, require
+from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, VALIDITY_NAMES
 
@@ -154,32 +155,12 @@ def bag_directory(output: Path) -> Path:
     return output.with_suffix("") if output.suffix.lower() in FORMATS["rosbag2"].suffixes else output
 
 
-@contextmanager
-def replacing(path: Path) -> Iterator[Path]:
-    """A temporary name beside `path` to write a file or a directory to;
-    renamed to `path` when the block ends normally, removed otherwise.
-    Only a file or a directory is ever replaced: a device, a pipe or a
-    socket at `path` (/dev/null, say) is refused, never swapped for a file."""
-    if path.exists() and not (path.is_file() or path.is_dir()):
-        raise ToolError(f"cannot write {path}: not a regular file (export writes files; dump writes streams)")
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.partial")
-    try:
-        yield temporary
-        temporary.replace(path)
-    except OSError as e:
-        remove(temporary)
-        raise ToolError(f"cannot write {path}: {e.strerror or e}") from e
-    except BaseException:
-        remove(temporary)
-        raise
-
-
-def remove(path: Path) -> None:
-    """Removes the file or directory tree `path`, if it is there."""
-    if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        path.unlink(missing_ok=True)
+def replacing(path: Path, recording: RecordingLike, directory: bool = False) -> AbstractContextManager[Path]:
+    """A temporary name beside `path` to write the export of `recording`
+    to (a file, or a directory with `directory`), renamed to `path` once
+    complete (see `files.outputs`: the recording itself, its times, a
+    device, a pipe or a socket are refused)."""
+    return writing(path, [recording.source], directory=directory)
 
 
 def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:

@@ -11,11 +11,13 @@ is a value the device sent); then one single-precision dataset per value,
 named as the CSV columns, NaN where the packet does not carry the field,
 with its `unit`.
 The file's attributes say where it came from (`source`) and whether its
-times were recorded or estimated (`times_estimated`).
+times were recorded or estimated (`times_estimated`). The file is made in
+memory (about the size of the recording) and then written out.
 """
 
 from __future__ import annotations
 
+import io
 from pathlib import Path
 
 import h5py  # type: ignore[import-untyped]
@@ -32,7 +34,11 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
     sources = {"time": c["time"].view(np.int64), "kind": c["kind"], "invalid": c["invalid"],
                "present": c["present"]}
     sources |= {name: c[name] for name in DATA_COLUMNS}
-    with replacing(output) as temporary, h5py.File(temporary, "w") as f:
+    # The file is made in memory and written out here: the HDF5 library
+    # cannot take a failed write (a full disk aborts the process), while a
+    # plain write fails with an error that is reported in one line.
+    image = io.BytesIO()
+    with h5py.File(image, "w") as f:
         f.attrs["source"] = recording.source
         f.attrs["times_estimated"] = bool(recording.times_estimated)
         datasets = {}
@@ -51,3 +57,5 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
             for name, values in sources.items():
                 datasets[name][rows] = values[rows]
             advance(rows.stop - rows.start)
+    with replacing(output, recording) as temporary, open(temporary, "xb") as out:
+        out.write(image.getbuffer())

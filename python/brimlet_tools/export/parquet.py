@@ -63,7 +63,7 @@ def table(recording: RecordingLike, rows: slice, shape: pa.Schema) -> pa.Table:
 
 def write(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     shape = schema(recording)
-    with replacing(output) as temporary:
+    with replacing(output, recording) as temporary:
         with pq.ParquetWriter(temporary, shape, compression="zstd", use_dictionary=["kind", "invalid"],
                               use_byte_stream_split=list(DATA_COLUMNS),
                               column_encoding={"time": "DELTA_BINARY_PACKED"}) as writer:  # fmt: skip

@@ -29,8 +29,10 @@ CDR, which the tests read back with the library's own reader.
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
-import shutil
+import sqlite3
 from pathlib import Path
 from typing import Any, Literal
 
@@ -42,7 +44,7 @@ from rosbags.typesys import Stores, get_typestore
 
 from ..errors import ToolError
 from ..wire.fields import FIELD_BY_NAME, KIND_CODE, VALIDITY_NAMES
-from . import STORAGE_BY_SUFFIX, STORAGES, Advance, Options, RecordingLike, bag_directory, chunks, lacking, remove
+from . import STORAGE_BY_SUFFIX, STORAGES, Advance, Options, RecordingLike, bag_directory, chunks, lacking, replacing
 
 TOPIC_RAW, TOPIC_ESTIMATED, TOPIC_PRESSURE = "/imu/data_raw", "/imu/data", "/imu/pressure"
 IMU, FLUID_PRESSURE = "sensor_msgs/msg/Imu", "sensor_msgs/msg/FluidPressure"
@@ -175,30 +177,49 @@ def write_chunk(writer: Writer, connections: dict[str, Connection], recording: R
 def write(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     storage = storage_of(output, options)
     target = bag_directory(output)
-    if target.exists():
-        raise ToolError(f"cannot write the bag {target}: it exists already")
-    # The bag is made under its own name inside a temporary directory (its
-    # storage file is named after its directory) and moved out when whole.
-    staging = target.with_name(f".{target.name}.{os.getpid()}.partial")
-    remove(staging)
-    try:
+    # The bag is made under its own name inside the temporary directory (its
+    # storage file is named after its directory), then moved up into it.
+    with replacing(target, recording, directory=True) as staging:
         staging.mkdir()
         bag = staging / target.name
         writer = Writer(bag, version=BAG_VERSION, storage_plugin=PLUGINS[storage])
         if PLUGINS[storage] == StoragePlugin.MCAP:
             writer.set_compression(CompressionMode.STORAGE, CompressionFormat.ZSTD)
         typestore = get_typestore(Stores.LATEST)
-        with writer:
-            connections: dict[str, Connection] = {
-                TOPIC_RAW: writer.add_connection(TOPIC_RAW, IMU, typestore=typestore),
-                TOPIC_ESTIMATED: writer.add_connection(TOPIC_ESTIMATED, IMU, typestore=typestore),
-                TOPIC_PRESSURE: writer.add_connection(TOPIC_PRESSURE, FLUID_PRESSURE, typestore=typestore),
-            }
-            for rows in chunks(len(recording)):
-                write_chunk(writer, connections, recording, rows, options.frame_id)
-                advance(rows.stop - rows.start)
-        bag.rename(target)
-    except OSError as e:
-        raise ToolError(f"cannot write the bag {target}: {e.strerror or e}") from e
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        try:
+            with writer:
+                connections: dict[str, Connection] = {
+                    TOPIC_RAW: writer.add_connection(TOPIC_RAW, IMU, typestore=typestore),
+                    TOPIC_ESTIMATED: writer.add_connection(TOPIC_ESTIMATED, IMU, typestore=typestore),
+                    TOPIC_PRESSURE: writer.add_connection(TOPIC_PRESSURE, FLUID_PRESSURE, typestore=typestore),
+                }
+                for rows in chunks(len(recording)):
+                    write_chunk(writer, connections, recording, rows, options.frame_id)
+                    advance(rows.stop - rows.start)
+        except sqlite3.Error as e:  # SQLite storage: its own errors for what a file write says in errno
+            abandon(writer)
+            full = getattr(e, "sqlite_errorcode", None) == sqlite3.SQLITE_FULL
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)) if full else OSError(errno.EIO, str(e)) from e
+        except BaseException:
+            abandon(writer)
+            raise
+        for part in bag.iterdir():
+            part.rename(staging / part.name)
+        bag.rmdir()
+
+
+def abandon(writer: Writer) -> None:
+    """Lets go of what a failed writer left open. Its files go with the
+    temporary directory; a buffered file whose flush failed would try
+    again when collected and print that failure, so its unbuffered file
+    is closed under it, dropping the bytes that could not be written."""
+    storage = getattr(writer, "storage", None)
+    bio = getattr(storage, "bio", None)  # MCAP: the open file
+    raw = getattr(bio, "raw", None)
+    if raw is not None:
+        with contextlib.suppress(OSError):
+            raw.close()
+    conn = getattr(storage, "conn", None)  # SQLite: the database
+    if conn is not None:
+        with contextlib.suppress(Exception):
+            conn.close()

@@ -149,10 +149,10 @@ def write_lines(recording: RecordingLike, out: BinaryIO, fmt: str, advance: Adva
 
 
 def write_csv(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
-    with replacing(output) as temporary, temporary.open("wb") as out:
+    with replacing(output, recording) as temporary, temporary.open("xb") as out:
         write_lines(recording, out, "csv", advance)
 
 
 def write_jsonl(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
-    with replacing(output) as temporary, temporary.open("wb") as out:
+    with replacing(output, recording) as temporary, temporary.open("xb") as out:
         write_lines(recording, out, "jsonl", advance)

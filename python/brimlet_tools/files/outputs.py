@@ -161,11 +161,13 @@ def writing(
     remove(temporary)
     try:
         yield temporary
-    except BaseException:
-        if not keep:
+    except BaseException as e:
+        if keep:
+            finish(target, temporary)
+        else:
             discard(temporary)
-            raise
-        finish(target, temporary)
+        if isinstance(e, OSError):
+            raise cannot("write", target.name, e) from e
         raise
     try:
         finish(target, temporary)
