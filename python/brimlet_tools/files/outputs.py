@@ -31,7 +31,7 @@ from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Literal, overload
+from typing import IO, BinaryIO, Literal, TextIO, overload
 
 from ..errors import ToolError, cannot
 from .receive_times import SUFFIX as TIMES_SUFFIX
@@ -211,12 +211,12 @@ def remove(path: Path) -> None:
 def open_output(
     output: PathLike | None, reads: Iterable[PathLike] = (), *, text: Literal[True], buffered: bool = True,
     recording: bool = False, force: bool = False, keep: bool = False,
-) -> AbstractContextManager[IO[str]]: ...  # fmt: skip
+) -> AbstractContextManager[TextIO]: ...  # fmt: skip
 @overload
 def open_output(
     output: PathLike | None, reads: Iterable[PathLike] = (), *, text: Literal[False] = False, buffered: bool = True,
     recording: bool = False, force: bool = False, keep: bool = False,
-) -> AbstractContextManager[IO[bytes]]: ...  # fmt: skip
+) -> AbstractContextManager[BinaryIO]: ...  # fmt: skip
 def open_output(
     output: PathLike | None,
     reads: Iterable[PathLike] = (),
