@@ -248,12 +248,13 @@ def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tm
 def test_a_recording_of_the_virtual_device_loses_nothing(tmp_path: Path) -> None:
     link, output = tmp_path / "port", tmp_path / "capture.bin"
     device = subprocess.Popen(
-        tool("virtual-device", "--seconds", "3", "--counter", "--keep-unread", "--raw-rate", "200",
+        tool("virtual-device", "--seconds", "60", "--counter", "--keep-unread", "--raw-rate", "200",
              "--estimated-rate", "50", "--baudrate", "921600", "--link", str(link)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
     )  # fmt: skip
     assert device.stdout is not None and device.stdout.readline().strip() == str(link)
     result = run_cli("record", "--port", str(link), "--output", str(output), "--seconds", "1")
+    device.send_signal(signal.SIGINT)  # a device that hung up within the second would fail the record
     device.communicate(timeout=10)
     assert result.returncode == device.returncode == 0
     result = run_cli("dump", "--file", str(output), "--format", "jsonl")

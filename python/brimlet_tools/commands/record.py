@@ -8,7 +8,8 @@ from ..errors import PortHungUp
 from ..files.outputs import check, open_output
 from ..files.receive_times import TimesWriter, companion_path
 from ..live.capture import CaptureReport, capture, close_port, open_port
-from ..live.linewatch import COMMON_BAUDS, HINT_AFTER
+from ..live.linewatch import HINT_AFTER
+from ..wire.fields import COMMON_BAUDS
 from . import options
 from .common import Progress, StopFlag, cannot, note
 
