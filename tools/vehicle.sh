@@ -189,8 +189,7 @@ test_arch() {
         "extension modules glibc 2.31 cannot load: $(cd /tmp && "${vpy[@]}" -c '
 import importlib, pathlib, sys
 failed = []
-for f in sorted({f for p in sys.path if p.endswith("lib-dynload") for f in pathlib.Path(p).glob("*.so")}):
-    name = f.name.split(".")[0]
+for name in sorted({f.name.split(".")[0] for p in sys.path if p.endswith("lib-dynload") for f in pathlib.Path(p).glob("*.so")}):
     try: importlib.import_module(name)
     except ImportError: failed.append(name)
 print(" ".join(failed))');" \

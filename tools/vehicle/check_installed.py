@@ -84,11 +84,11 @@ def main():
     with sample.path() as recording:
         packets = replay(recording)
         data = recording.read_bytes()
-        columns = brimlet_columns.decode(data)
+        columns, totals = brimlet_columns.decode(data)
         kinds = {k: sum(p.packet_type == k for p in packets) for k in ("raw", "estimated")}
         print(f"MockParser: {len(packets)} packets {kinds}")
         rows = {len(memoryview(c)) for c in columns.values()}
-        print(f"brimlet_columns.decode: {len(columns)} columns of {rows} rows")
+        print(f"brimlet_columns.decode: {len(columns)} columns of {rows} rows, scan totals {totals}")
         accel = memoryview(columns["scaled_accel_x"]).tolist()
         for i, p in enumerate(packets):
             expected = p.scaled_accel[0] if p.scaled_accel is not None else math.nan
