@@ -22,6 +22,13 @@ reference, at random moments. Checked in every cycle:
 * no cycle hangs: one that has not ended after a minute ends the run with
   "Timeout" and the stacks of all threads.
 
+One cycle in ten instead runs the tools on shared paths: `generate --force`
+re-records a recording while `export` and `dump` write outputs of it, a
+`dump` is asked to write over its own input, and this process loads the
+recording again and again meanwhile. Every load must see a whole recording
+(the old or the new), the exports whole files, the refusal status 1, and
+no temporary file may be left behind.
+
 Prints one line per fault and a summary line with the cycles run and the
 faults found; exits with status 1 if there was a fault.
 
@@ -37,6 +44,7 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -369,6 +377,72 @@ def run_cycle(number: int, rng: random.Random, workdir: Path, faults: list[str])
     return len(c.seen)
 
 
+OUTPUTS_SHARE = 0.1  # of the cycles: tools writing the paths others read
+
+
+def run_outputs_cycle(number: int, rng: random.Random, workdir: Path, faults: list[str]) -> int:
+    """Tools writing outputs while other processes load, re-record and
+    export the same paths: every load and every output is a whole file of
+    one version or the other, a tool asked to write over its own input
+    refuses and changes nothing, and no temporary file is left behind."""
+    from brimlet_tools.files.receive_times import TimesWriter
+    from brimlet_tools.recordings.recording import load
+
+    def fault(text: str) -> None:
+        faults.append(f"cycle {number} (outputs): {text}")
+
+    here = workdir / f"outputs-{number}"
+    here.mkdir()
+    shared = here / "shared.bin"
+    first = rng.randint(1, 3000)
+    data = frames(0, first)
+    shared.write_bytes(data)
+    with TimesWriter(str(shared) + ".times") as times:
+        times.add(data, time.time_ns(), time.clock_gettime_ns(time.CLOCK_BOOTTIME))
+    tool = [sys.executable, "-m", "brimlet_tools"]
+    commands = {
+        "generate": [*tool, "generate", "--force", "--duration", f"{rng.uniform(0.2, 2):.2f}", "--seed",
+                     str(rng.randrange(1000)), "-o", str(shared), "--quiet"],
+        "export": [*tool, "export", str(shared), str(here / "shared.csv"), "--quiet"],
+        "dump": [*tool, "dump", str(shared), "--format", "jsonl", "-o", str(here / "shared.jsonl"), "--quiet"],
+        "over itself": [*tool, "dump", str(shared), "-o", str(here / "." / "shared.bin")],
+    }  # fmt: skip
+    order = list(commands)
+    rng.shuffle(order)
+    children = {}
+    for name in order:
+        children[name] = subprocess.Popen(commands[name], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                          text=True)  # fmt: skip
+        time.sleep(rng.uniform(0, 0.3))
+    counts = set()
+    while any(child.poll() is None for child in children.values()):
+        try:
+            counts.add(len(load(shared)))
+        except Exception as e:  # noqa: BLE001 - any failure of a load is the fault looked for
+            fault(f"load while others wrote: {type(e).__name__}: {e}")
+        time.sleep(rng.uniform(0, 0.05))
+    final = len(load(shared))
+    for name, child in children.items():
+        err = child.stderr.read() if child.stderr else ""
+        if child.stderr:
+            child.stderr.close()
+        want = 1 if name == "over itself" else 0
+        if child.returncode != want:
+            fault(f"{name} ended with status {child.returncode}, not {want}: {err.strip()[-300:]}")
+    versions = {first, final}
+    if not counts <= versions:
+        fault(f"loads saw {sorted(counts - versions)} packets, not one of {sorted(versions)}")
+    for name, header in (("shared.csv", 1), ("shared.jsonl", 0)):
+        path = here / name
+        if path.exists() and sum(1 for _ in path.open()) - header not in versions:
+            fault(f"{name} holds a partial export")
+    left = [p.name for p in here.iterdir() if "partial" in p.name]
+    if left:
+        fault(f"left behind: {left}")
+    shutil.rmtree(here, ignore_errors=True)
+    return len(counts)
+
+
 def check(c: Cycle) -> None:
     seen = c.seen
     if any(b <= a for a, b in zip(seen, seen[1:])):
@@ -401,7 +475,8 @@ def main() -> int:
             # longer than HANG seconds ends the run with "Timeout" and the
             # stack of every thread on standard output (status 1).
             faulthandler.dump_traceback_later(HANG, exit=True, file=sys.stdout)
-            packets += run_cycle(cycles, rng, workdir, faults)
+            cycle = run_outputs_cycle if rng.random() < OUTPUTS_SHARE else run_cycle
+            packets += cycle(cycles, rng, workdir, faults)
             cycles += 1
             if (n := settled(task_count, tasks)) != tasks:
                 faults.append(f"cycle {cycles - 1}: {n} threads, not {tasks}")
