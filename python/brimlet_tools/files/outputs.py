@@ -6,7 +6,9 @@ a program still reading the old one reads it to its end, and a run that is
 aborted (an error, Ctrl-C where that aborts the work) leaves the old file
 as it was and nothing of its own behind. A capture whose normal end is
 Ctrl-C or SIGTERM (`keep=True`) is finalized however it ends, so what was
-captured is never lost.
+captured is never lost; into a new file it is written under the target's
+own name from the start (there is no old file to keep whole), so that a
+crash or a power cut leaves it where the user looks.
 
 Before anything is read, a target is refused in one line when it is:
 - one of the command's inputs, or an input's receive times (the same file
