@@ -278,7 +278,7 @@ def test_only_a_regular_file_is_loaded(kind, tmp_path: Path) -> None:
         path, named = endpoint(kind, tmp_path, stack)
         with pytest.raises(OSError) as info:
             load(path)
-    assert info.value.strerror == f"it is {named}, not a recording file"
+    assert info.value.strerror == f"it is {named}, not a file"
     assert info.value.filename == path
 
 

@@ -201,6 +201,9 @@ def test_every_command_speaks_one_grammar() -> None:
     [
         (["dump", "--file", "/nonexistent/x.bin"], "cannot read recording /nonexistent/x.bin: No such file"),
         (["stats", "--port", "/nonexistent/tty"], "cannot open port /nonexistent/tty: No such file or directory"),
+        *((command, "cannot read recording /dev/zero: it is a character device, not a file") for command in (
+            ["dump", "--file", "/dev/zero", "--format", "csv"], ["stats", "--file", "/dev/zero"],
+            ["virtual-device", "--file", "/dev/zero"], ["plot", "--file", "/dev/zero", "-o", "never.png"])),
         pytest.param(["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty",
                      marks=needs_serial),
     ],

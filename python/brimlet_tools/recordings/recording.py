@@ -49,6 +49,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
+from ..files.inputs import what_is
 from ..files.receive_times import read_times
 from ..timing import envelope
 from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE
@@ -150,16 +151,6 @@ def check_raw_rate(raw_rate: float) -> None:
         raise ValueError(f"raw_rate {raw_rate!r} is too low: packets that far apart leave the range of times")
 
 
-# What a path that is not a regular file holds, by its file type.
-FILE_KINDS = (
-    (stat.S_ISDIR, "a directory"),
-    (stat.S_ISCHR, "a character device"),
-    (stat.S_ISBLK, "a block device"),
-    (stat.S_ISFIFO, "a pipe"),
-    (stat.S_ISSOCK, "a socket"),
-)
-
-
 def open_regular_file(path: str) -> int:
     """A descriptor of the regular file at `path`, opened for reading, or an
     OSError that names what else it is. Opening never waits (a FIFO without
@@ -169,8 +160,7 @@ def open_regular_file(path: str) -> int:
     if stat.S_ISREG(mode):
         return fd
     os.close(fd)
-    kind = next((name for is_kind, name in FILE_KINDS if is_kind(mode)), "not a regular file")
-    raise OSError(errno.EINVAL, f"it is {kind}, not a recording file", path)
+    raise OSError(errno.EINVAL, f"it is {what_is(mode) or 'not a regular file'}, not a file", path)
 
 
 def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, name: str, end_ns: int,
