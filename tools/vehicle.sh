@@ -112,7 +112,8 @@ build_interpreter() {
     tar -C "$(dirname "$stdlib")" --exclude="$PYTHON/test" --exclude="$PYTHON/site-packages" \
         --exclude="$PYTHON/dist-packages" -cf - "$PYTHON" | tar -C "$dir/lib" -xf -
     rm -f "$dir/lib/$PYTHON"/lib-dynload/termios.*.so
-    cp tools/vehicle/_sha2.py tools/vehicle/termios.py "$dir/lib/$PYTHON/"
+    cp tools/vehicle/_sha2.py tools/vehicle/_blake2.py tools/vehicle/_md5.py tools/vehicle/_sha1.py \
+       tools/vehicle/_sha3.py tools/vehicle/termios.py "$dir/lib/$PYTHON/"
     # The negative control of the load check.
     "${cxx[@]}" -std=c++23 -O2 -fPIC -shared -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL \
         tools/vehicle/old_link.cpp -o "$dir/old_link.so"
@@ -127,16 +128,20 @@ import hashlib, importlib.util, sys, termios
 def module(name):
     spec = importlib.util.spec_from_file_location(name, f"{sys.argv[1]}/{name}.py")
     m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m); return m
-sha2, stand_in = module("_sha2"), module("termios")
+sha2, blake2, stand_in = module("_sha2"), module("_blake2"), module("termios")
 data = bytes(range(256)) * 3
 for name in ("sha224", "sha256", "sha384", "sha512"):
     for n in (0, 1, 55, 56, 64, 111, 112, 128, 200, 768):
         assert getattr(sha2, name)(data[:n]).hexdigest() == hashlib.new(name, data[:n]).hexdigest(), (name, n)
+for name in ("blake2b", "blake2s"):
+    for n in (0, 1, 63, 64, 65, 128, 129, 768):
+        for size in (8, 32):
+            assert getattr(blake2, name)(data[:n], digest_size=size).digest() == getattr(hashlib, name)(data[:n], digest_size=size).digest()
 # Not the B<rate> speed codes: from glibc 2.42 on they are the rates themselves.
 names = [n for n in dir(stand_in) if n.isupper() and not n.startswith("_") and not n[1:].isdigit()]
 wrong = [n for n in names if getattr(stand_in, n) != getattr(termios, n, None)]
 assert not wrong, f"termios stand-in values differ: {wrong}"
-print(f"stand-ins checked: _sha2 against hashlib, {len(names)} termios values against termios")
+print(f"stand-ins checked: _sha2 and _blake2 against hashlib, {len(names)} termios values against termios")
 EOF
 }
 
@@ -193,7 +198,7 @@ for name in sorted({f.name.split(".")[0] for p in sys.path if p.endswith("lib-dy
     try: importlib.import_module(name)
     except ImportError: failed.append(name)
 print(" ".join(failed))');" \
-        "pure-Python stand-ins (this interpreter only): _sha2 termios"
+        "pure-Python stand-ins (this interpreter only): _sha2 _blake2 termios; _md5 _sha1 _sha3 refuse when called"
     (cd /tmp && "${vpy[@]}" "$OLDPWD/tools/vehicle/check_installed.py" --refused "$dir/old_link.so")
     chmod -R a+rX "$venv"
     log "$arch: the Python tests against the installed wheel"

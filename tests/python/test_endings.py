@@ -20,7 +20,7 @@ import pytest
 from brimlet_tools.live import acquire
 from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
 from brimlet_tools.wire.frames import raw_frame
-from conftest import CHILD_ENV, python_child, run_python, tool, waiting_bytes
+from conftest import CHILD_ENV, needs_numpy, python_child, run_python, tool, waiting_bytes
 
 # Each makes `parser` (not started, with the keyword arguments `options`) on a
 # source whose writer stays open and silent, and `writer`, a descriptor that
@@ -214,6 +214,7 @@ def five_seconds(tmp_path_factory) -> str:
     return str(path)
 
 
+@needs_numpy
 @pytest.mark.parametrize(
     "args, into",
     [
@@ -232,6 +233,7 @@ def test_a_full_standard_output_ends_a_tool_with_its_one_line_error(args, into, 
     assert result.stderr.splitlines() == [f"python -m brimlet_tools: error: {FULL.format(into)}"]
 
 
+@needs_numpy
 @pytest.mark.parametrize("fmt", ["table", "text", "csv", "jsonl"])
 def test_a_closed_pipe_ends_dump_quietly(fmt, five_seconds):
     dump = subprocess.Popen(
@@ -249,6 +251,7 @@ def test_a_closed_pipe_ends_dump_quietly(fmt, five_seconds):
 # --- inputs that are not what they claim -------------------------------------------------
 
 
+@needs_numpy
 @pytest.mark.parametrize(
     "args, library",
     [("dump --file {f} --count 2", None), ("dump --file {f} --format csv -o {out}.csv", None),
