@@ -54,6 +54,8 @@ class Flight:
         recording = load(self.path)
         assert not recording.times_estimated
         self.times = recording.columns["time"].view(np.int64).tolist()
+        self.sampled = recording.columns["sample_time"].view(np.int64).tolist()
+        self.missing = recording.columns["missing_before"].tolist()
         assert len(self.times) == len(self.packets) and self.times == sorted(self.times)
         assert len(set(self.times)) > len(self.times) // 10
 
@@ -140,6 +142,8 @@ def test_parquet(flight: Flight, tmp_path: Path) -> None:
     assert table.schema.field("time").type == pa.timestamp("ns", tz="UTC")
     assert pa.types.is_dictionary(table.schema.field("kind").type)
     assert table.column("time").cast(pa.int64()).to_pylist() == flight.times
+    assert table.column("sample_time").cast(pa.int64()).to_pylist() == flight.sampled
+    assert table.column("missing_before").to_pylist() == flight.missing
     assert table.column("kind").to_pylist() == [p["packet_type"] for p in flight.packets]
     names = table.schema.field("invalid").metadata[b"bits"].decode()
     bits = table.column("invalid").to_pylist()
@@ -165,6 +169,7 @@ def test_hdf5(flight: Flight, tmp_path: Path) -> None:
 
     with h5py.File(export(flight, tmp_path / "flight.h5"), "r") as f:
         assert f["time"][:].tolist() == flight.times
+        assert f["sample_time"][:].tolist() == flight.sampled and f["missing_before"][:].tolist() == flight.missing
         kinds = [n.decode() if isinstance(n, bytes) else n for n in f["kind"].attrs["names"]]
         assert [kinds[k] for k in f["kind"][:]] == [p["packet_type"] for p in flight.packets]
         for name in COLUMNS[3:]:
@@ -205,7 +210,9 @@ def test_rosbag(flight: Flight, tmp_path: Path, name: str, options: tuple[str, .
     for topic, kind in (("/imu/data_raw", "raw"), ("/imu/data", "estimated"), ("/imu/pressure", "raw")):
         assert len(messages[topic]) == len(rows[kind])
         for (stamp, m), i in zip(messages[topic], rows[kind]):
-            assert stamp == t[i] == m.header.stamp.sec * 10**9 + m.header.stamp.nanosec  # type: ignore[attr-defined]
+            # Logged when received, stamped when measured.
+            assert stamp == t[i]
+            assert flight.sampled[i] == m.header.stamp.sec * 10**9 + m.header.stamp.nanosec  # type: ignore[attr-defined]
             assert m.header.frame_id == frame  # type: ignore[attr-defined]
     for (_, m), i in zip(messages["/imu/data_raw"], rows["raw"]):
         assert vector(m.angular_velocity) == p[i]["scaled_gyro"]  # type: ignore[attr-defined]

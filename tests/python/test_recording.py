@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import math
 import os
 import re
@@ -355,18 +356,34 @@ def test_an_unknown_times_version_is_refused() -> None:
 # --- pandas and Dask ------------------------------------------------------------
 
 
-def test_a_dataframe_has_a_row_per_packet_indexed_by_receive_time(recording) -> None:
+def test_a_dataframe_is_indexed_by_sample_time(recording) -> None:
     pd = pytest.importorskip("pandas")
-    loaded = load(recording(stream_bytes(FAULTY) + ODD_FRAMES))
-    frame = to_dataframe(loaded)
-    assert len(frame) == len(loaded) and frame.index.name == "time"
-    assert (frame.index.values == loaded.columns["time"]).all()
-    assert list(frame.columns[:2]) == ["kind", "invalid"]
+    data = stream_bytes(FAULTY) + ODD_FRAMES
+    path = recording(data)
+    write_times(path, [(end, 1_700_000_000_000_000_000 + end * 20_000) for end in range(700, len(data), 700)])
+    loaded = load(path)
+    c = loaded.columns
+    # Sample times taken as the receive times: reads bring several packets,
+    # so many share one; they keep their stream order.
+    frame = to_dataframe(dataclasses.replace(loaded, columns={**c, "sample_time": c["time"]}))
+    order = np.argsort(c["time"], kind="stable")
+    assert len(frame) == len(loaded) and frame.index.name == "sample_time"
+    assert isinstance(frame.index, pd.DatetimeIndex) and str(frame.index.tz) == "UTC"
+    assert frame.index.is_monotonic_increasing and not frame.index.is_unique
+    assert (frame.index.values == c["time"][order]).all()
+    assert (frame["receive_time"].values == c["time"][order]).all() and str(frame["receive_time"].dt.tz) == "UTC"
+    assert list(frame.columns[:5]) == ["kind", "receive_time", "missing_before", "invalid", "present"]
     assert frame["kind"].cat.categories.tolist() == list(PACKET_TYPES)
-    assert (frame["kind"].cat.codes.values == loaded.columns["kind"]).all()
-    assert frame["scaled_accel_x"].dtype == np.float32
-    assert f32_bits(frame["est_pressure_alt"]) == f32_bits(loaded.columns["est_pressure_alt"])
-    assert isinstance(frame.index, pd.DatetimeIndex) and str(frame.index.tz) == "UTC"  # as Parquet's times
+    assert (frame["kind"].cat.codes.values == c["kind"][order]).all()
+    assert f32_bits(frame["est_pressure_alt"]) == f32_bits(c["est_pressure_alt"][order])
+    assert frame.attrs["units"]["scaled_ambient_pressure"] == "hPa" and frame.attrs["source"] == str(path)
+    assert not frame.attrs["times_estimated"] and frame.attrs["rates"]["raw"] > 0
+    for kind in PACKET_TYPES:
+        one = to_dataframe(loaded, kind=kind)
+        assert (one["kind"] == kind).all() and one.index.is_unique and one.index.is_monotonic_increasing
+        assert len(one) == int((c["kind"] == PACKET_TYPES.index(kind)).sum())
+    with pytest.raises(ValueError, match="kind must be one of raw, estimated"):
+        to_dataframe(loaded, kind="fused")
 
 
 def test_dask_on_a_local_cluster_gives_what_pandas_gives(tmp_path: Path) -> None:

@@ -2,7 +2,9 @@
 
 One dataset per column at the file's root, each with one element per
 packet in stream order: `time`, the receive time in nanoseconds since
-1970-01-01 UTC (int64); `kind`, the packet type as an index into the
+1970-01-01 UTC (int64); `sample_time`, when the device sampled it (the
+same unit); `missing_before`, the packets of its kind missing just before
+it (uint16); `kind`, the packet type as an index into the
 attribute `names` ("raw", "estimated"); `invalid`, the bits of the fields
 the device flagged not valid (bit i for the i-th name of its attribute
 `bits`); `present`, the bits of the data fields the packet carries (bit i
@@ -31,7 +33,8 @@ CHUNK_ROWS = 1 << 16
 
 def write(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     c, n = recording.columns, len(recording)
-    sources = {"time": c["time"].view(np.int64), "kind": c["kind"], "invalid": c["invalid"],
+    sources = {"time": c["time"].view(np.int64), "sample_time": c["sample_time"].view(np.int64),
+               "missing_before": c["missing_before"], "kind": c["kind"], "invalid": c["invalid"],
                "present": c["present"]}
     sources |= {name: c[name] for name in DATA_COLUMNS}
     # The file is made in memory and written out here: the HDF5 library
@@ -47,7 +50,8 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
                 name, shape=(n,), maxshape=(None,), dtype=values.dtype, chunks=(max(min(n, CHUNK_ROWS), 1),),
                 compression="gzip", shuffle=True,
             )  # fmt: skip
-        datasets["time"].attrs["unit"] = "ns since 1970-01-01 00:00:00 UTC"
+        for name in ("time", "sample_time"):
+            datasets[name].attrs["unit"] = "ns since 1970-01-01 00:00:00 UTC"
         datasets["kind"].attrs["names"] = list(PACKET_TYPES)
         datasets["invalid"].attrs["bits"] = list(VALIDITY_NAMES)
         datasets["present"].attrs["bits"] = [f.name for f in DATA_FIELDS]

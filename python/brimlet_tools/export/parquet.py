@@ -1,7 +1,9 @@
 """A recording as a Parquet file (pyarrow, zstd).
 
 One row per packet, in stream order: `time`, the receive time as a UTC
-timestamp in nanoseconds; `kind`, the packet type as a dictionary column
+timestamp in nanoseconds; `sample_time`, when the device sampled it (the
+same type); `missing_before`, the packets of its kind missing just before
+it; `kind`, the packet type as a dictionary column
 ("raw", "estimated"); `invalid`, the bits of the fields the device flagged
 not valid (bit i for `fields.VALIDITY_NAMES[i]`, also listed in the file's
 metadata); then one single-precision column per value, named as the CSV
@@ -34,6 +36,8 @@ def schema(recording: RecordingLike) -> pa.Schema:
     """The file's columns and metadata."""
     columns = [
         pa.field("time", pa.timestamp("ns", tz="UTC"), nullable=False),
+        pa.field("sample_time", pa.timestamp("ns", tz="UTC"), nullable=False),
+        pa.field("missing_before", pa.uint16(), nullable=False),
         pa.field("kind", pa.dictionary(pa.int8(), pa.string()), nullable=False),
         pa.field("invalid", pa.uint16(), nullable=False,
                  metadata={"bits": json.dumps(list(VALIDITY_NAMES))}),  # fmt: skip
@@ -51,6 +55,8 @@ def table(recording: RecordingLike, rows: slice, shape: pa.Schema) -> pa.Table:
     kinds = pa.array(PACKET_TYPES, pa.string())
     arrays: list[pa.Array] = [
         pa.array(c["time"][rows].view(np.int64), pa.int64()).cast(shape.field("time").type),
+        pa.array(c["sample_time"][rows].view(np.int64), pa.int64()).cast(shape.field("sample_time").type),
+        pa.array(c["missing_before"][rows], pa.uint16()),
         pa.DictionaryArray.from_arrays(pa.array(c["kind"][rows].astype(np.int8)), kinds),
         pa.array(c["invalid"][rows], pa.uint16()),
     ]
@@ -66,7 +72,7 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
     with replacing(output, recording) as temporary:
         with pq.ParquetWriter(temporary, shape, compression="zstd", use_dictionary=["kind", "invalid"],
                               use_byte_stream_split=list(DATA_COLUMNS),
-                              column_encoding={"time": "DELTA_BINARY_PACKED"}) as writer:  # fmt: skip
+                              column_encoding=dict.fromkeys(("time", "sample_time"), "DELTA_BINARY_PACKED")) as writer:  # fmt: skip
             for rows in chunks(len(recording), ROW_GROUP):
                 writer.write_table(table(recording, rows, shape))
                 advance(rows.stop - rows.start)

@@ -1,7 +1,8 @@
 """A recording as a ROS 2 bag (rosbags), in MCAP or SQLite storage.
 
-Three topics, each message stamped (header and bag time) with the receive
-time of its packet, in stream order:
+Three topics, in stream order, each message's header stamped with the
+sample time of its packet (when the device measured it) and logged at its
+receive time (when the host had it), as ROS does:
 
 * `/imu/data_raw`, `sensor_msgs/msg/Imu`, one per raw packet: angular
   velocity from the gyroscope (`scaled_gyro`), linear acceleration from the
@@ -148,15 +149,16 @@ def write_chunk(writer: Writer, connections: dict[str, Connection], recording: R
     """Writes the messages of the packets in `rows`, in stream order."""
     c = recording.columns
     times = c["time"][rows].view(np.int64)
+    sampled = c["sample_time"][rows].view(np.int64)
     kind = c["kind"][rows]
     part = {k: v[rows] for k, v in c.items()}
     raw = np.flatnonzero(kind == KIND_CODE["raw"])
     estimated = np.flatnonzero(kind == KIND_CODE["estimated"])
     pressure = raw[~lacking(part["present"][raw], "scaled_ambient_pressure")]
     made = {
-        TOPIC_RAW: (raw, raw_messages(part, raw, frame_id, times)),
-        TOPIC_ESTIMATED: (estimated, estimated_messages(part, estimated, frame_id, times)),
-        TOPIC_PRESSURE: (pressure, pressure_messages(part, pressure, frame_id, times)),
+        TOPIC_RAW: (raw, raw_messages(part, raw, frame_id, sampled)),
+        TOPIC_ESTIMATED: (estimated, estimated_messages(part, estimated, frame_id, sampled)),
+        TOPIC_PRESSURE: (pressure, pressure_messages(part, pressure, frame_id, sampled)),
     }
     # Every message in stream order: by packet, and within a raw packet the
     # Imu message before the pressure.

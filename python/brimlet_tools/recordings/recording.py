@@ -52,7 +52,7 @@ from ..errors import ToolError, require
 from ..files.inputs import what_is
 from ..files.receive_times import read_times
 from ..timing import envelope
-from ..wire.fields import COLUMN_TYPES, DATA_COLUMNS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE
+from ..wire.fields import COLUMN_TYPES, COLUMN_UNITS, DATA_COLUMNS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -213,19 +213,33 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
     return times
 
 
-def to_dataframe(recording: Recording | Source) -> PandasFrame:
-    """One row per packet, indexed by receive time (UTC, as in Parquet):
-    `kind` as a category of the packet types, `invalid` as the bit mask,
-    and the float32 data columns."""
+def to_dataframe(recording: Recording | Source, kind: str | None = None) -> PandasFrame:
+    """One row per packet (of `kind` alone when given), indexed by its
+    sample time (UTC): the packets of both kinds sorted by it, those sampled
+    at the same moment in stream order. Columns: `kind` as a category of the
+    packet types, `receive_time` (UTC), `missing_before`, `invalid` and
+    `present` as bit masks, and the float32 data columns. `attrs` holds
+    `units` (of the data columns), `source`, `times_estimated` and `rates`
+    (the fitted packets per second of each kind, None when not measured)."""
     pd = require("pandas", "data frames", "pandas", "python3-pandas")
+    np = numpy()
+    if kind is not None and kind not in PACKET_TYPES:
+        raise ValueError(f"kind must be one of {', '.join(PACKET_TYPES)}, not {kind!r}")
     if not isinstance(recording, Recording):
         recording = load(recording)
     columns = recording.columns
-    frame = pd.DataFrame({name: columns[name] for name in DATA_COLUMNS}, copy=False)
-    frame.insert(0, "present", columns["present"])
-    frame.insert(0, "invalid", columns["invalid"])
-    frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"], categories=list(PACKET_TYPES)))
-    frame.index = pd.DatetimeIndex(columns["time"], name="time").tz_localize("UTC")
+    if kind is not None:
+        rows: Any = np.flatnonzero(columns["kind"] == KIND_CODE[kind])  # already in sample-time order
+    else:
+        rows = np.argsort(columns["sample_time"], kind="stable")
+    frame = pd.DataFrame({name: columns[name][rows] for name in DATA_COLUMNS}, copy=False)
+    for name in ("present", "invalid", "missing_before"):
+        frame.insert(0, name, columns[name][rows])
+    frame.insert(0, "receive_time", pd.DatetimeIndex(columns["time"][rows]).tz_localize("UTC"))
+    frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"][rows], categories=list(PACKET_TYPES)))
+    frame.index = pd.DatetimeIndex(columns["sample_time"][rows], name="sample_time").tz_localize("UTC")
+    frame.attrs.update(units=dict(COLUMN_UNITS), source=recording.source, times_estimated=recording.times_estimated,
+                       rates={k: fit.rate for k, fit in recording.fits.items()})  # fmt: skip
     return frame
 
 
