@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import csv
 import random
+import subprocess
 import warnings
 from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
 
 import pytest
+from conftest import CHILD_ENV, needs_serial, run_cli, tool, write_times
 
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
-from conftest import write_times
 
 np = pytest.importorskip("numpy")
 load = pytest.importorskip("brimlet_tools.recordings.recording").load
@@ -102,3 +106,49 @@ def test_sample_times_follow_the_device_clock(config, stepped, recording) -> Non
     truth = np.array(got.missing)
     assert (missing == truth).mean() >= 0.999
     assert missing.any() == truth.any()
+
+
+# --- through a real pseudo-terminal, against the virtual device's truth ----------
+
+
+def device_truth(path: Path) -> tuple[Any, Any, Any]:
+    """The kinds, sample times (ns) and faults of the frames the virtual
+    device sent, by frame index."""
+    with path.open() as f:
+        rows = list(csv.DictReader(f))
+    return (np.array([r["kind"] for r in rows]), np.array([int(r["sample_time_ns"]) for r in rows], np.int64),
+            np.array([r["fault"] != "" for r in rows]))  # fmt: skip
+
+
+@needs_serial
+@pytest.mark.parametrize("options", [(), ("--drop-rate", "0.003", "--damage-rate", "0.003", "--clock-ppm", "50")],
+                         ids=["clean", "lost frames, crystal 50 ppm fast"])  # fmt: skip
+def test_a_recording_of_the_virtual_device_has_its_sample_times(tmp_path: Path, options: tuple[str, ...]) -> None:
+    link, output, truth_path = tmp_path / "port", tmp_path / "capture.bin", tmp_path / "truth.csv"
+    device = subprocess.Popen(
+        tool("virtual-device", "--seconds", "6", "--counter", "--baudrate", "921600", "--link", str(link),
+             "--raw-rate", "250", "--estimated-rate", "50", "--truth", str(truth_path), *options),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
+    )  # fmt: skip
+    assert device.stdout is not None and device.stdout.readline().strip() == str(link)
+    seconds = 4
+    assert run_cli("record", "-p", str(link), "-o", str(output), "-b", "921600", "--seconds", str(seconds)).returncode == 0
+    device.communicate(timeout=20)
+    kinds, sampled, faulty = device_truth(truth_path)
+    loaded = load(output)
+    c = loaded.columns
+    index = np.where(c["kind"] == 0, c["scaled_ambient_pressure"], c["est_pressure_alt"]).astype(np.int64)
+    assert (kinds[index] == np.array(("raw", "estimated"))[c["kind"]]).all()
+    for code, kind in enumerate(("raw", "estimated")):
+        of_kind = c["kind"] == code
+        frames = index[of_kind]
+        error = c["sample_time"][of_kind].view(np.int64) - sampled[frames]
+        error -= int(np.median(error))
+        assert np.percentile(np.abs(error), 99) <= 50_000 and np.abs(error).max() <= 200_000, kind
+        lost = np.cumsum(faulty & (kinds == kind))
+        assert (c["missing_before"][of_kind][1:] == np.diff(lost[frames])).mean() >= 0.999, kind
+        if not options:
+            assert not c["missing_before"].any()
+        ppm = 50 if options else 0
+        nominal = 250 if kind == "raw" else 50
+        assert loaded.fits[kind].rate == pytest.approx(nominal * (1 + ppm * 1e-6), rel=2e-6 * 60 / seconds), kind
