@@ -36,8 +36,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
     options.add_stream(p)
     p.add_argument("--truth", metavar="PATH",
-                   help="for tests and benchmarks: write each frame's kind, sample time (ns since the epoch) "
-                   "and line fault here, one CSV line per frame sent")  # fmt: skip
+                   help="for tests and benchmarks: write each frame's kind, sample time (ns since the epoch), "
+                   "line fault and how late it went out here, one CSV line per frame sent")  # fmt: skip
 
 
 def run(args: argparse.Namespace) -> int:
@@ -65,7 +65,8 @@ def run(args: argparse.Namespace) -> int:
 @contextmanager
 def truth_writer(path: str | None) -> Iterator[Callable[[Any, int], None] | None]:
     """What `play` calls with each frame sent and its sample time, writing
-    `kind,sample_time_ns,fault` lines to `path`; None without a path."""
+    `kind,sample_time_ns,fault,late_ns` lines to `path` (late_ns: how long
+    after its sample time the frame went out); None without a path."""
     if path is None:
         yield None
         return
@@ -74,10 +75,10 @@ def truth_writer(path: str | None) -> Iterator[Callable[[Any, int], None] | None
     except OSError as e:
         raise cannot("write", path, e) from e
     with out:
-        out.write("kind,sample_time_ns,fault\n")
+        out.write("kind,sample_time_ns,fault,late_ns\n")
 
         def sent(frame: Any, ns: int) -> None:
-            out.write(f"{frame.packet_type},{ns},{frame.fault or ''}\n")
+            out.write(f"{frame.packet_type},{ns},{frame.fault or ''},{time.time_ns() - ns}\n")
 
         yield sent
 
