@@ -133,14 +133,14 @@ def device_truth(path: Path) -> tuple[Any, Any, Any]:
 def test_a_recording_of_the_virtual_device_has_its_sample_times(tmp_path: Path, options: tuple[str, ...]) -> None:
     link, output, truth_path = tmp_path / "port", tmp_path / "capture.bin", tmp_path / "truth.csv"
     device = subprocess.Popen(
-        tool("virtual-device", "--seconds", "6", "--counter", "--baudrate", "921600", "--link", str(link),
+        tool("virtual-device", "--seconds", "12", "--counter", "--baudrate", "921600", "--link", str(link),
              "--raw-rate", "250", "--estimated-rate", "50", "--truth", str(truth_path), *options),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
     )  # fmt: skip
     assert device.stdout is not None and device.stdout.readline().strip() == str(link)
     seconds = 4
     assert run_cli("record", "-p", str(link), "-o", str(output), "-b", "921600", "--seconds", str(seconds)).returncode == 0
-    device.communicate(timeout=20)
+    device.communicate(timeout=30)
     kinds, sampled, faulty = device_truth(truth_path)
     loaded = load(output)
     c = loaded.columns
