@@ -2,6 +2,7 @@
 native core as brimlet. Use it through brimlet_tools.recording.load."""
 
 from collections.abc import Buffer
+from os import PathLike
 from typing import final
 
 # The float32 data columns in order: "scaled_accel_x", ..., "est_gravity_vector_z".
@@ -58,3 +59,39 @@ def lower_envelopes(x: Buffer, y: Buffer, starts: Buffer, slope: Buffer, at_star
     a piece of one point gets slope NaN. Writes each point's y on its
     piece's line, rounded down, to on_line[i] (int64; a NaN slope taken as
     0). Runs without the interpreter lock."""
+
+@final
+class LiveSource:
+    """The device's packets as they arrive, decoded by the same engine as the
+    parser classes on a background thread, handed out in batches of columns.
+    No call holds the interpreter lock while it waits. One call at a time: a
+    call that overlaps another (from another thread) raises RuntimeError."""
+
+    def __new__(cls, port: str | PathLike[str], baudrate: int | None = None, timeout: float = 1.0) -> LiveSource:
+        """Opens the serial port (115200 baud for None) and starts reading
+        it; a read that waits `timeout` seconds for input ends the run with
+        OSError("Operation timed out"), as SerialParser's does."""
+
+    @classmethod
+    def recording(cls, path: str | PathLike[str], /) -> LiveSource:
+        """Starts reading the recording at `path`, as fast as reads return."""
+
+    def read(self, timeout: float | None = None) -> dict[str, Column] | None:
+        """Every packet queued, in order, as the columns `decode` gives (less
+        "skipped" and "end"), stamped with receive times; waits up to `timeout` seconds (None: without limit)
+        for one, and returns columns of no rows when none came. None once the
+        run has ended and everything has been read; OSError with the reader's
+        text when a read failed, after every packet before it."""
+
+    def fileno(self) -> int:
+        """An eventfd, readable while packets are queued and once the run has
+        ended: for selectors, asyncio's add_reader and GUI event loops."""
+
+    def close(self) -> None:
+        """Stops the reader thread and releases the source and the descriptor.
+        Sources still open when the interpreter exits are closed then."""
+
+    @property
+    def closed(self) -> bool: ...
+    def __enter__(self) -> LiveSource: ...
+    def __exit__(self, *exc_info: object) -> None: ...

@@ -6,6 +6,7 @@
 #include "columns/column_object.hpp"
 
 #include <cstdlib>
+#include <string>
 
 namespace brimlet::columns::py {
 
@@ -70,6 +71,45 @@ PyType_Spec column_spec = {
 };
 
 }  // namespace
+
+// `scaled_accel_x`, `est_pressure_alt`, ...
+std::string column_name(const DataColumn& column) {
+    std::string name(column.field);
+    if (!column.suffix.empty()) name.append("_").append(column.suffix);
+    return name;
+}
+
+namespace {
+
+template <class T>
+bool set_column(PyObject* dict, PyTypeObject* type, const char* name, Column<T>& column, std::size_t count,
+                const char* format) {
+    OwnedRef object = new_column(type, column.release(), count, sizeof(T), format);
+    return object && PyDict_SetItemString(dict, name, object.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool places) {
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const std::size_t n = table.size;
+    if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
+        !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
+        !set_column(dict.get(), type, "invalid", table.invalid, n, "H") ||
+        !set_column(dict.get(), type, "present", table.present, n, "H")) {
+        return nullptr;
+    }
+    if (places && (!set_column(dict.get(), type, "skipped", table.skipped, n, "I") ||
+                   !set_column(dict.get(), type, "end", table.end, n, "Q"))) {
+        return nullptr;
+    }
+    for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
+        const std::string name = column_name(kDataColumns[c]);
+        if (!set_column(dict.get(), type, name.c_str(), table.data[c], n, "f")) return nullptr;
+    }
+    return dict.release();
+}
 
 PyObject* make_column_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &column_spec, nullptr); }
 

@@ -4,7 +4,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
+#include "columns/column_table.hpp"
 #include "lib/owned_ref.hpp"
 
 namespace brimlet::columns::py {
@@ -19,5 +21,14 @@ PyObject* make_column_type(PyObject* module);
 // items of `itemsize` bytes, struct-module code `format`, a static string).
 // Empty with an exception set on failure, `data` freed then too.
 OwnedRef new_column(PyTypeObject* type, void* data, std::size_t count, std::size_t itemsize, const char* format);
+
+// New reference to a dict of Column objects of `type` that take over the
+// arrays of `table`, in column order: "time", "kind", "invalid", "present",
+// with `places` "skipped" and "end", then the data columns. nullptr with an
+// exception set.
+PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool places = true);
+
+// `scaled_accel_x`, `est_pressure_alt`, ...: the name of a data column.
+std::string column_name(const DataColumn& column);
 
 }  // namespace brimlet::columns::py

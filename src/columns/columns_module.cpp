@@ -14,6 +14,7 @@
 
 #include "columns/column_object.hpp"
 #include "columns/column_table.hpp"
+#include "columns/live_source.hpp"
 #include "columns/lower_envelope.hpp"
 
 namespace brimlet::columns::py {
@@ -64,41 +65,6 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
-
-// `scaled_accel_x`, `est_pressure_alt`, ...
-std::string column_name(const DataColumn& column) {
-    std::string name(column.field);
-    if (!column.suffix.empty()) name.append("_").append(column.suffix);
-    return name;
-}
-
-template <class T>
-bool set_column(PyObject* dict, PyTypeObject* type, const char* name, Column<T>& column, std::size_t count,
-                const char* format) {
-    OwnedRef object = new_column(type, column.release(), count, sizeof(T), format);
-    return object && PyDict_SetItemString(dict, name, object.get()) == 0;
-}
-
-// New reference to the dict of Column objects of `table`, in column order;
-// nullptr with an exception set.
-PyObject* columns_dict(PyTypeObject* type, ColumnTable& table) {
-    OwnedRef dict = OwnedRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    const std::size_t n = table.size;
-    if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
-        !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
-        !set_column(dict.get(), type, "invalid", table.invalid, n, "H") ||
-        !set_column(dict.get(), type, "present", table.present, n, "H") ||
-        !set_column(dict.get(), type, "skipped", table.skipped, n, "I") ||
-        !set_column(dict.get(), type, "end", table.end, n, "Q")) {
-        return nullptr;
-    }
-    for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
-        const std::string name = column_name(kDataColumns[c]);
-        if (!set_column(dict.get(), type, name.c_str(), table.data[c], n, "f")) return nullptr;
-    }
-    return dict.release();
-}
 
 // New reference to the dict of what the scan of `bytes` bytes passed over;
 // nullptr with an exception set.
@@ -260,6 +226,7 @@ int exec_module(PyObject* module) {
     if (type == nullptr) return -1;
     state_of(module)->column_type = reinterpret_cast<PyTypeObject*>(type);
     if (PyModule_AddObjectRef(module, "Column", type) < 0) return -1;
+    if (PyModule_Add(module, "LiveSource", make_live_source_type(module)) < 0) return -1;
     const auto text = [](std::string_view s) { return std::string(s); };
     if (PyModule_Add(module, "DATA_COLUMNS", name_tuple(kDataColumns, column_name)) < 0) return -1;
     if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(schema::kValidityNames, text)) < 0) return -1;

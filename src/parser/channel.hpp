@@ -9,6 +9,9 @@
 // wake_at, patience)` wakes it once `wake_at` elements are queued or once it
 // has waited `patience`, and `wake()` wakes it for whatever is queued.
 //
+// A receiver may watch the channel through a Readiness descriptor (raised
+// while elements are queued, and for good once a sender calls finish()).
+//
 // Elements are stored in fixed-size blocks that never reallocate, so a send
 // never moves what is already queued. Blocks that a batch or a take has
 // emptied go back to a small pool and are reused by later sends: a steady
@@ -29,6 +32,8 @@
 #include <span>
 #include <utility>
 #include <vector>
+
+#include "parser/readiness.hpp"
 
 namespace brimlet {
 
@@ -75,8 +80,15 @@ struct State {
     std::chrono::steady_clock::time_point waiting_since{};
     std::vector<Block<T>> pool;
     bool receiver_alive = true;
+    std::shared_ptr<Readiness> readiness;  // may be null
+    bool finished = false;
 
     bool empty() const { return blocks.empty(); }
+
+    // Brings the watching descriptor, if any, in line with the queue.
+    void show_ready() {
+        if (readiness) readiness->show(count > 0 || finished);
+    }
 
     void push(T&& value) {
         if (blocks.empty() || blocks.back().size() == kBlockSize) blocks.push_back(fresh_block());
@@ -120,6 +132,7 @@ struct State {
             blocks.pop_front();
             head = 0;
         }
+        show_ready();
         return value;
     }
 
@@ -199,6 +212,7 @@ public:
             std::lock_guard guard(state_->lock);
             if (!state_->receiver_alive) return std::unexpected(std::move(value));
             state_->push(std::move(value));
+            state_->show_ready();
         }
         state_->arrived.notify_one();
         return {};
@@ -214,6 +228,7 @@ public:
             std::lock_guard guard(state_->lock);
             if (!state_->receiver_alive) return false;
             state_->push_all(values);
+            state_->show_ready();
             auto& s = *state_;
             wake = s.waiting > 0 && s.count > 0 &&
                    (s.count >= wake_at || std::chrono::steady_clock::now() - s.waiting_since >= patience);
@@ -230,6 +245,17 @@ public:
             wake = state_->waiting > 0 && state_->count > 0;
         }
         if (wake) state_->arrived.notify_one();
+    }
+
+    // Wakes a waiting receiver like wake(), and raises a watching descriptor
+    // for good: nothing more will be sent.
+    void finish() const {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->finished = true;
+            state_->show_ready();
+        }
+        wake();
     }
 
 private:
@@ -290,7 +316,21 @@ public:
         batch.blocks_.swap(s.blocks);
         s.head = 0;
         s.count = 0;
+        s.show_ready();
         return batch;
+    }
+
+    // Whether a sender has called finish() and everything queued is taken.
+    bool done() {
+        std::lock_guard guard(state_->lock);
+        return state_->finished && state_->empty();
+    }
+
+    // Has `readiness` follow this channel from now on.
+    void watch(std::shared_ptr<Readiness> readiness) {
+        std::lock_guard guard(state_->lock);
+        state_->readiness = std::move(readiness);
+        state_->show_ready();
     }
 
 private:

@@ -129,6 +129,16 @@ bool ParserEngine::is_running() {
     return running_->load(std::memory_order_relaxed);
 }
 
+void ParserEngine::watch_packets(std::shared_ptr<Readiness> readiness) {
+    leave_run_of_parent();
+    channels_->packets_in.watch(std::move(readiness));
+}
+
+bool ParserEngine::packets_done() {
+    leave_run_of_parent();
+    return channels_->packets_in.done();
+}
+
 std::optional<std::string> ParserEngine::take_reader_error() {
     leave_run_of_parent();
     return channels_->errors_in.try_take();

@@ -26,6 +26,7 @@
 
 #include "parser/channel.hpp"
 #include "parser/internal_error.hpp"
+#include "parser/readiness.hpp"
 #include "protocol/imu_packet.hpp"
 #include "serial/byte_source.hpp"
 
@@ -68,6 +69,11 @@ public:
         std::optional<std::chrono::nanoseconds> wait, const InterruptCheck& interrupted = {});
 
     bool has_source() const { return source_ != nullptr; }
+    // Has `readiness` follow the packet channel: up while packets are queued,
+    // and for good once a run has ended (parser/readiness.hpp).
+    void watch_packets(std::shared_ptr<Readiness> readiness);
+    // Whether a run has ended and everything it queued has been taken.
+    bool packets_done();
 
 private:
     struct Run;

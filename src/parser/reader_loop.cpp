@@ -44,7 +44,7 @@ std::unique_ptr<ByteSource> reader_loop(RunContext context) {
         buffer.resize(filled + *got);
         scan_frames(buffer, sender);
     }
-    context.packets.wake();
+    context.packets.finish();
     return std::move(context.source);
 }
 

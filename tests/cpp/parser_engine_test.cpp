@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "scripted_source.hpp"
 #include "test_support.hpp"
 
 namespace brimlet {
@@ -22,84 +23,11 @@ using test::Floats;
 using test::kind_name;
 using test::value;
 
-// A source that plays a script of steps: bytes, a failure text, end of data,
-// or a pause until the test releases it. Reads past the script block until
-// released, then report end of data.
-class ScriptedSource : public ByteSource {
-public:
-    struct Step {
-        enum Kind { kBytes, kFail, kEnd, kPause } kind;
-        Bytes bytes;
-        std::string failure;
-    };
-    struct Shared {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::deque<Step> steps;
-        int reads = 0;
-        bool released = false;
-        bool closed = false;
-        bool like_a_file = false;  // reads_wait() false, as for a regular file
-    };
+using test::ScriptedSource;
 
-    explicit ScriptedSource(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-    ~ScriptedSource() override {
-        std::lock_guard g(shared_->lock);
-        shared_->closed = true;
-    }
-
-    ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>&) override {
-        std::unique_lock g(shared_->lock);
-        ++shared_->reads;
-        shared_->changed.notify_all();
-        for (;;) {
-            if (shared_->steps.empty()) {
-                shared_->changed.wait(g, [&] { return shared_->released || !shared_->steps.empty(); });
-                if (shared_->steps.empty()) return 0;
-            }
-            Step step = std::move(shared_->steps.front());
-            shared_->steps.pop_front();
-            switch (step.kind) {
-                case Step::kBytes: {
-                    const std::size_t n = std::min(into.size(), step.bytes.size());
-                    std::copy_n(step.bytes.begin(), n, into.begin());
-                    if (n < step.bytes.size())
-                        shared_->steps.push_front({Step::kBytes, Bytes(step.bytes.begin() + n, step.bytes.end()), {}});
-                    return n;
-                }
-                case Step::kFail: return std::unexpected(step.failure);
-                case Step::kEnd: return 0;
-                case Step::kPause:
-                    shared_->changed.wait(g, [&] { return shared_->released; });
-                    shared_->released = false;
-                    break;
-            }
-        }
-    }
-
-    bool reads_wait() const override { return !shared_->like_a_file; }
-
-private:
-    std::shared_ptr<Shared> shared_;
-};
-
-struct EngineFixture : ::testing::Test {
-    std::shared_ptr<ScriptedSource::Shared> shared = std::make_shared<ScriptedSource::Shared>();
+struct EngineFixture : ::testing::Test, test::Script {
     std::unique_ptr<ParserEngine> engine = std::make_unique<ParserEngine>(std::make_unique<ScriptedSource>(shared));
 
-    void push(ScriptedSource::Step step) {
-        std::lock_guard g(shared->lock);
-        shared->steps.push_back(std::move(step));
-        shared->changed.notify_all();
-    }
-    void bytes(Bytes b) { push({ScriptedSource::Step::kBytes, std::move(b), {}}); }
-    void fail(std::string text) { push({ScriptedSource::Step::kFail, {}, std::move(text)}); }
-    void end() { push({ScriptedSource::Step::kEnd, {}, {}}); }
-    void release() {
-        std::lock_guard g(shared->lock);
-        shared->released = true;
-        shared->changed.notify_all();
-    }
     void wait_until_stopped() {
         for (int k = 0; k < 2000 && engine->is_running(); ++k) std::this_thread::sleep_for(1ms);
         ASSERT_FALSE(engine->is_running());

@@ -1,0 +1,64 @@
+#include "columns/live_feed.hpp"
+
+#include <poll.h>
+
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace brimlet::columns {
+
+namespace {
+
+// The packets of `batch` as a new table, stamped with their receive times.
+std::expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
+    ColumnTable table;
+    if (!table.reserve(batch.size())) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    bool ok = true;
+    batch.consume([&](IMUPacket&& packet) {
+        // The receive time in ns since the epoch, which the low 64 bits hold.
+        ok = ok && table.append(packet, static_cast<std::int64_t>(packet.time_low), {});
+    });
+    if (!ok) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    return table;
+}
+
+}  // namespace
+
+LiveFeed::LiveFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness> readiness)
+    : readiness_(std::move(readiness)), engine_(std::move(source)) {
+    engine_.watch_packets(readiness_);
+}
+
+std::expected<std::unique_ptr<LiveFeed>, std::string> LiveFeed::start(std::unique_ptr<ByteSource> source) {
+    auto readiness = Readiness::make();
+    if (!readiness) return std::unexpected(std::move(readiness.error()));
+    std::unique_ptr<LiveFeed> feed(new LiveFeed(std::move(source), std::move(*readiness)));
+    if (auto started = feed->engine_.start(); !started) return std::unexpected(std::move(started.error().message));
+    return feed;
+}
+
+bool LiveFeed::wait(std::chrono::milliseconds wait) const {
+    pollfd entry{readiness_->fd(), POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(wait.count())) == 1;
+}
+
+std::expected<Taken, DecodeError> LiveFeed::take() {
+    PacketBatch batch = *engine_.collect_packets(std::nullopt);
+    if (!batch.empty()) return batch_table(std::move(batch));
+    // The reader queues its failure after its last packets, then ends. Seen
+    // here, the failure may have come with packets after the drain above:
+    // they are all queued now, and go out before it.
+    if (!failure_) failure_ = engine_.take_reader_error();
+    if (failure_) {
+        batch = *engine_.collect_packets(std::nullopt);
+        if (!batch.empty()) return batch_table(std::move(batch));
+        return ReadFailed{*std::exchange(failure_, std::nullopt)};
+    }
+    if (engine_.packets_done()) return Ended{};
+    ColumnTable none;
+    if (!none.reserve(0)) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    return none;
+}
+
+}  // namespace brimlet::columns

@@ -1,0 +1,61 @@
+#pragma once
+// The engine of a live source: one run of the parser engine over a serial
+// port or a recording, its readiness descriptor, and what the run has
+// queued, taken as column tables. Plain C++; the brimlet_columns module's
+// LiveSource wraps it and waits on the descriptor without the interpreter.
+//
+// Used by one thread at a time (the wrapper makes sure of it); the reader
+// thread shares only the engine's channels with it.
+
+#include <chrono>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "columns/column_table.hpp"
+#include "parser/parser_engine.hpp"
+#include "parser/readiness.hpp"
+#include "serial/byte_source.hpp"
+
+namespace brimlet::columns {
+
+// The run has ended and everything it decoded has been taken.
+struct Ended {};
+// The run ended with a read failure, after everything before it was taken:
+// its text, as the parser classes give it.
+struct ReadFailed {
+    std::string text;
+};
+using Taken = std::variant<ColumnTable, Ended, ReadFailed>;
+
+class LiveFeed {
+public:
+    // Starts a run over `source`; the failure's text when the readiness
+    // descriptor or the reader thread cannot be had (nothing runs then).
+    static std::expected<std::unique_ptr<LiveFeed>, std::string> start(std::unique_ptr<ByteSource> source);
+    LiveFeed(const LiveFeed&) = delete;
+    LiveFeed& operator=(const LiveFeed&) = delete;
+    // Stops and joins the run, then closes the source and the descriptor.
+    ~LiveFeed() = default;
+
+    // Readable while packets are queued and once the run has ended.
+    int fd() const { return readiness_->fd(); }
+    // Waits at most `wait` for the descriptor to be readable; true when it is.
+    bool wait(std::chrono::milliseconds wait) const;
+    // Everything queued, in order, as columns stamped with receive times
+    // (no rows when nothing is queued yet); else the read failure that ended
+    // the run, once; else Ended. Out of memory: DecodeError.
+    std::expected<Taken, DecodeError> take();
+    // Stops and joins the run (a read notices within kStopCheckInterval).
+    void stop() { engine_.stop(); }
+
+private:
+    LiveFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness> readiness);
+    std::shared_ptr<Readiness> readiness_;
+    ParserEngine engine_;
+    std::optional<std::string> failure_;  // taken from the engine, not told yet
+};
+
+}  // namespace brimlet::columns

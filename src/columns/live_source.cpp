@@ -1,0 +1,317 @@
+// brimlet_columns.LiveSource: the parser engine's run over a serial port or a
+// recording, handed out in batches of columns, with a descriptor to wait on.
+//
+// Unlike the parser classes, a LiveSource never holds the interpreter lock
+// while it waits: read() waits on the readiness descriptor with the lock
+// released (in slices, running signal handlers between them), and close()
+// joins the reader thread without it. Any thread may use a source, one call
+// at a time: a call that overlaps another raises RuntimeError.
+//
+// Sources still open when the interpreter exits are closed by an atexit
+// handler, so no reader thread outlives the interpreter's finalization and
+// the port is let go as soon as the program ends.
+
+#include "columns/live_source.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "columns/column_object.hpp"
+#include "columns/live_feed.hpp"
+#include "serial/file_source.hpp"
+#include "serial/serial_source.hpp"
+
+namespace brimlet::columns::py {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a wait goes without running signal handlers.
+constexpr std::chrono::milliseconds kSignalCheck{100};
+
+struct LiveObject {
+    PyObject_HEAD
+    LiveFeed* feed;  // null once closed
+    PyObject* column_type;
+    PyInterpreterState* interpreter;
+    std::atomic<bool> busy;
+};
+
+LiveObject* as_live(PyObject* self) { return reinterpret_cast<LiveObject*>(self); }
+
+// The sources open in this process, for closing at interpreter exit.
+std::mutex open_lock;
+std::unordered_set<LiveObject*> open_sources;
+
+// One call's use of a source; a second use at the same time is refused.
+class Use {
+public:
+    explicit Use(LiveObject* live) : live_(live) {
+        bool expected = false;
+        held_ = live->busy.compare_exchange_strong(expected, true, std::memory_order_acquire);
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    ~Use() {
+        if (held_) live_->busy.store(false, std::memory_order_release);
+    }
+    explicit operator bool() const { return held_; }
+
+private:
+    LiveObject* live_;
+    bool held_;
+};
+
+// The feed of a source in use; nullptr with ValueError when it is closed.
+LiveFeed* open_feed(LiveObject* live) {
+    if (live->feed == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on a closed live source");
+    return live->feed;
+}
+
+// Stops the run and releases the feed, without the interpreter lock.
+void close_feed(LiveObject* live) {
+    LiveFeed* feed = std::exchange(live->feed, nullptr);
+    if (feed == nullptr) return;
+    {
+        std::lock_guard guard(open_lock);
+        open_sources.erase(live);
+    }
+    Py_BEGIN_ALLOW_THREADS
+    delete feed;
+    Py_END_ALLOW_THREADS
+}
+
+// New reference to a source of `type` running over the opened source; the
+// open failure's text as OSError.
+PyObject* new_source(PyTypeObject* type, OpenResult opened) {
+    if (!opened) return PyErr_Format(PyExc_OSError, "%s", opened.error().c_str());
+    PyObject* module = PyType_GetModule(type);
+    if (module == nullptr) return nullptr;
+    OwnedRef column_type = OwnedRef::steal(PyObject_GetAttrString(module, "Column"));
+    if (!column_type) return nullptr;
+    auto feed = LiveFeed::start(std::move(*opened));
+    if (!feed) return PyErr_Format(PyExc_OSError, "%s", feed.error().c_str());
+    LiveObject* live = reinterpret_cast<LiveObject*>(type->tp_alloc(type, 0));
+    if (live == nullptr) return nullptr;  // the feed stops and closes as it goes
+    live->feed = feed->release();
+    live->column_type = column_type.release();
+    live->interpreter = PyInterpreterState_Get();
+    new (&live->busy) std::atomic<bool>(false);
+    std::lock_guard guard(open_lock);
+    open_sources.insert(live);
+    return reinterpret_cast<PyObject*>(live);
+}
+
+// LiveSource(port, baudrate=None, timeout=1.0)
+PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"port", "baudrate", "timeout", nullptr};
+    PyObject* port = nullptr;
+    PyObject* baudrate = Py_None;
+    double timeout = 1.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|Od:LiveSource", const_cast<char**>(names),
+                                     PyUnicode_FSConverter, &port, &baudrate, &timeout)) {
+        return nullptr;
+    }
+    OwnedRef path = OwnedRef::steal(port);
+    unsigned long baud = 115200;
+    if (baudrate != Py_None) {
+        baud = PyLong_AsUnsignedLong(baudrate);
+        if (PyErr_Occurred()) return nullptr;
+        if (baud > 0xFFFFFFFFul) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return nullptr;
+        }
+    }
+    const std::string_view name(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
+    return new_source(type, open_serial_port(name, static_cast<std::uint32_t>(baud), timeout));
+}
+
+// LiveSource.recording(path)
+PyObject* live_recording(PyObject* cls, PyObject* arg) {
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(arg, &converted)) return nullptr;
+    OwnedRef path = OwnedRef::steal(converted);
+    const std::string_view name(PyBytes_AS_STRING(converted), static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
+    return new_source(reinterpret_cast<PyTypeObject*>(cls), open_recording(name));
+}
+
+// Waits up to `seconds` (negative: without a limit) for the descriptor,
+// without the interpreter lock; false with an exception set when a signal
+// handler raised.
+bool wait_ready(const LiveFeed& feed, double seconds) {
+    const bool forever = seconds < 0;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(forever ? 0.0 : seconds));
+    for (;;) {
+        auto slice = kSignalCheck;
+        if (!forever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            slice = std::clamp(left, 0ms, kSignalCheck);
+        }
+        bool ready;
+        Py_BEGIN_ALLOW_THREADS
+        ready = feed.wait(slice);
+        Py_END_ALLOW_THREADS
+        if (ready || (!forever && std::chrono::steady_clock::now() >= deadline)) return true;
+        if (PyErr_CheckSignals() != 0) return false;
+    }
+}
+
+// read(timeout=None): see the stub.
+PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"timeout", nullptr};
+    PyObject* timeout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read", const_cast<char**>(names), &timeout)) return nullptr;
+    double seconds = -1;
+    if (timeout != Py_None) {
+        seconds = PyFloat_AsDouble(timeout);
+        if (seconds == -1 && PyErr_Occurred()) return nullptr;
+        if (std::isnan(seconds) || seconds < 0) {
+            PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number or None");
+            return nullptr;
+        }
+    }
+    LiveObject* live = as_live(self);
+    Use use(live);
+    if (!use) return nullptr;
+    LiveFeed* feed = open_feed(live);
+    if (feed == nullptr || !wait_ready(*feed, seconds)) return nullptr;
+    std::expected<Taken, DecodeError> taken = std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    try {
+        taken = feed->take();
+    } catch (const std::bad_alloc&) {
+        // reported below
+    }
+    if (!taken) return PyErr_NoMemory();
+    if (std::holds_alternative<Ended>(*taken)) Py_RETURN_NONE;
+    if (auto* failed = std::get_if<ReadFailed>(&*taken)) return PyErr_Format(PyExc_OSError, "%s", failed->text.c_str());
+    // Where a frame lay in the line's stream means nothing to a live reader.
+    return columns_dict(reinterpret_cast<PyTypeObject*>(live->column_type), std::get<ColumnTable>(*taken), false);
+}
+
+PyObject* live_fileno(PyObject* self, PyObject*) {
+    LiveObject* live = as_live(self);
+    Use use(live);
+    if (!use) return nullptr;
+    LiveFeed* feed = open_feed(live);
+    return feed == nullptr ? nullptr : PyLong_FromLong(feed->fd());
+}
+
+PyObject* live_close(PyObject* self, PyObject*) {
+    LiveObject* live = as_live(self);
+    Use use(live);
+    if (!use) return nullptr;
+    close_feed(live);
+    Py_RETURN_NONE;
+}
+
+PyObject* live_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* live_exit(PyObject* self, PyObject*) { return live_close(self, nullptr); }
+
+PyObject* live_closed(PyObject* self, void*) { return PyBool_FromLong(as_live(self)->feed == nullptr); }
+
+int live_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_live(self)->column_type);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+void live_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    close_feed(as_live(self));
+    Py_CLEAR(as_live(self)->column_type);
+    as_live(self)->busy.~atomic();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The atexit handler: closes the sources of this interpreter that are open
+// and not in use (a daemon thread may still be waiting in one).
+PyObject* close_open_sources(PyObject*, PyObject*) {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    for (;;) {
+        OwnedRef source;
+        {
+            std::lock_guard guard(open_lock);
+            for (LiveObject* live : open_sources) {
+                if (live->interpreter == interpreter && !live->busy.load(std::memory_order_relaxed)) {
+                    source = OwnedRef::new_ref(reinterpret_cast<PyObject*>(live));
+                    break;
+                }
+            }
+        }
+        if (!source) Py_RETURN_NONE;
+        Use use(as_live(source.get()));
+        if (!use) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        close_feed(as_live(source.get()));
+    }
+}
+
+PyMethodDef live_methods[] = {
+    {"recording", live_recording, METH_O | METH_CLASS,
+     "recording(path, /)\n--\n\nA live source that reads the recording at `path` as fast as it goes."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(live_read)), METH_VARARGS | METH_KEYWORDS,
+     "read($self, timeout=None)\n--\n\nEverything queued, as a dict of Column objects."},
+    {"fileno", live_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe readiness descriptor."},
+    {"close", live_close, METH_NOARGS, "close($self)\n--\n\nStops the reader and releases the source."},
+    {"__enter__", live_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", live_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef live_getset[] = {
+    {"closed", live_closed, nullptr, "True once the source is closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot live_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(live_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(live_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(live_traverse)},
+    {Py_tp_methods, live_methods},
+    {Py_tp_getset, live_getset},
+    {Py_tp_doc, const_cast<char*>("LiveSource(port, baudrate=None, timeout=1.0)\n--\n\n"
+                                  "The device's packets as they arrive, in batches of columns.")},
+    {0, nullptr},
+};
+
+PyType_Spec live_spec = {
+    .name = "brimlet_columns.LiveSource",
+    .basicsize = sizeof(LiveObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    .slots = live_slots,
+};
+
+PyMethodDef close_open_sources_def = {"_close_live_sources", close_open_sources, METH_NOARGS, nullptr};
+
+}  // namespace
+
+PyObject* make_live_source_type(PyObject* module) {
+    OwnedRef type = OwnedRef::steal(PyType_FromModuleAndSpec(module, &live_spec, nullptr));
+    if (!type) return nullptr;
+    OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return nullptr;
+    OwnedRef closer = OwnedRef::steal(PyCFunction_New(&close_open_sources_def, nullptr));
+    if (!closer) return nullptr;
+    OwnedRef registered = OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", closer.get()));
+    if (!registered) return nullptr;
+    return type.release();
+}
+
+}  // namespace brimlet::columns::py

@@ -1,0 +1,90 @@
+#include "columns/live_feed.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "scripted_source.hpp"
+#include "test_support.hpp"
+
+namespace brimlet::columns {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::size_t pressure_column() {
+    for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
+        if (kDataColumns[c].field == "scaled_ambient_pressure") return c;
+    }
+    ADD_FAILURE() << "no pressure column";
+    return 0;
+}
+
+test::Bytes raw_frame(float tag) { return test::frame(0x80, test::field(0x17, {tag})); }
+
+struct LiveFeedFixture : ::testing::Test, test::Script {
+    std::unique_ptr<LiveFeed> feed;
+
+    void SetUp() override {
+        auto started = LiveFeed::start(std::make_unique<test::ScriptedSource>(shared));
+        ASSERT_TRUE(started) << started.error();
+        feed = std::move(*started);
+    }
+    void TearDown() override { release(); }
+
+    // Takes until the run ends: the tags in order, and the failure if any.
+    std::pair<std::vector<float>, std::string> take_to_end() {
+        std::vector<float> tags;
+        for (;;) {
+            EXPECT_TRUE(feed->wait(2000ms)) << "readiness never rose";
+            auto taken = feed->take();
+            EXPECT_TRUE(taken);
+            if (std::holds_alternative<Ended>(*taken)) return {tags, {}};
+            if (auto* failed = std::get_if<ReadFailed>(&*taken)) {
+                EXPECT_TRUE(std::holds_alternative<Ended>(*feed->take())) << "the failure is told once";
+                return {tags, failed->text};
+            }
+            auto& table = std::get<ColumnTable>(*taken);
+            for (std::size_t i = 0; i < table.size; ++i) {
+                EXPECT_GT(table.time.data()[i], 0) << "stamped with the receive time";
+                tags.push_back(table.data[pressure_column()].data()[i]);
+            }
+        }
+    }
+};
+
+// The descriptor is down while nothing is queued, up while packets are, and
+// up for good once the run has ended; every packet comes out, in order,
+// before the failure that ended the run.
+TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
+    EXPECT_FALSE(feed->wait(20ms));
+    bytes(raw_frame(0));
+    ASSERT_TRUE(feed->wait(2000ms));
+    auto first = feed->take();
+    ASSERT_TRUE(first && std::holds_alternative<ColumnTable>(*first));
+    EXPECT_EQ(std::get<ColumnTable>(*first).size, 1u);
+    EXPECT_FALSE(feed->wait(20ms)) << "down once drained";
+
+    std::vector<float> expected;
+    for (int k = 1; k < 2000; ++k) {
+        bytes(raw_frame(float(k)));
+        expected.push_back(float(k));
+    }
+    fail("Input/output error");
+    auto [tags, failure] = take_to_end();
+    EXPECT_EQ(tags, expected);
+    EXPECT_EQ(failure, "Input/output error");
+    EXPECT_TRUE(feed->wait(0ms)) << "up for good after the end";
+}
+
+TEST_F(LiveFeedFixture, EndOfDataEndsQuietly) {
+    bytes(raw_frame(7));
+    end();
+    auto [tags, failure] = take_to_end();
+    EXPECT_EQ(tags, std::vector<float>{7});
+    EXPECT_EQ(failure, "");
+}
+
+}  // namespace
+}  // namespace brimlet::columns

@@ -1,0 +1,117 @@
+"""brimlet_columns.LiveSource: the engine's packets as columns, waited for
+without the interpreter lock, on a descriptor an event loop can watch."""
+
+from __future__ import annotations
+
+import os
+import selectors
+import threading
+import time
+
+import pytest
+from conftest import joined_away, run_python, task_count
+
+import brimlet
+import brimlet_columns
+from brimlet_tools import frames
+from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+
+np = pytest.importorskip("numpy")
+
+NOISY = StreamConfig(seconds=0.5, raw_rate=200, estimated_rate=50, seed=3,
+                     faults=Faults(garbage=0.05, drop=0.03, damage=0.03, invalid=0.3))  # fmt: skip
+
+
+def read_all(source: brimlet_columns.LiveSource, limit: float = 10.0) -> dict[str, np.ndarray]:
+    """Every batch until the end, joined, waiting on the descriptor only."""
+    batches = []
+    with selectors.DefaultSelector() as selector:
+        selector.register(source, selectors.EVENT_READ)
+        deadline = time.monotonic() + limit
+        while (batch := source.read(0)) is not None:
+            batches.append({name: np.asarray(memoryview(column)) for name, column in batch.items()})
+            assert selector.select(max(0.0, deadline - time.monotonic())), "no readiness before the end"
+    return {name: np.concatenate([b[name] for b in batches]) for name in batches[0]}
+
+
+def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> None:
+    data = stream_bytes(NOISY) + frames.raw_frame(scaled_gyro=[float("nan")] * 3)
+    with brimlet_columns.LiveSource.recording(recording(data)) as source:
+        got = read_all(source)
+        assert source.read() is None and source.read(0) is None  # the end stays, and never waits
+    whole = brimlet_columns.decode(data)
+    assert list(got) == list(whole) and len(got["kind"]) > 100
+    for name, column in whole.items():
+        if name != "time":  # receive times now, not those of a recording
+            assert got[name].tobytes() == memoryview(column).tobytes(), name
+    assert (got["time"] > 0).all() and source.closed
+    with pytest.raises(ValueError, match="closed"):
+        source.read()
+
+
+def test_open_failures_read_as_the_parsers_do(tmp_path) -> None:
+    absent = str(tmp_path / "absent")
+    for live, parser in [(brimlet_columns.LiveSource, brimlet.SerialParser),
+                         (brimlet_columns.LiveSource.recording, brimlet.MockParser)]:  # fmt: skip
+        texts = []
+        for open_source in (live, parser):
+            with pytest.raises(OSError) as failure:
+                open_source(absent)
+            texts.append(str(failure.value))
+        assert texts[0] == texts[1] != ""
+
+
+def test_a_silent_port_ends_with_the_parsers_text_after_its_packets(pty_pair) -> None:
+    master, port = pty_pair
+    frame = frames.raw_frame(scaled_ambient_pressure=1000.0)
+    with brimlet_columns.LiveSource(port, timeout=0.3) as source:
+        os.write(master, frame * 3)
+        got = []
+        with pytest.raises(OSError, match="^Operation timed out$"):
+            while (batch := source.read()) is not None:
+                got += memoryview(batch["scaled_ambient_pressure"]).tolist()
+        assert got == [1000.0] * 3
+        assert source.read() is None
+
+
+def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) -> None:
+    _, port = pty_pair
+    before = task_count()
+    ticks = 0
+    done = threading.Event()
+
+    def ticker() -> None:
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    source = brimlet_columns.LiveSource(port, timeout=10)
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    batch = source.read(0.3)
+    assert batch is not None and len(batch["kind"]) == 0 and ticks > 50
+    # A call that overlaps a wait in another thread is refused.
+    waiter = threading.Thread(target=source.read, args=(0.5,))
+    waiter.start()
+    time.sleep(0.1)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        source.close()
+    waiter.join()
+    done.set()
+    thread.join()
+    source.close()
+    assert joined_away(before)
+
+
+def test_the_sources_left_open_are_closed_at_interpreter_exit(pty_pair) -> None:
+    _, port = pty_pair
+    out = run_python("""
+        import atexit, sys
+        # Registered first, so it runs after the module's own handler.
+        atexit.register(lambda: print(sources[0].closed))
+        import brimlet_columns
+        sources = [brimlet_columns.LiveSource(sys.argv[1], timeout=10)]
+        sources.append(sources)  # a cycle, which nothing frees before the end
+    """, port)
+    assert out.strip() == "True"
