@@ -20,7 +20,7 @@ python3-matplotlib util-linux"
 # configuration of dependency trees this deep (the Arrow libraries among them).
 EXTRA="python3-pandas python3-dask python3-distributed python3-pyarrow python3-h5py \
 python3-rosbags python3-tqdm python3-rich python3-build python3-auditwheel patchelf \
-shellcheck"
+shellcheck python3-websockets nodejs"
 # Bump when the way the root is made changes, so old roots are not reused.
 RECIPE=1
 
