@@ -3,6 +3,7 @@ without the interpreter lock, on a descriptor an event loop can watch."""
 
 from __future__ import annotations
 
+import asyncio
 import os
 import selectors
 import threading
@@ -13,8 +14,10 @@ from conftest import joined_away, run_python, task_count
 
 import brimlet
 import brimlet_columns
-from brimlet_tools import frames
-from brimlet_tools.simulator import Faults, StreamConfig, stream_bytes
+from brimlet_tools import load
+from brimlet_tools.live.stream import live
+from brimlet_tools.wire import frames
+from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 
 np = pytest.importorskip("numpy")
 
@@ -115,3 +118,22 @@ def test_the_sources_left_open_are_closed_at_interpreter_exit(pty_pair) -> None:
         sources.append(sources)  # a cycle, which nothing frees before the end
     """, port)
     assert out.strip() == "True"
+
+
+async def collect_async(stream) -> list:
+    async with stream:
+        return [batch async for batch in stream]
+
+
+@pytest.mark.parametrize("iterate", [list, lambda stream: asyncio.run(collect_async(stream))], ids=["sync", "async"])
+def test_live_batches_are_typed_and_named_as_load_makes_them(iterate, recording) -> None:
+    data = stream_bytes(NOISY)
+    path = recording(data)
+    batches = iterate(live(recording=path))
+    loaded = load(path).columns
+    assert all(len(b["kind"]) for b in batches)
+    for name, column in loaded.items():
+        joined = np.concatenate([b[name] for b in batches])
+        assert joined.dtype == column.dtype, name
+        if name != "time":
+            assert joined.tobytes() == column.tobytes(), name

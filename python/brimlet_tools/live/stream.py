@@ -1,0 +1,139 @@
+"""A live port or a recording as batches of columns, for loops that must not
+freeze: `for batch in live(port)` and `async for batch in live(port)`.
+
+Each batch is a dict of numpy arrays with the names and types of
+`load(...).columns` ("time" as datetime64[ns] receive times, "kind", "invalid",
+"present", the float32 data columns), holding every packet that arrived since
+the last one, in order. The native source (brimlet_columns.LiveSource) decodes
+on its own thread and waits without the interpreter lock; the asynchronous
+iterator waits on its readiness descriptor in the event loop, so the loop's
+other tasks run meanwhile.
+
+A port that stays silent for `timeout` seconds ends the iteration with
+OSError("Operation timed out"), as the parser classes do, unless `follow`
+is given: then the silence is waited out. A read failure ends it with the
+reader's text after every packet before it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+from collections.abc import AsyncIterator, Iterator
+from types import TracebackType
+from typing import TYPE_CHECKING, Any
+
+from ..errors import ToolError, require
+from .acquire import SILENT
+
+if TYPE_CHECKING:
+    import brimlet_columns
+    import numpy as np
+    import numpy.typing as npt
+
+    Batch = dict[str, npt.NDArray[Any]]
+
+
+def native() -> Any:
+    try:
+        import brimlet_columns
+    except ImportError as e:
+        raise ToolError(f"live sources need the brimlet_columns extension module ({e}); build it "
+                        "with `make` and put its build directory on PYTHONPATH") from e  # fmt: skip
+    return brimlet_columns
+
+
+def as_arrays(batch: dict[str, brimlet_columns.Column]) -> Batch:
+    """The native columns as numpy arrays (no copy), typed as `load` types them."""
+    np = require("numpy", "live sources", "numpy", "python3-numpy")
+    arrays = {name: np.asarray(memoryview(column)) for name, column in batch.items()}
+    arrays["time"] = arrays["time"].view("datetime64[ns]")
+    return arrays
+
+
+class LiveStream:
+    """Batches from a port (or, with `recording`, from a recording read as fast
+    as it goes); see the module's description. A context manager, sync or
+    async, that closes the source."""
+
+    def __init__(self, port: str | os.PathLike[str] | None = None, baudrate: int | None = None,
+                 timeout: float = 1.0, follow: bool = False, *,
+                 recording: str | os.PathLike[str] | None = None) -> None:  # fmt: skip
+        if (port is None) == (recording is None):
+            raise TypeError("live() takes a port or a recording, not both")
+        self._port, self._baudrate, self._timeout, self._recording = port, baudrate, timeout, recording
+        self._follow = follow and recording is None
+        self.source = self._open()
+
+    def _open(self) -> brimlet_columns.LiveSource:
+        source = native()
+        if self._recording is not None:
+            return source.LiveSource.recording(self._recording)  # type: ignore[no-any-return]
+        return source.LiveSource(self._port, self._baudrate, self._timeout)  # type: ignore[no-any-return]
+
+    def _take(self, timeout: float | None) -> Batch | None:
+        """The next batch (no rows when the wait ran out), None at the end."""
+        while True:
+            try:
+                batch = self.source.read(timeout)
+            except OSError as e:
+                if not self._follow or str(e) != SILENT:
+                    raise
+                self.source.close()
+                self.source = self._open()
+                continue
+            return None if batch is None else as_arrays(batch)
+
+    def __iter__(self) -> Iterator[Batch]:
+        while (batch := self._take(None)) is not None:
+            if len(batch["kind"]):
+                yield batch
+
+    def __aiter__(self) -> AsyncIterator[Batch]:
+        return self._batches()
+
+    async def _batches(self) -> AsyncIterator[Batch]:
+        while (batch := self._take(0)) is not None:
+            if len(batch["kind"]):
+                yield batch
+            else:
+                await self._readable()
+
+    async def _readable(self) -> None:
+        loop = asyncio.get_running_loop()
+        ready = loop.create_future()
+        fd = self.source.fileno()
+
+        def wake() -> None:
+            if not ready.done():
+                ready.set_result(None)
+
+        loop.add_reader(fd, wake)
+        try:
+            await ready
+        finally:
+            loop.remove_reader(fd)
+
+    def close(self) -> None:
+        self.source.close()
+
+    def __enter__(self) -> LiveStream:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:  # fmt: skip
+        self.close()
+
+    async def __aenter__(self) -> LiveStream:
+        return self
+
+    async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                        traceback: TracebackType | None) -> None:  # fmt: skip
+        self.close()
+
+
+def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None, timeout: float = 1.0,
+         follow: bool = False, *, recording: str | os.PathLike[str] | None = None) -> LiveStream:  # fmt: skip
+    """Batches of columns from `port` as they arrive (or from `recording`);
+    iterate with `for` or `async for`. See the module's description."""
+    return LiveStream(port, baudrate, timeout, follow, recording=recording)
