@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from ..errors import ToolError, require
 from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
-from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, VALIDITY_NAMES
+from ..wire.fields import DATA_FIELDS, VALIDITY_NAMES
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -167,15 +167,6 @@ def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:
     """Consecutive slices that cover `n` rows, `size` at a time."""
     for start in range(0, n, size):
         yield slice(start, min(start + size, n))
-
-
-def lacking(present: npt.NDArray[Any], field: str) -> npt.NDArray[Any]:
-    """Where a packet does not carry the data field `field`, from the
-    `present` column (a NaN in a field that is there is a value the device
-    sent, not an absence)."""
-    bit = DATA_FIELDS.index(FIELD_BY_NAME[field])
-    absent: npt.NDArray[Any] = (present >> bit & 1) == 0
-    return absent
 
 
 def invalid_names(mask: int) -> list[str]:

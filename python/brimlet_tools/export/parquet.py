@@ -23,8 +23,8 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-from ..wire.fields import COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES
-from . import Advance, Options, RecordingLike, chunks, lacking, replacing
+from ..wire.fields import COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, lacking
+from . import Advance, Options, RecordingLike, chunks, replacing
 
 ROW_GROUP = 1 << 18
 # Noisy single-precision values hardly compress as they are; split into

@@ -26,8 +26,8 @@ import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.compute as pc  # type: ignore[import-untyped]
 
 from ..recordings.formats import LARGE, NON_FINITE, SMALL, f32_text
-from ..wire.fields import COLUMNS, DATA_FIELDS, OUTPUT_NAMES, PACKET_TYPES
-from . import Advance, Options, RecordingLike, chunks, invalid_names, lacking, replacing
+from ..wire.fields import COLUMNS, DATA_FIELDS, OUTPUT_NAMES, PACKET_TYPES, lacking
+from . import Advance, Options, RecordingLike, chunks, invalid_names, replacing
 
 def f32_strings(values: npt.NDArray[Any], style: str, absent: npt.NDArray[np.bool_]) -> pa.Array:
     """`formats.f32_text` of every value, null where `absent` is set."""

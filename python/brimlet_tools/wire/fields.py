@@ -15,7 +15,7 @@ extension module.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Protocol
+from typing import Any, Protocol
 
 # The rates the unit sends at by default, and the sample recording has.
 RAW_RATE = 1000.0
@@ -174,3 +174,12 @@ def invalid_names(packet: PacketLike) -> list[str]:
     occur twice if the device sent the field twice)."""
     text = packet.invalid_fields
     return text.split(",") if text else []
+
+
+def lacking(present: Any, field: str) -> Any:
+    """Where a packet does not carry the data field `field`, from the
+    `present` column (a NaN in a field that is there is a value the device
+    sent, not an absence)."""
+    bit = DATA_FIELDS.index(FIELD_BY_NAME[field])
+    absent = (present >> bit & 1) == 0
+    return absent
