@@ -31,6 +31,7 @@ PYTEST := -m pytest -p no:cacheprovider -q tests/python
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
 test:
+	tools/node_packages.sh
 	$(RUN) $(MAKE) --no-print-directory _test
 	@echo "== the core and the modules with Debian 12's g++ 12 (bookworm tree, tools/older_compilers.sh)"
 	$(RUN) tools/older_compilers.sh headers

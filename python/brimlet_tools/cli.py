@@ -5,7 +5,7 @@ simulated device on a pseudo-terminal), dump (packets as text, CSV or JSON
 lines), export (a recording as Parquet, HDF5, a ROS 2 bag, CSV or JSON
 lines), record (capture a port byte for byte), stats (counts, spans, rates,
 flagged fields), plot (a PNG of the motion), monitor (a live view of a
-line's health), ports (the serial ports and
+line's health), serve (the live view for Foxglove), ports (the serial ports and
 what identifies them) and demo (replay the bundled sample recording). Each
 lives in its own module under `commands`; this one holds the top-level
 parser and the dispatch.
@@ -33,7 +33,7 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, Protocol
 
-from .commands import demo, dump, export, generate, monitor, options, plot, ports, record, stats, virtual_device
+from .commands import demo, dump, export, generate, monitor, options, plot, ports, record, serve, stats, virtual_device
 from .commands.common import ToolError, note
 from .files.outputs import write_errors
 from .errors import load_brimlet
@@ -52,7 +52,8 @@ class Command(Protocol):
 
 
 # In the order that --help lists them.
-COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, export, record, stats, plot, monitor, ports, demo)
+COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, export, record, stats, plot, monitor, serve, ports,
+                                 demo)  # fmt: skip
 
 # The installed console script is "brimlet"; from a checkout it is run as a module.
 PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"

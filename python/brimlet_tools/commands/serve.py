@@ -1,0 +1,90 @@
+"""`serve`: the live view for Foxglove, over the Foxglove WebSocket protocol."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ipaddress
+import signal
+from collections.abc import AsyncIterator
+from typing import Any
+
+from ..errors import require
+from ..export import FRAME_ID
+from . import options
+from .common import ToolError, note
+from .source import load_recording
+
+NAME = "serve"
+HELP = ("Serve a port, or a recording at its pace, to Foxglove over the Foxglove WebSocket protocol "
+        "(no authentication: anyone who reaches the address can watch).")  # fmt: skip
+DEFAULT_LISTEN = "127.0.0.1:8765"
+
+
+def listen_type(text: str) -> tuple[str, int]:
+    host, _, port = text.rpartition(":")
+    try:
+        number = int(port)
+        if not host or not 0 <= number <= 65535:
+            raise ValueError
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT, such as {DEFAULT_LISTEN}, not {text!r}") from None
+    return host.strip("[]"), number
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    options.add_recording(p, "a recording to replay at its pace (or give --port)", required=False)
+    options.add(p, "port")
+    options.add(p, "baudrate")
+    p.add_argument("--listen", type=listen_type, default=DEFAULT_LISTEN, metavar="HOST:PORT",
+                   help="the address to serve on (default %(default)s; port 0 picks a free one)")
+    p.add_argument("--frame-id", default=FRAME_ID, metavar="ID",
+                   help="the frame of every message (default %(default)s)")  # fmt: skip
+    options.add(p, "seconds", help="serve this many seconds of wall-clock time (default: until Ctrl-C)")
+    options.add(p, "quiet", help="no line per client (errors and warnings still show)")
+    options.add_check(p, options.source_check)
+
+
+def batches_of(args: argparse.Namespace, start: asyncio.Event) -> AsyncIterator[dict[str, Any]]:
+    if args.port is not None:
+        from ..live.stream import live
+
+        try:
+            return aiter(live(args.port, args.baudrate, follow=True))
+        except OSError as e:
+            raise ToolError(f"cannot open port {args.port}: {e}") from e
+    from ..serve.replay import paced
+
+    return paced(load_recording(args.file).columns, start)
+
+
+def run(args: argparse.Namespace) -> int:
+    require("websockets", "serving", "serve", "python3-websockets")
+    host, port = args.listen
+    if not is_loopback(host):
+        note(f"warning: serving on {host}, beyond this machine; the protocol has no authentication")
+    return asyncio.run(serve(args, host, port))
+
+
+def is_loopback(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host == "localhost"
+
+
+async def serve(args: argparse.Namespace, host: str, port: int) -> int:
+    from ..serve.server import Hub, run as run_server
+
+    hub = Hub(args.frame_id, (lambda text: None) if args.quiet else note)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    source = args.port or args.file
+    try:
+        await run_server(hub, batches_of(args, hub.subscribed), host, port, stop, args.seconds,
+                         lambda url: note(f"serving {source} on {url}; Ctrl-C ends"))  # fmt: skip
+    except OSError as e:
+        raise ToolError(f"serving {source} failed: {e}") from e
+    return 0
