@@ -89,7 +89,7 @@ def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) 
             ticks += 1
             time.sleep(0.001)
 
-    source = brimlet_columns.LiveSource(port, timeout=10)
+    source = brimlet_columns.LiveSource(port, timeout=1.5)
     thread = threading.Thread(target=ticker)
     thread.start()
     batch = source.read(0.3)
@@ -114,7 +114,7 @@ def test_the_sources_left_open_are_closed_at_interpreter_exit(pty_pair) -> None:
         # Registered first, so it runs after the module's own handler.
         atexit.register(lambda: print(sources[0].closed))
         import brimlet_columns
-        sources = [brimlet_columns.LiveSource(sys.argv[1], timeout=10)]
+        sources = [brimlet_columns.LiveSource(sys.argv[1], timeout=0.5)]
         sources.append(sources)  # a cycle, which nothing frees before the end
     """, port)
     assert out.strip() == "True"

@@ -172,6 +172,7 @@ GRAMMAR = {
     "generate": {"output"}, "virtual-device": {"recording"}, "dump": {"recording", "port", "output"},
     "export": {"recording", "output"}, "record": {"port", "output"}, "stats": {"recording", "port"},
     "plot": {"recording", "port", "output"}, "monitor": {"recording", "port"}, "ports": set(), "demo": {"recording"},
+    "serve": {"recording", "port"},
 }  # fmt: skip
 
 
