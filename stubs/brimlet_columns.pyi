@@ -87,6 +87,11 @@ class LiveSource:
         """An eventfd, readable while packets are queued and once the run has
         ended: for selectors, asyncio's add_reader and GUI event loops."""
 
+    def scan_totals(self) -> dict[str, int]:
+        """What the scanner has passed over so far, named as `decode`'s totals:
+        "outside" (bytes outside valid frames), "bad_checksums" and
+        "other_frames"."""
+
     def close(self) -> None:
         """Stops the reader thread and releases the source and the descriptor.
         Sources still open when the interpreter exits are closed then."""

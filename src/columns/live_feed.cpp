@@ -28,6 +28,7 @@ std::expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
 LiveFeed::LiveFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness> readiness)
     : readiness_(std::move(readiness)), engine_(std::move(source)) {
     engine_.watch_packets(readiness_);
+    engine_.count_scans(counts_);
 }
 
 std::expected<std::unique_ptr<LiveFeed>, std::string> LiveFeed::start(std::unique_ptr<ByteSource> source) {

@@ -48,12 +48,13 @@ public:
     // (no rows when nothing is queued yet); else the read failure that ended
     // the run, once; else Ended. Out of memory: DecodeError.
     std::expected<Taken, DecodeError> take();
-    // Stops and joins the run (a read notices within kStopCheckInterval).
-    void stop() { engine_.stop(); }
+    // What the scanner has passed over so far.
+    const ScanCounts& counts() const { return *counts_; }
 
 private:
     LiveFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness> readiness);
     std::shared_ptr<Readiness> readiness_;
+    std::shared_ptr<ScanCounts> counts_ = std::make_shared<ScanCounts>();
     ParserEngine engine_;
     std::optional<std::string> failure_;  // taken from the engine, not told yet
 };

@@ -207,6 +207,20 @@ PyObject* live_fileno(PyObject* self, PyObject*) {
     return feed == nullptr ? nullptr : PyLong_FromLong(feed->fd());
 }
 
+PyObject* live_scan_totals(PyObject* self, PyObject*) {
+    LiveObject* live = as_live(self);
+    Use use(live);
+    if (!use) return nullptr;
+    LiveFeed* feed = open_feed(live);
+    if (feed == nullptr) return nullptr;
+    const ScanCounts& counts = feed->counts();
+    const auto load = [](const std::atomic<std::uint64_t>& n) {
+        return static_cast<unsigned long long>(n.load(std::memory_order_relaxed));
+    };
+    return Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums", load(counts.bad_checksums),
+                         "other_frames", load(counts.other_frames));
+}
+
 PyObject* live_close(PyObject* self, PyObject*) {
     LiveObject* live = as_live(self);
     Use use(live);
@@ -268,6 +282,8 @@ PyMethodDef live_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(live_read)), METH_VARARGS | METH_KEYWORDS,
      "read($self, timeout=None)\n--\n\nEverything queued, as a dict of Column objects."},
     {"fileno", live_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe readiness descriptor."},
+    {"scan_totals", live_scan_totals, METH_NOARGS,
+     "scan_totals($self)\n--\n\nWhat the scanner has passed over so far."},
     {"close", live_close, METH_NOARGS, "close($self)\n--\n\nStops the reader and releases the source."},
     {"__enter__", live_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", live_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\n"},

@@ -76,7 +76,7 @@ std::expected<void, InternalError> ParserEngine::start() {
     if (reader_ || !source_) return {};
     running_->store(true, std::memory_order_relaxed);
     auto run = std::make_unique<Run>(Run{
-        .context = RunContext{channels_->packets_out, channels_->errors_out, running_, std::move(source_)},
+        .context = RunContext{channels_->packets_out, channels_->errors_out, running_, std::move(source_), counts_},
         .result = nullptr,
         .ended_normally = false,
         .finished = {},

@@ -27,6 +27,7 @@
 #include "parser/channel.hpp"
 #include "parser/internal_error.hpp"
 #include "parser/readiness.hpp"
+#include "parser/reader_loop.hpp"
 #include "protocol/imu_packet.hpp"
 #include "serial/byte_source.hpp"
 
@@ -74,6 +75,8 @@ public:
     void watch_packets(std::shared_ptr<Readiness> readiness);
     // Whether a run has ended and everything it queued has been taken.
     bool packets_done();
+    // Has the runs started from now on count what the scanner passes over.
+    void count_scans(std::shared_ptr<ScanCounts> counts) { counts_ = std::move(counts); }
 
 private:
     struct Run;
@@ -93,6 +96,7 @@ private:
     std::shared_ptr<std::atomic<bool>> running_;
     std::unique_ptr<Run> reader_;
     std::unique_ptr<ByteSource> source_;
+    std::shared_ptr<ScanCounts> counts_;
 };
 
 }  // namespace brimlet

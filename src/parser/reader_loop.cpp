@@ -19,13 +19,21 @@ struct ChannelSender {
     bool send_all(std::span<const IMUPacket> packets) { return out.send_all(packets, wake_at, kPatience); }
 };
 
-}  // namespace
+// The same, counting what the scanner passes over as it goes.
+struct CountingSender : ChannelSender {
+    ScanCounts& counts;
+    void outside(std::size_t bytes) { counts.outside.fetch_add(bytes, std::memory_order_relaxed); }
+    void bad_checksum() { counts.bad_checksums.fetch_add(1, std::memory_order_relaxed); }
+    void other_frame() { counts.other_frames.fetch_add(1, std::memory_order_relaxed); }
+    void packet_frame(std::size_t) {}
+};
 
-std::unique_ptr<ByteSource> reader_loop(RunContext context) {
+// Reads and scans until the run ends; the scan's packets go to `sender`.
+template <class S>
+void read_and_scan(RunContext& context, S& sender) {
     std::vector<std::uint8_t> buffer;
     buffer.reserve(kInitialBufferCapacity);
     std::atomic<bool>& running = *context.running;
-    ChannelSender sender{context.packets, context.source->reads_wait() ? 1 : kDeferredWake};
     while (running.load(std::memory_order_relaxed)) {
         const std::size_t filled = buffer.size();
         if (buffer.capacity() - filled < kReadSize) buffer.reserve(std::max(2 * buffer.capacity(), filled + kReadSize));
@@ -43,6 +51,19 @@ std::unique_ptr<ByteSource> reader_loop(RunContext context) {
         }
         buffer.resize(filled + *got);
         scan_frames(buffer, sender);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ByteSource> reader_loop(RunContext context) {
+    const ChannelSender plain{context.packets, context.source->reads_wait() ? 1 : kDeferredWake};
+    if (context.counts) {
+        CountingSender sender{plain, *context.counts};
+        read_and_scan(context, sender);
+    } else {
+        ChannelSender sender = plain;
+        read_and_scan(context, sender);
     }
     context.packets.finish();
     return std::move(context.source);

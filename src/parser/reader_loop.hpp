@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -23,12 +24,21 @@ inline constexpr std::size_t kInitialBufferCapacity = 4096;
 inline constexpr std::size_t kDeferredWake = 4096;
 inline constexpr std::chrono::steady_clock::duration kPatience = std::chrono::milliseconds(1);
 
+// What the scanner passes over in the runs of an engine that counts it (for
+// a live source that reports the line's health); read from any thread.
+struct ScanCounts {
+    std::atomic<std::uint64_t> outside{0};        // bytes outside valid frames
+    std::atomic<std::uint64_t> bad_checksums{0};  // candidate frames whose checksum failed
+    std::atomic<std::uint64_t> other_frames{0};   // valid frames of other descriptor sets
+};
+
 // What one run owns, moved into its thread.
 struct RunContext {
     Sender<IMUPacket> packets;
     Sender<std::string> errors;
     std::shared_ptr<std::atomic<bool>> running;
     std::unique_ptr<ByteSource> source;
+    std::shared_ptr<ScanCounts> counts;  // null: nothing counted
 };
 
 // Runs on the reader thread; returns the source when the run ends.

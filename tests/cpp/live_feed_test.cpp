@@ -71,9 +71,16 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
         bytes(raw_frame(float(k)));
         expected.push_back(float(k));
     }
+    test::Bytes damaged = raw_frame(-1);
+    damaged.back() ^= 0xFF;
+    bytes(test::concat({{0x00, 0x75, 0x01}, damaged, test::frame(0x81, {})}));
     fail("Input/output error");
     auto [tags, failure] = take_to_end();
     EXPECT_EQ(tags, expected);
+    // The noise, the damaged frame's bytes, one failed checksum and a frame of another set.
+    EXPECT_EQ(feed->counts().outside.load(), 3 + damaged.size());
+    EXPECT_EQ(feed->counts().bad_checksums.load(), 1u);
+    EXPECT_EQ(feed->counts().other_frames.load(), 1u);
     EXPECT_EQ(failure, "Input/output error");
     EXPECT_TRUE(feed->wait(0ms)) << "up for good after the end";
 }

@@ -10,7 +10,7 @@ import threading
 import time
 
 import pytest
-from conftest import joined_away, run_python, task_count
+from conftest import new_task, run_python, task_ended, tasks
 
 import brimlet
 import brimlet_columns
@@ -42,7 +42,11 @@ def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> 
     with brimlet_columns.LiveSource.recording(recording(data)) as source:
         got = read_all(source)
         assert source.read() is None and source.read(0) is None  # the end stays, and never waits
-    whole = brimlet_columns.decode(data)
+        passed_over = source.scan_totals()
+    whole, totals = brimlet_columns.decode(data)
+    assert passed_over == {name: totals[name] for name in passed_over} and totals["outside"] > 0
+    for place in ("skipped", "end"):  # where a frame lay: a recording's, not a live line's
+        del whole[place]
     assert list(got) == list(whole) and len(got["kind"]) > 100
     for name, column in whole.items():
         if name != "time":  # receive times now, not those of a recording
@@ -79,7 +83,6 @@ def test_a_silent_port_ends_with_the_parsers_text_after_its_packets(pty_pair) ->
 
 def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) -> None:
     _, port = pty_pair
-    before = task_count()
     ticks = 0
     done = threading.Event()
 
@@ -89,7 +92,9 @@ def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) 
             ticks += 1
             time.sleep(0.001)
 
+    before = tasks()
     source = brimlet_columns.LiveSource(port, timeout=1.5)
+    reader = new_task(before)
     thread = threading.Thread(target=ticker)
     thread.start()
     batch = source.read(0.3)
@@ -104,7 +109,7 @@ def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) 
     done.set()
     thread.join()
     source.close()
-    assert joined_away(before)
+    assert task_ended(reader)
 
 
 def test_the_sources_left_open_are_closed_at_interpreter_exit(pty_pair) -> None:

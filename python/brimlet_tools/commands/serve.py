@@ -7,13 +7,16 @@ import asyncio
 import ipaddress
 import signal
 from collections.abc import AsyncIterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..errors import require
 from ..export import FRAME_ID
 from . import options
 from .common import ToolError, note
 from .source import load_recording
+
+if TYPE_CHECKING:
+    from ..serve.server import Hub
 
 NAME = "serve"
 HELP = ("Serve a port, or a recording at its pace, to Foxglove over the Foxglove WebSocket protocol "
@@ -45,17 +48,22 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_check(p, options.source_check)
 
 
-def batches_of(args: argparse.Namespace, start: asyncio.Event) -> AsyncIterator[dict[str, Any]]:
+def open_source(args: argparse.Namespace, hub: Hub) -> AsyncIterator[dict[str, Any]]:
+    """The batches to serve; for a port, `hub` is told where the scanner's totals are."""
     if args.port is not None:
         from ..live.stream import live
 
         try:
-            return aiter(live(args.port, args.baudrate, follow=True))
+            stream = live(args.port, args.baudrate, follow=True)
         except OSError as e:
             raise ToolError(f"cannot open port {args.port}: {e}") from e
+        hub.scan = stream.scan_totals
+        return aiter(stream)
     from ..serve.replay import paced
 
-    return paced(load_recording(args.file).columns, start)
+    recording = load_recording(args.file)
+    skipped = recording.scan.skipped
+    return paced({**recording.columns, **({} if skipped is None else {"skipped": skipped})}, hub.subscribed)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -83,7 +91,7 @@ async def serve(args: argparse.Namespace, host: str, port: int) -> int:
         loop.add_signal_handler(sig, stop.set)
     source = args.port or args.file
     try:
-        await run_server(hub, batches_of(args, hub.subscribed), host, port, stop, args.seconds,
+        await run_server(hub, open_source(args, hub), host, port, stop, args.seconds,
                          lambda url: note(f"serving {source} on {url}; Ctrl-C ends"))  # fmt: skip
     except OSError as e:
         raise ToolError(f"serving {source} failed: {e}") from e

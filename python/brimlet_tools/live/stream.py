@@ -63,6 +63,7 @@ class LiveStream:
             raise TypeError("live() takes a port or a recording, not both")
         self._port, self._baudrate, self._timeout, self._recording = port, baudrate, timeout, recording
         self._follow = follow and recording is None
+        self._passed_over: dict[str, int] = {}  # by the sources closed before this one
         self.source = self._open()
 
     def _open(self) -> brimlet_columns.LiveSource:
@@ -79,6 +80,7 @@ class LiveStream:
             except OSError as e:
                 if not self._follow or str(e) != SILENT:
                     raise
+                self._passed_over = self.scan_totals()
                 self.source.close()
                 self.source = self._open()
                 continue
@@ -113,6 +115,12 @@ class LiveStream:
             await ready
         finally:
             loop.remove_reader(fd)
+
+    def scan_totals(self) -> dict[str, int]:
+        """What the scanner has passed over since the start (see
+        LiveSource.scan_totals), through every reopening of a followed port."""
+        now = self.source.scan_totals()
+        return {name: n + self._passed_over.get(name, 0) for name, n in now.items()}
 
     def close(self) -> None:
         self.source.close()

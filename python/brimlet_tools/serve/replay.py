@@ -19,7 +19,8 @@ TICK = 0.01
 
 
 async def paced(columns: dict[str, Any], start: asyncio.Event, speed: float = 1.0) -> AsyncIterator[dict[str, Any]]:
-    """The rows of `columns` in slices, each when its time has come."""
+    """The rows of `columns` (numpy arrays of one length, "time" among them)
+    in slices, each when its time has come."""
     import numpy as np
 
     times = columns["time"].view(np.int64)

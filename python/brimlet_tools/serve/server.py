@@ -86,6 +86,8 @@ class Health:
     reported_at: float = field(default_factory=time.monotonic)
 
     def count(self, batch: Batch) -> None:
+        if "skipped" in batch:  # a recording's: the bytes outside frames before each packet
+            self.outside = (self.outside or 0) + int(batch["skipped"].sum())
         kinds = batch["kind"].tolist()
         for k in set(kinds):
             self.packets[k] += kinds.count(k)
@@ -113,7 +115,7 @@ class Health:
 class Hub:
     """The clients and what goes to them."""
 
-    def __init__(self, frame_id: str, log: Log) -> None:
+    def __init__(self, frame_id: str, log: Log, scan: Callable[[], dict[str, int]] | None = None) -> None:
         self.channels = channels()
         self.by_topic = {c.topic: c for c in self.channels}
         self.by_id = {c.id: c for c in self.channels}
@@ -121,11 +123,13 @@ class Hub:
         self.frame_id = frame_id
         self.log = log
         self.health = Health()
+        self.scan = scan  # a live source's scan totals, asked at each report
         self.subscribed = asyncio.Event()  # set by the first subscription
         self.session = str(time.time_ns())
 
     def publish(self, batch: Batch) -> None:
-        """Every message of the packets in `batch` to the clients that take it."""
+        """Every message of the packets in `batch` to the clients that take it;
+        a column "skipped" counts bytes outside frames."""
         self.health.count(batch)
         if not self.clients:
             return
@@ -136,6 +140,9 @@ class Hub:
                 client.put(message_frame(subscription, stamp, message))
 
     def publish_health(self) -> dict[str, Any]:
+        if self.scan is not None:
+            totals = self.scan()
+            self.health.outside, self.health.failed_checksums = totals["outside"], totals["bad_checksums"]
         report = self.health.report(self.clients)
         channel = self.by_topic[HEALTH_TOPIC]
         payload = json.dumps(report).encode()
