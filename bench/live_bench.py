@@ -27,6 +27,9 @@ Readers:
   10 ms (load run only: its latency is the polling period by design).
 * `pyserial`: `serial.Serial` read with `read(in_waiting or 1)`, the usual
   idiom, decoded with `BaselineDecoder`.
+* `live-source`: `brimlet_columns.LiveSource`, batches of columns read with
+  `read()`, which waits without the interpreter lock; every value of every
+  column is taken into Python (`tolist`).
 
     python bench/live_bench.py --reader module [--seconds 20] [--latency-seconds 10] [--json]
 """
@@ -56,7 +59,7 @@ BAUDRATE = 921600
 RAW_RATE = 1000.0
 ESTIMATED_RATE = 100.0
 POLL_PERIOD = 0.01
-READERS = ("module", "module-poll", "pyserial")
+READERS = ("module", "module-poll", "pyserial", "live-source")
 MODULUS = simulator.COUNTER_MODULUS
 SequenceCheck = common.SequenceCheck
 
@@ -147,12 +150,44 @@ class PyserialReader:
         self.port.close()
 
 
-Reader = ModuleReader | PyserialReader
+class LiveSourceReader:
+    def __init__(self, path: str, timeout: float) -> None:
+        import brimlet_columns
+
+        self.source = brimlet_columns.LiveSource(path, BAUDRATE, timeout)
+
+    def batches(self) -> Iterator[list[Arrival]]:
+        while True:
+            try:
+                batch = self.source.read()
+            except OSError:
+                return
+            if batch is None:
+                return
+            arrived = time.monotonic_ns()
+            values = {name: memoryview(column).tolist() for name, column in batch.items()}
+            kind, pressure, altitude = values["kind"], values["scaled_ambient_pressure"], values["est_pressure_alt"]
+            yield [Arrival(counter_of_value(pressure[i] if kind[i] == 0 else altitude[i]), arrived, values["time"][i])
+                   for i in range(len(kind))]  # fmt: skip
+
+    def close(self) -> None:
+        self.source.close()
+
+
+def counter_of_value(value: float) -> int | None:
+    if not value.is_integer() or not 0 <= value < MODULUS:  # NaN is not an integer
+        return None
+    return int(value)
+
+
+Reader = ModuleReader | PyserialReader | LiveSourceReader
 
 
 def open_reader(reader: str, path: str, timeout: float) -> Reader:
     if reader == "pyserial":
         return PyserialReader(path, timeout)
+    if reader == "live-source":
+        return LiveSourceReader(path, timeout)
     return ModuleReader(path, reader == "module-poll", timeout)
 
 

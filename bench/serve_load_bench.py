@@ -1,0 +1,149 @@
+"""`brimlet serve` under load: 8 clients, one of which never reads.
+
+The virtual device (1000 raw + 100 estimated packets per second with
+sequence numbers, 921600 baud) feeds `brimlet serve -p`; at the same time a
+second virtual device with the same stream is taken down by `brimlet record`,
+to see whether the server's load costs a recording anything. Seven clients
+subscribe to every channel and read everything; the eighth subscribes and
+never reads (its socket fills, then its queue, whose oldest messages give
+way). Reported: for each reading client, the pressure messages it got and
+the gaps in their sequence numbers; the server's resident memory, sampled
+every second; the stalled client's drops from the health channel; the
+recording's packets and gaps.
+
+    python bench/serve_load_bench.py [--seconds 20] [--json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+import common
+
+BAUDRATE = 921600
+CLIENTS = 8
+SUBPROTOCOL = "foxglove.websocket.v1"
+
+
+def rss_kib(pid: int) -> int:
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def gaps(counters: list[int]) -> int:
+    return sum(1 for a, b in zip(counters, counters[1:]) if b != a + 1)
+
+
+async def reading_client(url: str, seconds: float, health: list[Any]) -> dict[str, Any]:
+    from websockets.asyncio.client import connect
+
+    counters: list[int] = []
+    messages = 0
+    async with connect(url, subprotocols=[SUBPROTOCOL], max_size=None) as ws:  # type: ignore[list-item]
+        await ws.recv()
+        channels = {c["id"]: c["topic"] for c in json.loads(await ws.recv())["channels"]}
+        await ws.send(json.dumps({"op": "subscribe",
+                                  "subscriptions": [{"id": i, "channelId": i} for i in channels]}))  # fmt: skip
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            try:
+                message = await asyncio.wait_for(ws.recv(), left)
+            except TimeoutError:
+                break
+            if not isinstance(message, bytes):
+                continue
+            messages += 1
+            topic = channels[int.from_bytes(message[1:5], "little")]
+            if topic == "/imu/pressure":
+                # The message ends with the pressure (Pa) and its variance, two doubles.
+                counters.append(round(struct.unpack_from("<d", message, len(message) - 16)[0] / 100))
+            elif topic == "/brimlet/health":
+                health.append(json.loads(message[13:]))
+    return {"messages": messages, "pressure": len(counters), "gaps": gaps(counters)}
+
+
+async def stalled_client(url: str, seconds: float) -> None:
+    from websockets.asyncio.client import connect
+
+    async with connect(url, subprotocols=[SUBPROTOCOL], max_queue=1) as ws:  # type: ignore[list-item]
+        await ws.recv()
+        channels = json.loads(await ws.recv())["channels"]
+        await ws.send(json.dumps({"op": "subscribe",
+                                  "subscriptions": [{"id": c["id"], "channelId": c["id"]} for c in channels]}))
+        await asyncio.sleep(seconds)  # never reads
+
+
+async def clients(url: str, seconds: float, pid: int) -> dict[str, Any]:
+    health: list[Any] = []
+    samples: list[int] = []
+
+    async def sample() -> None:
+        while True:
+            samples.append(rss_kib(pid))
+            await asyncio.sleep(1.0)
+
+    sampler = asyncio.create_task(sample())
+    stalled = asyncio.create_task(stalled_client(url, seconds + 1))
+    readers = await asyncio.gather(*(reading_client(url, seconds, health) for _ in range(CLIENTS - 1)))
+    sampler.cancel()
+    stalled.cancel()
+    dropped = max((c["dropped"] for report in health for c in report["clients"]), default=0)
+    return {"readers": readers, "rss_kib": samples, "stalled_dropped": dropped,
+            "last_health": health[-1] if health else None}  # fmt: skip
+
+
+def record_gaps(path: Path) -> dict[str, Any]:
+    from brimlet_tools import load
+
+    columns = load(path).columns
+    raw = columns["kind"] == 0
+    counters = [int(v) for v in columns["scaled_ambient_pressure"][raw]]
+    return {"packets": len(columns["kind"]), "gaps": gaps(counters)}
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=20.0)
+    ap.add_argument("--json", action="store_true")
+    args = ap.parse_args()
+    env = common.child_env()
+    with (common.virtual_device(args.seconds + 10, BAUDRATE, 1000.0, 100.0) as served,
+          common.virtual_device(args.seconds + 10, BAUDRATE, 1000.0, 100.0) as recorded,
+          tempfile.TemporaryDirectory() as tmp):  # fmt: skip
+        output = Path(tmp) / "during-serve.bin"
+        record = subprocess.Popen([sys.executable, "-m", "brimlet_tools", "record", "--port", recorded, "-o",
+                                   str(output), "--baudrate", str(BAUDRATE), "--quiet"],
+                                  stderr=subprocess.PIPE, text=True, env=env)  # fmt: skip
+        server = subprocess.Popen([sys.executable, "-m", "brimlet_tools", "serve", "-p", served, "-b", str(BAUDRATE),
+                                   "--listen", "127.0.0.1:0", "--quiet"],
+                                  stderr=subprocess.PIPE, text=True, env=env)  # fmt: skip
+        try:
+            assert server.stderr is not None
+            url = re.search(r"on (ws://\S+);", server.stderr.readline())
+            if url is None:
+                raise SystemExit("serve did not start")
+            result = asyncio.run(clients(url.group(1), args.seconds, server.pid))
+        finally:
+            server.terminate()
+            server.communicate(timeout=10)
+            record.terminate()
+            record.communicate(timeout=10)
+        result["record"] = record_gaps(output)
+    common.emit(result, args.json, [f"serve load: {result}"])
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
