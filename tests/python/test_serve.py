@@ -91,7 +91,6 @@ def test_the_protocols_own_client_gets_every_packet_in_order(replay, recording) 
     health = got["health"][-1]
     assert set(health) >= {"rates", "bytes_outside_frames", "failed_checksums", "flagged_not_valid",
                            "seconds_since_last_packet", "clients"}  # fmt: skip
-    assert health["bytes_outside_frames"] > 0 and health["packets"]["raw"] > 0
 
 
 def test_misbehaving_clients_are_logged_once_and_the_others_served(recording) -> None:
