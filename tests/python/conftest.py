@@ -46,6 +46,7 @@ needs_serial = pytest.mark.skipif(importlib.util.find_spec("serial") is None, re
 # optional extra that the glibc 2.31 test interpreter cannot have); without it
 # the tools say so, which these tests do not expect.
 needs_numpy = pytest.mark.skipif(importlib.util.find_spec("numpy") is None, reason="the time span and receive times need numpy")
+needs_matplotlib = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="plot needs matplotlib")
 
 
 def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:

@@ -45,9 +45,14 @@ def test_a_signal_cuts_work_short_alike_from_module_and_script(
     output = tmp_path / "long.bin"
     command = [sys.executable, *launch, "generate", "--duration", "1e6", "--output", str(output)]
     process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
-    wait_until(lambda: any(p.stat().st_size for p in tmp_path.iterdir()))  # the work has begun, out of sight
-    process.send_signal(sig)
-    _, err = process.communicate(timeout=10)
+    try:
+        wait_until(lambda: any(p.stat().st_size for p in tmp_path.iterdir()))  # the work has begun, out of sight
+        process.send_signal(sig)
+        _, err = process.communicate(timeout=10)
+    finally:  # a generator left running would write for ever
+        if process.poll() is None:
+            process.kill()
+            process.wait()
     assert process.returncode == status and not output.exists() and not list(tmp_path.iterdir())
     assert err.strip().endswith(f": {word}") and "Traceback" not in err
 
