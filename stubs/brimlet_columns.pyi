@@ -1,7 +1,7 @@
 """Whole recordings of the brimlet stream decoded into columns, from the same
 native core as brimlet. Use it through brimlet_tools.recording.load."""
 
-from collections.abc import Buffer
+from collections.abc import Buffer, Sequence
 from os import PathLike
 from typing import final
 
@@ -100,3 +100,16 @@ class LiveSource:
     def closed(self) -> bool: ...
     def __enter__(self) -> LiveSource: ...
     def __exit__(self, *exc_info: object) -> None: ...
+
+def text_lines(format: str, columns: Sequence[Buffer], keys: Sequence[str] | None = None, /) -> bytes:
+    """The rows of `columns` as text, one line per packet ended by a newline:
+    CSV cells (`format` "csv") or JSON objects keyed by `keys` ("jsonl").
+    `columns` holds "time" (int64 ns), "kind" (uint8), "invalid" (uint16),
+    "present" (uint16) and the DATA_COLUMNS (float32), all of one length;
+    `keys` the JSON keys of the packet type, the time, the flagged fields and
+    each field in property order. A value is written in the shortest text
+    that reads back as the same single-precision value, as the packet's text
+    form writes it (NaN, inf and -inf in CSV; NaN, Infinity and -Infinity in
+    JSON); a field the packet does not carry is empty cells or null; the
+    flagged names are joined with "," in bit order (quoted in CSV when there
+    are several). Runs without the interpreter lock."""

@@ -16,6 +16,8 @@
 #include "columns/column_table.hpp"
 #include "columns/live_source.hpp"
 #include "columns/lower_envelope.hpp"
+#include "columns/held_buffer.hpp"
+#include "columns/text_lines.hpp"
 
 namespace brimlet::columns::py {
 
@@ -27,44 +29,6 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-// A buffer view held for as long as this object lives.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // Takes a contiguous view of `object`; false with an exception set.
-    bool take(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags | PyBUF_C_CONTIGUOUS) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-    // The view as 64-bit integers, signed or not as `is_signed`; false with a
-    // ValueError naming `what` when it is something else.
-    template <class T>
-    bool as_int64(const char* what, std::span<const T>& out) const {
-        const char* format = view_.format ? view_.format : "B";
-        const char code = format[std::strlen(format) - 1];
-        const bool signed_code = code == 'q' || code == 'l';
-        const bool unsigned_code = code == 'Q' || code == 'L';
-        if (view_.ndim != 1 || view_.itemsize != 8 || !(std::is_signed_v<T> ? signed_code : unsigned_code)) {
-            PyErr_Format(PyExc_ValueError, "%s must be a one-dimensional array of %s 64-bit integers", what,
-                         std::is_signed_v<T> ? "signed" : "unsigned");
-            return false;
-        }
-        out = std::span(static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len / 8));
-        return true;
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // New reference to the dict of what the scan of `bytes` bytes passed over;
 // nullptr with an exception set.
@@ -86,7 +50,7 @@ bool take_reads(const char* function, PyObject* ends, PyObject* times, HeldBuffe
     }
     if (ends == Py_None) return true;
     if (!end_buffer.take(ends, PyBUF_FORMAT | PyBUF_ND) || !time_buffer.take(times, PyBUF_FORMAT | PyBUF_ND) ||
-        !end_buffer.as_int64("ends", reads.ends) || !time_buffer.as_int64("times", reads.times)) {
+        !end_buffer.as_array("ends", reads.ends) || !time_buffer.as_array("times", reads.times)) {
         return false;
     }
     if (reads.ends.size() != reads.times.size()) {
@@ -178,8 +142,8 @@ PyObject* lower_envelopes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !starts.take(args[2], PyBUF_FORMAT | PyBUF_ND) ||
         !slope.take(args[3], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
         !at_start.take(args[4], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
-        !on_line.take(args[5], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) || !x.as_int64("x", xs) ||
-        !y.as_int64("y", ys) || !starts.as_int64("starts", ss) || !on_line.as_int64("on_line", values)) {
+        !on_line.take(args[5], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) || !x.as_array("x", xs) ||
+        !y.as_array("y", ys) || !starts.as_array("starts", ss) || !on_line.as_array("on_line", values)) {
         return nullptr;
     }
     const auto doubles = [](const Py_buffer& v) {
@@ -255,6 +219,9 @@ PyMethodDef methods[] = {
     {"lower_envelopes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lower_envelopes)), METH_FASTCALL,
      "lower_envelopes(x, y, starts, slope, at_start, on_line, /)\n--\n\n"
      "Fits the lower-envelope line of each piece of the points (x, y)."},
+    {"text_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_lines)), METH_FASTCALL,
+     "text_lines(format, columns, keys=None, /)\n--\n\n"
+     "The rows of `columns` as CSV or JSON lines, in bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol/float_text.hpp"
 #include "protocol/imu_packet.hpp"
 
 namespace brimlet {
@@ -18,10 +19,6 @@ std::optional<std::string> invalid_fields_text(const IMUPacket& packet);
 
 // The listing rewritten into call shape: "IMUPacket(packet_type=\"raw\", ... )".
 std::string packet_text(const IMUPacket& packet);
-
-// A single-precision value as the listing writes it: shortest round-trip
-// digits, exponent form at 1e16 and above or below 1e-4, "NaN", "inf", "-inf".
-std::string format_f32(float value);
 
 // An unsigned 128-bit integer in decimal digits.
 std::string format_u128(Timestamp value);
