@@ -1,6 +1,7 @@
 """A 600 s recording exported to each format: seconds and bytes, beside the
-CSV that `dump` wrote before (every value as the seventeen digits of its
-double-precision widening, packet by packet).
+CSV that `dump` writes packet by packet (as for a live port) and the CSV it
+wrote before (every value as the seventeen digits of its double-precision
+widening, packet by packet).
 
 The recording is the simulated device at 1000 raw and 100 estimated
 packets per second with the line faults of the bundled sample, made once
@@ -26,10 +27,10 @@ import common
 
 from brimlet_tools.export import export
 from brimlet_tools.live.acquire import replay
-from brimlet_tools.recordings.formats import csv_row
+from brimlet_tools.recordings.formats import PacketWriter
 from brimlet_tools.recordings.recording import load
 from brimlet_tools.sim import simulator
-from brimlet_tools.wire.fields import COLUMNS
+from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, field_values
 
 OUTPUTS = ("flight.parquet", "flight.h5", "flight.mcap", "flight.db3", "flight.csv", "flight.jsonl")
 
@@ -51,7 +52,19 @@ def old_csv(recording: Path, output: Path) -> None:
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(COLUMNS)
         for packet in replay(recording):
-            writer.writerow(csv_row(packet, repr))
+            row = [packet.packet_type, str(packet.timestamp), packet.invalid_fields or ""]
+            for f in DATA_FIELDS:
+                values = field_values(packet, f.name)
+                row.extend([""] * f.width if values is None else map(repr, values))
+            writer.writerow(row)
+
+
+def packet_csv(recording: Path, output: Path) -> None:
+    """The CSV as `dump` writes a port's packets: one at a time, as they come."""
+    with output.open("w", newline="") as out:
+        writer = PacketWriter(out, "csv")
+        for packet in replay(recording):
+            writer.write(packet)
 
 
 def size(path: Path) -> int:
@@ -94,6 +107,12 @@ def main() -> int:
             written = work / name if not name.endswith((".mcap", ".db3")) else work / Path(name).stem
             results["formats"][name] = {"seconds": seconds, "bytes": size(written)}
             lines.append(f"{name:16s} {seconds:6.2f} s  {size(written):>11} bytes")
+        # The packets of the recording as a port's come: decoded by MockParser,
+        # written one at a time (the replay's own time included).
+        one_by_one = work / "packets.csv"
+        seconds = timed(lambda: packet_csv(path, one_by_one))
+        results["formats"]["CSV packet by packet"] = {"seconds": seconds, "bytes": one_by_one.stat().st_size}
+        lines.append(f"{'CSV packet by packet':16s} {seconds:6.2f} s  {one_by_one.stat().st_size:>11} bytes")
         old = work / "old.csv"
         seconds = timed(lambda: old_csv(path, old))
         results["old_csv"] = {"seconds": seconds, "bytes": old.stat().st_size}

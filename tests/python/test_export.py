@@ -8,10 +8,12 @@ import math
 import os
 import shutil
 import random
+import io
 import re
 import stat
 import struct
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -23,7 +25,7 @@ from brimlet_tools.live.acquire import replay
 from brimlet_tools.recordings import formats
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 from brimlet_tools.wire import frames
-from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, PACKET_TYPES, as_dict
+from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, as_dict
 from conftest import write_times
 
 np = pytest.importorskip("numpy")
@@ -95,33 +97,62 @@ def export(flight: Flight, output: Path, *options: str) -> Path:
 
 # --- the shortest single-precision text ----------------------------------------------
 
+# Bit patterns where the text is easy to get wrong, and their text in CSV (and
+# in JSON lines where it differs), as the writers have always written them.
+EDGES = [
+    (0x80000000, "-0.0"), (0x7F800000, "inf", "Infinity"), (0xFF800000, "-inf", "-Infinity"),
+    (0x7FC00000, "NaN"), (0xFFC00000, "NaN"), (0x7F800001, "NaN"), (0xFFBFFFFF, "NaN"),  # quiet and signalling
+    (0x00000001, "1e-45"), (0x807FFFFF, "-1.1754942e-38"), (0x00800000, "1.1754944e-38"),  # subnormal and not
+    (0x7F7FFFFF, "3.4028235e38"), (0xFF7FFFFF, "-3.4028235e38"),
+    (0x38D1B717, "0.0001"), (0x38D1B716, "9.999999e-5"), (0x5A0E1BCA, "1e16"), (0x5A0E1BC9, "9999999000000000.0"),
+    (0x58635FA9, "1000000000000000.0"), (0x4CEB79A3, "123456790.0"), (0x3DCCCCCD, "0.1"),
+]  # fmt: skip
+PRESSURE = "scaled_ambient_pressure"
 
-def singles() -> list[float]:
-    """Single-precision values where the text is easy to get wrong: every
-    power of two (the values around them lie unevenly apart), the bounds of
-    the decimal form, and random bit patterns of every exponent."""
-    rng = random.Random(11)
-    values = [formats.to_single(2.0**k) for k in range(-149, 128)]
-    values += [formats.to_single(x) for x in (1e-4, 9.9999e-5, 1e16, 9.9999e15, 1e15, 123456789, 0.1, 1e-45)]
-    values += [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(3000)]
-    return [v for v in values if math.isfinite(v)] + [-0.0, 0.0, math.inf, -math.inf, math.nan]
+
+def single_bits(rng: random.Random) -> list[int]:
+    """The edges, every power of two and its neighbours (the values around
+    it lie unevenly apart), and random patterns of every exponent."""
+    powers = [e << 23 | m for e in range(1, 255) for m in (0, 1, 0x7FFFFF)]
+    return [e[0] for e in EDGES] + powers + [rng.getrandbits(32) for _ in range(3000)]
 
 
-def test_values_are_written_as_the_packet_text_form_writes_them(recording) -> None:
-    values = singles()
-    data = b"".join(frames.raw_frame(scaled_ambient_pressure=v) for v in values)
-    parser = brimlet.MockParser(recording(data))
-    texts = [re.search(r"scaled_ambient_pressure=Some\(([^)]*)\)", str(p))[1] for p in replay_all(parser)]  # type: ignore[index]
-    assert [formats.f32_text(v) for v in values] == texts
-    assert all(formats.to_single(float(t)) == v or math.isnan(v) for t, v in zip(texts, values))
-    pytest.importorskip("pyarrow")
-    from brimlet_tools.export.text import f32_strings
+def pressure_texts(fmt: str, text: str) -> list[str]:
+    if fmt == "csv":
+        column = COLUMNS.index(PRESSURE)
+        return [row.split(",")[column] for row in text.splitlines()[1:]]
+    return re.findall(rf'"{PRESSURE}":([^,]*),', text)
 
-    array = np.array(values, np.float32)
-    for style in ("csv", "json"):
-        assert f32_strings(array, style, np.zeros(len(values), bool)).to_pylist() == [
-            formats.f32_text(v, style) for v in values
-        ]
+
+@pytest.mark.parametrize("path", ["export", "packet by packet"])
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_values_are_written_as_the_packet_text_form_writes_them(fmt: str, path: str, recording, tmp_path) -> None:
+    bits = single_bits(random.Random(11))
+    descriptor = FIELD_BY_NAME[PRESSURE].descriptor
+    source = recording(b"".join(frames.frame(frames.RAW_SET, frames.field(descriptor, struct.pack(">I", b))) for b in bits))
+    packets = replay_all(brimlet.MockParser(source))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a signalling NaN is no cause for a warning
+        if path == "export":
+            text = export_text(source, tmp_path / f"out.{fmt}")
+        else:
+            out = io.StringIO()
+            writer = formats.PacketWriter(out, fmt)
+            for p in packets:
+                writer.write(p)
+            text = out.getvalue()
+    texts = pressure_texts(fmt, text)
+    words = {"inf": "Infinity", "-inf": "-Infinity"} if fmt == "jsonl" else {}
+    packet_texts = [re.search(rf"{PRESSURE}=Some\(([^)]*)\)", str(p))[1] for p in packets]  # type: ignore[index]
+    assert texts == [words.get(t, t) for t in packet_texts]
+    assert texts[: len(EDGES)] == [e[-1] if fmt == "jsonl" else e[1] for e in EDGES]
+    back = [struct.unpack("<I", struct.pack("<f", formats.to_single(float(t))))[0] for t in texts]
+    assert all(b == want or math.isnan(float(t)) for b, want, t in zip(back, bits, texts, strict=True))
+
+
+def export_text(source: Path, output: Path) -> str:
+    assert cli.main(["export", str(source), str(output), "--quiet"]) == 0
+    return output.read_text()
 
 
 def replay_all(parser) -> list:

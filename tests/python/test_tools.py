@@ -93,7 +93,7 @@ def test_frame_counting_waits_for_a_candidate_frame_to_complete() -> None:
 # --- formats ------------------------------------------------------------------------
 
 
-ODD = SimPacket("raw", 2**64 + 5, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=f32(1e-45))
+ODD = SimPacket("raw", 2**63 - 1, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=f32(1e-45))
 
 
 @pytest.mark.parametrize("fmt, read, old", [("csv", formats.read_csv, False), ("jsonl", formats.read_jsonl, False),

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from ..export import FORMATS as EXPORTS
 from ..files.outputs import check, open_output
-from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter
+from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
 from . import options
@@ -71,10 +71,10 @@ def shown_kinds(args: argparse.Namespace) -> list[str]:
 
 
 def columns_at_hand() -> bool:
-    """Whether a recording can be written through its columns (numpy,
-    pyarrow and the columns module are there)."""
+    """Whether a recording can be written through its columns (numpy and
+    the columns module are there)."""
     try:
-        for module in ("brimlet_columns", "numpy", "pyarrow"):
+        for module in ("brimlet_columns", "numpy"):
             importlib.import_module(module)
     except ImportError:
         return False
@@ -83,10 +83,7 @@ def columns_at_hand() -> bool:
 
 def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     """CSV or JSON lines of a recording made from its columns, as `export`
-    makes them (many times faster than packet by packet), with each
-    packet's receive time as its timestamp."""
-    from ..export.text import write_lines
-
+    makes them, with each packet's receive time as its timestamp."""
     recording = load_recording(args.file)
     n = len(recording) if args.count is None else min(args.count, len(recording))
     to_file = args.output not in (None, "-")
@@ -94,7 +91,7 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
         open_output(args.output, [args.file]) as out,
         progress_bar(f"dump to {Path(args.output or '-').name}", n, quiet=args.quiet or not to_file) as advance,
     ):
-        write_lines(recording, out, fmt, advance, slice(0, n))
+        write_columns(recording.columns, out, fmt, advance, slice(0, n))
     return 0
 
 

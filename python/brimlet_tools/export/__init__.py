@@ -32,7 +32,6 @@ from typing import TYPE_CHECKING, Any, Protocol
 from ..errors import ToolError, require
 from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
-from ..wire.fields import DATA_FIELDS, VALIDITY_NAMES
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -107,9 +106,8 @@ FORMATS: dict[str, Format] = {
         Format("parquet", (".parquet", ".pq"), "parquet", "write", "pyarrow", "python3-pyarrow", "parquet", "Parquet"),
         Format("hdf5", (".h5", ".hdf5"), "hdf5", "write", "h5py", "python3-h5py", "hdf5", "HDF5"),
         Format("rosbag2", tuple(STORAGE_BY_SUFFIX), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
-        Format("csv", text_suffixes("csv"), "text", "write_csv", "pyarrow", "python3-pyarrow", "export", "CSV"),
-        Format("jsonl", text_suffixes("jsonl"), "text", "write_jsonl", "pyarrow", "python3-pyarrow", "export",
-               "JSON lines"),
+        Format("csv", text_suffixes("csv"), "text", "write_csv", "numpy", "python3-numpy", "numpy", "CSV"),
+        Format("jsonl", text_suffixes("jsonl"), "text", "write_jsonl", "numpy", "python3-numpy", "numpy", "JSON lines"),
     )
 }
 
@@ -167,8 +165,3 @@ def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:
     """Consecutive slices that cover `n` rows, `size` at a time."""
     for start in range(0, n, size):
         yield slice(start, min(start + size, n))
-
-
-def invalid_names(mask: int) -> list[str]:
-    """The validity names whose bits are set in `mask`, in bit order."""
-    return [name for bit, name in enumerate(VALIDITY_NAMES) if mask >> bit & 1]

@@ -1,17 +1,21 @@
 """Packets as text: the packet's own text form, CSV and JSON lines.
 
-Each value is a single-precision number, and it is written as the packet's
-text form writes it: the shortest decimal text that reads back as the same
-single-precision value (`f32_text`), so 0.1 is written as 0.1, not as the
-seventeen digits of its widening to double precision. Reading a value back
-means rounding the text to single precision (`read_csv` and `read_jsonl` do
-that), which gives exactly the packet's value. Both name a packet's kind,
-time and flagged fields `kind`, `time` and `invalid`, as every other output
-does (`fields.OUTPUT_NAMES`). CSV has one column per value, empty where a
-packet does not carry a field; JSON lines have one object per packet with
-a key per field (a list for a vector or quaternion), null where absent. JSON lines write a
-non-finite value as NaN, Infinity or -Infinity, as Python's json module
-does; CSV writes NaN, inf and -inf, as the text form does.
+CSV and JSON lines are written by one writer, `brimlet_columns.text_lines`,
+from columns: a loaded recording's (`write_columns`) or, packet by packet,
+those of each packet as it comes (`PacketWriter`, for a live port). Each
+value is a single-precision number, written as the packet's text form writes
+it: the shortest decimal text that reads back as the same single-precision
+value, so 0.1 is written as 0.1, not as the seventeen digits of its widening
+to double precision. Reading a value back means rounding the text to single
+precision (`read_csv` and `read_jsonl` do that), which gives exactly the
+packet's value. Both name a packet's kind, time and flagged fields `kind`,
+`time` and `invalid`, as every other output does (`fields.OUTPUT_NAMES`).
+CSV has one column per value, empty where a packet does not carry a field;
+JSON lines have one object per packet with a key per field (a list for a
+vector or quaternion), null where absent. JSON lines write a non-finite
+value as NaN, Infinity or -Infinity, as Python's json module does; CSV
+writes NaN, inf and -inf, as the text form does. The names of the fields
+flagged not valid come in the order of `fields.VALIDITY_NAMES`.
 """
 
 from __future__ import annotations
@@ -20,10 +24,19 @@ import csv
 import json
 import math
 import struct
-from collections.abc import Callable, Iterable, Iterator
-from typing import Any, TextIO
+from array import array
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
-from ..wire.fields import COLUMNS, DATA_FIELDS, OUTPUT_NAMES, PacketLike, as_dict, field_values
+from ..wire.fields import (
+    COLUMNS, DATA_COLUMNS, DATA_FIELDS, KIND_CODE, OUTPUT_NAMES, VALIDITY_NAMES, PacketLike,
+)  # fmt: skip
+from .recording import native_module
+
+if TYPE_CHECKING:
+    from collections.abc import Buffer
+
+    import numpy.typing as npt
 
 FORMATS: tuple[str, ...] = ("text", "csv", "jsonl")
 # The CSV header that dump once wrote (the properties' names, quaternion
@@ -34,14 +47,14 @@ OLD_COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES) + tuple(
 PROPERTY_BY_NAME: dict[str, str] = {name: prop for prop, name in OUTPUT_NAMES.items()}
 # The file name endings that select a text format where one is not named.
 SUFFIXES: dict[str, str] = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".txt": "text"}
+# Rows made into text at a time: their text stays in the cache until written.
+CHUNK = 4096
+# The JSON keys: kind, time, invalid, then one per field.
+JSON_KEYS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + tuple(f.name for f in DATA_FIELDS)
 
 _SINGLE = struct.Struct("<f")
-# Bounds of the decimal form, compared as single-precision values: from the
-# value nearest to 1e-4 (just below it) up to, but not including, the value
-# nearest to 1e16.
-SMALL = _SINGLE.unpack(_SINGLE.pack(1e-4))[0]
-LARGE = _SINGLE.unpack(_SINGLE.pack(1e16))[0]
-NON_FINITE = {"csv": ("NaN", "inf", "-inf"), "json": ("NaN", "Infinity", "-Infinity")}
+# The first data column of each field.
+_FIRST = [DATA_COLUMNS.index(f.columns[0]) for f in DATA_FIELDS]
 
 
 def to_single(x: float) -> float:
@@ -54,129 +67,86 @@ def to_single(x: float) -> float:
     return value
 
 
-def _reading_back(magnitude: float, length: int) -> str | None:
-    """A text of `length` significant digits that reads back as the
-    single-precision value `magnitude`, the nearest one to it; None if there
-    is none. Correct rounding gives the nearest text of that length; where
-    it does not read back, the one past it on the other side still can:
-    just above a power of two the values lie twice as far apart as just
-    below, so the range that reads back is not centred on the value."""
-    text = f"{magnitude:.{length - 1}e}"
-    if to_single(float(text)) == magnitude:
-        return text
-    mantissa, exponent = text.split("e")
-    nearest, scale = int(mantissa.replace(".", "")), int(exponent) - length + 1
-    for other in (nearest - 1, nearest + 1):
-        text = f"{other}e{scale}"
-        if other > 0 and to_single(float(text)) == magnitude:
-            return text
-    return None
+def header_line(fmt: str) -> str:
+    """What comes before the first packet: the CSV header line."""
+    return ",".join(COLUMNS) + "\n" if fmt == "csv" else ""
 
 
-def shortest_digits(magnitude: float) -> tuple[str, int]:
-    """The shortest digit string that, read back as a single-precision value,
-    gives the finite, positive single-precision value `magnitude` (the
-    nearest to it among equally short strings), and the decimal exponent of
-    its first digit. A text that reads back stays one with a zero appended,
-    so the shortest length is found by bisection; nine digits always do.
-    Most values of a sensor need seven or eight, so those are tried first."""
-    low, high = 1, 9
-    best = f"{magnitude:.8e}"
-    for length in (8, 7):
-        text = _reading_back(magnitude, length)
-        if text is None:
-            low = length + 1
-            break
-        best, high = text, length
-    while low < high:
-        mid = (low + high) // 2
-        text = _reading_back(magnitude, mid)
-        if text is None:
-            low = mid + 1
-        else:
-            best, high = text, mid
-    mantissa, exponent = best.split("e")
-    point = mantissa.find(".")
-    whole = mantissa.replace(".", "")
-    digits = whole.rstrip("0")
-    # The exponent of the first digit: what the text says, plus the digits
-    # standing before the point after the first one.
-    before = (point if point >= 0 else len(whole)) - 1
-    return digits, int(exponent) + before
+def text_lines(fmt: str, columns: Sequence[Buffer]) -> bytes:
+    """The lines of `columns` (time, kind, invalid, present and the data
+    columns, as `brimlet_columns.text_lines` takes them) in `fmt`."""
+    lines: bytes = native_module().text_lines(fmt, columns, JSON_KEYS)
+    return lines
 
 
-def place(digits: str, exponent: int, negative: bool, scientific: bool) -> str:
-    """`digits` (first digit at 10**exponent) written in exponent form
-    (1.5e-5) or in decimal form with at least one digit after the point."""
-    sign = "-" if negative else ""
-    if scientific:
-        rest = "." + digits[1:] if len(digits) > 1 else ""
-        return f"{sign}{digits[0]}{rest}e{exponent}"
-    if exponent < 0:
-        return f"{sign}0.{'0' * (-exponent - 1)}{digits}"
-    whole = digits[: exponent + 1].ljust(exponent + 1, "0")
-    return f"{sign}{whole}.{digits[exponent + 1 :] or '0'}"
+def write_columns(
+    columns: Mapping[str, npt.NDArray[Any]], out: BinaryIO, fmt: str, advance: Callable[[int], object],
+    rows: slice | None = None,
+) -> None:
+    """Writes the packets `rows` (all by default) of a loaded recording's
+    `columns` to `out` as CSV (with its header) or JSON lines, each with its
+    receive time (or the estimated one) as its timestamp, telling `advance`
+    as it goes."""
+    start, stop, _ = (rows or slice(None)).indices(len(columns["time"]))
+    ordered = [columns["time"].view("int64"), columns["kind"], columns["invalid"], columns["present"],
+               *(columns[name] for name in DATA_COLUMNS)]  # fmt: skip
+    out.write(header_line(fmt).encode())
+    for first in range(start, stop, CHUNK):
+        last = min(first + CHUNK, stop)
+        out.write(text_lines(fmt, [column[first:last] for column in ordered]))
+        advance(last - first)
 
 
-def f32_text(x: float, style: str = "csv") -> str:
-    """The text of the single-precision value `x` (a float that holds one
-    exactly): the packet text form's rule, with its words for the
-    non-finite values in "csv" style and JSON's in "json" style."""
-    if not math.isfinite(x):
-        nan, inf, minus_inf = NON_FINITE[style]
-        return nan if x != x else inf if x > 0 else minus_inf
-    negative = math.copysign(1.0, x) < 0
-    if x == 0.0:
-        return "-0.0" if negative else "0.0"
-    magnitude = abs(x)
-    digits, exponent = shortest_digits(magnitude)
-    return place(digits, exponent, negative, magnitude < SMALL or magnitude >= LARGE)
+class PacketColumns:
+    """The columns of one packet, refilled for each: the way a packet that
+    comes alone goes through the text writer."""
 
+    def __init__(self) -> None:
+        self.time = array("q", [0])
+        self.small = [array("B", [0]), array("H", [0]), array("H", [0])]  # kind, invalid, present
+        self.data = [array("f", [0.0]) for _ in DATA_COLUMNS]
+        self.all: list[array[Any]] = [self.time, *self.small, *self.data]
+        self.bits = {name: 1 << bit for bit, name in enumerate(VALIDITY_NAMES)}
 
-def csv_row(packet: PacketLike, text: Callable[[float], str] = f32_text) -> list[str]:
-    """The CSV cells of `packet`, in the order of `fields.COLUMNS`, each
-    value written by `text`."""
-    row = [packet.packet_type, str(packet.timestamp), packet.invalid_fields or ""]
-    for f in DATA_FIELDS:
-        values = field_values(packet, f.name)
-        row.extend([""] * f.width if values is None else (text(v) for v in values))
-    return row
-
-
-def _json_value(value: Any) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, float):
-        return f32_text(value, "json")
-    if isinstance(value, list):
-        return "[" + ",".join(f32_text(v, "json") for v in value) + "]"
-    return json.dumps(value)
-
-
-def json_line(packet: PacketLike) -> str:
-    """`packet` as one line of JSON."""
-    return "{" + ",".join(f'"{OUTPUT_NAMES.get(k, k)}":{_json_value(v)}' for k, v in as_dict(packet).items()) + "}"
+    def fill(self, packet: PacketLike) -> list[array[Any]]:
+        """The columns holding `packet`; a timestamp past 2**63 - 1 ns
+        (the year 2262) does not fit them (OverflowError)."""
+        self.time[0] = packet.timestamp
+        kind, invalid, present = self.small
+        kind[0] = KIND_CODE[packet.packet_type]
+        names = packet.invalid_fields
+        invalid[0] = sum(self.bits[n] for n in set(names.split(","))) if names else 0
+        carried = 0
+        for bit, (f, first) in enumerate(zip(DATA_FIELDS, _FIRST)):
+            value = getattr(packet, f.name)
+            if value is None:
+                continue
+            carried |= 1 << bit
+            if f.width == 1:
+                self.data[first][0] = value
+            else:
+                for k, v in enumerate(value):
+                    self.data[first + k][0] = v
+        present[0] = carried
+        return self.all
 
 
 class PacketWriter:
-    """Writes packets to a text stream in one of `FORMATS`."""
+    """Writes packets one by one to a text stream in one of `FORMATS`."""
 
     def __init__(self, stream: TextIO, fmt: str) -> None:
         if fmt not in FORMATS:
             raise ValueError(f"unknown format {fmt!r}")
         self.stream = stream
         self.format = fmt
-        self._csv = csv.writer(stream, lineterminator="\n") if fmt == "csv" else None
-        if self._csv is not None:
-            self._csv.writerow(COLUMNS)
+        self.columns = PacketColumns()
+        stream.write(header_line(fmt))
 
     def write(self, packet: PacketLike) -> None:
-        if self._csv is not None:
-            self._csv.writerow(csv_row(packet))
-        elif self.format == "jsonl":
-            self.stream.write(json_line(packet) + "\n")
-        else:
+        if self.format == "text":
             self.stream.write(f"{packet}\n")
+        else:
+            self.stream.write(text_lines(self.format, self.columns.fill(packet)).decode())
 
 
 def _single_values(value: object) -> object:
