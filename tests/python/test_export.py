@@ -213,7 +213,6 @@ def test_hdf5(flight: Flight, tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("suffix", [".csv", ".jsonl"])
 def test_csv_and_json_lines(flight: Flight, tmp_path: Path, suffix: str) -> None:
-    pytest.importorskip("pyarrow")
     path = export(flight, tmp_path / f"flight{suffix}")
     with path.open() as f:
         got = list(formats.read_csv(f) if suffix == ".csv" else formats.read_jsonl(f))
@@ -292,7 +291,6 @@ def test_the_format_is_chosen_by_name_or_named(flight: Flight, tmp_path: Path, c
 
 
 def test_what_is_not_a_file_is_never_replaced(flight: Flight, tmp_path: Path, capsys) -> None:
-    pytest.importorskip("pyarrow")
     pipe = tmp_path / "pipe.csv"
     os.mkfifo(pipe)
     assert cli.main(["export", str(flight.path), str(pipe), "--quiet"]) == 1
@@ -325,7 +323,6 @@ def test_a_missing_library_is_named_in_one_line(flight: Flight, tmp_path: Path, 
                                      ["stats", "--file", "{rec}"]])  # fmt: skip
 def test_a_progress_bar_with_its_total_only_on_a_terminal(flight: Flight, tmp_path: Path, command: list[str]) -> None:
     pytest.importorskip("tqdm")
-    pytest.importorskip("pyarrow")
     import fcntl
     import os
     import select
@@ -381,7 +378,6 @@ def test_plot_refuses_an_unknown_picture_format_before_reading(tmp_path: Path, c
 @pytest.mark.parametrize("fmt", ["csv", "jsonl"])
 def test_dump_of_a_recording_writes_the_text_of_the_packet_by_packet_path(flight: Flight, tmp_path: Path,
                                                                           monkeypatch, fmt: str) -> None:  # fmt: skip
-    pytest.importorskip("pyarrow")
     from brimlet_tools.commands import dump
 
     fast = dump_lines(flight.path, tmp_path / f"columns.{fmt}")
