@@ -8,6 +8,7 @@ import contextlib
 import errno
 import os
 import sqlite3
+import traceback
 from pathlib import Path
 from typing import Literal
 
@@ -64,6 +65,7 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
                     advance(rows.stop - rows.start)
         except sqlite3.Error as e:  # SQLite storage: its own errors for what a file write says in errno
             abandon(writer)
+            close_opened_databases(e)
             full = getattr(e, "sqlite_errorcode", None) == sqlite3.SQLITE_FULL
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)) if full else OSError(errno.EIO, str(e)) from e
         except BaseException:
@@ -72,6 +74,17 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
         for part in bag.iterdir():
             part.rename(staging / part.name)
         bag.rmdir()
+
+
+def close_opened_databases(error: BaseException) -> None:
+    """Closes the database of a storage that failed while it was opening:
+    the writer never got hold of it, so `abandon` cannot reach it, and it
+    would otherwise stay open until collected and be reported then."""
+    for frame, _ in traceback.walk_tb(error.__traceback__):
+        conn = getattr(frame.f_locals.get("self"), "conn", None)
+        if isinstance(conn, sqlite3.Connection):
+            with contextlib.suppress(Exception):
+                conn.close()
 
 
 def abandon(writer: Writer) -> None:
