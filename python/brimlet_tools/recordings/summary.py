@@ -123,7 +123,7 @@ def recording_span_lines(path: str, raw_rate: float) -> list[str]:
 def estimated_note(path: str, raw_rate: float) -> str:
     """The line that says a recording's time axis is estimated, and how."""
     return (f"time axis estimated: no receive times beside {path} (a .times file from `record`);"
-            f" raw packets taken {1e3 / raw_rate:g} ms apart (--raw-rate)")  # fmt: skip
+            f" raw packets taken {1e3 / raw_rate:g} ms apart (--assume-rate)")  # fmt: skip
 
 
 def live_span_lines(summary: Summary) -> list[str]:
