@@ -161,4 +161,6 @@ def test_a_recording_of_the_virtual_device_has_its_sample_times(tmp_path: Path, 
             assert not c["missing_before"].any()
         ppm = 50 if options else 0
         nominal = 250 if kind == "raw" else 50
-        assert loaded.fits[kind].rate == pytest.approx(nominal * (1 + ppm * 1e-6), rel=20e-6), kind
+        # The line may tilt as far as the error bound allows over the recording:
+        # 250 us across 4 s of the few estimated packets is about 60 ppm.
+        assert loaded.fits[kind].rate == pytest.approx(nominal * (1 + ppm * 1e-6), rel=250e-6 / seconds), kind
