@@ -45,7 +45,10 @@ test_with() {
     local module sources src objects
     for module in brimlet brimlet_columns; do
         if [ "$module" = brimlet ]; then sources=(src/lib/*.cpp)
-        else sources=(src/columns/columns_module.cpp src/columns/column_object.cpp); fi
+        else  # the module's own sources, as CMakeLists.txt lists them
+            mapfile -t sources < <(sed -n '/python_add_library(brimlet_columns/,/)/p' CMakeLists.txt |
+                grep -o 'src/columns/[a-z_]*\.cpp')
+        fi
         objects=()
         for src in "${sources[@]}"; do
             objects+=("$build/$(basename "$src" .cpp).o")
