@@ -48,6 +48,20 @@ def load_brimlet() -> ModuleType:
     return brimlet
 
 
+def load_columns() -> ModuleType:
+    """The brimlet_columns extension module (the decoder of whole streams
+    and the text writer, built beside brimlet), or a ToolError that says how
+    to get it."""
+    try:
+        import brimlet_columns
+    except ImportError as e:
+        raise ToolError(
+            f"the brimlet_columns extension module cannot be imported ({e}); build it "
+            "with `make` and put its build directory on PYTHONPATH"
+        ) from e
+    return brimlet_columns
+
+
 def require(module: str, purpose: str, extra: str, debian: str, *, package: str | None = None) -> ModuleType:
     """The module `module`, or a ToolError such as "plotting needs matplotlib,
     which is not installed (Debian: python3-matplotlib; pip: brimlet[plot])".

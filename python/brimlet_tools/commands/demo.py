@@ -10,10 +10,11 @@ from pathlib import Path
 from .. import sample
 from ..errors import load_brimlet
 from ..live.acquire import replay
-from ..recordings.summary import count_line, flagged_lines, recording_span_lines, summarize
+from ..recordings.summary import count_line, flagged_lines, line_lines, recording_span_lines, recording_summary
+from ..wire.fields import PACKET_TYPES, PacketLike
 from . import options
 from .common import ToolError
-from .source import line_lines
+from .source import close_iterator, load_recording
 
 NAME = "demo"
 HELP = "Replay the bundled sample recording and summarise it."
@@ -34,13 +35,31 @@ def run(args: argparse.Namespace) -> int:
 
 
 def show(path: Path, raw_rate: float) -> None:
+    """The summary of the recording at `path`, decoded once into columns,
+    and the first packet of each kind as the module replays it."""
     brimlet = load_brimlet()
-    summary = summarize(replay(path))
+    recording = load_recording(str(path), raw_rate)
+    summary = recording_summary(recording)
     print(f"brimlet {brimlet.VERSION}: replaying {path} ({path.stat().st_size} bytes)")
     print(count_line(summary))
-    for line in recording_span_lines(str(path), raw_rate) + flagged_lines(summary):
+    for line in recording_span_lines(recording, summary, raw_rate) + flagged_lines(summary):
         print(line)
-    for line in line_lines(str(path))[1:]:
+    for line in line_lines(str(path), recording)[1:]:
         print(line)
-    for kind, packet in summary.first.items():
+    for kind, packet in first_packets(path).items():
         print(f"first {kind} packet:\n  {packet}")
+
+
+def first_packets(path: Path) -> dict[str, PacketLike]:
+    """The first packet of each kind in the recording, in the order they
+    come; the replay ends once it has them all."""
+    first: dict[str, PacketLike] = {}
+    packets = replay(path)
+    try:
+        for packet in packets:
+            first.setdefault(packet.packet_type, packet)
+            if len(first) == len(PACKET_TYPES):
+                break
+    finally:
+        close_iterator(packets)
+    return first

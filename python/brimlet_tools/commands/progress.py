@@ -10,10 +10,14 @@ carries only errors.
 
 from __future__ import annotations
 
+import os
+import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from typing import TypeVar
+
+from ..errors import ToolError, load_columns
 
 T = TypeVar("T")
 Advance = Callable[[int], object]
@@ -46,15 +50,24 @@ def progress_bar(
 
 
 def packet_total(path: str) -> int | None:
-    """The number of packets in the recording at `path`, from a native
-    decode of the whole file (a fraction of a second for ten minutes of
-    data); None when it cannot be had."""
+    """The number of packets in the recording at `path`, from the native
+    decoder's pass over its bytes alone (no receive times, no time axis: a
+    few hundredths of a second for ten minutes of data); None when it
+    cannot be had."""
     try:
-        from ..recordings.recording import load
-
-        return len(load(path))
-    except (ImportError, OSError, ValueError):
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
         return None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        columns, _ = load_columns().decode_file(fd, info.st_size)
+        return len(columns["kind"])
+    except (ToolError, OSError, EOFError):
+        return None
+    finally:
+        os.close(fd)
 
 
 def tracked(items: Iterable[T], advance: Advance, every: int = 1024) -> Iterator[T]:

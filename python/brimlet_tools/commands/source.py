@@ -1,40 +1,48 @@
 """Reading packets for a command: the packets that the recording or port
-options name, a recording loaded into columns, and what a recording holds
-besides its packets."""
+options name, and a recording loaded into columns."""
 
 from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
+from pathlib import Path
 from typing import TYPE_CHECKING, cast
 
 from ..errors import PortHungUp
 from ..files.inputs import recording_path
 from ..live.acquire import Listener, listen, replay
-from ..wire.fields import DESCRIPTOR_SETS, PacketLike
-from ..wire.framecount import FrameCounter
+from ..wire.fields import PacketLike
 from .common import StopFlag, ToolError, cannot, note
 
 if TYPE_CHECKING:
     from ..recordings.recording import Recording
 
 
-def load_recording(path: str, raw_rate: float | None = None) -> Recording:
+def load_recording(path: str, raw_rate: float | None = None, *,
+                   times_damaged: Callable[[str], object] | None = None) -> Recording:  # fmt: skip
     """The recording at `path` in columns (`raw_rate` for a time axis that
     has to be estimated), or a ToolError that says why it cannot be had:
-    not a file, unreadable, its receive times damaged, or no frame in it."""
+    not a file, unreadable, its receive times damaged, or no frame in it.
+    Given `times_damaged`, receive times that cannot be read are told to it
+    instead, and the packets are loaded without them."""
     from ..files.receive_times import TimesFormatError, companion_path
     from ..recordings.recording import load
 
     recording_path(path)
+    rate = {} if raw_rate is None else {"raw_rate": raw_rate}
     try:
-        loaded = load(path) if raw_rate is None else load(path, raw_rate)
+        try:
+            loaded = load(path, **rate)
+        except TimesFormatError as e:
+            why = f"cannot read the receive times {companion_path(path)}: {e}"
+            if times_damaged is None:
+                raise ToolError(why) from e
+            times_damaged(why)
+            loaded = load(Path(path).read_bytes(), **rate)
     except OSError as e:
         raise cannot("read recording", path, e) from e
-    except TimesFormatError as e:
-        raise ToolError(f"cannot read the receive times {companion_path(path)}: {e}") from e
     if not len(loaded):
         frameless(path)
     return loaded
@@ -118,21 +126,3 @@ def close_iterator(packets: Iterator[PacketLike]) -> None:
     close = getattr(packets, "close", None)
     if close is not None:
         close()
-
-
-def line_lines(path: str) -> list[str]:
-    """What the recording at `path` holds besides valid frames."""
-    counter = FrameCounter()
-    recording_path(path)
-    try:
-        with open(path, "rb") as f:
-            while chunk := f.read(1 << 20):
-                counter.feed(chunk)
-    except OSError as e:
-        raise cannot("read recording", path, e) from e
-    other = sum(n for s, n in counter.frames.items() if s not in DESCRIPTOR_SETS.values())
-    lines = [f"recording: {path}, {counter.total_bytes} bytes",
-             f"line: {counter.skipped_bytes} bytes outside valid frames"]  # fmt: skip
-    if other:
-        lines.append(f"line: {other} valid frames of other descriptor sets")
-    return lines

@@ -28,10 +28,10 @@ from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
+from ..errors import load_columns
 from ..wire.fields import (
     COLUMNS, DATA_COLUMNS, DATA_FIELDS, KIND_CODE, OUTPUT_NAMES, VALIDITY_NAMES, PacketLike,
 )  # fmt: skip
-from .recording import native_module
 
 if TYPE_CHECKING:
     from collections.abc import Buffer
@@ -53,8 +53,6 @@ CHUNK = 4096
 JSON_KEYS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + tuple(f.name for f in DATA_FIELDS)
 
 _SINGLE = struct.Struct("<f")
-# The first data column of each field.
-_FIRST = [DATA_COLUMNS.index(f.columns[0]) for f in DATA_FIELDS]
 
 
 def to_single(x: float) -> float:
@@ -75,7 +73,7 @@ def header_line(fmt: str) -> str:
 def text_lines(fmt: str, columns: Sequence[Buffer]) -> bytes:
     """The lines of `columns` (time, kind, invalid, present and the data
     columns, as `brimlet_columns.text_lines` takes them) in `fmt`."""
-    lines: bytes = native_module().text_lines(fmt, columns, JSON_KEYS)
+    lines: bytes = load_columns().text_lines(fmt, columns, JSON_KEYS)
     return lines
 
 
@@ -104,8 +102,8 @@ class PacketColumns:
     def __init__(self) -> None:
         self.time = array("q", [0])
         self.small = [array("B", [0]), array("H", [0]), array("H", [0])]  # kind, invalid, present
-        self.data = [array("f", [0.0]) for _ in DATA_COLUMNS]
-        self.all: list[array[Any]] = [self.time, *self.small, *self.data]
+        self.data = {name: array("f", [0.0]) for name in DATA_COLUMNS}
+        self.all: list[array[Any]] = [self.time, *self.small, *self.data.values()]
         self.bits = {name: 1 << bit for bit, name in enumerate(VALIDITY_NAMES)}
 
     def fill(self, packet: PacketLike) -> list[array[Any]]:
@@ -117,16 +115,13 @@ class PacketColumns:
         names = packet.invalid_fields
         invalid[0] = sum(self.bits[n] for n in set(names.split(","))) if names else 0
         carried = 0
-        for bit, (f, first) in enumerate(zip(DATA_FIELDS, _FIRST)):
+        for bit, f in enumerate(DATA_FIELDS):
             value = getattr(packet, f.name)
             if value is None:
                 continue
             carried |= 1 << bit
-            if f.width == 1:
-                self.data[first][0] = value
-            else:
-                for k, v in enumerate(value):
-                    self.data[first + k][0] = v
+            for column, v in zip(f.columns, [value] if f.width == 1 else value, strict=True):
+                self.data[column][0] = v
         present[0] = carried
         return self.all
 

@@ -19,7 +19,6 @@ from typing import TYPE_CHECKING
 
 from ..errors import cannot
 from ..sim.virtual_device import BITS_PER_BYTE, line_warning
-from ..wire.framecount import FrameCounter
 
 if TYPE_CHECKING:
     from .recording import Recording
@@ -50,9 +49,8 @@ def cut(recording: Recording, line_rate: float, speed: float = 1.0) -> Playback:
         data = f.read()
     if not data:
         return Playback([], 0.0, False, 0)
-    counter = FrameCounter(keep_ends=True)
-    counter.feed(data)
-    ends = counter.ends or []
+    # Where each packet's frame ends, from the decode that loaded it.
+    ends = [] if recording.scan.end is None else recording.scan.end.tolist()
     times = recording.columns["time"].view("int64")
     paced = not recording.times_estimated and len(ends) == len(times) > 0
     if paced:
@@ -68,7 +66,7 @@ def cut(recording: Recording, line_rate: float, speed: float = 1.0) -> Playback:
         start = end
     if start < len(data):
         pieces.append(Piece(due[-1], data[start:]))
-    return Playback(pieces, span, paced, len(counter.ends or []))
+    return Playback(pieces, span, paced, len(recording))
 
 
 def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:

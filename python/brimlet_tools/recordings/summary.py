@@ -2,10 +2,11 @@
 
 A packet's `timestamp` is the host's clock when it was decoded. For a live
 port that is close to when the device sent it, so spans and rates come from
-the timestamps. A recording is decoded as fast as it can be read, so its
-timestamps only say how long decoding took: its time axis comes from the
-receive times kept beside it (`recording.load`), or is estimated from the raw
-packets at a given rate when it has none.
+the timestamps (`summarize`). A recording is summarised from its columns,
+decoded once (`recording_summary`): its time axis comes from the receive
+times kept beside it (`recording.load`), or is estimated from the raw
+packets at a given rate when it has none, and the decoder's scan tells what
+the recording holds besides its packets (`line_lines`).
 """
 
 from __future__ import annotations
@@ -13,8 +14,12 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
-from ..wire.fields import PACKET_TYPES, PacketLike, invalid_names
+from ..wire.fields import PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 
 @dataclass
@@ -91,32 +96,51 @@ def flagged_lines(summary: Summary) -> list[str]:
     return lines
 
 
-def recording_span_lines(path: str, raw_rate: float) -> list[str]:
-    """Span and per-type rates of the recording at `path` on its time axis:
-    its receive times, or, said in a line of its own, an estimate that takes
-    the raw packets to come at `raw_rate`."""
-    from ..errors import ToolError
-    from ..files.receive_times import TimesFormatError
-    from .recording import load
-
-    try:
-        recording = load(path, raw_rate)
-    except (ToolError, TimesFormatError) as e:
-        return [f"span: not measured ({e})"]
+def recording_summary(recording: Recording) -> Summary:
+    """The summary of a loaded recording from its columns: counts and first
+    and last times by kind on its time axis, and the flagged fields (each
+    name counted once a packet)."""
     import numpy as np
 
-    stamps, kinds = recording.columns["time"].view(np.int64), recording.columns["kind"]
-    if not len(stamps):
-        return ["span: no packets"]
-    axis = "estimated" if recording.times_estimated else "of receive time"
-    rates = []
+    c = recording.columns
+    stamps, kinds, invalid = c["time"].view(np.int64), c["kind"], c["invalid"]
+    summary = Summary()
     for code, kind in enumerate(PACKET_TYPES):
         of_kind = stamps[kinds == code]
-        seconds = (int(of_kind[-1]) - int(of_kind[0])) / 1e9 if len(of_kind) > 1 else 0.0
-        rates.append(f"{kind} {(len(of_kind) - 1) / seconds:.1f} Hz" if seconds > 0 else f"{kind} no rate")
-    lines = [f"span: {(int(stamps[-1]) - int(stamps[0])) / 1e9:.3f} s {axis} ({', '.join(rates)})"]
+        if len(of_kind):
+            summary.types[kind] = TypeStats(len(of_kind), int(of_kind[0]), int(of_kind[-1]))
+    for bit, name in enumerate(VALIDITY_NAMES):
+        if n := int(np.count_nonzero(invalid & (1 << bit))):
+            summary.flagged[name] = n
+    summary.flagged_packets = int(np.count_nonzero(invalid))
+    if len(stamps):
+        summary.first_stamp, summary.last_stamp = int(stamps[0]), int(stamps[-1])
+    return summary
+
+
+def recording_span_lines(recording: Recording, summary: Summary, raw_rate: float) -> list[str]:
+    """Span and per-type rates of a recording (`summary` is its
+    `recording_summary`) on its time axis: its receive times, or, said in a
+    line of its own, an estimate that takes the raw packets to come at
+    `raw_rate`."""
+    if not summary.total:
+        return ["span: no packets"]
+    axis = "estimated" if recording.times_estimated else "of receive time"
+    rates = [f"{kind} {rate:.1f} Hz" if (rate := s.rate()) is not None else f"{kind} no rate"
+             for kind, s in summary.types.items()]  # fmt: skip
+    lines = [f"span: {summary.host_span():.3f} s {axis} ({', '.join(rates)})"]
     if recording.times_estimated:
-        lines.append(estimated_note(path, raw_rate))
+        lines.append(estimated_note(recording.source, raw_rate))
+    return lines
+
+
+def line_lines(path: str, recording: Recording) -> list[str]:
+    """What the recording at `path` holds besides valid packet frames, from
+    the scan that decoded it."""
+    scan = recording.scan
+    lines = [f"recording: {path}, {scan.bytes} bytes", f"line: {scan.outside} bytes outside valid frames"]
+    if scan.other_frames:
+        lines.append(f"line: {scan.other_frames} valid frames of other descriptor sets")
     return lines
 
 

@@ -3,9 +3,11 @@
 `FrameCounter` walks the stream the way the decoder does: it looks for the
 sync pair, waits until a candidate frame is complete, checks its checksum,
 counts a valid frame and skips past it, and after a failed checksum moves on
-by one byte. The stream may be fed in pieces of any size. It lets `record`
-show a live packet count without decoding, and `stats` report how much of a
-recording was line noise.
+by one byte. The stream may be fed in pieces of any size. It serves bytes
+as a live line brings them: `record`'s packet count, the monitor's line
+health and the hint for a line without frames. A whole recording goes
+through the native decoder instead (`recordings.recording.load`), whose scan
+counts the same.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ class FrameCounter:
         # Candidate frames (a sync pair and a complete length's worth of
         # bytes) whose checksum failed: damaged frames, or a sync pair in noise.
         self.bad_checksums = 0
-        # Called with the descriptor set and the payload of each valid frame.
+        # Called with the descriptor set and the bytes of each valid frame.
         self.on_frame = on_frame
         # With `keep_ends`, where each packet frame ends in the stream (the
         # offset of the byte after it), in stream order.
@@ -85,7 +87,7 @@ class FrameCounter:
             descriptor_set = buf[i + 2]
             self.frames[descriptor_set] += 1
             if self.on_frame is not None:
-                self.on_frame(descriptor_set, bytes(buf[i + 4 : i + 4 + n]))
+                self.on_frame(descriptor_set, bytes(buf[i : i + n + 6]))
             i += n + 6
             if self.ends is not None and descriptor_set in PACKET_SETS:
                 self.ends.append(self._base + i)
