@@ -15,11 +15,12 @@ from pathlib import Path
 import pytest
 from conftest import CHILD_ENV, tool
 
+from brimlet_tools import load
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 
 pytest.importorskip("websockets", reason="serve needs python3-websockets")
 NODE_DIR = Path(__file__).resolve().parents[1] / "node"
-STREAM = StreamConfig(seconds=1.0, raw_rate=200, estimated_rate=50, seed=11, faults=Faults(garbage=0.02, invalid=0.2))
+STREAM = StreamConfig(seconds=1.0, raw_rate=200, estimated_rate=50, seed=11, faults=Faults(garbage=0.02, invalid=0.2, damage=0.02))
 
 
 def start_serve(*args: str) -> tuple[subprocess.Popen[str], str]:
@@ -91,6 +92,7 @@ def test_the_protocols_own_client_gets_every_packet_in_order(replay, recording) 
     health = got["health"][-1]
     assert set(health) >= {"rates", "bytes_outside_frames", "failed_checksums", "flagged_not_valid",
                            "seconds_since_last_packet", "clients"}  # fmt: skip
+    assert health["failed_checksums"] == load(path).scan.bad_checksums > 0
 
 
 def test_misbehaving_clients_are_logged_once_and_the_others_served(recording) -> None:

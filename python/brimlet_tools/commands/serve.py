@@ -63,6 +63,7 @@ def open_source(args: argparse.Namespace, hub: Hub) -> AsyncIterator[dict[str, A
 
     recording = load_recording(args.file)
     skipped = recording.scan.skipped
+    hub.health.failed_checksums = recording.scan.bad_checksums  # known whole before the replay
     return paced({**recording.columns, **({} if skipped is None else {"skipped": skipped})}, hub.subscribed)
 
 

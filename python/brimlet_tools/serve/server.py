@@ -38,8 +38,10 @@ HEALTH_SCHEMA = json.dumps({
     "properties": {
         "rates": {"type": "object", "description": "packets per second by kind, over the last report's span"},
         "packets": {"type": "object", "description": "packets since the start, by kind"},
-        "bytes_outside_frames": {"type": ["integer", "null"]},
-        "failed_checksums": {"type": ["integer", "null"]},
+        "bytes_outside_frames": {"type": ["integer", "null"], "description": "since the start"},
+        "failed_checksums": {"type": ["integer", "null"],
+                             "description": "candidate frames whose checksum failed: since the start for a port, "
+                                            "the whole recording's count for a replay"},
         "flagged_not_valid": {"type": "object", "description": "fields the device flagged not valid, by name"},
         "seconds_since_last_packet": {"type": ["number", "null"]},
         "clients": {"type": "array", "items": {"type": "object", "properties": {
