@@ -7,9 +7,9 @@ to see whether the server's load costs a recording anything. Seven clients
 subscribe to every channel and read everything; the eighth subscribes and
 never reads (its socket fills, then its queue, whose oldest messages give
 way). Reported: for each reading client, the pressure messages it got and
-the gaps in their sequence numbers; the server's resident memory, sampled
+the raw packets missing from their sequence numbers; the server's resident memory, sampled
 every second; the stalled client's drops from the health channel; the
-recording's packets and gaps.
+recording's packets and those it lost.
 
     python bench/serve_load_bench.py [--seconds 20] [--json]
 """
@@ -42,8 +42,28 @@ def rss_kib(pid: int) -> int:
     return 0
 
 
-def gaps(counters: list[int]) -> int:
-    return sum(1 for a, b in zip(counters, counters[1:]) if b != a + 1)
+def raw_lost(counters: list[int]) -> int:
+    """Raw packets missing from `counters` (the sequence numbers of the raw
+    packets a client got): the counter runs over both kinds, so the numbers
+    the device gave its raw packets between the first and last seen come
+    from the device's own schedule."""
+    if not counters:
+        return 0
+    from brimlet_tools.sim import simulator
+
+    config = simulator.StreamConfig(seconds=None, raw_rate=1000.0, estimated_rate=100.0, counter=True)
+    expected = 0
+    for index, (_, kind) in enumerate(simulator.frame_times(config)):
+        if index > counters[-1]:
+            break
+        expected += index >= counters[0] and kind == "raw"
+    return expected - len(set(counters))
+
+
+def stream_lost(counters: list[int]) -> int:
+    """Packets missing from `counters`, the sequence numbers of every packet
+    of both kinds in stream order."""
+    return sum(b - a - 1 for a, b in zip(counters, counters[1:]) if b > a + 1)
 
 
 async def reading_client(url: str, seconds: float, health: list[Any]) -> dict[str, Any]:
@@ -71,18 +91,47 @@ async def reading_client(url: str, seconds: float, health: list[Any]) -> dict[st
                 counters.append(round(struct.unpack_from("<d", message, len(message) - 16)[0] / 100))
             elif topic == "/brimlet/health":
                 health.append(json.loads(message[13:]))
-    return {"messages": messages, "pressure": len(counters), "gaps": gaps(counters)}
+    return {"messages": messages, "pressure": len(counters), "lost": raw_lost(counters)}
 
 
 async def stalled_client(url: str, seconds: float) -> None:
-    from websockets.asyncio.client import connect
+    """Subscribes to every channel, then never reads: a bare socket with a
+    small receive buffer, so that what the server sends piles up at its end
+    (a client library would go on reading into its own buffers)."""
+    import base64
+    import os
+    import socket
+    from urllib.parse import urlsplit
 
-    async with connect(url, subprotocols=[SUBPROTOCOL], max_queue=1) as ws:  # type: ignore[list-item]
-        await ws.recv()
-        channels = json.loads(await ws.recv())["channels"]
-        await ws.send(json.dumps({"op": "subscribe",
-                                  "subscriptions": [{"id": c["id"], "channelId": c["id"]} for c in channels]}))
+    where = urlsplit(url)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.setblocking(False)
+    await asyncio.get_running_loop().sock_connect(sock, (where.hostname, where.port))
+    reader, writer = await asyncio.open_connection(sock=sock)
+    key = base64.b64encode(os.urandom(16)).decode()
+    writer.write(f"GET / HTTP/1.1\r\nHost: {where.netloc}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
+                 f"Sec-WebSocket-Protocol: {SUBPROTOCOL}\r\n\r\n".encode())  # fmt: skip
+    await reader.readuntil(b"\r\n\r\n")
+    channels: list[Any] = []
+    while not channels:  # the server's text frames, up to its list of channels
+        head = await reader.readexactly(2)
+        size = head[1] & 0x7F
+        if size >= 126:
+            size = int.from_bytes(await reader.readexactly(2 if size == 126 else 8), "big")
+        body = json.loads(await reader.readexactly(size))
+        channels = body.get("channels", []) if body.get("op") == "advertise" else []
+    text = json.dumps({"op": "subscribe", "subscriptions": [{"id": c["id"], "channelId": c["id"]} for c in channels]})
+    payload = text.encode()
+    mask = os.urandom(4)
+    length = bytes([0x80 | len(payload)]) if len(payload) < 126 else bytes([0x80 | 126]) + len(payload).to_bytes(2, "big")
+    writer.write(b"\x81" + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+    await writer.drain()
+    try:
         await asyncio.sleep(seconds)  # never reads
+    finally:
+        writer.transport.abort()
 
 
 async def clients(url: str, seconds: float, pid: int) -> dict[str, Any]:
@@ -104,13 +153,15 @@ async def clients(url: str, seconds: float, pid: int) -> dict[str, Any]:
             "last_health": health[-1] if health else None}  # fmt: skip
 
 
-def record_gaps(path: Path) -> dict[str, Any]:
+def record_lost(path: Path) -> dict[str, Any]:
     from brimlet_tools import load
+
+    import numpy as np
 
     columns = load(path).columns
     raw = columns["kind"] == 0
-    counters = [int(v) for v in columns["scaled_ambient_pressure"][raw]]
-    return {"packets": len(columns["kind"]), "gaps": gaps(counters)}
+    counters = [int(v) for v in np.where(raw, columns["scaled_ambient_pressure"], columns["est_pressure_alt"])]
+    return {"packets": len(columns["kind"]), "lost": stream_lost(counters)}
 
 
 def main() -> int:
@@ -140,7 +191,7 @@ def main() -> int:
             server.communicate(timeout=10)
             record.terminate()
             record.communicate(timeout=10)
-        result["record"] = record_gaps(output)
+        result["record"] = record_lost(output)
     common.emit(result, args.json, [f"serve load: {result}"])
     return 0
 

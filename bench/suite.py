@@ -5,11 +5,13 @@ Runs, each in a process of its own: the native frame scanner and the native
 engine (Google Benchmark programs), the replay of a 100 MB recording
 (`replay_bench.py`), exports of a 600 s recording (`export_bench.py`), the
 live path on a virtual device at 921600 baud (`live_bench.py`, for each
-reader), memory (`memory_bench.py`) and the cost
-of packet objects (`packet_cost_bench.py`). Prints the tables and writes
+reader), a 1 ms asyncio ticker beside it (`tick_bench.py`), `brimlet serve`
+with eight clients (`serve_load_bench.py`), memory (`memory_bench.py`) and the
+cost of packet objects (`packet_cost_bench.py`). Prints the tables and writes
 them as Markdown.
 
     python bench/suite.py [--build build/bench] [--markdown docs/benchmarks.md] [--quick]
+    python bench/suite.py --only ticks,serve --markdown docs/benchmarks.md
     python bench/suite.py --from-json build/bench/benchmarks.json --markdown docs/benchmarks.md
 """
 
@@ -43,6 +45,7 @@ RECORD_BYTES = 128
 ENGINE_RATE = 10e6
 BLOCKING_RATE = 5e6
 BLOCKING_RATIO = 40.0
+TICK_LATE_MS = 2.0
 
 
 def note(text: str) -> None:
@@ -108,9 +111,9 @@ def report(r: dict[str, Any]) -> list[str]:
         f"Linux {env['kernel']}, Python {env['python']}, brimlet {env['version']}. The machine is shared and its "
         "numbers are noisy: every figure is the best of several runs (see `bench/README.md`). Made by `make bench`.",
     ]
-    for section in (replay_section, columns_section, export_section, live_section, memory_section,
-                    packet_cost_section, targets_section):  # fmt: skip
-        out += [""] + section(r)
+    for keys, section in SECTIONS:
+        if all(key in r for key in keys):
+            out += [""] + section(r)
     return out
 
 
@@ -180,34 +183,80 @@ def export_section(r: dict[str, Any]) -> list[str]:
 
 
 def live_section(r: dict[str, Any]) -> list[str]:
-    engine = r["engine"]
-    m, p, b = r["live"]["module"], r["live"]["module-poll"], r["live"]["pyserial"]
-    out = ["## Live path: virtual device on a pseudo-terminal at 921600 baud, 1000 raw + 100 estimated packets/s", ""]
+    live = r["live"]
+    readers = [name for name in LIVE_READERS if name in live]
+    runs = [live[name] for name in readers]
+    m = live["module"]
+
+    def each(text: Any, only_latency: bool = False) -> list[str]:
+        """A row's cells, one per reader; empty where the reader has no such run."""
+        return ["" if only_latency and "latency" not in x else text(x) for x in runs]
+
+    out = ["## Live path: virtual device on a pseudo-terminal at 921600 baud, 1000 raw + 100 estimated packets/s", "",
+           "Each reader in a process of its own, one after the other in the same run. The live source hands "
+           "out batches of columns (`brimlet_tools.live.stream.live`, from `brimlet_columns.LiveSource`); "
+           "its consumer takes every value of every column into Python.", ""]  # fmt: skip
     rows_live = [
-        ["packets per second", *(f"{x['load']['packets_per_second']:.0f}" for x in (m, p, b))],
-        ["CPU, % of one core", *(f"{x['load']['cpu_percent']:.2f}" for x in (m, p, b))],
-        ["CPU per packet, µs", *(f"{x['load']['cpu_us_per_packet']:.1f}" for x in (m, p, b))],
+        ["packets per second", *each(lambda x: f"{x['load']['packets_per_second']:.0f}")],
+        ["CPU, % of one core", *each(lambda x: f"{x['load']['cpu_percent']:.2f}")],
+        ["CPU per packet, µs", *each(lambda x: f"{x['load']['cpu_us_per_packet']:.1f}")],
         ["of that CPU, the Python thread's share, % of one core",
-         *(f"{x['load']['main_thread_cpu_percent']:.2f}" for x in (m, p, b))],
-        ["packets lost or out of order (load runs)", *(", ".join(map(str, x["load"]["runs_lost"])) for x in (m, p, b))],
+         *each(lambda x: f"{x['load']['main_thread_cpu_percent']:.2f}")],
+        ["packets lost or out of order (load runs)", *each(lambda x: ", ".join(map(str, x["load"]["runs_lost"])))],
         [f"packets lost with a consumer busy {m['busy']['busy_seconds'] * 1000:.0f} ms after each second "
-         f"({m['busy']['seconds']:.0f} s)", *(lost_of(x["busy"]) for x in (m, p, b))],
-        ["packets lost or out of order (latency runs)", ", ".join(map(str, m["latency"]["runs_lost"])), "",
-         ", ".join(map(str, b["latency"]["runs_lost"]))],
-        ["latency write → Python, median, µs", f"{m['latency']['p50_us']:.0f}", "", f"{b['latency']['p50_us']:.0f}"],
-        ["latency write → Python, 99th percentile, µs", f"{m['latency']['p99_us']:.0f}", "",
-         f"{b['latency']['p99_us']:.0f}"],
-        ["latency write → Python, largest, µs", f"{m['latency']['max_us']:.0f}", "",
-         f"{b['latency']['max_us']:.0f}"],
-        ["99th percentile of each latency run, µs", ", ".join(f"{x:.0f}" for x in m["latency"]["runs_p99_us"]), "",
-         ", ".join(f"{x:.0f}" for x in b["latency"]["runs_p99_us"])],
+         f"({m['busy']['seconds']:.0f} s)", *each(lambda x: lost_of(x["busy"]))],
+        ["packets lost or out of order (latency runs)",
+         *each(lambda x: ", ".join(map(str, x["latency"]["runs_lost"])), True)],
+        ["latency write → Python, median, µs", *each(lambda x: f"{x['latency']['p50_us']:.0f}", True)],
+        ["latency write → Python, 99th percentile, µs", *each(lambda x: f"{x['latency']['p99_us']:.0f}", True)],
+        ["latency write → Python, largest, µs", *each(lambda x: f"{x['latency']['max_us']:.0f}", True)],
+        ["99th percentile of each latency run, µs",
+         *each(lambda x: ", ".join(f"{v:.0f}" for v in x["latency"]["runs_p99_us"]), True)],
         ["latency write → decoded (packet timestamp), median / 99th percentile, µs",
-         f"{m['latency']['decode_p50_us']:.0f} / {m['latency']['decode_p99_us']:.0f}", "", ""],
-        ["native engine alone: write → `collect_packets`, median / 99th percentile, µs",
-         f"{engine['pty_p50_us']:.0f} / {engine['pty_p99_us']:.0f}", "", ""],
+         *each(lambda x: f"{x['latency']['decode_p50_us']:.0f} / {x['latency']['decode_p99_us']:.0f}"
+               if "decode_p50_us" in x.get("latency", {}) else "")],
     ]  # fmt: skip
-    return out + table(["", "module, `get_data_packets(block=True)`", "module, polled every 10 ms",
-                        "pyserial + `struct` baseline"], rows_live)  # fmt: skip
+    if "engine" in r:
+        engine = r["engine"]
+        rows_live.append(["native engine alone: write → `collect_packets`, median / 99th percentile, µs",
+                          f"{engine['pty_p50_us']:.0f} / {engine['pty_p99_us']:.0f}", *([""] * (len(runs) - 1))])
+    return out + table(["", *(LIVE_READERS[name] for name in readers)], rows_live)
+
+
+def ticks_section(r: dict[str, Any]) -> list[str]:
+    ticks = r["ticks"]
+    out = ["## No frozen threads: a 1 ms asyncio ticker while packets stream in", "",
+           "An asyncio coroutine sleeps 1 ms in a loop and notes how late each tick wakes, while the virtual "
+           "device streams 1000 + 100 packets/s at 921600 baud (`tick_bench.py`). *Ticker alone*: the device runs "
+           "and nobody reads it: the delays the machine and the event loop cause by themselves. The median "
+           "includes the event loop's own rounding of its waits to whole milliseconds when other events wake it.",
+           ""]  # fmt: skip
+    rows = [[TICK_MODES[mode], str(x["ticks"]), str(x["packets"]), f"{x['median_ms']:.2f}", f"{x['p99_ms']:.2f}",
+             f"{x['p999_ms']:.2f}", f"{x['max_ms']:.1f}", str(x["late_2ms"])]
+            for mode, x in ticks.items()]  # fmt: skip
+    return out + table(["program", "ticks", "packets", "median delay, ms", "p99, ms", "p99.9, ms", "largest, ms",
+                        "ticks > 2 ms late"], rows)  # fmt: skip
+
+
+def serve_section(r: dict[str, Any]) -> list[str]:
+    s = r["serve"]
+    readers = s["readers"]
+    rss = s["rss_kib"]
+    out = [f"## `brimlet serve` under load: {len(readers) + 1} clients, one of which never reads", "",
+           f"`serve -p` on the virtual device (1000 + 100 packets/s, 921600 baud) for {s['seconds']:.0f} s "
+           "(`serve_load_bench.py`); at the same time `brimlet record` takes down a second virtual device. "
+           "The stalled client subscribes to every channel and then never reads, with a 4 KiB receive buffer.",
+           ""]  # fmt: skip
+    rows = [
+        ["messages received by each reading client",
+         f"{min(c['messages'] for c in readers)} to {max(c['messages'] for c in readers)}"],
+        ["raw packets missing in the reading clients' pressure messages", ", ".join(str(c["lost"]) for c in readers)],
+        ["messages dropped for the stalled client (health channel)", str(s["stalled_dropped"])],
+        ["server resident memory: first second / largest / last, MiB",
+         f"{rss[0] / 1024:.1f} / {max(rss) / 1024:.1f} / {rss[-1] / 1024:.1f}"],
+        ["packets recorded by `brimlet record` meanwhile / missing", f"{s['record']['packets']} / {s['record']['lost']}"],
+    ]  # fmt: skip
+    return out + table(["", ""], rows)
 
 
 def memory_section(r: dict[str, Any]) -> list[str]:
@@ -241,7 +290,21 @@ def packet_cost_section(r: dict[str, Any]) -> list[str]:
 
 
 def targets_section(r: dict[str, Any]) -> list[str]:
-    replay, scanner, m = r["replay"], r["scanner_frames_per_second"], r["live"]["module"]
+    """The targets whose results are there."""
+    targets = [row for keys, rows in TARGETS if all(key in r for key in keys) for row in rows(r)]
+    out = ["## Targets", ""] + table(["target", "measured", ""], targets)
+    if all(key in r for key in TARGETS[0][0]):
+        base, scanner = r["replay"]["baseline"]["packets_per_second"], r["scanner_frames_per_second"]
+        needed = REPLAY_RATIO * base
+        out += ["", f"50× the baseline would be {rate(needed)} packets/s, {1e9 / needed:.0f} ns per packet from "
+                f"file to Python object. The native scanner alone, with no thread hand-over and no Python, "
+                f"delivers {rate(scanner)} packets/s ({1e9 / scanner:.0f} ns per packet, "
+                f"{scanner / base:.0f}× the baseline)."]  # fmt: skip
+    return out
+
+
+def module_targets(r: dict[str, Any]) -> list[list[str]]:
+    replay, m = r["replay"], r["live"]["module"]
     q = r["memory"]["queued"]
     module = replay["module_while_running"]["packets_per_second"]
     busy = replay["module_busy_loop"]["packets_per_second"]
@@ -254,7 +317,7 @@ def targets_section(r: dict[str, Any]) -> list[str]:
     arrays = r["columns"]["arrays"]["packets_per_second"]
     lost = sum(m["load"]["runs_lost"]) + sum(m["latency"]["runs_lost"]) + m["busy"]["lost"]
     lost += m["busy"]["out_of_order"]
-    targets = [
+    return [
         ["replay into Python objects ≥ 50× the pure-Python baseline", f"{module / base:.1f}×",
          yes(module / base >= REPLAY_RATIO)],
         ["replay into Python objects ≥ 2 M packets/s, drained while it runs", rate(module),
@@ -282,13 +345,23 @@ def targets_section(r: dict[str, Any]) -> list[str]:
         ["the README's blocking loop ≥ 40× the pure-Python baseline", f"{blocking / base:.1f}×",
          yes(blocking / base >= BLOCKING_RATIO)],
     ]  # fmt: skip
-    out = ["## Targets", ""] + table(["target", "measured", ""], targets)
-    needed = REPLAY_RATIO * base
-    out += ["", f"50× the baseline would be {rate(needed)} packets/s, {1e9 / needed:.0f} ns per packet from file to "
-            f"Python object. The native scanner alone, with no thread hand-over and no Python, delivers "
-            f"{rate(scanner)} packets/s ({1e9 / scanner:.0f} ns per packet, "
-            f"{scanner / base:.0f}× the baseline)."]  # fmt: skip
-    return out
+
+
+def live_targets(r: dict[str, Any]) -> list[list[str]]:
+    ticks, serve = r["ticks"], r["serve"]
+    worst = ticks["live-source"]["max_ms"]
+    missing = sum(c["lost"] for c in serve["readers"]) + serve["record"]["lost"]
+    first, second = serve["rss_kib"][: len(serve["rss_kib"]) // 2], serve["rss_kib"][len(serve["rss_kib"]) // 2 :]
+    return [
+        ["asyncio ticker beside the live source: largest delay < 2 ms",
+         f"{worst:.1f} ms (ticker alone: {ticks['ticker-alone']['max_ms']:.1f} ms)", yes(worst < TICK_LATE_MS)],
+        ["asyncio ticker beside the live source: 99th percentile < 2 ms", f"{ticks['live-source']['p99_ms']:.2f} ms",
+         yes(ticks["live-source"]["p99_ms"] < TICK_LATE_MS)],
+        ["serve: every reading client gets every packet, the recording beside it loses none", f"{missing} missing",
+         yes(missing == 0)],
+        ["serve: resident memory bounded with a stalled client (the second half's peak ≤ the first half's + 4 MiB)",
+         f"{max(first) / 1024:.1f} → {max(second) / 1024:.1f} MiB", yes(max(second) <= max(first) + 4096)],
+    ]  # fmt: skip
 
 
 def environment() -> dict[str, Any]:
@@ -309,14 +382,25 @@ def environment() -> dict[str, Any]:
     }
 
 
-def measure(build: Path, quick: bool) -> dict[str, Any]:
-    """Runs every benchmark; the results, also saved in `build`."""
-    results: dict[str, Any] = {"environment": environment()}
+def measure(build: Path, quick: bool, only: set[str] | None = None, saved: dict[str, Any] | None = None
+            ) -> dict[str, Any]:  # fmt: skip
+    """Runs the benchmarks (those named in `only`, over the `saved` results of
+    an earlier run, when given); the results, also saved in `build`."""
+    results: dict[str, Any] = dict(saved or {})
+    results["environment"] = environment()
+    for name, step in STEPS.items():
+        if only is None or name in only:
+            results.update(step(build, quick))
+    (build / "benchmarks.json").write_text(json.dumps(results, indent=1))
+    note(f"results saved in {build / 'benchmarks.json'}")
+    return results
+
+
+def native_step(build: Path, quick: bool) -> dict[str, Any]:
     note("making the recording (once per build directory)")
     common.recording(100.0, build)
-    results["scanner_frames_per_second"] = scanner_rate(build, 1 if quick else 3)
     e = google_benchmark(build / "engine_bench", as_user=True)
-    results["engine"] = {
+    return {"scanner_frames_per_second": scanner_rate(build, 1 if quick else 3), "engine": {
         "while_running": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["packets/s"]),
         "user_ns": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["user_ns_per_packet"]),
         "system_ns": float(e["BM_ReplayDrainedWhileRunning/iterations:3/real_time"]["system_ns_per_packet"]),
@@ -325,22 +409,118 @@ def measure(build: Path, quick: bool) -> dict[str, Any]:
         "record_bytes": float(e["BM_ReplayDrainedAfterRun/iterations:2/real_time"]["record_bytes"]),
         "pty_p50_us": float(e["BM_PtyLatency/iterations:1/real_time"]["latency_p50_us"]),
         "pty_p99_us": float(e["BM_PtyLatency/iterations:1/real_time"]["latency_p99_us"]),
-    }  # fmt: skip
-    build_arg = ["--build", str(build)]
-    results["replay"] = python_step("replay_bench.py", *build_arg, "--repeat", "1" if quick else "3",
-                                    "--baseline-repeat", "1" if quick else "2")  # fmt: skip
-    results["columns"] = python_step("columns_bench.py", *build_arg, "--repeat", "2" if quick else "5")
-    results["export"] = python_step("export_bench.py", *build_arg, "--repeat", "1" if quick else "2",
-                                    *(["--seconds", "60"] if quick else []))  # fmt: skip
+    }}  # fmt: skip
+
+
+def replay_step(build: Path, quick: bool) -> dict[str, Any]:
+    common.recording(100.0, build)
+    return {"replay": python_step("replay_bench.py", "--build", str(build), "--repeat", "1" if quick else "3",
+                                  "--baseline-repeat", "1" if quick else "2")}  # fmt: skip
+
+
+def columns_step(build: Path, quick: bool) -> dict[str, Any]:
+    common.recording(100.0, build)
+    return {"columns": python_step("columns_bench.py", "--build", str(build), "--repeat", "2" if quick else "5")}
+
+
+def export_step(build: Path, quick: bool) -> dict[str, Any]:
+    return {"export": python_step("export_bench.py", "--build", str(build), "--repeat", "1" if quick else "2",
+                                  *(["--seconds", "60"] if quick else []))}  # fmt: skip
+
+
+def live_step(build: Path, quick: bool) -> dict[str, Any]:
     live_args = (["--seconds", "5", "--repeat", "1", "--busy-seconds", "4", "--latency-seconds", "3",
                   "--latency-repeat", "1"] if quick else [])  # fmt: skip
-    results["live"] = {reader: python_step("live_bench.py", "--reader", reader, *live_args)
-                       for reader in ("module", "module-poll", "pyserial")}  # fmt: skip
-    results["memory"] = python_step("memory_bench.py", *build_arg, *(["--runs", "1"] if quick else []))
-    results["packet_cost"] = python_step("packet_cost_bench.py", "--repeat", "2" if quick else "5")
-    (build / "benchmarks.json").write_text(json.dumps(results, indent=1))
-    note(f"results saved in {build / 'benchmarks.json'}")
-    return results
+    return {"live": {reader: python_step("live_bench.py", "--reader", reader, *live_args) for reader in LIVE_READERS}}
+
+
+def ticks_step(build: Path, quick: bool) -> dict[str, Any]:
+    seconds = "3" if quick else "20"
+    return {"ticks": {mode: python_step("tick_bench.py", "--mode", mode, "--seconds", seconds) for mode in TICK_MODES}}
+
+
+def serve_step(build: Path, quick: bool) -> dict[str, Any]:
+    seconds = 10.0 if quick else 30.0
+    return {"serve": python_step("serve_load_bench.py", "--seconds", f"{seconds:g}") | {"seconds": seconds}}
+
+
+def memory_step(build: Path, quick: bool) -> dict[str, Any]:
+    common.recording(100.0, build)
+    return {"memory": python_step("memory_bench.py", "--build", str(build), *(["--runs", "1"] if quick else []))}
+
+
+def packet_cost_step(build: Path, quick: bool) -> dict[str, Any]:
+    return {"packet_cost": python_step("packet_cost_bench.py", "--repeat", "2" if quick else "5")}
+
+
+# The steps by the name `--only` takes, in the order a whole run takes them.
+STEPS = {"native": native_step, "replay": replay_step, "columns": columns_step, "export": export_step,
+         "live": live_step, "ticks": ticks_step, "serve": serve_step, "memory": memory_step,
+         "packet-cost": packet_cost_step}  # fmt: skip
+LIVE_READERS = {"module": "module, `get_data_packets(block=True)`", "module-poll": "module, polled every 10 ms",
+                "pyserial": "pyserial + `struct` baseline", "live-source": "live source, `for batch in live(port)`"}
+TICK_MODES = {"ticker-alone": "ticker alone (nobody reads the port)",
+              "live-source": "`async for batch in live(port)` in the same event loop",
+              "blocking-thread": "a thread waiting in `get_data_packets(block=True)`"}
+TARGETS = [
+    (("replay", "scanner_frames_per_second", "live", "columns", "memory", "engine"), module_targets),
+    (("ticks", "serve"), live_targets),
+]
+# The document's sections, each with the results it needs; a partial run
+# renders those it has.
+SECTIONS = [
+    (("replay", "scanner_frames_per_second", "engine"), replay_section),
+    (("columns", "replay"), columns_section),
+    (("export",), export_section),
+    (("live",), live_section),
+    (("ticks",), ticks_section),
+    (("serve",), serve_section),
+    (("memory", "engine", "replay"), memory_section),
+    (("packet_cost",), packet_cost_section),
+    ((), targets_section),
+]
+
+
+def fresh_titles(lines: list[str]) -> list[str]:
+    return [line.split(":")[0] for line in lines if line.startswith("## ") and line != "## Targets"]
+
+
+def splice(old: list[str], new: list[str]) -> list[str]:
+    """`old` (a document's lines) with each of `new`'s sections in place of the
+    one of the same title (the words before any colon), or added before the
+    targets; the first line (when and where) is `new`'s."""
+    def sections(lines: list[str]) -> list[list[str]]:
+        parts: list[list[str]] = [[]]
+        for line in lines:
+            if line.startswith("## "):
+                parts.append([])
+            parts[-1].append(line)
+        return parts
+
+    def title(part: list[str]) -> str:
+        return part[0].split(":")[0] if part and part[0].startswith("## ") else ""
+
+    def merged_targets(old_part: list[str], new_part: list[str]) -> list[str]:
+        """The old targets table with the new rows in place of those of the same
+        target, the rest added at its end."""
+        rows = {line.split("|")[1]: line for line in new_part if line.startswith("| ") and line.count("|") > 3}
+        out = [rows.pop(line.split("|")[1], line) if line.startswith("| ") else line for line in old_part]
+        end = max(i for i, line in enumerate(out) if line.startswith("|")) + 1
+        return out[:end] + list(rows.values()) + out[end:]
+
+    head, *kept = sections(old)
+    fresh = {title(p): p for p in sections(new)[1:]}
+    out = []
+    for part in kept:
+        new_part = fresh.pop(title(part), None)
+        out.append(part if new_part is None else
+                   merged_targets(part, new_part) if title(part) == "## Targets" else new_part)  # fmt: skip
+    at = next((i for i, p in enumerate(out) if title(p) == "## Targets"), len(out))
+    out[at:at] = [p + [""] if p[-1] else p for p in fresh.values()]
+    when = sections(new)[0][2] if len(sections(new)[0]) > 2 else ""
+    note = "Re-measured by `bench/suite.py --only`: " + when.removeprefix("Measured ").split(". The machine")[0]
+    return head[:-1] + [note + f" ({', '.join(t.removeprefix('## ') for t in fresh_titles(new))}).", ""] + [
+        line for p in out for line in p]
 
 
 def main() -> int:
@@ -350,15 +530,24 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="short runs, to try the suite out")
     ap.add_argument("--from-json", type=Path, metavar="PATH",
                     help="measure nothing: render the results that an earlier run saved in PATH")  # fmt: skip
+    ap.add_argument("--only", metavar="STEPS", type=lambda text: set(text.split(",")),
+                    help=f"run only these steps ({', '.join(STEPS)}), over the build's saved results if any; "
+                    "with --markdown, their sections replace those of the same title in the document")  # fmt: skip
     args = ap.parse_args()
+    if args.only and not args.only <= STEPS.keys():
+        ap.error(f"no such step: {', '.join(sorted(args.only - STEPS.keys()))} (choose from {', '.join(STEPS)})")
+    saved_json = args.build / "benchmarks.json"
     if args.from_json:
         results = json.loads(args.from_json.read_text())
     else:
-        results = measure(args.build.resolve(), args.quick)
+        saved = json.loads(saved_json.read_text()) if args.only and saved_json.exists() else None
+        results = measure(args.build.resolve(), args.quick, args.only, saved)
     lines = report(results)
     print("\n".join(lines))
     if args.markdown:
         args.markdown.parent.mkdir(parents=True, exist_ok=True)
+        if args.only and args.markdown.exists():
+            lines = splice(args.markdown.read_text().splitlines(), lines)
         args.markdown.write_text("\n".join(lines) + "\n")
         note(f"wrote {args.markdown}")
     return 0
