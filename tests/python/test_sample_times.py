@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import json
 import random
 import subprocess
 import warnings
@@ -20,6 +21,7 @@ load = pytest.importorskip("brimlet_tools.recordings.recording").load
 
 START_NS = 1_750_000_000_000_000_000
 LINE_NS_PER_BYTE = 10_000_000_000 // 921_600
+NS_PER_S = 1e9
 
 
 @dataclass
@@ -109,6 +111,54 @@ def test_sample_times_follow_the_device_clock(config, stepped, recording) -> Non
     truth = np.array(got.missing)
     assert (missing == truth).mean() >= 0.999
     assert missing.any() == truth.any()
+
+
+STATS_CASES = [
+    pytest.param(StreamConfig(seconds=6, seed=4, clock_ppm=50), "received", id="crystal 50 ppm fast"),
+    pytest.param(StreamConfig(seconds=6, seed=5, faults=Faults(garbage=0.01, drop=0.004, damage=0.004)), "received",
+                 id="lost and damaged frames"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=6, seed=6, clock_ppm=-20), "stepped", id="both clocks stepped an hour on"),
+    pytest.param(StreamConfig(seconds=6, seed=5, faults=Faults(drop=0.004)), "none", id="no receive times"),
+]
+
+
+@pytest.mark.parametrize(("config", "times"), STATS_CASES)
+def test_stats_reports_each_kinds_rate_drift_period_latency_and_gaps(config, times, recording, capsys) -> None:
+    from brimlet_tools import cli
+
+    got = receive(config, config.seed)
+    path = recording(got.data)
+    if times != "none":
+        # Stepped: both clocks an hour on halfway, which the times file cannot mend.
+        step = [3600 * 10**9 * (i >= len(got.reads) // 2 and times == "stepped") for i in range(len(got.reads))]
+        reads = [(end, t + s) for (end, t), s in zip(got.reads, step, strict=True)]
+        write_times(path, reads, [t for _, t in reads])
+    assert cli.main(["stats", str(path), "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["times"] == ("estimated" if times == "none" else "received")
+    # The truth: each packet arrives with the read that completed its frame.
+    ends, read_times = np.array([e for e, _ in got.reads]), np.array([t for _, t in got.reads])
+    arrived = read_times[np.searchsorted(ends, load(bytes(got.data)).scan.end)]
+    kinds, truth, missing = np.array(got.kinds), np.array(got.truth), np.array(got.missing)
+    for kind, nominal in (("raw", config.raw_rate), ("estimated", config.estimated_rate)):
+        r, of_kind = report["kinds"][kind], kinds == kind
+        lost = missing[of_kind]
+        assert r["packets"] == of_kind.sum(), kind
+        if times == "none":
+            assert r["rate_hz"] is r["drift_ppm"] is r["period_s"] is r["latency_s"] is None, kind
+            assert r["gaps"]["missing"] >= lost.sum(), kind  # told by the bytes between frames
+            continue
+        assert r["gaps"] == {"count": (lost > 0).sum(), "missing": lost.sum(), "largest": lost.max()}, kind
+        assert r["clock_steps"] == (times == "stepped"), kind
+        ppm = 2 * 60 / config.seconds  # as the fitted rate's bound above
+        assert r["nominal_hz"] == nominal and r["drift_ppm"] == pytest.approx(config.clock_ppm, abs=ppm), kind
+        period = NS_PER_S / nominal / (1 + config.clock_ppm * 1e-6)
+        assert r["period_s"]["min"] * NS_PER_S == pytest.approx(period, rel=ppm * 1e-6, abs=2), kind
+        assert r["period_s"]["max"] * NS_PER_S == pytest.approx(period * (1 + lost.max()), rel=ppm * 1e-6, abs=2), kind
+        latency = arrived[of_kind] - truth[of_kind]
+        latency -= latency.min()
+        for name, expected in (("median", np.median(latency)), ("p99", np.percentile(latency, 99))):
+            assert r["latency_s"][name] * NS_PER_S == pytest.approx(expected, abs=100_000), (kind, name)
 
 
 # --- through a real pseudo-terminal, against the virtual device's truth ----------

@@ -146,6 +146,8 @@ OPTIONS: dict[str, Option] = {
     "speed": Option(("--speed",), {
         "type": speed_type, "default": 1.0, "metavar": "X", "help": "play X times as fast as recorded (default %(default)g)"}),
     "count": Option(("--count",), {"type": count_type, "default": None, "metavar": "N", "help": "stop after N packets"}),
+    "json": Option(("--json",), {
+        "action": "store_true", "help": "write the report as one JSON object, for scripts (null: not measured)"}),
     "force": Option(("--force",), {
         "action": "store_true", "help": "replace a recording that is there already (and its receive times)"}),
 }  # fmt: skip

@@ -1,11 +1,15 @@
-"""`stats`: counts, time span, rates and flagged fields of a recording or a port."""
+"""`stats`: counts, time span, rates, timing and flagged fields of a
+recording or a port, as lines or as one JSON object."""
 
 from __future__ import annotations
 
 import argparse
+import json
+from typing import Any
 
 from ..recordings.summary import (
     Summary, count_line, flagged_lines, line_lines, live_span_lines, recording_span_lines, recording_summary, summarize,
+    timing_lines, timing_reports, unmeasured,
 )  # fmt: skip
 from . import options
 from .common import StopFlag
@@ -13,38 +17,66 @@ from .progress import progress_bar, tracked
 from .source import live_signals, load_recording, packets_of, reading_end
 
 NAME = "stats"
-HELP = "Count packets, time span, rates and flagged fields."
+HELP = "Count packets; rates, drift, period, latency and gaps by kind; flagged fields."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_source(p, follow=True)
     options.add(p, "assume_rate")
+    options.add(p, "json")
     options.add(p, "quiet")
 
 
 def run(args: argparse.Namespace) -> int:
     if args.file is not None:
-        lines, summary = recording_lines(args.file, args.assume_rate, args.quiet)
-        print("\n".join(lines + flagged_lines(summary)))
+        recording_stats(args)
         return 0
     stop = StopFlag()
     packets = packets_of(args, stop)
     with live_signals(args, stop), progress_bar("stats", None, quiet=args.quiet) as advance:
         summary = summarize(tracked(packets, advance))
-    lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
-    print("\n".join(lines + flagged_lines(summary)))
+    if args.json:
+        # A port's rates are those of the packets' timestamps, first to last.
+        kinds = {kind: unmeasured(s.count) | {"rate_hz": s.rate()} for kind, s in summary.types.items()}
+        report = {"port": args.port, "packets": summary.total, "times": "received",
+                  "span_s": summary.host_span(), "kinds": kinds}  # fmt: skip
+        print_json(report, summary)
+    else:
+        lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
+        print("\n".join(lines + flagged_lines(summary)))
     reading_end(packets)
     return 0
 
 
-def recording_lines(path: str, raw_rate: float, quiet: bool) -> tuple[list[str], Summary]:
-    """The lines on the recording at `path`, read and decoded once, and its
-    summary. Receive times that cannot be read leave the span unmeasured;
-    the packets are counted all the same."""
+def recording_stats(args: argparse.Namespace) -> None:
+    """The report on the recording `args.file`, read and decoded once.
+    Receive times that cannot be read leave the span and the timing
+    unmeasured; the packets are counted all the same."""
+    path, raw_rate = args.file, args.assume_rate
     damaged: list[str] = []
     recording = load_recording(path, raw_rate, times_damaged=damaged.append)
-    with progress_bar("stats", len(recording), quiet=quiet) as advance:
+    with progress_bar("stats", len(recording), quiet=args.quiet) as advance:
         summary = recording_summary(recording)
+        reports = timing_reports(recording)
         advance(len(recording))
+    if args.json:
+        scan = recording.scan
+        report = {
+            "recording": path, "bytes": scan.bytes, "outside_bytes": scan.outside,
+            "bad_checksums": scan.bad_checksums, "other_frames": scan.other_frames,
+            "unfinished_bytes": scan.unfinished, "packets": summary.total,
+            "times": "estimated" if recording.times_estimated else "received",
+            "times_unreadable": damaged[0] if damaged else None,
+            "span_s": None if damaged or not summary.total else summary.host_span(), "kinds": reports,
+        }  # fmt: skip
+        print_json(report, summary)
+        return
     span = [f"span: not measured ({damaged[0]})"] if damaged else recording_span_lines(recording, summary, raw_rate)
-    return line_lines(path, recording) + [count_line(summary)] + span, summary
+    lines = line_lines(path, recording) + [count_line(summary)] + span + timing_lines(reports)
+    print("\n".join(lines + flagged_lines(summary)))
+
+
+def print_json(report: dict[str, Any], summary: Summary) -> None:
+    """`report` with the flagged fields of `summary`, as one JSON object."""
+    report["flagged"] = {"packets": summary.flagged_packets, "fields": dict(sorted(summary.flagged.items()))}
+    print(json.dumps(report, allow_nan=False))

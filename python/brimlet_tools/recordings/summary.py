@@ -7,6 +7,13 @@ decoded once (`recording_summary`): its time axis comes from the receive
 times kept beside it (`recording.load`), or is estimated from the raw
 packets at a given rate when it has none, and the decoder's scan tells what
 the recording holds besides its packets (`line_lines`).
+
+`timing_reports` measures each kind's timing on a recording with receive
+times: the rate fitted to the lower envelope of the receive times and its
+drift from the nominal rate, the period between packets on the sample-time
+axis, the receive latency above the envelope (receive time less sample
+time) and the gaps. On an estimated time axis only the counts and the gaps
+(from the bytes between frames) mean anything; the rest is None.
 """
 
 from __future__ import annotations
@@ -14,12 +21,20 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
-from ..wire.fields import PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
+from ..wire.fields import NOMINAL_RATES, PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
 
 if TYPE_CHECKING:
+    import numpy.typing as npt
+
     from .recording import Recording
+
+# A fitted rate within this share of the kind's nominal rate is that rate
+# drifted; farther off, the device was set to another rate, and the drift is
+# measured against the nearest whole rate in Hz.
+NOMINAL_SHARE = 0.05
+NOT_MEASURED = "not measured (times estimated from nominal rates)"
 
 
 @dataclass
@@ -156,4 +171,95 @@ def live_span_lines(summary: Summary) -> list[str]:
     for kind, stats in summary.types.items():
         rate = stats.rate()
         lines.append(f"  {kind}: {rate:.1f} Hz" if rate is not None else f"  {kind}: no rate")
+    return lines
+
+
+def nominal_rate(kind: str, rate: float) -> float:
+    """The rate that the fitted `rate` of `kind` is a drifted copy of."""
+    nominal = NOMINAL_RATES[kind]
+    return nominal if abs(rate / nominal - 1.0) <= NOMINAL_SHARE else float(max(round(rate), 1))
+
+
+def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
+    """Per kind, ready for JSON: `packets`; `rate_hz` (fitted), `nominal_hz`
+    and `drift_ppm` (of the fitted rate from the nominal one); `period_s`
+    (`min`, `max`, `std` of the time between packets on the sample-time
+    axis, a gap included); `latency_s` (`median`, `p99` of the receive time
+    above the envelope); `gaps` (`count`, packets `missing` in all, the
+    `largest`) and `clock_steps`. None where not measured: a kind of fewer
+    than two packets, a time axis estimated from nominal rates."""
+    import numpy as np
+
+    c = recording.columns
+    reports: dict[str, dict[str, Any]] = {}
+    for code, kind in enumerate(PACKET_TYPES):
+        of_kind = c["kind"] == code
+        missing = c["missing_before"][of_kind]
+        gaps = missing[missing > 0]
+        fit = None if recording.times_estimated else recording.fits.get(kind)
+        report = unmeasured(len(missing)) | {
+            "gaps": {"count": len(gaps), "missing": int(gaps.sum()), "largest": int(gaps.max()) if len(gaps) else 0},
+            "clock_steps": fit.clock_steps if fit is not None else None,
+        }  # fmt: skip
+        if fit is not None and fit.rate is not None and len(missing) > 1:
+            nominal = nominal_rate(kind, fit.rate)
+            sample = c["sample_time"][of_kind].view(np.int64)
+            period = np.diff(sample) / 1e9
+            latency = above_envelope(c["time"][of_kind].view(np.int64) - sample, fit.clock_steps) / 1e9
+            report |= {
+                "rate_hz": fit.rate, "nominal_hz": nominal, "drift_ppm": (fit.rate / nominal - 1.0) * 1e6,
+                "period_s": {"min": float(period.min()), "max": float(period.max()), "std": float(period.std())},
+                "latency_s": {"median": float(np.median(latency)), "p99": float(np.percentile(latency, 99))},
+            }  # fmt: skip
+        reports[kind] = report
+    return reports
+
+
+def unmeasured(packets: int) -> dict[str, Any]:
+    """The report of a kind of `packets` packets of which nothing else was
+    measured, as `timing_reports` words it."""
+    keys = ("rate_hz", "nominal_hz", "drift_ppm", "period_s", "latency_s", "gaps", "clock_steps")
+    return {"packets": packets} | dict.fromkeys(keys)
+
+
+def above_envelope(lag: npt.NDArray[Any], clock_steps: int) -> npt.NDArray[Any]:
+    """`lag` (receive time less sample time, ns) less the least lag of its
+    stretch between clock steps. The sample times go on across a step while
+    the receive times jump with the clock, so the steps are the largest
+    jumps of the lag."""
+    import numpy as np
+
+    starts = np.zeros(1, np.int64)
+    if clock_steps:
+        jumps = np.argsort(np.abs(np.diff(lag)))[-clock_steps:] + 1
+        starts = np.concatenate((starts, np.sort(jumps)))
+    floors = np.minimum.reduceat(lag, starts)
+    out: npt.NDArray[Any] = lag - np.repeat(floors, np.diff(np.append(starts, len(lag))))
+    return out
+
+
+def timing_lines(reports: dict[str, dict[str, Any]]) -> list[str]:
+    """The lines of `timing_reports`, a few per kind."""
+    lines = []
+    for kind, r in reports.items():
+        if not r["packets"]:
+            lines.append(f"{kind}: no packets")
+            continue
+        if r["rate_hz"] is None:
+            why = NOT_MEASURED if r["clock_steps"] is None else "not measured (one packet)"
+            lines.append(f"{kind}: rate, period and latency {why}")
+        else:
+            lines.append(f"{kind}: {r['rate_hz']:.4f} Hz fitted, {r['drift_ppm']:+.1f} ppm against {r['nominal_hz']:g} Hz")
+            period = r["period_s"]
+            lines.append(f"  period: min {period['min'] * 1e3:.6f} ms, max {period['max'] * 1e3:.6f} ms, "
+                         f"std {period['std'] * 1e3:.6f} ms (sample times)")  # fmt: skip
+            latency = r["latency_s"]
+            lines.append(f"  receive latency above the envelope: median {latency['median'] * 1e3:.3f} ms, "
+                         f"p99 {latency['p99'] * 1e3:.3f} ms")  # fmt: skip
+        gaps = r["gaps"]
+        told = " (as the bytes between frames would hold)" if r["clock_steps"] is None else ""
+        lines.append(f"  gaps: {gaps['count']}, {gaps['missing']} packets missing, largest {gaps['largest']}{told}"
+                     if gaps["count"] else f"  gaps: none{told}")  # fmt: skip
+        if r["clock_steps"]:
+            lines.append(f"  clock steps: {r['clock_steps']} (the sample times go on across them)")
     return lines

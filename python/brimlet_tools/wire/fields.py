@@ -80,6 +80,8 @@ FIELD_BY_NAME: dict[str, DataField] = {f.name: f for f in DATA_FIELDS}
 # `kind` column of a loaded recording) is its index here.
 PACKET_TYPES: tuple[str, ...] = ("raw", "estimated")
 KIND_CODE: dict[str, int] = {kind: code for code, kind in enumerate(PACKET_TYPES)}
+# The rate each kind is sent at by default, by kind.
+NOMINAL_RATES: dict[str, float] = dict(zip(PACKET_TYPES, (RAW_RATE, ESTIMATED_RATE), strict=True))
 DESCRIPTOR_SETS: dict[str, int] = {"raw": 0x80, "estimated": 0x82}
 # Wire order: by descriptor set, then descriptor, the order a device sends
 # its fields in.
