@@ -173,10 +173,10 @@ namespace {
 // to n at a time, appended to the buffer; the count, or a failure), read by
 // read as decode_columns says.
 template <class Append>
-std::expected<ColumnTable, DecodeError> decode_pieces(std::uint64_t length, ReadTimes reads, Append append) {
+Expected<ColumnTable, DecodeError> decode_pieces(std::uint64_t length, ReadTimes reads, Append append) {
     constexpr DecodeError kOutOfMemory{DecodeError::Kind::out_of_memory};
     ColumnTable table;
-    if (!table.reserve(length / kBytesPerPacketGuess + 16)) return std::unexpected(kOutOfMemory);
+    if (!table.reserve(length / kBytesPerPacketGuess + 16)) return Unexpected(kOutOfMemory);
     TableSender sender{table};
     std::vector<std::uint8_t> buffer;
     std::uint64_t fed = 0;
@@ -184,23 +184,23 @@ std::expected<ColumnTable, DecodeError> decode_pieces(std::uint64_t length, Read
     Timestamp time = 0;
     const auto stamp = [&time] { return time; };
     // Feeds the stream up to `end` to the scanner.
-    const auto feed_to = [&](std::uint64_t end) -> std::expected<void, DecodeError> {
+    const auto feed_to = [&](std::uint64_t end) -> Expected<void, DecodeError> {
         while (fed < end) {
-            const std::expected<std::size_t, DecodeError> n = append(buffer, std::min<std::uint64_t>(end - fed, kPiece));
-            if (!n) return std::unexpected(n.error());
+            const Expected<std::size_t, DecodeError> n = append(buffer, std::min<std::uint64_t>(end - fed, kPiece));
+            if (!n) return Unexpected(n.error());
             fed += *n;
             sender.base = fed - buffer.size();
             scan_frames(buffer, sender, stamp);
-            if (sender.out_of_memory) return std::unexpected(kOutOfMemory);
+            if (sender.out_of_memory) return Unexpected(kOutOfMemory);
         }
         return {};
     };
     const std::size_t count = std::min(reads.ends.size(), reads.times.size());
     for (std::size_t k = 0; k < count; ++k) {
         time = static_cast<Timestamp>(static_cast<std::uint64_t>(reads.times[k]));
-        if (auto fed_to = feed_to(std::min(reads.ends[k], length)); !fed_to) return std::unexpected(fed_to.error());
+        if (auto fed_to = feed_to(std::min(reads.ends[k], length)); !fed_to) return Unexpected(fed_to.error());
     }
-    if (auto fed_to = feed_to(length); !fed_to) return std::unexpected(fed_to.error());
+    if (auto fed_to = feed_to(length); !fed_to) return Unexpected(fed_to.error());
     table.scan.unfinished = buffer.size();
     table.reserve(table.size);  // gives back what the guess took too much
     return table;
@@ -208,19 +208,19 @@ std::expected<ColumnTable, DecodeError> decode_pieces(std::uint64_t length, Read
 
 }  // namespace
 
-std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads) {
+Expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads) {
     std::size_t taken = 0;
     return decode_pieces(stream.size(), reads, [&](std::vector<std::uint8_t>& buffer, std::size_t n) {
         buffer.insert(buffer.end(), stream.begin() + taken, stream.begin() + taken + n);
         taken += n;
-        return std::expected<std::size_t, DecodeError>(n);
+        return Expected<std::size_t, DecodeError>(n);
     });
 }
 
-std::expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads) {
+Expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads) {
     std::uint64_t offset = 0;
     return decode_pieces(length, reads, [&](std::vector<std::uint8_t>& buffer, std::size_t n)
-                                            -> std::expected<std::size_t, DecodeError> {
+                                            -> Expected<std::size_t, DecodeError> {
         const std::size_t kept = buffer.size();
         buffer.resize(kept + n);
         std::size_t got = 0;
@@ -230,11 +230,11 @@ std::expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_
                 got += static_cast<std::size_t>(r);
             } else if (r == 0) {
                 buffer.resize(kept + got);
-                return std::unexpected(DecodeError{DecodeError::Kind::ended_early, 0, offset + got});
+                return Unexpected(DecodeError{DecodeError::Kind::ended_early, 0, offset + got});
             } else if (errno != EINTR) {
                 const int error = errno;
                 buffer.resize(kept + got);
-                return std::unexpected(DecodeError{DecodeError::Kind::read_failed, error, 0});
+                return Unexpected(DecodeError{DecodeError::Kind::read_failed, error, 0});
             }
         }
         offset += n;

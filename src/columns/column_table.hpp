@@ -12,12 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <expected>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 
+#include "common/expected.hpp"
 #include "protocol/imu_packet.hpp"
 #include "protocol/packet_schema.hpp"
 
@@ -120,12 +120,12 @@ struct DecodeError {
 // Decodes `stream` read by read. Bytes past the last read (all of them when
 // `reads` is empty) are fed on after it and stamped with its time (0 when
 // there is none). Never fails but for memory.
-std::expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads);
+Expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> stream, ReadTimes reads);
 
 // The same for the first `length` bytes of the file open at `fd`, read
 // (never mapped) piece by piece into the scanner's buffer. A file that ends
 // before `length` bytes (it shrank) fails with ended_early, a failed read
 // with read_failed and its errno; the file position is not used.
-std::expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads);
+Expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads);
 
 }  // namespace brimlet::columns

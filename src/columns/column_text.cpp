@@ -143,20 +143,20 @@ char* json_row(char* out, const ColumnsView& c, std::size_t i, const JsonKeys& k
     return put(out, "}\n");
 }
 
-std::expected<void, TextError> check(const ColumnsView& c) {
+Expected<void, TextError> check(const ColumnsView& c) {
     const std::uint16_t known = static_cast<std::uint16_t>((1u << schema::kValidityCount) - 1);
     for (std::size_t i = 0; i < c.size; ++i) {
-        if (c.kind[i] >= schema::kKindCount) return std::unexpected(TextError::unknown_kind);
-        if (c.invalid[i] & ~known) return std::unexpected(TextError::unknown_invalid);
+        if (c.kind[i] >= schema::kKindCount) return Unexpected(TextError::unknown_kind);
+        if (c.invalid[i] & ~known) return Unexpected(TextError::unknown_invalid);
     }
     return {};
 }
 
 }  // namespace
 
-std::expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
+Expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
                                                   const JsonKeys& keys) {
-    if (auto ok = check(columns); !ok) return std::unexpected(ok.error());
+    if (auto ok = check(columns); !ok) return Unexpected(ok.error());
     LineBuffer buffer(row_max(columns.data.size(), keys));
     for (std::size_t i = 0; i < columns.size; ++i) {
         char* out = buffer.row();

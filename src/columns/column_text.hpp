@@ -6,12 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "columns/column_table.hpp"
+#include "common/expected.hpp"
 
 namespace brimlet::columns {
 
@@ -43,7 +43,7 @@ enum class TextError {
 // The lines of every row of `columns`, each ended by "\n": CSV cells in
 // column order (the flagged names quoted when there are several), or JSON
 // objects keyed by `keys`. Throws std::bad_alloc when out of memory.
-std::expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
+Expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
                                                   const JsonKeys& keys);
 
 }  // namespace brimlet::columns

@@ -65,7 +65,7 @@ bool take_reads(const char* function, PyObject* ends, PyObject* times, HeldBuffe
 // totals, or nullptr with the exception for its failure set.
 template <class Decode>
 PyObject* decoded_columns(PyObject* module, std::uint64_t length, Decode decode) {
-    std::expected<ColumnTable, DecodeError> table = std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    Expected<ColumnTable, DecodeError> table = Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     Py_BEGIN_ALLOW_THREADS
     try {
         table = decode();

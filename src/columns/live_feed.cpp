@@ -11,15 +11,15 @@ namespace brimlet::columns {
 namespace {
 
 // The packets of `batch` as a new table, stamped with their receive times.
-std::expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
+Expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
     ColumnTable table;
-    if (!table.reserve(batch.size())) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    if (!table.reserve(batch.size())) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     bool ok = true;
     batch.consume([&](IMUPacket&& packet) {
         // The receive time in ns since the epoch, which the low 64 bits hold.
         ok = ok && table.append(packet, static_cast<std::int64_t>(packet.time_low), {});
     });
-    if (!ok) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    if (!ok) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     return table;
 }
 
@@ -31,11 +31,11 @@ LiveFeed::LiveFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness
     engine_.count_scans(counts_);
 }
 
-std::expected<std::unique_ptr<LiveFeed>, std::string> LiveFeed::start(std::unique_ptr<ByteSource> source) {
+Expected<std::unique_ptr<LiveFeed>, std::string> LiveFeed::start(std::unique_ptr<ByteSource> source) {
     auto readiness = Readiness::make();
-    if (!readiness) return std::unexpected(std::move(readiness.error()));
+    if (!readiness) return Unexpected(std::move(readiness.error()));
     std::unique_ptr<LiveFeed> feed(new LiveFeed(std::move(source), std::move(*readiness)));
-    if (auto started = feed->engine_.start(); !started) return std::unexpected(std::move(started.error().message));
+    if (auto started = feed->engine_.start(); !started) return Unexpected(std::move(started.error().message));
     return feed;
 }
 
@@ -44,7 +44,7 @@ bool LiveFeed::wait(std::chrono::milliseconds wait) const {
     return ::poll(&entry, 1, static_cast<int>(wait.count())) == 1;
 }
 
-std::expected<Taken, DecodeError> LiveFeed::take() {
+Expected<Taken, DecodeError> LiveFeed::take() {
     PacketBatch batch = *engine_.collect_packets(std::nullopt);
     if (!batch.empty()) return batch_table(std::move(batch));
     // The reader queues its failure after its last packets, then ends. Seen
@@ -58,7 +58,7 @@ std::expected<Taken, DecodeError> LiveFeed::take() {
     }
     if (engine_.packets_done()) return Ended{};
     ColumnTable none;
-    if (!none.reserve(0)) return std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    if (!none.reserve(0)) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     return none;
 }
 

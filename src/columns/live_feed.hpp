@@ -8,13 +8,13 @@
 // thread shares only the engine's channels with it.
 
 #include <chrono>
-#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "columns/column_table.hpp"
+#include "common/expected.hpp"
 #include "parser/parser_engine.hpp"
 #include "parser/readiness.hpp"
 #include "serial/byte_source.hpp"
@@ -34,7 +34,7 @@ class LiveFeed {
 public:
     // Starts a run over `source`; the failure's text when the readiness
     // descriptor or the reader thread cannot be had (nothing runs then).
-    static std::expected<std::unique_ptr<LiveFeed>, std::string> start(std::unique_ptr<ByteSource> source);
+    static Expected<std::unique_ptr<LiveFeed>, std::string> start(std::unique_ptr<ByteSource> source);
     LiveFeed(const LiveFeed&) = delete;
     LiveFeed& operator=(const LiveFeed&) = delete;
     // Stops and joins the run, then closes the source and the descriptor.
@@ -47,7 +47,7 @@ public:
     // Everything queued, in order, as columns stamped with receive times
     // (no rows when nothing is queued yet); else the read failure that ended
     // the run, once; else Ended. Out of memory: DecodeError.
-    std::expected<Taken, DecodeError> take();
+    Expected<Taken, DecodeError> take();
     // What the scanner has passed over so far.
     const ScanCounts& counts() const { return *counts_; }
 

@@ -186,7 +186,7 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!use) return nullptr;
     LiveFeed* feed = open_feed(live);
     if (feed == nullptr || !wait_ready(*feed, seconds)) return nullptr;
-    std::expected<Taken, DecodeError> taken = std::unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    Expected<Taken, DecodeError> taken = Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     try {
         taken = feed->take();
     } catch (const std::bad_alloc&) {

@@ -144,7 +144,7 @@ PyObject* text_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!read_keys(key_sequence, 3 + schema::kFieldCount, key_items, keys)) return nullptr;
     }
     const JsonKeys json{std::span(keys).first(keys.empty() ? 0 : 3), std::span(keys).subspan(keys.empty() ? 0 : 3)};
-    std::expected<std::string, TextError> text = std::string();
+    Expected<std::string, TextError> text = std::string();
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {

@@ -9,11 +9,11 @@
 
 #include <Python.h>
 
-#include <expected>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "common/expected.hpp"
 #include "lib/owned_ref.hpp"
 #include "lib/panic.hpp"
 #include "parser/internal_error.hpp"
@@ -31,7 +31,7 @@ struct BorrowConflict {  // raised as RuntimeError
 using Failure = std::variant<PythonError, IoFailure, BorrowConflict, InternalError>;
 
 template <class T>
-using Result = std::expected<T, Failure>;
+using Result = Expected<T, Failure>;
 
 // Sets the Python exception for `failure`; always returns nullptr.
 PyObject* raise_failure(const Failure& failure);

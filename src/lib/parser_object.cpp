@@ -22,13 +22,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "common/expected.hpp"
 #include "lib/arguments.hpp"
 #include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
@@ -80,17 +80,17 @@ struct InUse {
 template <class Kind>
 Result<InUse> begin_use(PyObject* self, Access access) {
     PyTypeObject* type = Kind::type();
-    if (type == nullptr) return std::unexpected(PythonError{});
+    if (type == nullptr) return Unexpected(PythonError{});
     if (!Py_IS_TYPE(self, type)) {
         set_type_mismatch(self, Kind::class_name);
-        return std::unexpected(PythonError{});
+        return Unexpected(PythonError{});
     }
     ParserRecord& record = record_of(self);
     if (Result<void> owned = check_owner(record.owner, Kind::record_name); !owned) {
-        return std::unexpected(std::move(owned.error()));
+        return Unexpected(std::move(owned.error()));
     }
     Result<Borrow> borrow = Borrow::take(record.borrow, access);
-    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    if (!borrow) return Unexpected(std::move(borrow.error()));
     return InUse{&record, std::move(*borrow)};
 }
 
@@ -103,7 +103,7 @@ bool signal_raised() { return PyErr_CheckSignals() != 0; }
 
 // The engine's stop(), which a signal handler that raises can interrupt.
 Result<OwnedRef> stop_engine(ParserRecord& record) {
-    if (!record.engine.stop(signal_raised)) return std::unexpected(PythonError{});
+    if (!record.engine.stop(signal_raised)) return Unexpected(PythonError{});
     return none();
 }
 
@@ -111,21 +111,21 @@ Result<OwnedRef> stop_engine(ParserRecord& record) {
 // timeout for the first packet when `block`), as a new list.
 Result<OwnedRef> collect(ParserRecord& record, bool block) {
     if (std::optional<std::string> error = record.engine.take_reader_error()) {
-        return std::unexpected(IoFailure{std::move(*error)});
+        return Unexpected(IoFailure{std::move(*error)});
     }
     std::optional<std::chrono::nanoseconds> wait;
     if (block) {
         auto duration = seconds_to_duration(record.timeout);
-        if (!duration) return std::unexpected(std::move(duration.error()));
+        if (!duration) return Unexpected(std::move(duration.error()));
         wait = *duration;
     }
     auto batch = record.engine.collect_packets(wait, signal_raised);
     if (!batch) {
-        if (std::holds_alternative<Interrupted>(batch.error())) return std::unexpected(PythonError{});
-        return std::unexpected(IoFailure{"timed out waiting on channel"});
+        if (std::holds_alternative<Interrupted>(batch.error())) return Unexpected(PythonError{});
+        return Unexpected(IoFailure{"timed out waiting on channel"});
     }
     PyObject* list = packets_to_list(std::move(*batch));
-    if (list == nullptr) return std::unexpected(PythonError{});
+    if (list == nullptr) return Unexpected(PythonError{});
     return OwnedRef::steal(list);
 }
 
@@ -135,9 +135,9 @@ Result<OwnedRef> collect(ParserRecord& record, bool block) {
 // A new object of `type` owning an engine over the opened source; a source
 // that could not be opened is raised as OSError. Nothing stays open on failure.
 Result<OwnedRef> make_parser(PyTypeObject* type, OpenResult opened, double timeout) {
-    if (!opened) return std::unexpected(IoFailure{std::move(opened.error())});
+    if (!opened) return Unexpected(IoFailure{std::move(opened.error())});
     PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return std::unexpected(PythonError{});
+    if (self == nullptr) return Unexpected(PythonError{});
     try {
         new (&record_of(self)) ParserRecord(std::move(*opened), timeout, current_thread());
     } catch (...) {
@@ -170,14 +170,14 @@ PyObject* new_serial_parser(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return boundary([&]() -> Result<OwnedRef> {
         static constexpr Signature signature{"SerialParser.__new__()", kSerialNames, 1};
         PyObject* bound[3] = {};
-        if (!bind_tuple(signature, args, kwargs, bound)) return std::unexpected(PythonError{});
+        if (!bind_tuple(signature, args, kwargs, bound)) return Unexpected(PythonError{});
         const std::optional<std::string> port = convert_path(bound[0], "port");
-        if (!port) return std::unexpected(PythonError{});
-        if (std::optional<InternalError> bad = check_port_text(*port)) return std::unexpected(std::move(*bad));
+        if (!port) return Unexpected(PythonError{});
+        if (std::optional<InternalError> bad = check_port_text(*port)) return Unexpected(std::move(*bad));
         const std::optional<std::uint32_t> baudrate = convert_baudrate(bound[1]);
-        if (!baudrate) return std::unexpected(PythonError{});
+        if (!baudrate) return Unexpected(PythonError{});
         const std::optional<double> timeout = convert_timeout(bound[2]);
-        if (!timeout) return std::unexpected(PythonError{});
+        if (!timeout) return Unexpected(PythonError{});
         return make_parser(type, open_serial_port(*port, *baudrate, *timeout), *timeout);
     });
 }
@@ -186,11 +186,11 @@ PyObject* new_mock_parser(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return boundary([&]() -> Result<OwnedRef> {
         static constexpr Signature signature{"MockParser.__new__()", kMockNames, 1};
         PyObject* bound[2] = {};
-        if (!bind_tuple(signature, args, kwargs, bound)) return std::unexpected(PythonError{});
+        if (!bind_tuple(signature, args, kwargs, bound)) return Unexpected(PythonError{});
         const std::optional<std::string> path = convert_path(bound[0], "path");
-        if (!path) return std::unexpected(PythonError{});
+        if (!path) return Unexpected(PythonError{});
         const std::optional<double> timeout = convert_timeout(bound[1]);
-        if (!timeout) return std::unexpected(PythonError{});
+        if (!timeout) return Unexpected(PythonError{});
         return make_parser(type, open_recording(*path), *timeout);
     });
 }
@@ -218,8 +218,8 @@ template <class Kind>
 PyObject* start(PyObject* self, PyObject*) {
     return boundary([&]() -> Result<OwnedRef> {
         Result<InUse> use = begin_use<Kind>(self, Access::exclusive);
-        if (!use) return std::unexpected(std::move(use.error()));
-        if (auto started = use->record->engine.start(); !started) return std::unexpected(std::move(started.error()));
+        if (!use) return Unexpected(std::move(use.error()));
+        if (auto started = use->record->engine.start(); !started) return Unexpected(std::move(started.error()));
         return none();
     });
 }
@@ -230,7 +230,7 @@ template <class Kind>
 PyObject* stop(PyObject* self, PyObject*) {
     return boundary([&]() -> Result<OwnedRef> {
         Result<InUse> use = begin_use<Kind>(self, Access::exclusive);
-        if (!use) return std::unexpected(std::move(use.error()));
+        if (!use) return Unexpected(std::move(use.error()));
         return stop_engine(*use->record);
     });
 }
@@ -240,14 +240,14 @@ PyObject* get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return boundary([&]() -> Result<OwnedRef> {
         PyObject* bound[1] = {};
         if (!bind_fastcall(Kind::get_data_packets_signature, args, nargs, kwnames, bound)) {
-            return std::unexpected(PythonError{});
+            return Unexpected(PythonError{});
         }
         Result<InUse> use = begin_use<Kind>(self, Access::exclusive);
-        if (!use) return std::unexpected(std::move(use.error()));
+        if (!use) return Unexpected(std::move(use.error()));
         // May run Python code (the truth slot of a numpy-like type), which is
         // why the object is already in use here.
         const std::optional<bool> block = convert_block(bound[0]);
-        if (!block) return std::unexpected(PythonError{});
+        if (!block) return Unexpected(PythonError{});
         return collect(*use->record, *block);
     });
 }
@@ -256,7 +256,7 @@ template <class Kind>
 PyObject* is_running(PyObject* self, PyObject*) {
     return boundary([&]() -> Result<OwnedRef> {
         Result<InUse> use = begin_use<Kind>(self, Access::shared);
-        if (!use) return std::unexpected(std::move(use.error()));
+        if (!use) return Unexpected(std::move(use.error()));
         return OwnedRef::steal(PyBool_FromLong(use->record->engine.is_running()));
     });
 }
@@ -265,8 +265,8 @@ template <class Kind>
 PyObject* enter_context(PyObject* self, PyObject*) {
     return boundary([&]() -> Result<OwnedRef> {
         Result<InUse> use = begin_use<Kind>(self, Access::strict);
-        if (!use) return std::unexpected(std::move(use.error()));
-        if (auto started = use->record->engine.start(); !started) return std::unexpected(std::move(started.error()));
+        if (!use) return Unexpected(std::move(use.error()));
+        if (auto started = use->record->engine.start(); !started) return Unexpected(std::move(started.error()));
         return OwnedRef::new_ref(self);
     });
 }
@@ -276,9 +276,9 @@ template <class Kind>
 PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> Result<OwnedRef> {
         PyObject* ignored[3] = {};
-        if (!bind_fastcall(Kind::exit_signature, args, nargs, kwnames, ignored)) return std::unexpected(PythonError{});
+        if (!bind_fastcall(Kind::exit_signature, args, nargs, kwnames, ignored)) return Unexpected(PythonError{});
         Result<InUse> use = begin_use<Kind>(self, Access::strict);
-        if (!use) return std::unexpected(std::move(use.error()));
+        if (!use) return Unexpected(std::move(use.error()));
         return stop_engine(*use->record);
     });
 }

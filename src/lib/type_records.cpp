@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "protocol/packet_schema.hpp"
@@ -124,7 +123,29 @@ static_assert(kTable[kSerialParser].kind == Kind::Class && kTable[kMockParser].k
 
 // ---- JSON -------------------------------------------------------------------
 
-constexpr void append_string(std::string& out, std::string_view text) {
+// Text built while compiling: std::string is not usable in constant
+// expressions with every compiler the module builds with (clang before 15
+// with libstdc++). Writing past the end stops the compilation.
+class JsonText {
+public:
+    constexpr JsonText& operator+=(char c) {
+        chars_[size_++] = c;
+        return *this;
+    }
+    constexpr JsonText& operator+=(std::string_view text) {
+        for (char c : text) *this += c;
+        return *this;
+    }
+    constexpr char back() const { return chars_[size_ - 1]; }
+    constexpr std::size_t size() const { return size_; }
+    constexpr std::string_view view() const { return {chars_.data(), size_}; }
+
+private:
+    std::array<char, 512> chars_{};
+    std::size_t size_ = 0;
+};
+
+constexpr void append_string(JsonText& out, std::string_view text) {
     out += '"';
     for (char c : text) {
         if (c == '"' || c == '\\') out += '\\';
@@ -134,25 +155,28 @@ constexpr void append_string(std::string& out, std::string_view text) {
 }
 
 // Digit by digit: to_chars is usable in constant expressions only from g++ 13 on.
-constexpr std::string decimal(int value) {
-    std::string digits = value < 0 ? "-" : "";
+constexpr JsonText decimal(int value) {
+    std::array<char, 12> digits{};
+    std::size_t count = 0;
     unsigned rest = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-    const std::size_t first = digits.size();
     do {
-        digits.insert(digits.begin() + static_cast<std::ptrdiff_t>(first), static_cast<char>('0' + rest % 10));
+        digits[count++] = static_cast<char>('0' + rest % 10);
         rest /= 10;
     } while (rest != 0);
-    return digits;
+    JsonText text;
+    if (value < 0) text += '-';
+    while (count > 0) text += digits[--count];
+    return text;
 }
 
-constexpr void append_member(std::string& out, std::string_view key, std::string_view value) {
+constexpr void append_member(JsonText& out, std::string_view key, std::string_view value) {
     if (out.back() != '{') out += ',';
     append_string(out, key);
     out += ':';
     append_string(out, value);
 }
 
-constexpr void append_args(std::string& out, const Entry& entry) {
+constexpr void append_args(JsonText& out, const Entry& entry) {
     out += ",\"arguments\":{\"posonlyargs\":[{\"name\":";
     append_string(out, entry.kind == Kind::Constructor ? "cls" : "self");
     out += "}]";
@@ -172,25 +196,26 @@ constexpr void append_args(std::string& out, const Entry& entry) {
     out += '}';
 }
 
-constexpr std::string to_json(std::size_t index) {
+constexpr JsonText to_json(std::size_t index) {
     const Entry& entry = kTable[index];
-    std::string out = "{";
+    JsonText out;
+    out += '{';
     switch (entry.kind) {
         case Kind::Module:
             append_member(out, "type", "module");
             append_member(out, "name", entry.name);
-            append_member(out, "id", decimal(static_cast<int>(index)));
+            append_member(out, "id", decimal(static_cast<int>(index)).view());
             out += ",\"incomplete\":true,\"members\":[]";
             break;
         case Kind::Class:
             append_member(out, "type", "class");
             append_member(out, "name", entry.name);
-            append_member(out, "id", decimal(static_cast<int>(index)));
+            append_member(out, "id", decimal(static_cast<int>(index)).view());
             break;
         default:
             append_member(out, "type", "function");
             append_member(out, "name", entry.name);
-            append_member(out, "parent", decimal(entry.parent));
+            append_member(out, "parent", decimal(entry.parent).view());
             append_args(out, entry);
             append_member(out, "returns", entry.returns);
             if (entry.kind == Kind::Property) out += ",\"decorators\":[\"property\"]";
@@ -205,12 +230,12 @@ constexpr std::string to_json(std::size_t index) {
 // The record: byte count (32-bit little-endian), then the JSON text.
 template <std::size_t Index>
 consteval auto encode() {
-    constexpr std::size_t size = to_json(Index).size();
+    constexpr JsonText json = to_json(Index);
+    constexpr std::size_t size = json.size();
     static_assert(size <= UINT32_MAX);
     std::array<unsigned char, 4 + size> out{};
     for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>((size >> (8 * i)) & 0xFF);
-    const std::string json = to_json(Index);
-    for (std::size_t i = 0; i < size; ++i) out[4 + i] = static_cast<unsigned char>(json[i]);
+    for (std::size_t i = 0; i < size; ++i) out[4 + i] = static_cast<unsigned char>(json.view()[i]);
     return out;
 }
 

@@ -13,7 +13,7 @@ ThreadId current_thread() {
 Result<void> check_owner(ThreadId owner, const char* record_name) {
     const ThreadId caller = current_thread();
     if (caller == owner) return {};
-    return std::unexpected(InternalError{
+    return Unexpected(InternalError{
         "assertion `left == right` failed: " + std::string(record_name) +
         " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(caller) +
         ")\n right: ThreadId(" + std::to_string(owner) + ')'});
@@ -23,7 +23,7 @@ Result<Borrow> Borrow::take(std::atomic<std::size_t>& flag, Access access) {
     if (access == Access::shared) {
         std::size_t current = flag.load(std::memory_order_relaxed);
         do {
-            if (current == kExclusive) return std::unexpected(BorrowConflict{"Already mutably borrowed"});
+            if (current == kExclusive) return Unexpected(BorrowConflict{"Already mutably borrowed"});
         } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                              std::memory_order_relaxed));
         return Borrow(&flag, true);
@@ -32,8 +32,8 @@ Result<Borrow> Borrow::take(std::atomic<std::size_t>& flag, Access access) {
     if (flag.compare_exchange_strong(idle, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
         return Borrow(&flag, false);
     }
-    if (access == Access::strict) return std::unexpected(InternalError{"Already borrowed"});
-    return std::unexpected(BorrowConflict{"Already borrowed"});
+    if (access == Access::strict) return Unexpected(InternalError{"Already borrowed"});
+    return Unexpected(BorrowConflict{"Already borrowed"});
 }
 
 }  // namespace brimlet::py

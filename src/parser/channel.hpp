@@ -24,7 +24,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <expected>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "parser/readiness.hpp"
 
 namespace brimlet {
@@ -207,10 +207,10 @@ template <class T>
 class Sender {
 public:
     // Queues `value`; gives it back when the receiving end is gone.
-    std::expected<void, T> send(T&& value) const {
+    Expected<void, T> send(T&& value) const {
         {
             std::lock_guard guard(state_->lock);
-            if (!state_->receiver_alive) return std::unexpected(std::move(value));
+            if (!state_->receiver_alive) return Unexpected(std::move(value));
             state_->push(std::move(value));
             state_->show_ready();
         }

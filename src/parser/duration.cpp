@@ -6,12 +6,12 @@
 
 namespace brimlet {
 
-std::expected<std::chrono::nanoseconds, InternalError> seconds_to_duration(double seconds) {
+Expected<std::chrono::nanoseconds, InternalError> seconds_to_duration(double seconds) {
     if (seconds < 0.0) {
-        return std::unexpected(InternalError{"cannot convert float seconds to Duration: value is negative"});
+        return Unexpected(InternalError{"cannot convert float seconds to Duration: value is negative"});
     }
     if (!(seconds < 0x1p64)) {
-        return std::unexpected(
+        return Unexpected(
             InternalError{"cannot convert float seconds to Duration: value is either too big or NaN"});
     }
     // seconds == mantissa * 2^exponent exactly, with mantissa < 2^53 and exponent <= 11.

@@ -71,7 +71,7 @@ void ParserEngine::leave_run_of_parent() {
     running_ = std::make_shared<std::atomic<bool>>(false);
 }
 
-std::expected<void, InternalError> ParserEngine::start() {
+Expected<void, InternalError> ParserEngine::start() {
     leave_run_of_parent();
     if (reader_ || !source_) return {};
     running_->store(true, std::memory_order_relaxed);
@@ -101,7 +101,7 @@ std::expected<void, InternalError> ParserEngine::start() {
         // back and is idle again; a later start() tries anew.
         source_ = std::move(run->context.source);
         running_->store(false, std::memory_order_relaxed);
-        return std::unexpected(InternalError{"failed to spawn thread: " + file_errno_text(e.code().value())});
+        return Unexpected(InternalError{"failed to spawn thread: " + file_errno_text(e.code().value())});
     }
     reader_ = std::move(run);
     return {};
@@ -109,13 +109,13 @@ std::expected<void, InternalError> ParserEngine::start() {
 
 void ParserEngine::stop() { (void)stop(InterruptCheck{}); }
 
-std::expected<void, Interrupted> ParserEngine::stop(const InterruptCheck& interrupted) {
+Expected<void, Interrupted> ParserEngine::stop(const InterruptCheck& interrupted) {
     leave_run_of_parent();
     running_->store(false, std::memory_order_relaxed);
     if (!reader_) return {};
     if (interrupted) {
         while (reader_->done.wait_for(kInterruptCheckInterval) != std::future_status::ready) {
-            if (interrupted()) return std::unexpected(Interrupted{});
+            if (interrupted()) return Unexpected(Interrupted{});
         }
     }
     std::unique_ptr<Run> run = std::move(reader_);
@@ -166,7 +166,7 @@ ParserEngine::Waited ParserEngine::wait_for_packets(std::chrono::steady_clock::t
     }
 }
 
-std::expected<PacketBatch, std::variant<TimedOut, Interrupted>> ParserEngine::collect_packets(
+Expected<PacketBatch, std::variant<TimedOut, Interrupted>> ParserEngine::collect_packets(
     std::optional<std::chrono::nanoseconds> wait, const InterruptCheck& interrupted) {
     leave_run_of_parent();
     if (wait) {
@@ -181,8 +181,8 @@ std::expected<PacketBatch, std::variant<TimedOut, Interrupted>> ParserEngine::co
                                                : now + std::chrono::duration_cast<Clock::duration>(*wait);
         switch (wait_for_packets(deadline, interrupted)) {
             case Waited::arrived: break;
-            case Waited::timed_out: return std::unexpected(TimedOut{});
-            case Waited::interrupted: return std::unexpected(Interrupted{});
+            case Waited::timed_out: return Unexpected(TimedOut{});
+            case Waited::interrupted: return Unexpected(Interrupted{});
         }
     }
     return channels_->packets_in.drain();

@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/expected.hpp"
 #include "parser/channel.hpp"
 #include "parser/internal_error.hpp"
 #include "parser/readiness.hpp"
@@ -53,20 +53,20 @@ public:
 
     // Launches a run unless a run (going or ended) is held or the source is
     // gone. A refused thread leaves the engine as it was before the call.
-    std::expected<void, InternalError> start();
+    Expected<void, InternalError> start();
     // Clears the flag, joins the reader and takes the source back.
     void stop();
     // The same, except that when `interrupted` says so before the reader has
     // ended, it returns Interrupted with the run still held (flag cleared): a
     // later stop finishes it.
-    std::expected<void, Interrupted> stop(const InterruptCheck& interrupted);
+    Expected<void, Interrupted> stop(const InterruptCheck& interrupted);
     bool is_running();
     // The oldest queued read-failure text, without waiting.
     std::optional<std::string> take_reader_error();
     // Everything queued, in order. With a wait, first waits up to `wait` for
     // one packet and reports TimedOut when none came, or Interrupted when
     // `interrupted` ended the wait; either way nothing is taken.
-    std::expected<PacketBatch, std::variant<TimedOut, Interrupted>> collect_packets(
+    Expected<PacketBatch, std::variant<TimedOut, Interrupted>> collect_packets(
         std::optional<std::chrono::nanoseconds> wait, const InterruptCheck& interrupted = {});
 
     bool has_source() const { return source_ != nullptr; }

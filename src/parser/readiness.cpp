@@ -10,9 +10,9 @@
 
 namespace brimlet {
 
-std::expected<std::shared_ptr<Readiness>, std::string> Readiness::make() {
+Expected<std::shared_ptr<Readiness>, std::string> Readiness::make() {
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return std::unexpected(file_errno_text(errno));
+    if (fd < 0) return Unexpected(file_errno_text(errno));
     return std::shared_ptr<Readiness>(new Readiness(fd));
 }
 

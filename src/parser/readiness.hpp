@@ -4,16 +4,17 @@
 // An eventfd, raised and lowered by the channel under its own lock, so that
 // what the descriptor says always matches the queue.
 
-#include <expected>
 #include <memory>
 #include <string>
+
+#include "common/expected.hpp"
 
 namespace brimlet {
 
 class Readiness {
 public:
     // A new, lowered descriptor, or the failure's text.
-    static std::expected<std::shared_ptr<Readiness>, std::string> make();
+    static Expected<std::shared_ptr<Readiness>, std::string> make();
     Readiness(const Readiness&) = delete;
     Readiness& operator=(const Readiness&) = delete;
     ~Readiness();

@@ -7,15 +7,16 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <memory>
 #include <span>
 #include <string>
 
+#include "common/expected.hpp"
+
 namespace brimlet {
 
 // A count of bytes filled (1..span size), 0 at end of data, or the failure's text.
-using ReadResult = std::expected<std::size_t, std::string>;
+using ReadResult = Expected<std::size_t, std::string>;
 
 // How long a read that waits for input goes without looking at its
 // keep-going flag: the bound on how late a stop is noticed.
@@ -41,6 +42,6 @@ public:
     virtual bool reads_wait() const { return true; }
 };
 
-using OpenResult = std::expected<std::unique_ptr<ByteSource>, std::string>;
+using OpenResult = Expected<std::unique_ptr<ByteSource>, std::string>;
 
 }  // namespace brimlet

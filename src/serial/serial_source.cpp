@@ -16,11 +16,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <expected>
 #include <limits>
 #include <string>
 #include <utility>
 
+#include "common/expected.hpp"
 #include "serial/errno_text.hpp"
 
 namespace brimlet {
@@ -72,15 +72,15 @@ static_assert(_IOR('T', 0x2A, KernelTermios2) == kTcGets2);
 static_assert(_IOW('T', 0x2B, KernelTermios2) == kTcSets2);
 
 using Wait = std::chrono::duration<std::uint64_t, std::milli>;
-using Step = std::expected<void, std::string>;
+using Step = Expected<void, std::string>;
 
 // The wait that a timeout too long to be held saturates to: it never ends.
 constexpr Wait kEndless = Wait::max();
 constexpr std::string_view kTimedOut = "Operation timed out";
 
 // The current errno as a failure. Call it right after the failing call.
-std::unexpected<std::string> errno_failure() {
-    return std::unexpected(serial_errno_text(errno));
+Unexpected<std::string> errno_failure() {
+    return Unexpected(serial_errno_text(errno));
 }
 
 // Seconds to whole milliseconds, truncated and saturated; negative or NaN is 0.
@@ -127,7 +127,7 @@ Step claim_exclusive(int fd) {
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
         if (errno == EWOULDBLOCK) {
-            return std::unexpected(std::string("Unable to acquire exclusive lock on serial port"));
+            return Unexpected(std::string("Unable to acquire exclusive lock on serial port"));
         }
         return errno_failure();
     }
@@ -152,7 +152,7 @@ Step make_raw(int fd) {
     (void)::tcsetattr(fd, TCSANOW, &wanted);
     termios applied{};
     if (::tcgetattr(fd, &applied) == -1 || !same_flag_words(wanted, applied)) {
-        return std::unexpected(std::string("Settings did not apply correctly"));
+        return Unexpected(std::string("Settings did not apply correctly"));
     }
     return {};
 }
@@ -198,15 +198,15 @@ static_assert((POLLIN | POLLPRI | POLLOUT | POLLERR | POLLHUP | POLLNVAL | POLLR
 Step check_poll_events(short revents) {
     const auto events = static_cast<std::uint16_t>(revents);
     if ((events & ~kKnownPollEvents) != 0) {
-        return std::unexpected(std::string("I/O error"));
+        return Unexpected(std::string("I/O error"));
     }
     if (events == POLLIN) {
         return {};
     }
     if ((events & (POLLHUP | POLLNVAL)) != 0) {
-        return std::unexpected(std::string("Broken pipe"));
+        return Unexpected(std::string("Broken pipe"));
     }
-    return std::unexpected(std::string("I/O error"));
+    return Unexpected(std::string("I/O error"));
 }
 
 class SerialSource final : public ByteSource {
@@ -215,7 +215,7 @@ public:
 
     ReadResult read(std::span<std::uint8_t> into, const std::atomic<bool>& keep_going) override {
         if (Step ready = wait_for_input(keep_going); !ready) {
-            return std::unexpected(std::move(ready.error()));
+            return Unexpected(std::move(ready.error()));
         }
         const ssize_t n = ::read(port_.fd(), into.data(), into.size());
         if (n == -1) {
@@ -255,7 +255,7 @@ private:
             return errno_failure();
         }
         if (ready != 1) {
-            return std::unexpected(std::string(kTimedOut));
+            return Unexpected(std::string(kTimedOut));
         }
         return check_poll_events(entry.revents);
     }
@@ -268,7 +268,7 @@ private:
 
 OpenResult open_serial_port(std::string_view port, std::uint32_t baud, double timeout) {
     if (port.find('\0') != std::string_view::npos) {
-        return std::unexpected(std::string("Invalid argument"));
+        return Unexpected(std::string("Invalid argument"));
     }
     const std::string path(port);
     // Non-blocking so that opening never waits for carrier; cleared below.
@@ -282,7 +282,7 @@ OpenResult open_serial_port(std::string_view port, std::uint32_t baud, double ti
     if (done) done = make_blocking(fd);
     if (done) done = set_line(fd, baud);
     if (!done) {
-        return std::unexpected(std::move(done.error()));
+        return Unexpected(std::move(done.error()));
     }
     return std::make_unique<SerialSource>(std::move(held), wait_from_timeout(timeout));
 }

@@ -17,7 +17,7 @@ TEST(Channel, ManySendersOneReceiverKeepsEachSendersOrder) {
     auto [tx, rx] = make_channel<int>();
     std::vector<std::thread> senders;
     for (int s = 0; s < 4; ++s)
-        senders.emplace_back([tx, s] {
+        senders.emplace_back([tx = tx, s] {  // named: clang before 16 cannot capture a structured binding
             for (int k = 0; k < 10000; ++k) ASSERT_TRUE(tx.send(s * 100000 + k));
         });
     std::vector<int> got;

@@ -59,7 +59,7 @@ public:
                         shared_->steps.push_front({Step::kBytes, Bytes(step.bytes.begin() + n, step.bytes.end()), {}});
                     return n;
                 }
-                case Step::kFail: return std::unexpected(step.failure);
+                case Step::kFail: return Unexpected(step.failure);
                 case Step::kEnd: return 0;
                 case Step::kPause:
                     shared_->changed.wait(g, [&] { return shared_->released; });
