@@ -217,28 +217,48 @@ Expected<ColumnTable, DecodeError> decode_columns(std::span<const std::uint8_t> 
     });
 }
 
+namespace {
+
+// Reads `out.size()` bytes of the file at `fd` from `offset`: the count, an
+// ended_early error when the file ends first, or read_failed.
+Expected<std::size_t, DecodeError> read_at(int fd, std::span<std::uint8_t> out, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t r = ::pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+        if (r > 0) {
+            got += static_cast<std::size_t>(r);
+        } else if (r == 0) {
+            return Unexpected(DecodeError{DecodeError::Kind::ended_early, 0, offset + got});
+        } else if (errno != EINTR) {
+            return Unexpected(DecodeError{DecodeError::Kind::read_failed, errno, 0});
+        }
+    }
+    return got;
+}
+
+}  // namespace
+
 Expected<ColumnTable, DecodeError> decode_file_columns(int fd, std::uint64_t length, ReadTimes reads) {
-    std::uint64_t offset = 0;
+    // The file is read kPiece bytes at a time whatever the reads of the
+    // recording were: a capture's reads are often a frame or two long, and
+    // a system call for each would cost far more than decoding them.
+    std::vector<std::uint8_t> ahead;
+    std::size_t taken = 0;  // of `ahead`, handed over
+    std::uint64_t offset = 0;  // of the file, read into `ahead`
     return decode_pieces(length, reads, [&](std::vector<std::uint8_t>& buffer, std::size_t n)
                                             -> Expected<std::size_t, DecodeError> {
-        const std::size_t kept = buffer.size();
-        buffer.resize(kept + n);
-        std::size_t got = 0;
-        while (got < n) {
-            const ssize_t r = ::pread(fd, buffer.data() + kept + got, n - got, static_cast<off_t>(offset + got));
-            if (r > 0) {
-                got += static_cast<std::size_t>(r);
-            } else if (r == 0) {
-                buffer.resize(kept + got);
-                return Unexpected(DecodeError{DecodeError::Kind::ended_early, 0, offset + got});
-            } else if (errno != EINTR) {
-                const int error = errno;
-                buffer.resize(kept + got);
-                return Unexpected(DecodeError{DecodeError::Kind::read_failed, error, 0});
-            }
+        if (taken == ahead.size()) {
+            ahead.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, length - offset)));
+            taken = 0;
+            const Expected<std::size_t, DecodeError> got = read_at(fd, ahead, offset);
+            if (!got) return got;
+            offset += *got;
         }
-        offset += n;
-        return n;
+        const std::size_t count = std::min(n, ahead.size() - taken);
+        buffer.insert(buffer.end(), ahead.begin() + static_cast<std::ptrdiff_t>(taken),
+                      ahead.begin() + static_cast<std::ptrdiff_t>(taken + count));
+        taken += count;
+        return count;
     });
 }
 
