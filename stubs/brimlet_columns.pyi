@@ -49,16 +49,22 @@ def decode_file(
     a file that has fewer bytes by then (it shrank) raises EOFError, a
     failed read OSError. Runs without the interpreter lock."""
 
-def lower_envelopes(x: Buffer, y: Buffer, starts: Buffer, slope: Buffer, at_start: Buffer, on_line: Buffer, /) -> None:
-    """Fits a line under each piece of the points (x[i], y[i]) (int64, x
-    strictly increasing within a piece): piece p runs from starts[p] (int64)
-    to the next start or the end. Of the lines below every point, the one
-    closest to them in sum: the edge of the lower convex hull that spans the
-    piece's mean x. Writes its slope (y per x) to slope[p] and its value at
-    the piece's first x, less the first y, to at_start[p] (both float64);
-    a piece of one point gets slope NaN. Writes each point's y on its
-    piece's line, rounded down, to on_line[i] (int64; a NaN slope taken as
-    0). Runs without the interpreter lock."""
+def sample_times(
+    kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer, kinds: int, received: bool, sample: Buffer,
+    missing: Buffer, /
+) -> tuple[tuple[int, float | None, int, int, int, int], ...]:
+    """The times at which the device sampled a recording's packets, fitted
+    per kind code below `kinds` from the decoder's columns `kind` (uint8),
+    `time` (int64 ns), `skipped` (uint32) and `end` (uint64): along the lower
+    envelope of each kind's (packet index, receive time), the index counting
+    the packets missing where bytes were passed over. Writes each packet's
+    sample time (ns) to `sample` (int64) and the packets of its kind missing
+    just before it (at most 65535) to `missing` (uint16), all as long as
+    `kind`. Without `received`, `time` is an estimated axis: it is kept as
+    the sample times and only the bytes passed over count missing packets.
+    Per kind: (packets, fitted packets per second on the host's clock or
+    None, gaps, packets missing, the largest gap, clock steps). Runs without
+    the interpreter lock."""
 
 @final
 class LiveSource:

@@ -15,8 +15,8 @@
 #include "columns/column_object.hpp"
 #include "columns/column_table.hpp"
 #include "columns/live_source.hpp"
-#include "columns/lower_envelope.hpp"
 #include "columns/held_buffer.hpp"
+#include "columns/sample_times.hpp"
 #include "columns/text_lines.hpp"
 
 namespace brimlet::columns::py {
@@ -130,46 +130,6 @@ PyObject* decode_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     return decoded_columns(module, length, [&] { return decode_file_columns(fd, length, reads); });
 }
 
-// lower_envelopes(x, y, starts, slope, at_start, on_line, /): see the stub.
-PyObject* lower_envelopes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "lower_envelopes() takes 6 positional arguments");
-        return nullptr;
-    }
-    HeldBuffer x, y, starts, slope, at_start, on_line;
-    std::span<const std::int64_t> xs, ys, ss, values;
-    if (!x.take(args[0], PyBUF_FORMAT | PyBUF_ND) || !y.take(args[1], PyBUF_FORMAT | PyBUF_ND) ||
-        !starts.take(args[2], PyBUF_FORMAT | PyBUF_ND) ||
-        !slope.take(args[3], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
-        !at_start.take(args[4], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) ||
-        !on_line.take(args[5], PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) || !x.as_array("x", xs) ||
-        !y.as_array("y", ys) || !starts.as_array("starts", ss) || !on_line.as_array("on_line", values)) {
-        return nullptr;
-    }
-    const auto doubles = [](const Py_buffer& v) {
-        return v.ndim == 1 && v.itemsize == 8 && v.format != nullptr && std::strcmp(v.format, "d") == 0;
-    };
-    const std::size_t pieces = ss.size();
-    if (xs.size() != ys.size() || values.size() != xs.size() || !doubles(slope.view()) || !doubles(at_start.view()) ||
-        static_cast<std::size_t>(slope.view().len / 8) != pieces ||
-        static_cast<std::size_t>(at_start.view().len / 8) != pieces) {
-        PyErr_SetString(PyExc_ValueError, "x, y and on_line must have one length, slope and at_start one float64 per piece");
-        return nullptr;
-    }
-    std::vector<EnvelopeLine> lines(pieces);
-    Py_BEGIN_ALLOW_THREADS
-    fit_lower_envelopes(xs, ys, ss, lines);
-    values_on_lines(xs, ys, ss, lines, std::span(static_cast<std::int64_t*>(on_line.view().buf), values.size()));
-    Py_END_ALLOW_THREADS
-    auto* slopes = static_cast<double*>(slope.view().buf);
-    auto* starts_at = static_cast<double*>(at_start.view().buf);
-    for (std::size_t p = 0; p < pieces; ++p) {
-        slopes[p] = lines[p].slope;
-        starts_at[p] = lines[p].at_start;
-    }
-    Py_RETURN_NONE;
-}
-
 // New reference to a tuple of the texts in `names`; nullptr with an exception set.
 template <class Names, class Text>
 PyObject* name_tuple(const Names& names, Text text) {
@@ -216,9 +176,9 @@ PyMethodDef methods[] = {
     {"decode_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_file)), METH_FASTCALL,
      "decode_file(fd, length, ends=None, times=None, /)\n--\n\n"
      "As decode, of the first `length` bytes of the file open at `fd`, read without mapping it."},
-    {"lower_envelopes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lower_envelopes)), METH_FASTCALL,
-     "lower_envelopes(x, y, starts, slope, at_start, on_line, /)\n--\n\n"
-     "Fits the lower-envelope line of each piece of the points (x, y)."},
+    {"sample_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_times)), METH_FASTCALL,
+     "sample_times(kind, time, skipped, end, kinds, received, sample, missing, /)\n--\n\n"
+     "Fits the sample times of a recording's packets per kind, into `sample` and `missing`."},
     {"text_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_lines)), METH_FASTCALL,
      "text_lines(format, columns, keys=None, /)\n--\n\n"
      "The rows of `columns` as CSV or JSON lines, in bytes."},

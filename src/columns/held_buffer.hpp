@@ -27,6 +27,11 @@ struct ItemType<std::uint64_t> {
     static constexpr const char* name = "unsigned 64-bit integers";
 };
 template <>
+struct ItemType<std::uint32_t> {
+    static constexpr std::string_view codes = "IL";
+    static constexpr const char* name = "unsigned 32-bit integers";
+};
+template <>
 struct ItemType<std::uint8_t> {
     static constexpr std::string_view codes = "B";
     static constexpr const char* name = "unsigned 8-bit integers";

@@ -1,5 +1,6 @@
 #include "columns/lower_envelope.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -15,28 +16,46 @@ struct Point {
     std::int64_t y;
 };
 
-// > 0 when o, a, b turn left (b lies above the line from o through a).
-__int128 turn(const Point& o, const Point& a, const Point& b) {
-    return static_cast<__int128>(a.x - o.x) * (b.y - o.y) - static_cast<__int128>(a.y - o.y) * (b.x - o.x);
+// > 0 when o, a, b turn left (b lies above the line from o through a),
+// reckoned in Wide, which must hold the products of the piece's spans.
+template <class Wide>
+Wide turn(const Point& o, const Point& a, const Point& b) {
+    return static_cast<Wide>(a.x - o.x) * (b.y - o.y) - static_cast<Wide>(a.y - o.y) * (b.x - o.x);
 }
 
-EnvelopeLine fit_piece(std::span<const std::int64_t> x, std::span<const std::int64_t> y, std::vector<Point>& hull) {
-    hull.clear();
+// The line under the points (x[i], y[i]), with room for them all in `hull`.
+template <class Wide>
+EnvelopeLine fit_piece(std::span<const std::int64_t> x, std::span<const std::int64_t> y, Point* hull) {
+    std::size_t size = 0;
     double mean = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const Point p{x[i] - x[0], y[i] - y[0]};
         mean += static_cast<double>(p.x);
-        while (hull.size() >= 2 && turn(hull[hull.size() - 2], hull.back(), p) <= 0) hull.pop_back();
-        hull.push_back(p);
+        while (size >= 2 && turn<Wide>(hull[size - 2], hull[size - 1], p) <= 0) --size;
+        hull[size++] = p;
     }
-    if (hull.size() < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
+    if (size < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
     mean /= static_cast<double>(x.size());
     std::size_t k = 1;
-    while (k + 1 < hull.size() && static_cast<double>(hull[k].x) < mean) ++k;
+    while (k + 1 < size && static_cast<double>(hull[k].x) < mean) ++k;
     const Point& a = hull[k - 1];
     const Point& b = hull[k];
     const double slope = static_cast<double>(b.y - a.y) / static_cast<double>(b.x - a.x);
     return {slope, static_cast<double>(a.y) - slope * static_cast<double>(a.x)};
+}
+
+// Whether the turns of the piece's points fit in 64 bits: each product is
+// at most its span of x times its span of y.
+bool narrow(std::span<const std::int64_t> x, std::span<const std::int64_t> y) {
+    const auto [low, high] = std::minmax_element(y.begin(), y.end());
+    const __int128 most = static_cast<__int128>(x.back() - x.front()) * (static_cast<__int128>(*high) - *low);
+    return most < (static_cast<__int128>(1) << 61);
+}
+
+// floor(v) for a finite v within the range of int64, without a library call.
+std::int64_t floor_of(double v) {
+    const auto t = static_cast<std::int64_t>(v);
+    return t - (v < static_cast<double>(t) ? 1 : 0);
 }
 
 }  // namespace
@@ -51,7 +70,11 @@ void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::i
             out[p] = {std::numeric_limits<double>::quiet_NaN(), 0};
             continue;
         }
-        out[p] = fit_piece(x.subspan(begin, end - begin), y.subspan(begin, end - begin), hull);
+        const auto xs = x.subspan(begin, end - begin);
+        const auto ys = y.subspan(begin, end - begin);
+        if (hull.size() < xs.size()) hull.resize(xs.size());
+        out[p] = narrow(xs, ys) ? fit_piece<std::int64_t>(xs, ys, hull.data())
+                                : fit_piece<__int128>(xs, ys, hull.data());
     }
 }
 
@@ -63,9 +86,10 @@ void values_on_lines(std::span<const std::int64_t> x, std::span<const std::int64
         const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : x.size();
         if (begin >= end || end > x.size() || end > y.size() || end > out.size()) continue;
         const double slope = std::isnan(lines[p].slope) ? 0.0 : lines[p].slope;
+        const std::int64_t x0 = x[begin], y0 = y[begin];  // `out` may be `y`
         for (std::size_t i = begin; i < end; ++i) {
-            const double on_line = lines[p].at_start + slope * static_cast<double>(x[i] - x[begin]);
-            out[i] = y[begin] + static_cast<std::int64_t>(std::floor(on_line));
+            const double on_line = lines[p].at_start + slope * static_cast<double>(x[i] - x0);
+            out[i] = y0 + floor_of(on_line);
         }
     }
 }

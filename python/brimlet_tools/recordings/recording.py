@@ -178,7 +178,7 @@ def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, na
         sampled = envelope.fit(native_module(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
     else:
         time = estimated_times(kind, raw_rate, end_ns)
-        sampled = envelope.nominal(kind, time, scan.skipped, scan.end, PACKET_TYPES)
+        sampled = envelope.nominal(native_module(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
     decoded_columns |= {"time": time, "sample_time": sampled.sample_time, "missing_before": sampled.missing_before}
     columns = {c: decoded_columns[c] for c in COLUMN_TYPES}
     columns["time"], columns["sample_time"] = time.view("datetime64[ns]"), sampled.sample_time.view("datetime64[ns]")

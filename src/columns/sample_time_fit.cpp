@@ -1,0 +1,434 @@
+#include "columns/sample_time_fit.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <numeric>
+
+#include "columns/lower_envelope.hpp"
+
+namespace brimlet::columns {
+
+namespace {
+
+// A receive time more than this after the one before, with nothing lost
+// between, is a clock step rather than a pause of the line.
+constexpr std::int64_t kClockJumpNs = 1'000'000'000;
+// Packets per fitted piece at most: the line is straight within a piece.
+constexpr std::size_t kPiece = std::size_t{1} << 16;
+// A run of packets between two places where bytes were lost reaches the
+// floor of its receive times when it spans this long, or this many packets.
+constexpr std::int64_t kTrustedSpanNs = 50'000'000;
+constexpr std::size_t kTrustedPackets = 8;
+constexpr std::int64_t kMaxMissing = 0xFFFF;
+// The first frames of a kind that tell its usual length, and the longest
+// length told apart.
+constexpr std::size_t kLengthSample = 4096;
+constexpr std::int64_t kLongestFrame = 300;
+
+// n values, left unset until written.
+template <class T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) : data_(std::make_unique_for_overwrite<T[]>(n)), size_(n) {}
+    std::span<T> first(std::size_t n) { return {data_.get(), std::min(n, size_)}; }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_;
+};
+
+// Where bytes were passed over before a packet of a kind: its place among
+// the packets of its kind (never the first), and the bytes passed over since
+// the packet of its kind before.
+struct Loss {
+    std::size_t at;
+    std::int64_t bytes;
+};
+
+// The receive times of the packets of kind `code` into `t` (as long as
+// there are of them), and where bytes were passed over before one.
+std::vector<Loss> gather(const PacketTimes& p, std::uint8_t code, std::span<std::int64_t> t) {
+    std::vector<Loss> losses;
+    std::int64_t total = 0, total_before = 0;
+    for (std::size_t i = 0, j = 0; i < p.kind.size(); ++i) {
+        total += p.skipped[i];
+        if (p.kind[i] != code) continue;
+        if (j > 0 && total > total_before) losses.push_back({j, total - total_before});
+        total_before = total;
+        t[j++] = p.time[i];
+    }
+    return losses;
+}
+
+// The usual length of the frames of kind `code`, from the first thousands
+// that follow another frame: the commonest, the shortest of equals; 0 when
+// none does.
+std::int64_t frame_length(const PacketTimes& p, std::uint8_t code) {
+    std::array<std::size_t, kLongestFrame + 1> counts{};
+    std::size_t seen = 0;
+    for (std::size_t i = 1; i < p.kind.size() && seen < kLengthSample; ++i) {
+        if (p.kind[i] != code) continue;
+        ++seen;
+        const std::int64_t length =
+            static_cast<std::int64_t>(p.end[i]) - p.skipped[i] - static_cast<std::int64_t>(p.end[i - 1]);
+        ++counts[static_cast<std::size_t>(std::clamp<std::int64_t>(length, 0, kLongestFrame))];
+    }
+    if (seen == 0) return 0;
+    return std::max_element(counts.begin(), counts.end()) - counts.begin();
+}
+
+// The sum of `values` added in the same order as numpy's pairwise sum, so
+// that a mean here is the very one numpy gives.
+double pairwise_sum(std::span<const double> values) {
+    const std::size_t n = values.size();
+    if (n < 8) {
+        double sum = 0;
+        for (const double v : values) sum += v;
+        return sum;
+    }
+    if (n <= 128) {
+        std::array<double, 8> r{};
+        std::copy_n(values.begin(), 8, r.begin());
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) r[j] += values[i + j];
+        }
+        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) sum += values[i];
+        return sum;
+    }
+    std::size_t half = n / 2;
+    half -= half % 8;
+    return pairwise_sum(values.first(half)) + pairwise_sum(values.subspan(half));
+}
+
+// The mean of `values` weighted by `weights`, as numpy's average gives it.
+double weighted_mean(std::span<const double> values, std::span<const std::size_t> weights) {
+    std::vector<double> products(values.size());
+    double total = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        products[i] = values[i] * static_cast<double>(weights[i]);
+        total += static_cast<double>(weights[i]);
+    }
+    return pairwise_sum(products) / total;
+}
+
+// Packets in each piece that starts at `starts`, the last ending at `n`.
+std::vector<std::size_t> piece_sizes(std::span<const std::int64_t> starts, std::size_t n) {
+    std::vector<std::size_t> sizes(starts.size());
+    for (std::size_t p = 0; p < starts.size(); ++p) {
+        const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : n;
+        sizes[p] = end - static_cast<std::size_t>(starts[p]);
+    }
+    return sizes;
+}
+
+// The median of the positive steps between receive times; 1 when there is none.
+double median_step(std::span<const std::int64_t> t) {
+    std::vector<std::int64_t> steps;
+    for (std::size_t i = 1; i < t.size(); ++i) {
+        if (t[i] > t[i - 1]) steps.push_back(t[i] - t[i - 1]);
+    }
+    if (steps.empty()) return 1.0;
+    const std::size_t mid = steps.size() / 2;
+    std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(mid), steps.end());
+    if (steps.size() % 2 == 1) return static_cast<double>(steps[mid]);
+    const std::int64_t below = *std::max_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(mid));
+    return (static_cast<double>(below) + static_cast<double>(steps[mid])) / 2;
+}
+
+// The period of packets with receive times `t`, from the runs that start at
+// `runs` (no packet missing within a run): the median of the runs' own
+// lower-envelope slopes, weighted by their lengths. `x` is room for the
+// packets' indices.
+double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, std::span<std::int64_t> x) {
+    std::iota(x.begin(), x.end(), std::int64_t{0});
+    std::vector<EnvelopeLine> lines(runs.size());
+    fit_lower_envelopes(x, t, runs, lines);
+    const std::vector<std::size_t> sizes = piece_sizes(runs, t.size());
+    std::vector<std::pair<double, std::size_t>> usable;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const double slope = lines[r].slope;
+        if (sizes[r] >= 3 && std::isfinite(slope) && slope > 0) usable.emplace_back(slope, sizes[r]);
+    }
+    if (usable.empty()) return median_step(t);
+    std::sort(usable.begin(), usable.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t all = 0;
+    for (const auto& u : usable) all += u.second;
+    const double half = static_cast<double>(all) / 2;
+    std::size_t below = 0;
+    for (const auto& [slope, size] : usable) {
+        below += size;
+        if (static_cast<double>(below) >= half) return slope;
+    }
+    return usable.back().first;
+}
+
+// The runs of packets between places where bytes were passed over (or the
+// clock stepped): where each starts, whether the clock stepped there, and the
+// bytes passed over just before it.
+struct Runs {
+    std::vector<std::int64_t> start;
+    std::vector<bool> new_epoch;
+    std::vector<std::int64_t> bytes;
+};
+
+// The step of the receive times' floor, in whole periods, of each run
+// relative to the first. A run long enough to reach the floor gives its own
+// measure. A short one may not reach it and reads too high: its level is
+// held to that of the next long run, and to what the bytes lost before it
+// (`allowed` packets) can explain over the run before.
+std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<const std::size_t> sizes,
+                                     std::span<const std::int64_t> spans, std::span<const std::int64_t> allowed,
+                                     double period) {
+    const std::size_t count = floors.size();
+    const auto periods = [&](std::size_t from, std::size_t to) {
+        return static_cast<std::int64_t>(std::nearbyint((floors[to] - floors[from]) / period));
+    };
+    std::vector<bool> trusted(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        trusted[j] = j == 0 || sizes[j] >= kTrustedPackets || spans[j] >= kTrustedSpanNs;
+    }
+    std::vector<std::int64_t> levels(count, 0);
+    for (std::size_t j = 1, last = 0; j < count; ++j) {
+        if (!trusted[j]) continue;
+        levels[j] = levels[last] + periods(last, j);
+        last = j;
+    }
+    std::vector<std::size_t> next_trusted(count + 1, count);
+    for (std::size_t j = count; j-- > 0;) next_trusted[j] = trusted[j] ? j : next_trusted[j + 1];
+    for (std::size_t j = 1, reference = 0; j < count; ++j) {
+        if (trusted[j]) {
+            reference = j;
+            continue;
+        }
+        const std::int64_t own = levels[reference] + periods(reference, j);
+        const std::int64_t ceiling = next_trusted[j] < count ? levels[next_trusted[j]] : own;
+        levels[j] = std::min({own, ceiling, levels[j - 1] + allowed[j]});
+    }
+    return levels;
+}
+
+// Sets `missing` (as long as `t`) to the packets missing before each: at
+// the start of each run after the first, as the step of the floor of the
+// receive times `t` tells, frames being `length` bytes long; 0 elsewhere.
+void count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
+                   std::span<std::int64_t> missing) {
+    const std::size_t n = t.size();
+    const std::size_t count = runs.start.size();
+    const double period = run_period(t, runs.start, missing);
+    std::fill(missing.begin(), missing.end(), 0);
+    std::vector<double> floors(count, std::numeric_limits<double>::infinity());
+    std::vector<std::int64_t> spans(count), allowed(count, 0);
+    const std::vector<std::size_t> sizes = piece_sizes(runs.start, n);
+    for (std::size_t r = 0; r < count; ++r) {
+        const auto begin = static_cast<std::size_t>(runs.start[r]);
+        const std::size_t end = begin + sizes[r];
+        for (std::size_t i = begin; i < end; ++i) {
+            const double residual = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
+            floors[r] = std::min(floors[r], residual);
+        }
+        spans[r] = t[end - 1] - t[begin];
+        // A lost frame leaves at least all its bytes but one.
+        allowed[r] = runs.bytes[r] / std::max<std::int64_t>(length - 1, 1);
+    }
+    const std::vector<std::int64_t> levels = run_levels(floors, sizes, spans, allowed, period);
+    for (std::size_t r = 1; r < count; ++r) {
+        // A new epoch's floor is the clock's.
+        const std::int64_t change = runs.new_epoch[r] ? 0 : levels[r] - levels[r - 1];
+        missing[static_cast<std::size_t>(runs.start[r])] = std::max<std::int64_t>(change, 0);
+    }
+}
+
+// The slope of each piece's lower-envelope line, and each packet's receive
+// time on it, rounded down, in `sample`. A piece of one packet has the mean
+// slope of the others, and the packet's own time.
+std::vector<double> fit_pieces(std::span<const std::int64_t> k, std::span<const std::int64_t> t,
+                               std::span<const std::int64_t> starts, std::span<std::int64_t> sample) {
+    std::vector<EnvelopeLine> lines(starts.size());
+    fit_lower_envelopes(k, t, starts, lines);
+    values_on_lines(k, t, starts, lines, sample);
+    const std::vector<std::size_t> sizes = piece_sizes(starts, k.size());
+    std::vector<double> slopes, good;
+    std::vector<std::size_t> good_sizes;
+    for (std::size_t p = 0; p < lines.size(); ++p) {
+        slopes.push_back(lines[p].slope);
+        if (!std::isnan(lines[p].slope)) {
+            good.push_back(lines[p].slope);
+            good_sizes.push_back(sizes[p]);
+        }
+    }
+    if (good.size() < slopes.size()) {
+        const double mean = good.empty() ? 0.0 : weighted_mean(good, good_sizes);
+        for (double& s : slopes) {
+            if (std::isnan(s)) s = mean;
+        }
+    }
+    return slopes;
+}
+
+// The pieces fitted apart: one per epoch, cut every kPiece packets.
+std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::size_t n) {
+    std::vector<std::int64_t> starts{0};
+    starts.insert(starts.end(), epochs.begin(), epochs.end());
+    if (n <= kPiece) return starts;
+    for (std::size_t at = kPiece; at < n; at += kPiece) starts.push_back(static_cast<std::int64_t>(at));
+    std::sort(starts.begin(), starts.end());
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    return starts;
+}
+
+// After a clock step the sample times go on from where they were: each
+// epoch is moved to continue the line of the piece before it. The packet
+// before a step has been moved with every epoch before it, as has the one
+// after, so each move follows from the fitted times alone.
+void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::int64_t> starts,
+                     std::span<const double> slopes, std::span<const std::int64_t> k, std::span<std::int64_t> sample) {
+    std::vector<std::int64_t> shifts;
+    for (const std::int64_t step : epochs) {
+        const auto s = static_cast<std::size_t>(step);
+        const auto before = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), step - 1) -
+                                                     starts.begin() - 1);
+        const double advance = std::nearbyint(slopes[before] * static_cast<double>(k[s] - k[s - 1]));
+        shifts.push_back(sample[s - 1] + static_cast<std::int64_t>(advance) - sample[s]);
+    }
+    std::int64_t shift = 0;
+    for (std::size_t e = 0; e < epochs.size(); ++e) {
+        shift += shifts[e];
+        const auto end = e + 1 < epochs.size() ? static_cast<std::size_t>(epochs[e + 1]) : sample.size();
+        for (auto i = static_cast<std::size_t>(epochs[e]); i < end; ++i) sample[i] += shift;
+    }
+}
+
+// Sample times of one kind's packets with receive times `t`, bytes having
+// been passed over before them at `losses`, frames being `length` bytes
+// long: written over `t`. `k` (as long as `t`) gets each packet's index,
+// counting those missing.
+KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length,
+                 std::span<std::int64_t> k) {
+    const std::size_t n = t.size();
+    KindFit fit;
+    fit.packets = n;
+    std::vector<std::int64_t> epochs;
+    Runs runs{{0}, {true}, {0}};
+    auto loss = losses.begin();
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
+        const std::int64_t dt = t[i] - t[i - 1];
+        const bool stepped = dt < 0 || (dt > kClockJumpNs && bytes == 0);
+        if (stepped) epochs.push_back(static_cast<std::int64_t>(i));
+        if (stepped || bytes > 0) {
+            runs.start.push_back(static_cast<std::int64_t>(i));
+            runs.new_epoch.push_back(stepped);
+            runs.bytes.push_back(bytes);
+        }
+    }
+    fit.clock_steps = epochs.size();
+    if (runs.start.size() > 1) {
+        count_missing(t, length, runs, k);
+    } else {
+        std::fill(k.begin(), k.end(), 0);
+    }
+    std::int64_t index = -1;
+    for (std::int64_t& m : k) {
+        if (m > 0) {
+            ++fit.gaps;
+            fit.missing += static_cast<std::uint64_t>(m);
+            fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(m));
+        }
+        index += 1 + m;
+        m = index;
+    }
+    const std::vector<std::int64_t> starts = piece_starts(epochs, n);
+    const std::vector<double> slopes = fit_pieces(k, t, starts, t);
+    continue_epochs(epochs, starts, slopes, k, t);
+    const double period = weighted_mean(slopes, piece_sizes(starts, n));
+    fit.rate = period > 0 ? 1e9 / period : 0;
+    return fit;
+}
+
+// The sample times `t` and indices `k` of the packets of kind `code` into
+// `sample` and `missing` in stream order. From the last packet back: `t`
+// may be the start of `sample`, as a packet's place in the stream is never
+// before its place among its kind.
+void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64_t> t,
+             std::span<const std::int64_t> k, std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
+    std::size_t j = t.size();
+    for (std::size_t i = p.kind.size(); i-- > 0 && j > 0;) {
+        if (p.kind[i] != code) continue;
+        --j;
+        const std::int64_t before = j == 0 ? 0 : k[j] - k[j - 1] - 1;
+        sample[i] = t[j];
+        missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
+    }
+}
+
+// Without receive times: the packets of kind `code` keep their (estimated)
+// times, and a stretch of bytes passed over holds as many frames of
+// `length` bytes as it would take, to the nearest.
+void estimate(const PacketTimes& p, std::uint8_t code, std::int64_t length, std::span<std::int64_t> sample,
+              std::span<std::uint16_t> missing) {
+    std::int64_t total = 0, total_before = 0;
+    bool first = true;
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
+        total += p.skipped[i];
+        if (p.kind[i] != code) continue;
+        const std::int64_t since = first ? 0 : total - total_before;
+        first = false;
+        total_before = total;
+        sample[i] = p.time[i];
+        missing[i] = static_cast<std::uint16_t>(std::min(length > 0 ? (since + length / 2) / length : 0, kMaxMissing));
+    }
+}
+
+}  // namespace
+
+std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
+                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
+    std::vector<std::size_t> counts(kinds, 0);
+    std::size_t others = 0;
+    for (const std::uint8_t code : packets.kind) {
+        if (code < kinds) {
+            ++counts[code];
+        } else {
+            ++others;
+        }
+    }
+    // The kinds, most packets first: the first is fitted in `sample` itself,
+    // the others in a room as large as the next.
+    std::vector<std::size_t> order(kinds);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] > counts[b]; });
+    const std::size_t most = received && kinds > 0 ? counts[order[0]] : 0;
+    const std::size_t next = received && kinds > 1 ? counts[order[1]] : 0;
+    Scratch<std::int64_t> time_room(next), k_room(most);
+    const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
+    std::vector<KindFit> fits(kinds);
+    for (const std::size_t c : order) {
+        const auto code = static_cast<std::uint8_t>(c);
+        const std::size_t n = counts[c];
+        fits[c].packets = n;
+        if (n == 0) continue;
+        const std::int64_t length = lossy ? frame_length(packets, code) : 0;
+        if (received) {
+            const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : time_room.first(n);
+            const std::span<std::int64_t> k = k_room.first(n);
+            const std::vector<Loss> losses = gather(packets, code, t);
+            fits[c] = fit_kind(t, losses, length, k);
+            scatter(packets, code, t, k, sample, missing);
+        } else {
+            estimate(packets, code, length, sample, missing);
+        }
+    }
+    for (std::size_t i = 0; others > 0 && i < packets.kind.size(); ++i) {
+        if (packets.kind[i] < kinds) continue;
+        sample[i] = packets.time[i];
+        missing[i] = 0;
+    }
+    return fits;
+}
+
+}  // namespace brimlet::columns

@@ -1,0 +1,95 @@
+// brimlet_columns.sample_times: the binding of sample_time_fit. It reads the
+// decoder's columns through the buffer protocol, fits with the interpreter
+// lock released and writes into the caller's arrays.
+
+#include "columns/sample_times.hpp"
+
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "columns/held_buffer.hpp"
+#include "columns/sample_time_fit.hpp"
+#include "lib/owned_ref.hpp"
+
+namespace brimlet::columns::py {
+
+namespace {
+
+using brimlet::py::OwnedRef;
+
+// The writable array of T that `object` is, held by `held`; false with an
+// exception set.
+template <class T>
+bool take_output(PyObject* object, const char* what, HeldBuffer& held, std::span<T>& out) {
+    std::span<const T> view;
+    if (!held.take(object, PyBUF_FORMAT | PyBUF_ND | PyBUF_WRITABLE) || !held.as_array(what, view)) return false;
+    out = std::span(const_cast<T*>(view.data()), view.size());
+    return true;
+}
+
+// New reference to (packets, rate or None, gaps, missing, largest gap, clock
+// steps); nullptr with an exception set.
+PyObject* fit_tuple(const KindFit& fit) {
+    OwnedRef rate = OwnedRef::steal(fit.rate > 0 ? PyFloat_FromDouble(fit.rate) : Py_NewRef(Py_None));
+    if (!rate) return nullptr;
+    return Py_BuildValue("(KOKKKK)", static_cast<unsigned long long>(fit.packets), rate.get(),
+                         static_cast<unsigned long long>(fit.gaps), static_cast<unsigned long long>(fit.missing),
+                         static_cast<unsigned long long>(fit.largest_gap),
+                         static_cast<unsigned long long>(fit.clock_steps));
+}
+
+}  // namespace
+
+PyObject* sample_times(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_SetString(PyExc_TypeError, "sample_times() takes 8 positional arguments: kind, time, skipped, end, "
+                                         "kinds, received, sample, missing");
+        return nullptr;
+    }
+    const Py_ssize_t kinds = PyLong_AsSsize_t(args[4]);
+    if (kinds == -1 && PyErr_Occurred()) return nullptr;
+    const int received = PyObject_IsTrue(args[5]);
+    if (received < 0) return nullptr;
+    if (kinds < 0 || kinds > 256) {
+        PyErr_SetString(PyExc_ValueError, "kinds must be from 0 to 256");
+        return nullptr;
+    }
+    HeldBuffer kind, time, skipped, end, sample_buffer, missing_buffer;
+    PacketTimes packets;
+    std::span<std::int64_t> sample;
+    std::span<std::uint16_t> missing;
+    const int flags = PyBUF_FORMAT | PyBUF_ND;
+    if (!kind.take(args[0], flags) || !time.take(args[1], flags) || !skipped.take(args[2], flags) ||
+        !end.take(args[3], flags) || !kind.as_array("kind", packets.kind) || !time.as_array("time", packets.time) ||
+        !skipped.as_array("skipped", packets.skipped) || !end.as_array("end", packets.end) ||
+        !take_output(args[6], "sample", sample_buffer, sample) ||
+        !take_output(args[7], "missing", missing_buffer, missing)) {
+        return nullptr;
+    }
+    const std::size_t n = packets.kind.size();
+    if (packets.time.size() != n || packets.skipped.size() != n || packets.end.size() != n || sample.size() != n ||
+        missing.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "kind, time, skipped, end, sample and missing must have one length");
+        return nullptr;
+    }
+    std::optional<std::vector<KindFit>> fits;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        fits = columns::sample_times(packets, static_cast<std::size_t>(kinds), received != 0, sample, missing);
+    } catch (const std::bad_alloc&) {
+        // reported below
+    }
+    Py_END_ALLOW_THREADS
+    if (!fits) return PyErr_NoMemory();
+    OwnedRef out = OwnedRef::steal(PyTuple_New(kinds));
+    if (!out) return nullptr;
+    for (Py_ssize_t c = 0; c < kinds; ++c) {
+        PyObject* item = fit_tuple((*fits)[static_cast<std::size_t>(c)]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(out.get(), c, item);
+    }
+    return out.release();
+}
+
+}  // namespace brimlet::columns::py

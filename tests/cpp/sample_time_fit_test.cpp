@@ -1,0 +1,133 @@
+#include "columns/sample_time_fit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brimlet::columns {
+namespace {
+
+constexpr std::int64_t kStart = 1'750'000'000'000'000'000;
+constexpr std::int64_t kHour = 3'600'000'000'000;
+
+struct KindSpec {
+    std::int64_t period;  // ns
+    std::int64_t offset;  // first sample after the start, ns
+    std::uint32_t length;  // bytes per frame
+};
+constexpr KindSpec kKinds[] = {{1'000'000, 0, 40}, {10'000'000, 500'000, 56}};
+
+// A stream as a recording of it decodes: the packets that arrived, in the
+// order sent, each received a little after it was sampled (every fifth on
+// time), with what was lost and the truth beside it.
+struct Stream {
+    std::vector<std::uint8_t> kind;
+    std::vector<std::int64_t> time, truth;
+    std::vector<std::uint32_t> skipped;
+    std::vector<std::uint64_t> end;
+    std::vector<std::uint16_t> missing;  // the truth
+
+    PacketTimes packets() const { return {kind, time, skipped, end}; }
+};
+
+struct Faults {
+    std::set<std::int64_t> lost;  // raw packets (by index) that never arrived
+    std::set<std::int64_t> noise;  // raw packets preceded by 100 bytes of noise, nothing lost
+    double step_at = -1;  // the fraction of the stream after which the clock is set back an hour
+};
+
+Stream make_stream(std::int64_t seconds, const Faults& faults) {
+    Stream s;
+    std::int64_t index[2] = {0, 0};
+    std::uint16_t lost_before[2] = {0, 0};
+    std::uint32_t pending = 0;
+    std::uint64_t offset = 0;
+    const std::int64_t duration = seconds * 1'000'000'000;
+    while (true) {
+        const int k = kKinds[1].offset + index[1] * kKinds[1].period < index[0] * kKinds[0].period ? 1 : 0;
+        const std::int64_t sampled = kKinds[k].offset + index[k] * kKinds[k].period;
+        if (sampled >= duration) break;
+        const std::int64_t i = index[k]++;
+        if (k == 0 && faults.lost.contains(i)) {
+            pending += kKinds[0].length;  // a damaged frame: its bytes are passed over
+            ++lost_before[0];
+            continue;
+        }
+        if (k == 0 && faults.noise.contains(i)) pending += 100;
+        offset += pending + kKinds[k].length;
+        s.kind.push_back(static_cast<std::uint8_t>(k));
+        s.truth.push_back(kStart + sampled);
+        s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000);
+        s.skipped.push_back(std::exchange(pending, 0));
+        s.end.push_back(offset);
+        s.missing.push_back(std::exchange(lost_before[k], 0));
+    }
+    if (faults.step_at >= 0) {
+        const auto from = static_cast<std::size_t>(faults.step_at * static_cast<double>(s.time.size()));
+        for (std::size_t i = from; i < s.time.size(); ++i) s.time[i] -= kHour;
+    }
+    return s;
+}
+
+struct Case {
+    std::string name;
+    std::int64_t seconds;
+    Faults faults;
+};
+
+class SampleTimeFit : public testing::TestWithParam<Case> {};
+
+// Receive times that touch the truth now and then give it back exactly: the
+// line, the missing packets, and the clock's steps bridged.
+TEST_P(SampleTimeFit, RecoversTheTruth) {
+    const Case& c = GetParam();
+    const Stream s = make_stream(c.seconds, c.faults);
+    std::vector<std::int64_t> sample(s.kind.size());
+    std::vector<std::uint16_t> missing(s.kind.size());
+    const std::vector<KindFit> fits = sample_times(s.packets(), 2, true, sample, missing);
+    for (std::size_t i = 0; i < s.kind.size(); ++i) {
+        ASSERT_EQ(sample[i], s.truth[i]) << "packet " << i;
+        ASSERT_EQ(missing[i], s.missing[i]) << "packet " << i;
+    }
+    ASSERT_EQ(fits.size(), 2u);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(fits[k].packets, static_cast<std::uint64_t>(std::count(s.kind.begin(), s.kind.end(), k)));
+        EXPECT_DOUBLE_EQ(fits[k].rate, 1e9 / static_cast<double>(kKinds[k].period));
+        EXPECT_EQ(fits[k].clock_steps, c.faults.step_at >= 0 ? 1u : 0u);
+    }
+    EXPECT_EQ(fits[0].missing, c.faults.lost.size());
+    EXPECT_EQ(fits[1].missing, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, SampleTimeFit,
+    testing::Values(Case{"clean", 3, {}}, Case{"lost_frames", 3, {{100, 101, 102, 700, 1500, 1503}, {}, -1}},
+                    Case{"noise_without_loss", 3, {{}, {50, 400, 1200}, -1}},
+                    Case{"clock_set_back", 3, {{900, 901}, {}, 0.5}},
+                    Case{"longer_than_a_piece", 70, {{20'000, 66'000, 66'001}, {}, 0.7}}),
+    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Without receive times the estimated axis stays, and the bytes passed over
+// alone count the frames they would hold.
+TEST(SampleTimeEstimate, EstimatedAxisCountsFramesInTheBytesPassedOver) {
+    const Stream s = make_stream(1, {{11, 12, 13, 301}, {}, -1});
+    std::vector<std::int64_t> sample(s.kind.size());
+    std::vector<std::uint16_t> missing(s.kind.size());
+    const std::vector<KindFit> fits = sample_times(s.packets(), 2, false, sample, missing);
+    EXPECT_EQ(sample, s.time);
+    for (std::size_t i = 0; i < s.kind.size(); ++i) {
+        if (s.kind[i] == 0) {
+            EXPECT_EQ(missing[i], s.missing[i]) << i;
+        }
+    }
+    EXPECT_EQ(fits[0].packets, 996u);
+    EXPECT_EQ(fits[0].rate, 0);
+}
+
+}  // namespace
+}  // namespace brimlet::columns
