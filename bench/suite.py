@@ -6,9 +6,11 @@ engine (Google Benchmark programs), the replay of a 100 MB recording
 (`replay_bench.py`), exports of a 600 s recording (`export_bench.py`), the
 live path on a virtual device at 921600 baud (`live_bench.py`, for each
 reader), a 1 ms asyncio ticker beside it (`tick_bench.py`), `brimlet serve`
-with eight clients (`serve_load_bench.py`), memory (`memory_bench.py`) and the
-cost of packet objects (`packet_cost_bench.py`). Prints the tables and writes
-them as Markdown.
+with eight clients (`serve_load_bench.py`), memory (`memory_bench.py`), the
+cost of packet objects (`packet_cost_bench.py`), what the sample-time fit
+adds to `load` (`load_fit_bench.py`) and the sample times against the virtual
+device's truth over 60 s (`sample_time_bench.py`). Prints the tables and
+writes them as Markdown.
 
     python bench/suite.py [--build build/bench] [--markdown docs/benchmarks.md] [--quick]
     python bench/suite.py --only ticks,serve --markdown docs/benchmarks.md
@@ -46,6 +48,11 @@ ENGINE_RATE = 10e6
 BLOCKING_RATE = 5e6
 BLOCKING_RATIO = 40.0
 TICK_LATE_MS = 2.0
+LOAD_FIT_ADDS = 0.15
+SAMPLE_P99_US = 50.0
+SAMPLE_MAX_US = 200.0
+RATE_PPM = 2.0
+MISSING_RIGHT = 0.999
 
 
 def note(text: str) -> None:
@@ -168,6 +175,44 @@ def columns_section(r: dict[str, Any]) -> list[str]:
     return out + table(["path", "packets/s", "ns/packet", "× arrays", "× baseline"],
                        [[name, rate(x), f"{1e9 / x:.0f}", f"{x / arrays:.3g}", f"{x / base:.3g}"]
                         for name, x in rows])  # fmt: skip
+
+
+def load_fit_section(r: dict[str, Any]) -> list[str]:
+    f = r["load_fit"]
+    out = [f"## Sample times in `load`: a {f['bytes'] / 1e6:.0f} MB recording with receive times, warm", "",
+           "The replay recording with made-up receive times beside it (reads of 40 to 200 bytes at the line's "
+           "pace, each late by a wandering delay; `load_fit_bench.py`), loaded as it is and with the fit left out "
+           "(what `load` did before it fitted sample times), in alternating runs.", ""]  # fmt: skip
+    rows = [[name, rate(f[key]["packets_per_second"]), f"{1e9 / f[key]['packets_per_second']:.0f}"]
+            for name, key in (("`load`, sample times fitted", "fitted"), ("`load` without the fit", "unfitted"))]
+    return out + table(["path", "packets/s", "ns/packet"], rows) + [
+        "", f"The fit adds {100 * (f['ratio'] - 1):.1f}% to `load`."]
+
+
+def sample_times_section(r: dict[str, Any]) -> list[str]:
+    s = r["sample_times"]
+    out = [f"## Sample times against the truth: {s['seconds']:.0f} s through a pseudo-terminal", "",
+           f"The virtual device at 921600 baud, 1000 raw + 100 estimated packets/s, its crystal "
+           f"{s['clock_ppm']:g} ppm fast, {100 * s['fault_rate']:g}% of its frames dropped and as many damaged, "
+           f"writes each frame's sample time beside its stream; `brimlet record` takes it down with "
+           f"{s['burners']} CPU burner{'' if s['burners'] == 1 else 's'} (a busy loop) beside it, and `load` fits the sample times (`sample_time_bench.py`). "
+           "Errors after taking away one constant offset per kind, in µs.", ""]  # fmt: skip
+    if s["device_fell_behind"]:
+        out += [f"**Not valid:** the virtual device fell behind (its frames went out "
+                f"{s['device_late_p99_ms']:.1f} ms late at the 99th percentile, over the 2 ms allowed: it was starved, "
+                "or the pseudo-terminal was full because nobody read): the figures below measure that, not the fit.",
+                ""]  # fmt: skip
+    else:
+        out += [f"The device sent its frames within {s['device_late_p99_ms']:.2f} ms of their sample times at the "
+                f"99th percentile (largest {s['device_late_max_ms']:.1f} ms).", ""]  # fmt: skip
+    rows = [[kind, f"{k['sample_time_us']['p99']:.1f}", f"{k['sample_time_us']['max']:.1f}",
+             f"{k['receive_time_us']['p99']:.1f}", f"{k['receive_time_us']['max']:.1f}",
+             f"{k['rate_error_ppm']:+.2f}", f"{k['counted']} of {k['lost']}", str(k["false_gaps"]),
+             f"{100 * k['missing_right']:.2f}%"]
+            for kind, k in ((kind, s[kind]) for kind in ("raw", "estimated"))]  # fmt: skip
+    return out + table(["kind", "sample_time p99", "sample_time max", "receive time p99", "receive time max",
+                        "fitted rate − crystal's, ppm", "lost packets counted", "false gaps",
+                        "`missing_before` right"], rows)  # fmt: skip
 
 
 def export_section(r: dict[str, Any]) -> list[str]:
@@ -347,6 +392,31 @@ def module_targets(r: dict[str, Any]) -> list[list[str]]:
     ]  # fmt: skip
 
 
+def sample_time_targets(r: dict[str, Any]) -> list[list[str]]:
+    rows = []
+    if "load_fit" in r:
+        adds = r["load_fit"]["ratio"] - 1
+        rows.append(["`load` with the sample-time fit: within 15% of `load` without it", f"{100 * adds:+.1f}%",
+                     yes(adds <= LOAD_FIT_ADDS)])  # fmt: skip
+    if "sample_times" in r:
+        s = r["sample_times"]
+        valid = "" if not s["device_fell_behind"] else " (not valid: the device fell behind)"
+        kinds = [s[kind] for kind in ("raw", "estimated")]
+        p99 = max(k["sample_time_us"]["p99"] for k in kinds)
+        largest = max(k["sample_time_us"]["max"] for k in kinds)
+        ppm = max(abs(k["rate_error_ppm"]) for k in kinds)
+        right = min(k["missing_right"] for k in kinds)
+        rows += [
+            ["sample times: p99 ≤ 50 µs and largest ≤ 200 µs after one offset", f"{p99:.1f} / {largest:.1f} µs"
+             + valid, yes(p99 <= SAMPLE_P99_US and largest <= SAMPLE_MAX_US and not s["device_fell_behind"])],
+            ["fitted rate within 2 ppm of a crystal 50 ppm fast", f"{ppm:.2f} ppm" + valid,
+             yes(ppm <= RATE_PPM and not s["device_fell_behind"])],
+            ["`missing_before` equal to the truth for ≥ 99.9% of packets", f"{100 * right:.2f}%" + valid,
+             yes(right >= MISSING_RIGHT and not s["device_fell_behind"])],
+        ]  # fmt: skip
+    return rows
+
+
 def live_targets(r: dict[str, Any]) -> list[list[str]]:
     ticks, serve = r["ticks"], r["serve"]
     worst = ticks["live-source"]["max_ms"]
@@ -453,10 +523,18 @@ def packet_cost_step(build: Path, quick: bool) -> dict[str, Any]:
     return {"packet_cost": python_step("packet_cost_bench.py", "--repeat", "2" if quick else "5")}
 
 
+def load_fit_step(build: Path, quick: bool) -> dict[str, Any]:
+    return {"load_fit": python_step("load_fit_bench.py", "--build", str(build), "--repeat", "3" if quick else "9")}
+
+
+def sample_times_step(build: Path, quick: bool) -> dict[str, Any]:
+    return {"sample_times": python_step("sample_time_bench.py", "--seconds", "10" if quick else "60")}
+
+
 # The steps by the name `--only` takes, in the order a whole run takes them.
 STEPS = {"native": native_step, "replay": replay_step, "columns": columns_step, "export": export_step,
          "live": live_step, "ticks": ticks_step, "serve": serve_step, "memory": memory_step,
-         "packet-cost": packet_cost_step}  # fmt: skip
+         "packet-cost": packet_cost_step, "load-fit": load_fit_step, "sample-times": sample_times_step}  # fmt: skip
 LIVE_READERS = {"module": "module, `get_data_packets(block=True)`", "module-poll": "module, polled every 10 ms",
                 "pyserial": "pyserial + `struct` baseline", "live-source": "live source, `for batch in live(port)`"}
 TICK_MODES = {"ticker-alone": "ticker alone (nobody reads the port)",
@@ -465,6 +543,7 @@ TICK_MODES = {"ticker-alone": "ticker alone (nobody reads the port)",
 TARGETS = [
     (("replay", "scanner_frames_per_second", "live", "columns", "memory", "engine"), module_targets),
     (("ticks", "serve"), live_targets),
+    ((), sample_time_targets),
 ]
 # The document's sections, each with the results it needs; a partial run
 # renders those it has.
@@ -477,6 +556,8 @@ SECTIONS = [
     (("serve",), serve_section),
     (("memory", "engine", "replay"), memory_section),
     (("packet_cost",), packet_cost_section),
+    (("load_fit",), load_fit_section),
+    (("sample_times",), sample_times_section),
     ((), targets_section),
 ]
 
