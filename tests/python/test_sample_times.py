@@ -9,12 +9,14 @@ import subprocess
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
 from conftest import CHILD_ENV, needs_serial, run_cli, tool, write_times
 
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
+from brimlet_tools.timing.online import SampleClock
 
 np = pytest.importorskip("numpy")
 load = pytest.importorskip("brimlet_tools.recordings.recording").load
@@ -159,6 +161,47 @@ def test_stats_reports_each_kinds_rate_drift_period_latency_and_gaps(config, tim
         latency -= latency.min()
         for name, expected in (("median", np.median(latency)), ("p99", np.percentile(latency, 99))):
             assert r["latency_s"][name] * NS_PER_S == pytest.approx(expected, abs=100_000), (kind, name)
+
+
+@pytest.mark.parametrize(("config", "stepped"), [c for c in CASES if not c.values[1]])
+def test_live_sample_times_follow_the_device_clock_after_a_second(config, stepped, recording) -> None:
+    got = receive(config, config.seed)
+    path = recording(got.data)
+    write_times(path, got.reads)
+    c = load(path).columns
+    times, kinds = c["time"].view(np.int64), c["kind"]
+    packets = [SimpleNamespace(packet_type=("raw", "estimated")[k], timestamp=t)
+               for k, t in zip(kinds.tolist(), times.tolist())]  # fmt: skip
+    clock = SampleClock(delay=0.5)
+    out = []
+    for start in range(0, len(packets), 5):  # reads of a few packets
+        out += clock.feed(packets[start : start + 5])
+        newest = times[min(start + 5, len(times)) - 1]
+        # Held: what came in the last half second, and nothing older.
+        assert len(out) == np.searchsorted(times, newest - clock.delay_ns, side="right")
+    out += clock.finish()
+    assert [p for p, _, _ in out] == packets
+    sample = np.array([s for _, s, _ in out])
+    missing = np.array([m for _, _, m in out])
+    truth, truly_missing = np.array(got.truth), np.array(got.missing)
+    lossy = bool(truly_missing.any())
+    assert (sample <= times).all()
+    for code, kind in enumerate(("raw", "estimated")):
+        of_kind = kinds == code
+        assert (np.diff(sample[of_kind]) > 0).all(), kind
+        settled = of_kind & (truth >= truth[0] + 10**9)
+        error = sample[settled] - truth[settled]
+        error -= int(np.median(error))
+        # A gap among packets that came late together may be put a few
+        # packets early: those few are a period off.
+        assert np.percentile(np.abs(error), 99) <= 50_000 and (lossy or np.abs(error).max() <= 200_000), kind
+        stats = clock.stats(kind)
+        nominal = config.raw_rate if kind == "raw" else config.estimated_rate
+        assert stats.rate == pytest.approx(nominal * (1 + config.clock_ppm * 1e-6), rel=10e-6), kind
+        # Gaps in the last moment have too little after them to be told.
+        tail = of_kind & (times > times[-1] - 100_000_000)
+        assert stats.missing <= truly_missing[of_kind].sum() <= stats.missing + truly_missing[tail].sum(), kind
+        assert (missing[of_kind] == truly_missing[of_kind]).mean() >= 0.99, kind
 
 
 # --- through a real pseudo-terminal, against the virtual device's truth ----------

@@ -1,0 +1,447 @@
+"""Sample times of live packets as they come, with a bounded delay: the
+lower-envelope fit of `envelope`, kept up to date one packet at a time.
+
+    clock = SampleClock()
+    for packet, sample_ns, missing_before in clock.feed(parser.get_data_packets()):
+        ...
+    for packet, sample_ns, missing_before in clock.finish():
+        ...
+
+`feed` takes packets as `get_data_packets()` returns them (anything with
+`packet_type` and `timestamp`, the receive time in ns) and gives back those
+whose sample times are settled, in the order fed. A packet is held until
+`delay` seconds of receive time have come after it, so that the floor of the
+receive times after it is known, and never longer: later packets release it.
+`feed_columns` does the same for batches of a live source's columns (it adds
+"sample_time" and "missing_before"), and `count` takes only how many packets
+of a kind a read brought, for a view that needs the figures and not the
+packets.
+
+Per kind, the points (packet index, receive time) of the packets already
+given out go into the lower convex hull of one chunk of receive time at a
+time (a monotone chain: each point is added once and removed at most once).
+Every `refit` seconds the hulls of the chunks in the last `window` seconds
+are merged, and the line is the hull's edge under their mean index, as for a
+whole recording. A packet's sample time is that line at its index, strictly
+after the one before it and never after the packet's own receive time.
+
+The index counts the packets that never arrived. Where one is missing, the
+floor of the receive times less the line steps up by a whole period and
+stays there: before a packet is given out, the floor of the held packets
+from it on is compared with the floor of the packets given out in the last
+`delay` seconds, and each whole period of difference is a packet missing
+just before it. Where the caller knows whether the line lost bytes before
+a packet (`lossy`), a gap is counted only where it did, so a clean line has
+none; without that, a gap needs the whole held stretch after it to stay
+half a period up. A receive time that goes back or jumps by over a second is
+a clock step: everything held is given out, the fit of each kind starts
+anew, and sample times go on from where they were after a step back.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any
+
+from ..wire.fields import ESTIMATED_RATE, PACKET_TYPES, RAW_RATE
+
+NS = 1_000_000_000
+CLOCK_JUMP_NS = NS
+NOMINAL_RATES = {"raw": RAW_RATE, "estimated": ESTIMATED_RATE}
+# The held packets after one must span this long, and count this many, for
+# their floor to tell whether a packet is missing before it.
+TRUSTED_SPAN_NS = 50_000_000
+TRUSTED_PACKETS = 8
+# A rate within this share of the nominal one is the nominal rate drifted,
+# and drift is reported against it; farther off, against the nearest whole
+# rate in Hz.
+NOMINAL_SHARE = 0.05
+MAX_MISSING = 0xFFFF
+# How far below the floor before it, in periods, the floor after a gap may
+# lie (the floor's own wander, well under a period): no packet is moved by a
+# gap to farther below.
+FLOOR_SLACK = 0.25
+# Packets from a gap on that may lie on either side of it (those that came
+# late, together after a stall): they are left out of the fit.
+UNSURE_PACKETS = 16
+
+
+@dataclass
+class KindStats:
+    """What the clock has found for one kind of packet so far."""
+
+    packets: int = 0
+    rate: float | None = None  # fitted packets per second, on the host's clock
+    nominal: float | None = None  # the rate the drift is measured against
+    gaps: int = 0  # places where packets are missing
+    missing: int = 0  # packets missing in all
+    largest_gap: int = 0
+    clock_steps: int = 0
+
+    @property
+    def drift_ppm(self) -> float | None:
+        """How far the fitted rate is from the nominal one, in parts per million."""
+        if self.rate is None or not self.nominal:
+            return None
+        return (self.rate / self.nominal - 1.0) * 1e6
+
+
+def nominal_rate(rate: float, nominal: float | None) -> float:
+    """The rate `rate` is a drifted copy of: `nominal` if near, else the
+    nearest whole rate in Hz."""
+    if nominal and abs(rate / nominal - 1.0) <= NOMINAL_SHARE:
+        return nominal
+    return float(max(round(rate), 1))
+
+
+def lower_hull(points: Iterable[tuple[int, int]]) -> list[tuple[int, int]]:
+    """The lower convex hull of points with x increasing (monotone chain)."""
+    hull: list[tuple[int, int]] = []
+    for point in points:
+        add_to_hull(hull, point)
+    return hull
+
+
+def add_to_hull(hull: list[tuple[int, int]], point: tuple[int, int]) -> None:
+    """Adds `point`, right of every point of the lower hull `hull`."""
+    x, y = point
+    while len(hull) >= 2:
+        (x0, y0), (x1, y1) = hull[-2], hull[-1]
+        if (x1 - x0) * (y - y0) > (y1 - y0) * (x - x0):
+            break
+        hull.pop()
+    hull.append(point)
+
+
+def edge_under(hull: list[tuple[int, int]], x: float) -> tuple[float, float] | None:
+    """The line (slope, value at 0) of the hull's edge under `x`; None for a
+    hull of one point."""
+    if len(hull) < 2:
+        return None
+    k = 1
+    while k + 1 < len(hull) and hull[k][0] < x:
+        k += 1
+    (x0, y0), (x1, y1) = hull[k - 1], hull[k]
+    slope = (y1 - y0) / (x1 - x0)
+    return slope, y0 - slope * x0
+
+
+class Chunk:
+    """The given-out points of one kind within one stretch of receive time."""
+
+    __slots__ = ("count", "hull", "start", "sum")
+
+    def __init__(self, start: int) -> None:
+        self.start = start
+        self.hull: list[tuple[int, int]] = []
+        self.count = 0
+        self.sum = 0
+
+
+class KindClock:
+    """The fit of one kind of packet. Times are ns after `base`; `seq`
+    counts the packets fed, the index adds the packets found missing."""
+
+    def __init__(self, nominal: float | None, clock: SampleClock) -> None:
+        self.stats = KindStats(nominal=nominal)
+        self.clock = clock
+        self.seq = 0
+        self.missing_total = 0
+        self.held: deque[tuple[int, int]] = deque()  # (seq, time) of the packets held
+        self.held_floor: deque[tuple[int, float]] = deque()  # their running minimum of time - period * seq
+        # The running minimum of time - period * index over the packets given
+        # out in the last `delay`, and how many were given out since the start.
+        self.given: deque[tuple[int, float]] = deque()
+        self.given_count = 0
+        self.unsure_until = 0  # the seq of the first packet sure to be after the last gap
+        self.chunks: deque[Chunk] = deque()
+        self.period: float | None = None  # the period gaps are measured in
+        self.line: tuple[float, float] | None = None  # (period, time at index 0)
+        self.fitted_at: int | None = None
+        self.first_floor: float | None = None
+        self.last_sample: int | None = None
+        self.shift = 0  # added to the sample times after a step back of the clock
+
+    def add(self, t: int) -> int:
+        """Takes a packet received at `t`; returns its seq."""
+        seq = self.seq
+        self.seq += 1
+        self.held.append((seq, t))
+        period = self.period
+        if period is not None:
+            v = t - period * seq
+            floor = self.held_floor
+            while floor and floor[-1][1] >= v:
+                floor.pop()
+            floor.append((seq, v))
+        return seq
+
+    def start(self) -> None:
+        """At the first packet given out: the period to measure gaps in, and
+        a first line through the floor of what is held."""
+        seqs = [s for s, _ in self.held]
+        hull = lower_hull(self.held)
+        rough = edge_under(hull, sum(seqs) / len(seqs)) if len(hull) > 1 else None
+        nominal = self.stats.nominal
+        if rough is not None and rough[0] > 0:
+            rate = NS / rough[0]
+            self.period = NS / nominal if nominal and abs(rate / nominal - 1) <= NOMINAL_SHARE else rough[0]
+        elif nominal:
+            self.period = NS / nominal
+        else:
+            self.period = 1.0
+        self.rebuild_floor()
+        self.first_floor = self.held_floor[0][1] if self.held_floor else 0.0
+        self.line = (self.period, self.first_floor)
+
+    def rebuild_floor(self) -> None:
+        period = self.period or 0.0
+        self.held_floor.clear()
+        for seq, t in self.held:
+            v = t - period * seq
+            while self.held_floor and self.held_floor[-1][1] >= v:
+                self.held_floor.pop()
+            self.held_floor.append((seq, v))
+
+    def give(self, lossy: bool | None) -> tuple[int, int, int]:
+        """Gives out the first packet held: its seq, sample time (ns after
+        the base) and the packets missing just before it."""
+        if self.period is None:
+            self.start()
+        seq, t = self.held.popleft()
+        period = self.period or 1.0
+        floor = self.held_floor
+        while floor and floor[0][0] < seq:
+            floor.popleft()
+        missing = 0
+        trusted = self.trusted(t)
+        if lossy is not False and floor and trusted:
+            # A gap before this packet lifts the floor of every packet from
+            # it on. Packets that came late (together, after a stall) may
+            # have come before the gap or after it: the gap is counted
+            # before the first packet from which on the floor is lifted
+            # whole, so that no packet is put before its time.
+            missing = self.step(floor[0][1] - period * self.missing_total, period)
+        if missing:
+            self.missing_total += missing
+            s = self.stats
+            s.gaps += 1
+            s.missing += missing
+            s.largest_gap = max(s.largest_gap, missing)
+            # The packets just after, up to the one on the lifted floor, may
+            # lie on either side of the gap: they do not measure the floor.
+            self.unsure_until = max(floor[0][0] + 1, seq + UNSURE_PACKETS)
+        index = seq + self.missing_total
+        # A packet that came in one read with the next of its kind came a
+        # period late at least: it does not measure the floor, and it is the
+        # kind of packet that may lie on either side of a gap.
+        if seq >= self.unsure_until and trusted and self.held[0][1] != t:
+            given = self.given
+            w = t - period * index
+            while given and given[-1][1] >= w:
+                given.pop()
+            given.append((t, w))
+            while given[0][0] < t - self.clock.delay_ns:
+                given.popleft()
+            self.given_count += 1
+            self.settle(index, t)
+        line = self.line
+        value = t if line is None else min(t, int(line[1] + line[0] * index))
+        last = self.last_sample
+        if last is not None and value <= last:
+            value = last + 1
+        self.last_sample = value
+        self.stats.packets += 1
+        return seq, value, missing
+
+    def trusted(self, t: int) -> bool:
+        """Whether the packets held from the one received at `t` on reach
+        the floor of the receive times."""
+        held = self.held
+        return len(held) + 1 >= TRUSTED_PACKETS and held[-1][1] - t >= TRUSTED_SPAN_NS
+
+    def floor(self) -> float:
+        """The floor of time - period * index of the packets given out
+        lately; until enough have been, the floor of the first held stands in."""
+        before = self.given[0][1] if self.given else None
+        first = self.first_floor or 0.0
+        return first if before is None else min(before, first) if self.given_count < TRUSTED_PACKETS else before
+
+    def step(self, after: float, period: float) -> int:
+        """Whole periods from the floor of the packets given out lately up
+        to `after`, the floor from the packet being given out on."""
+        steps = int((after - self.floor()) / period + FLOOR_SLACK)
+        return min(steps, MAX_MISSING) if steps > 0 else 0
+
+    def settle(self, index: int, t: int) -> None:
+        """Adds the point of a packet given out to its chunk's hull, and refits
+        on the clock's cadence."""
+        clock = self.clock
+        chunks = self.chunks
+        if not chunks or t - chunks[-1].start >= clock.chunk_ns:
+            chunks.append(Chunk(t))
+            while len(chunks) > clock.chunks_kept:
+                chunks.popleft()
+        chunk = chunks[-1]
+        add_to_hull(chunk.hull, (index, t))
+        chunk.count += 1
+        chunk.sum += index
+        if self.fitted_at is None or t - self.fitted_at >= clock.refit_ns:
+            self.fitted_at = t
+            self.refit()
+
+    def refit(self) -> None:
+        chunks = self.chunks
+        span = chunks[-1].hull[-1][1] - chunks[0].hull[0][1]
+        if span < self.clock.settled_ns:
+            return  # too little given out yet: the first line holds
+        count = sum(c.count for c in chunks)
+        mean = sum(c.sum for c in chunks) / count
+        line = edge_under(lower_hull(p for c in chunks for p in c.hull), mean)
+        if line is None or line[0] <= 0:
+            return
+        self.line = line
+        self.stats.rate = NS / line[0]
+        self.stats.nominal = nominal_rate(self.stats.rate, self.stats.nominal)
+        if span >= self.clock.window_ns // 4 and self.period is not None:
+            changed = abs(line[0] / self.period - 1.0)
+            self.period = line[0]
+            if changed > 1e-4:
+                self.rebuild_floor()
+
+
+Settled = tuple[Any, int, int]
+
+
+class SampleClock:
+    """Sample times of live packets with a bounded delay; see the module."""
+
+    def __init__(self, delay: float = 0.5, window: float = 10.0, refit: float = 0.25,
+                 nominal: dict[str, float] | None = None) -> None:  # fmt: skip
+        self.delay_ns = round(delay * NS)
+        self.window_ns = round(window * NS)
+        self.refit_ns = round(refit * NS)
+        self.chunk_ns = max(self.window_ns // 10, 1)
+        self.chunks_kept = 11
+        self.settled_ns = min(self.window_ns, NS // 4)
+        self.nominal = dict(NOMINAL_RATES if nominal is None else nominal)
+        self.kinds: dict[str, KindClock] = {}
+        # Packets held, in the order fed: (what to give back, kind, time, lossy).
+        self.pending: deque[tuple[Any, KindClock, int, bool | None]] = deque()
+        self.held_batches: deque[dict[str, Any]] = deque()  # the columns of the rows held
+        self.base: int | None = None
+        self.newest = 0
+        self.clock_steps = 0
+
+    def stats(self, kind: str) -> KindStats:
+        clock = self.kinds.get(kind)
+        return clock.stats if clock is not None else KindStats(nominal=self.nominal.get(kind))
+
+    def kind(self, name: str) -> KindClock:
+        clock = self.kinds.get(name)
+        if clock is None:
+            clock = self.kinds[name] = KindClock(self.nominal.get(name), self)
+        return clock
+
+    def feed(self, packets: Iterable[Any], lossy: bool | None = None) -> list[Settled]:
+        """The packets now settled, each with its sample time (ns since the
+        epoch) and the packets of its kind missing just before it."""
+        out: list[Settled] = []
+        for packet in packets:
+            self.take(packet, packet.packet_type, int(packet.timestamp), lossy, out)
+        self.release(self.newest - self.delay_ns, out)
+        return out
+
+    def count(self, kind: str, n: int, t: int, lossy: bool | None = None) -> None:
+        """Takes `n` packets of `kind` received at `t` (ns), for the
+        figures only: nothing is given back."""
+        out: list[Settled] = []
+        for _ in range(n):
+            self.take(None, kind, t, lossy, out)
+        self.release(self.newest - self.delay_ns, out)
+
+    def feed_columns(self, batch: dict[str, Any], lossy: bool | None = None) -> dict[str, Any] | None:
+        """The rows of the batches fed so far that are now settled, as one
+        batch with "sample_time" (datetime64[ns]) and "missing_before"
+        (uint16) added; None while every row is held."""
+        kinds = batch["kind"].tolist()
+        times = batch["time"].view("int64").tolist()
+        out: list[Settled] = []
+        self.held_batches.append(batch)
+        for code, t in zip(kinds, times):
+            self.take(None, PACKET_TYPES[code], t, lossy, out)
+        self.release(self.newest - self.delay_ns, out)
+        return self.columns_out(out)
+
+    def finish(self) -> list[Settled]:
+        """Every packet still held, settled as well as can be."""
+        out: list[Settled] = []
+        self.release(None, out)
+        return out
+
+    def finish_columns(self) -> dict[str, Any] | None:
+        out: list[Settled] = []
+        self.release(None, out)
+        return self.columns_out(out)
+
+    def take(self, payload: Any, name: str, t: int, lossy: bool | None, out: list[Settled]) -> None:
+        if self.base is None:
+            self.base = t
+        elif t < self.newest or t > self.newest + CLOCK_JUMP_NS:
+            self.stepped(t, out)
+        if t > self.newest:
+            self.newest = t
+        kind = self.kind(name)
+        kind.add(t - self.base)
+        self.pending.append((payload, kind, t, lossy))
+
+    def stepped(self, t: int, out: list[Settled]) -> None:
+        """The clock went back, or jumped ahead: what is held is given out
+        on the old reading, and the fits start anew on the new one."""
+        self.release(None, out)
+        back = t < self.newest
+        self.clock_steps += 1
+        for name, kind in list(self.kinds.items()):
+            fresh = self.kinds[name] = KindClock(kind.stats.nominal, self)
+            fresh.stats = kind.stats
+            fresh.stats.clock_steps += 1
+            if back and kind.last_sample is not None and kind.line is not None:
+                # Going on from the last sample time, one period later.
+                fresh.shift = kind.shift + kind.last_sample + round(kind.line[0]) - (t - (self.base or 0))
+            else:
+                fresh.shift = kind.shift if back else 0
+        self.newest = t
+
+    def release(self, before: int | None, out: list[Settled]) -> None:
+        pending = self.pending
+        base = self.base or 0
+        while pending and (before is None or pending[0][2] <= before):
+            payload, kind, _, lossy = pending.popleft()
+            _, sample, missing = kind.give(lossy)
+            out.append((payload, base + kind.shift + sample, missing))
+
+    def columns_out(self, out: list[Settled]) -> dict[str, Any] | None:
+        """The first len(out) rows held in batches, with their sample times."""
+        if not out:
+            return None
+        import numpy as np
+
+        parts: list[dict[str, Any]] = []
+        need = len(out)
+        batches = self.held_batches
+        while need:
+            batch = batches[0]
+            n = len(batch["kind"])
+            if n <= need:
+                parts.append(batches.popleft())
+                need -= n
+            else:
+                parts.append({k: v[:need] for k, v in batch.items()})
+                batches[0] = {k: v[need:] for k, v in batch.items()}
+                need = 0
+        merged = parts[0] if len(parts) == 1 else {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
+        merged["sample_time"] = np.array([s for _, s, _ in out], np.int64).view("datetime64[ns]")
+        merged["missing_before"] = np.array([m for _, _, m in out], np.uint16)
+        return merged
