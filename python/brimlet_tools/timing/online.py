@@ -179,19 +179,20 @@ class KindClock:
         return seq
 
     def start(self) -> None:
-        """At the first packet given out: the period to measure gaps in, and
-        a first line through the floor of what is held."""
-        seqs = [s for s, _ in self.held]
-        hull = lower_hull(self.held)
-        rough = edge_under(hull, sum(seqs) / len(seqs)) if len(hull) > 1 else None
+        """At the first packet given out: the period to measure gaps in (the
+        nominal one if the packets held come near it), and a first line
+        through the floor of what is held."""
+        times = [t for _, t in self.held]
+        # The median step over a few packets at a time: a gap or a stall
+        # among them moves only a few of the steps.
+        lag = max(len(times) // 8, 1)
+        steps = sorted((b - a) / lag for a, b in zip(times, times[lag:]))
+        rough = steps[len(steps) // 2] if steps else 0.0
         nominal = self.stats.nominal
-        if rough is not None and rough[0] > 0:
-            rate = NS / rough[0]
-            self.period = NS / nominal if nominal and abs(rate / nominal - 1) <= NOMINAL_SHARE else rough[0]
-        elif nominal:
+        if nominal and (rough <= 0 or abs(NS / rough / nominal - 1) <= NOMINAL_SHARE):
             self.period = NS / nominal
         else:
-            self.period = 1.0
+            self.period = rough if rough > 0 else 1.0
         self.rebuild_floor()
         self.first_floor = self.held_floor[0][1] if self.held_floor else 0.0
         self.line = (self.period, self.first_floor)
@@ -381,7 +382,15 @@ class SampleClock:
         self.release(None, out)
         return out
 
+    def columns_until(self, now: int) -> dict[str, Any] | None:
+        """The rows held that came `delay` or longer before `now` (ns, on
+        the receive times' clock), for a line that has gone quiet."""
+        out: list[Settled] = []
+        self.release(now - self.delay_ns, out)
+        return self.columns_out(out)
+
     def finish_columns(self) -> dict[str, Any] | None:
+        """Every row still held."""
         out: list[Settled] = []
         self.release(None, out)
         return self.columns_out(out)
