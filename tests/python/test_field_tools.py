@@ -4,6 +4,7 @@ but no frame, and the live monitor."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import re
 import signal
@@ -21,9 +22,9 @@ import pytest
 import brimlet
 from brimlet_tools import cli
 from brimlet_tools.live import linewatch
-from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, stream_bytes
+from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, run_cli, tool, wait_until
+from conftest import CHILD_ENV, run_cli, tool, wait_until, write_times
 
 # What the installed console script `brimlet` runs.
 CONSOLE_SCRIPT = "import sys; from brimlet_tools.cli import main; sys.exit(main())"
@@ -150,6 +151,10 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
     stream = stream_bytes(FAULTY)
     recording = tmp_path / "faulty.bin"
     recording.write_bytes(stream)
+    frames = list(simulate(FAULTY))
+    # Played at its pace, one read per frame as it was sampled: the sample clock has a second to fit.
+    ends = itertools.accumulate(len(f.wire) for f in frames)
+    write_times(recording, [(end, 10**18 + round(f.time * 1e9)) for end, f in zip(ends, frames)])
     master, port = pty_pair
     where = ["--file", str(recording)] if source == "file" else ["--port", port]
     process = subprocess.Popen(tool("monitor", *where), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -178,6 +183,12 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
     assert f"fields flagged not valid: {', '.join(f'{n} {c}' for n, c in sorted(flagged.items()))}" in out
     last_raw = next(p for p in reversed(expected) if p.packet_type == "raw")
     assert re.search(r"scaled_accel\W+" + r"\s+".join(f"{v:.4g}" for v in last_raw.scaled_accel or []), out)
+    if source == "file":  # the rate fitted to the played pace, its drift, and gaps where frames were damaged
+        fitted = re.search(r"^\W*raw\W+\d+\W+([\d.]+)\W+([-+][\d.]+)\W+(\d+) gaps?, (\d+) missing", out, re.M)
+        assert fitted, out
+        assert float(fitted.group(1)) == pytest.approx(FAULTY.raw_rate, rel=0.01)
+        assert abs(float(fitted.group(2))) < 10_000
+        assert 0 < int(fitted.group(4)) <= sum(f.packet_type == "raw" and not f.intact for f in frames)
 
 
 def test_the_hint_names_a_common_rate_that_brings_frames(monkeypatch) -> None:

@@ -6,16 +6,23 @@ from __future__ import annotations
 import argparse
 import importlib
 from pathlib import Path
+from typing import TYPE_CHECKING, TextIO
 
 from ..export import FORMATS as EXPORTS
 from ..files.outputs import check, open_output
 from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter, write_columns
 from ..recordings.table import Table
+from ..timing.online import SampleClock
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
 from . import options
 from .common import StopFlag
 from .progress import packet_total, progress_bar
 from .source import close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped
+
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator
+
+    from ..wire.fields import PacketLike
 
 NAME = "dump"
 HELP = "Print the packets of a recording or a port."
@@ -32,9 +39,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--kind", choices=PACKET_TYPES, default=None, help="only packets of this kind")
     p.add_argument("--fields", type=field_list, default=None, metavar="NAME,...",
                    help="the table's fields (" + ", ".join(f.name for f in DATA_FIELDS) + ")")  # fmt: skip
+    options.add(p, "sample_times")
     options.add(p, "count")
     options.add(p, "output", help="write here instead of standard output")
     options.add(p, "quiet")
+    options.add_check(p, sample_times_check)
+
+
+def sample_times_check(args: argparse.Namespace) -> None:
+    if args.sample_times and args.file is not None:
+        args.parser.error("--sample-times applies to --port only; a recording's sample times are in what `export` writes")
 
 
 def field_list(text: str) -> tuple[DataField, ...]:
@@ -56,6 +70,8 @@ def output_format(args: argparse.Namespace) -> str:
         fmt = SUFFIXES.get(suffix, "table")
     if fmt != "table" and args.fields:
         args.parser.error("--fields chooses the table's columns (--format table)")
+    if fmt == "text" and args.sample_times:
+        args.parser.error("--sample-times adds columns to a table, CSV or JSON lines, not to the packets' text form")
     return fmt
 
 
@@ -119,6 +135,33 @@ def expected_count(args: argparse.Namespace) -> int | None:
     return total if count is None else count if total is None else min(total, count)
 
 
+def sample_timed(packets: Iterator[PacketLike]) -> Iterator[tuple[PacketLike, tuple[int, ...]]]:
+    """Each packet with its sample time and the packets of its kind missing
+    before it, in order, each once half a second of the line has come after
+    it (all at the end)."""
+    clock = SampleClock()
+    for packet in packets:
+        for settled, sample_time, missing in clock.feed((packet,)):
+            yield settled, (sample_time, missing)
+    for settled, sample_time, missing in clock.finish():
+        yield settled, (sample_time, missing)
+
+
+def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
+               kinds: list[str]) -> Callable[[PacketLike, tuple[int, ...]], None]:  # fmt: skip
+    """What writes a packet with the values of the extra columns (its sample
+    time and the packets missing before it, with --sample-times)."""
+    extra = ("sample_time", "missing_before") if args.sample_times else ()
+    if fmt != "table":
+        return PacketWriter(out, fmt, extra).write
+    table = Table(out, kinds, args.fields or DATA_FIELDS, "sample (s)" if extra else "time (s)")
+
+    def write(packet: PacketLike, values: tuple[int, ...]) -> None:
+        table.write(packet, *values)
+
+    return write
+
+
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
     kinds = shown_kinds(args)
@@ -144,13 +187,14 @@ def run(args: argparse.Namespace) -> int:
             progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
                          quiet=args.quiet or not to_file) as advance,  # fmt: skip
         ):
-            writer = Table(out, kinds, args.fields or DATA_FIELDS) if fmt == "table" else PacketWriter(out, fmt)
+            write = row_writer(args, out, fmt, kinds)
             n = 0
-            for packet in packets:
+            rows = sample_timed(packets) if args.sample_times else ((packet, ()) for packet in packets)
+            for packet, values in rows:
                 if packet.packet_type not in kinds:
                     continue
                 n += 1
-                writer.write(packet)
+                write(packet, values)
                 if live:
                     out.flush()
                 if n % 1024 == 0:

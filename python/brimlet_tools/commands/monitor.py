@@ -30,6 +30,7 @@ from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag, cannot, note
+from .fitted import CaptureClock, gaps_text
 from .source import load_recording
 
 NAME = "monitor"
@@ -58,16 +59,18 @@ def run(args: argparse.Namespace) -> int:
             raise cannot("open port", path, e) from e
         opened()
         watch = LineWatch()
+        clock = CaptureClock({"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate})
         console = rich.Console()
         if not console.is_terminal:  # one screen at the end, for a log: no wrapping
             console = rich.Console(width=max(console.width, 120))
         note(f"monitoring {args.port or args.file} at {args.baudrate} baud" + ("; Ctrl-C ends" if not args.seconds else ""))
         try:
-            report = watch_port(port, watch, args, stop, console)
+            report = watch_port(port, watch, clock, args, stop, console)
         finally:
             close_port(port)
     if not console.is_terminal:
-        console.print(screen(watch, args, time.monotonic()), soft_wrap=True)
+        clock.finish()
+        console.print(screen(watch, clock, args, time.monotonic()), soft_wrap=True)
     ends = {"time": "", "stopped": "stopped", "hang-up": "" if args.port else "the recording ended"}
     note(f"monitor ended after {report.seconds:.1f} s" + (f": {ends[report.ended]}" if ends[report.ended] else ""))
     if report.ended == "hang-up" and args.port:
@@ -75,23 +78,25 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def watch_port(port: Any, watch: LineWatch, args: argparse.Namespace, stop: StopFlag, console: Any) -> CaptureReport:
-    """Feeds what the port brings to `watch` until the monitor ends; on a
-    terminal, redraws the screen meanwhile."""
+def watch_port(port: Any, watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, stop: StopFlag,
+               console: Any) -> CaptureReport:  # fmt: skip
+    """Feeds what the port brings to `watch` and `clock` until the monitor
+    ends; on a terminal, redraws the screen meanwhile."""
     live: AbstractContextManager[Any] = nullcontext()
     if console.is_terminal:
         from rich.live import Live
 
-        live = Live(screen(watch, args, time.monotonic()), console=console, auto_refresh=False)
+        live = Live(screen(watch, clock, args, time.monotonic()), console=console, auto_refresh=False)
     next_draw = 0.0
     with live as view:
 
-        def redraw(_report: CaptureReport) -> None:
+        def redraw(report: CaptureReport) -> None:
             nonlocal next_draw
+            clock.look(report)
             now = time.monotonic()
             if view is not None and now >= next_draw:
                 next_draw = now + REFRESH
-                view.update(screen(watch, args, now), refresh=True)
+                view.update(screen(watch, clock, args, now), refresh=True)
 
         return capture(port.fileno(), watch.as_output(), args.seconds, stop, redraw)
 
@@ -125,20 +130,26 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
                 player.join()
 
 
-def screen(watch: LineWatch, args: argparse.Namespace, now: float) -> Any:
-    """One screen of the monitor, as a rich renderable."""
+def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now: float) -> Any:
+    """One screen of the monitor, as a rich renderable. The rate of a kind
+    is the one its sample clock fitted while packets come, else the count
+    over the last seconds."""
     from rich.console import Group
     from rich.table import Table
 
     rates = Table()
-    for column in ("packets", "count", "rate (Hz)", "expected (Hz)"):
+    for column in ("packets", "count", "rate (Hz)", "drift (ppm)", "gaps", "expected (Hz)"):
         rates.add_column(column, justify="left" if column == "packets" else "right")
     expected = {"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate}
     by_type = watch.counter.by_type()
     for kind in PACKET_TYPES:
-        rate = watch.rate(kind, now)
+        counted = watch.rate(kind, now)
+        fit = clock.clock.stats(kind)
+        rate = fit.rate if fit.rate is not None and counted > 0 else counted
+        drift = "-" if fit.drift_ppm is None else f"{fit.drift_ppm:+.1f}"
         style = "" if rate >= 0.9 * expected[kind] else "bold red"
-        rates.add_row(kind, str(by_type[kind]), f"{rate:.1f}", f"{expected[kind]:g}", style=style)
+        rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps_text(fit), f"{expected[kind]:g}",
+                      style=style)  # fmt: skip
     c = watch.counter
     since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
     flagged = ", ".join(f"{name} {n}" for name, n in sorted(watch.flagged.items())) or "none"

@@ -122,6 +122,11 @@ OPTIONS: dict[str, Option] = {
         "type": seconds_type, "default": 1.0, "metavar": "S",
         "help": "silence that ends the reading, in seconds (default %(default)g)"}),
     "follow": Option(("--follow",), {"action": "store_true", "help": "keep reading through silences until Ctrl-C or a hang-up"}),
+    "sample_times": Option(("--sample-times",), {
+        "action": "store_true",
+        "help": "add when the device sampled each packet (sample_time, ns) and how many of its kind are missing "
+        "just before it (missing_before), fitted from the receive times as they come; each packet is held "
+        "until half a second of the line has come after it"}),
     "assume_rate": Option(("--assume-rate",), {
         "type": positive_rate, "default": RAW_RATE, "metavar": "HZ",
         "help": "for a recording without receive times: the raw packet rate that its estimated time axis "

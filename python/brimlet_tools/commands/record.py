@@ -12,6 +12,7 @@ from ..live.linewatch import HINT_AFTER
 from ..wire.fields import COMMON_BAUDS
 from . import options
 from .common import Progress, StopFlag, cannot, note
+from .fitted import CaptureClock, fitted_line
 
 NAME = "record"
 HELP = "Capture a serial port byte for byte into a recording, with the receive time of every read beside it."
@@ -35,6 +36,7 @@ def run(args: argparse.Namespace) -> int:
     stopping = StopFlag()
     progress = Progress(piped_interval=5.0, quiet=args.quiet)
     watch = Watch(args.port, args.baudrate)
+    clock = CaptureClock()
     try:
         # Ctrl-C or SIGTERM is the normal end; whatever ends it, what was
         # captured is kept.
@@ -48,6 +50,7 @@ def run(args: argparse.Namespace) -> int:
 
             def tick(report: CaptureReport) -> None:
                 watch.look(report)
+                clock.look(report)
                 progress.update(lambda: capture_line(report))
 
             report = capture(port.fileno(), out, args.seconds, stopping, tick, times)
@@ -56,6 +59,7 @@ def run(args: argparse.Namespace) -> int:
     ends = {"time": "", "stopped": " (stopped)", "hang-up": " (the port hung up)"}
     if not args.quiet:
         progress.finish(f"recorded {capture_line(report)} in {report.seconds:.1f} s{ends[report.ended]}")
+        note(fitted_line(clock.finish()))
     if report.ended == "hang-up":  # not the end asked for, whatever came before it is kept
         asked = "" if args.seconds is None else f" of the {args.seconds:g} s asked for"
         raise PortHungUp(args.port, f" after {report.seconds:.1f} s{asked}; what came until then is in {args.output}")

@@ -52,12 +52,14 @@ def open_source(args: argparse.Namespace, hub: Hub) -> AsyncIterator[dict[str, A
     """The batches to serve; for a port, `hub` is told where the scanner's totals are."""
     if args.port is not None:
         from ..live.stream import live
+        from ..timing.online import SampleClock
 
         try:
             stream = live(args.port, args.baudrate, follow=True)
         except OSError as e:
             raise ToolError(f"cannot open port {args.port}: {e}") from e
         hub.scan = stream.scan_totals
+        hub.clock = SampleClock()  # headers stamped with sample times, half a second late
         return aiter(stream)
     from ..serve.replay import paced
 

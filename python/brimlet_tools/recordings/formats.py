@@ -127,21 +127,31 @@ class PacketColumns:
 
 
 class PacketWriter:
-    """Writes packets one by one to a text stream in one of `FORMATS`."""
+    """Writes packets one by one to a text stream in one of `FORMATS`; CSV
+    and JSON lines may carry `extra` integer columns after the packet's own."""
 
-    def __init__(self, stream: TextIO, fmt: str) -> None:
-        if fmt not in FORMATS:
-            raise ValueError(f"unknown format {fmt!r}")
+    def __init__(self, stream: TextIO, fmt: str, extra: Sequence[str] = ()) -> None:
+        if fmt not in FORMATS or (extra and fmt == "text"):
+            raise ValueError(f"unknown format {fmt!r}" if fmt not in FORMATS else "the text form has no extra columns")
         self.stream = stream
         self.format = fmt
+        self.extra = tuple(extra)
         self.columns = PacketColumns()
-        stream.write(header_line(fmt))
+        header = header_line(fmt)
+        stream.write(header[:-1] + "".join(f",{name}" for name in extra) + "\n" if header and extra else header)
 
-    def write(self, packet: PacketLike) -> None:
+    def write(self, packet: PacketLike, extra: Sequence[int] = ()) -> None:
+        """The line of `packet`, with the values of the extra columns."""
         if self.format == "text":
             self.stream.write(f"{packet}\n")
-        else:
-            self.stream.write(text_lines(self.format, self.columns.fill(packet)).decode())
+            return
+        line = text_lines(self.format, self.columns.fill(packet)).decode()
+        if self.extra:
+            if self.format == "csv":
+                line = line[:-1] + "".join(f",{v}" for v in extra) + "\n"
+            else:
+                line = line.rstrip()[:-1] + "".join(f', "{k}": {v}' for k, v in zip(self.extra, extra)) + "}\n"
+        self.stream.write(line)
 
 
 def _single_values(value: object) -> object:

@@ -30,22 +30,26 @@ class Table:
     """Writes packets of the `kinds` given as lines of the chosen `fields`
     (of those kinds) to `stream`; the header comes with the first line."""
 
-    def __init__(self, stream: TextIO, kinds: Sequence[str], fields: Sequence[DataField] = DATA_FIELDS) -> None:
+    def __init__(self, stream: TextIO, kinds: Sequence[str], fields: Sequence[DataField] = DATA_FIELDS,
+                 time_label: str = "time (s)") -> None:  # fmt: skip
         self.stream = stream
+        self.time_label = time_label
         self.fields = {k: [f for f in fields if f.packet_type == k] for k in kinds}
         self.start: int | None = None
 
     def header(self) -> str:
         return "".join(
-            f"{'time (s)':>{TIME_WIDTH}}  {kind + ':':<{KIND_WIDTH}}"
+            f"{self.time_label:>{TIME_WIDTH}}  {kind + ':':<{KIND_WIDTH}}"
             + "".join(f"  {f.name:>{block_width(f)}}" for f in fields)
             + "\n"
             for kind, fields in self.fields.items()
         )
 
-    def line(self, time: int, kind: str, values: Callable[[DataField], Sequence[float] | None], invalid: str) -> None:
+    def line(self, time: int, kind: str, values: Callable[[DataField], Sequence[float] | None], invalid: str,
+             missing: int = 0) -> None:  # fmt: skip
         """One packet's line, when its kind is shown; `values` gives the
-        values of a field, None when the packet does not carry it."""
+        values of a field, None when the packet does not carry it; `missing`
+        packets of its kind are missing just before it."""
         fields = self.fields.get(kind)
         if fields is None:
             return
@@ -59,11 +63,14 @@ class Table:
             cells.append(f"  {text:>{block_width(f)}}")
         if invalid:
             cells.append(f"  not valid: {invalid}")
+        if missing:
+            cells.append(f"  {missing} missing before")
         self.stream.write("".join(cells) + "\n")
 
-    def write(self, packet: PacketLike) -> None:
-        self.line(packet.timestamp, packet.packet_type, lambda f: field_values(packet, f.name),
-                  packet.invalid_fields or "")  # fmt: skip
+    def write(self, packet: PacketLike, time: int | None = None, missing: int = 0) -> None:
+        """The line of `packet`, at its own timestamp or at `time`."""
+        self.line(packet.timestamp if time is None else time, packet.packet_type,
+                  lambda f: field_values(packet, f.name), packet.invalid_fields or "", missing)  # fmt: skip
 
     def write_recording(self, recording: Recording, rows: npt.NDArray[Any], advance: Callable[[int], Any]) -> None:
         """The lines of the loaded `recording`'s packets at the indices

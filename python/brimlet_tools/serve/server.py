@@ -19,6 +19,7 @@ from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..timing.online import SampleClock
 from ..wire.fields import PACKET_TYPES, VALIDITY_NAMES
 from ..wire.ros_messages import SCHEMAS, TOPICS, stream_messages
 from .protocol import (SUBPROTOCOL, BadRequest, Channel, Subscribe, advertise, message_frame, parse_request,
@@ -126,6 +127,7 @@ class Hub:
         self.log = log
         self.health = Health()
         self.scan = scan  # a live source's scan totals, asked at each report
+        self.clock: SampleClock | None = None  # a live source's sample clock
         self.subscribed = asyncio.Event()  # set by the first subscription
         self.session = str(time.time_ns())
 
@@ -133,6 +135,11 @@ class Hub:
         """Every message of the packets in `batch` to the clients that take it;
         a column "skipped" counts bytes outside frames."""
         self.health.count(batch)
+        self.send(batch)
+
+    def send(self, batch: Batch) -> None:
+        """The messages of `batch`, stamped with its "sample_time" where it
+        has one, to the clients that take them."""
         if not self.clients:
             return
         takers = {topic: [(c, c.subscriptions[channel.id]) for c in self.clients if channel.id in c.subscriptions]
@@ -223,8 +230,37 @@ async def send_quietly(client: Client, text: str) -> None:
 
 
 async def acquire(hub: Hub, batches: AsyncIterator[Batch]) -> None:
+    if hub.clock is not None:
+        return await acquire_stamped(hub, batches, hub.clock)
     async for batch in batches:
         hub.publish(batch)
+
+
+async def acquire_stamped(hub: Hub, batches: AsyncIterator[Batch], clock: SampleClock) -> None:
+    """Live batches with their sample times: the health counts each batch as
+    it comes, and its rows go out once the clock's delay of the line has come
+    after them, or as long has passed with nothing coming."""
+    source = aiter(batches)
+    upcoming: asyncio.Future[Batch | None] | None = None
+    try:
+        while True:
+            upcoming = upcoming or asyncio.ensure_future(anext(source, None))
+            done, _ = await asyncio.wait({upcoming}, timeout=clock.delay_ns / 1e9)
+            if not done:
+                settled = clock.columns_until(time.time_ns())
+            else:
+                batch, upcoming = upcoming.result(), None
+                if batch is None:
+                    break
+                hub.health.count(batch)
+                settled = clock.feed_columns(batch)
+            if settled is not None:
+                hub.send(settled)
+        if (rest := clock.finish_columns()) is not None:
+            hub.send(rest)
+    finally:
+        if upcoming is not None:
+            upcoming.cancel()
 
 
 async def report_health(hub: Hub) -> None:
