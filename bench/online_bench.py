@@ -1,0 +1,188 @@
+"""The live sample clock (`brimlet_tools.timing.online`): what it costs per
+packet, and how close its sample times come to the truth on the live
+virtual device.
+
+Cost: a minute of a line at 1000 + 100 packets per second (reads every
+millisecond or so, now and then a stall of up to 15 ms, one frame in a
+thousand lost) fed read by read as packets (`feed`), as the live source's
+column batches (`feed_columns`) and as counts (`count`, what `record` and
+`monitor` feed); the best of three runs, in µs per packet and as a share of
+one core at 1100 packets per second.
+
+Accuracy: the virtual device at 921600 baud (its crystal 50 ppm fast, a few
+frames lost) writes each frame's sample time beside its stream while
+`brimlet dump --port ... --sample-times` reads it through a pseudo-terminal;
+after the first second, the errors of the sample times and of the receive
+times alone (each after taking away one constant offset), and the missing
+packets counted against those lost.
+
+    python bench/online_bench.py [--seconds 20] [--burners 0] [--json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import multiprocessing
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any
+
+import common
+import numpy as np
+
+from brimlet_tools.timing.online import SampleClock
+
+RATES = {"raw": 1000, "estimated": 100}
+PPM = 50.0
+
+
+def reads(seconds: float, seed: int = 1) -> list[list[SimpleNamespace]]:
+    """The packets of a simulated line as a reader on a busy host gets
+    them, read by read."""
+    rng = random.Random(seed)
+    frames = sorted((k / rate, kind) for kind, rate in RATES.items() for k in range(int(seconds * rate)))
+    out: list[list[SimpleNamespace]] = []
+    now, i = 0.0, 0
+    while i < len(frames):
+        now = max(now, frames[i][0]) + 20e-6 + rng.expovariate(1 / 15e-6)
+        batch = []
+        while i < len(frames) and frames[i][0] + 300e-6 <= now:
+            if rng.random() > 0.001:
+                batch.append(SimpleNamespace(packet_type=frames[i][1], timestamp=round(1.7e18 + now * 1e9)))
+            i += 1
+        if batch:
+            out.append(batch)
+        now += rng.expovariate(1 / 1e-3) if rng.random() > 0.02 else rng.uniform(5e-3, 15e-3)
+    return out
+
+
+def cost_us(batches: list[list[SimpleNamespace]]) -> dict[str, float]:
+    """µs per packet of each way of feeding the clock, best of three."""
+    n = sum(map(len, batches))
+    columns = [{"kind": np.array([p.packet_type == "estimated" for p in b], np.uint8),
+                "time": np.array([p.timestamp for p in b], np.int64).view("datetime64[ns]")}
+               for b in batches]  # fmt: skip
+    counts = [[(kind, sum(p.packet_type == kind for p in b), b[-1].timestamp) for kind in RATES] for b in batches]
+
+    def packets() -> None:
+        clock = SampleClock()
+        for b in batches:
+            clock.feed(b)
+        clock.finish()
+
+    def batched() -> None:
+        clock = SampleClock()
+        for c in columns:
+            clock.feed_columns(c)
+        clock.finish_columns()
+
+    def counted() -> None:
+        clock = SampleClock()
+        for read in counts:
+            for kind, k, t in read:
+                if k:
+                    clock.count(kind, k, t)
+        clock.finish()
+
+    out = {}
+    for name, run in (("feed", packets), ("feed_columns", batched), ("count", counted)):
+        best = float("inf")
+        for _ in range(3):
+            start = time.perf_counter()
+            run()
+            best = min(best, time.perf_counter() - start)
+        out[name] = best / n * 1e6
+    return out
+
+
+def burn(until: float) -> None:
+    while time.monotonic() < until:
+        pass
+
+
+def errors_us(values: Any, truth: Any) -> dict[str, float]:
+    """p99 and largest of |values - truth| after one offset, in µs."""
+    error = values - truth
+    error = np.abs(error - np.median(error)) / 1e3
+    return {"p99": float(np.percentile(error, 99)), "max": float(error.max())}
+
+
+def live_accuracy(seconds: float, burners: int) -> tuple[dict[str, Any], list[str]]:
+    tool = [sys.executable, "-m", "brimlet_tools"]
+    with tempfile.TemporaryDirectory() as tmp:
+        link, output, truth = Path(tmp) / "port", Path(tmp) / "dump.csv", Path(tmp) / "truth.csv"
+        device = subprocess.Popen(
+            [*tool, "virtual-device", "--seconds", str(seconds + 4), "--counter", "--baudrate", "921600",
+             "--link", str(link), "--truth", str(truth), "--clock-ppm", str(PPM), "--drop-rate", "0.001",
+             "--damage-rate", "0.001", "--quiet"],
+            stdout=subprocess.PIPE, text=True, env=common.child_env(),
+        )  # fmt: skip
+        assert device.stdout is not None and device.stdout.readline().strip() == str(link)
+        until = time.monotonic() + seconds + 2
+        busy = [multiprocessing.Process(target=burn, args=(until,)) for _ in range(burners)]
+        for b in busy:
+            b.start()
+        subprocess.run([*tool, "dump", "-p", str(link), "-b", "921600", "--seconds", str(seconds), "--sample-times",
+                        "--quiet", "-o", str(output)], check=True, env=common.child_env())  # fmt: skip
+        device.wait()
+        for b in busy:
+            b.join()
+        with truth.open() as f:
+            sent = list(csv.DictReader(f))
+        with output.open() as f:
+            got = list(csv.DictReader(f))
+    kinds = np.array([r["kind"] for r in sent])
+    sampled = np.array([int(r["sample_time_ns"]) for r in sent], np.int64)
+    faulty = np.array([r["fault"] != "" for r in sent])
+    late = np.array([int(r["late_ns"]) for r in sent])
+    kind = np.array([r["kind"] for r in got])
+    index = np.array([int(float(r["scaled_ambient_pressure"] if r["kind"] == "raw" else r["est_pressure_alt"]))
+                      for r in got])  # fmt: skip
+    sample = np.array([int(r["sample_time"]) for r in got], np.int64)
+    receive = np.array([int(r["time"]) for r in got], np.int64)
+    missing = np.array([int(r["missing_before"]) for r in got])
+    results: dict[str, Any] = {"seconds": seconds, "burners": burners, "packets": len(got),
+                               "device_late_p99_us": float(np.percentile(late, 99)) / 1e3}  # fmt: skip
+    lines = [f"live: {len(got)} packets in {seconds:g} s, {burners} burners; the device itself late by up to "
+             f"{results['device_late_p99_us']:.0f} µs (p99)"]  # fmt: skip
+    for name in RATES:
+        rows = kind == name
+        settled = rows & (sample >= sample[rows][0] + 1_000_000_000)
+        lost = np.cumsum(faulty & (kinds == name))
+        r = {
+            "sample_time_us": errors_us(sample[settled], sampled[index[settled]]),
+            "receive_time_us": errors_us(receive[settled], sampled[index[settled]]),
+            "missing": int(missing[rows].sum()), "lost": int(lost[index[rows][-1]] - lost[index[rows][0]]),
+        }  # fmt: skip
+        results[name] = r
+        lines.append(f"{name:9s} sample_time p99 {r['sample_time_us']['p99']:.1f} µs, max "
+                     f"{r['sample_time_us']['max']:.1f} µs; receive time p99 {r['receive_time_us']['p99']:.1f} µs, "
+                     f"max {r['receive_time_us']['max']:.1f} µs; missing {r['missing']} of {r['lost']} lost")  # fmt: skip
+    return results, lines
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=20.0, help="of the live run")
+    ap.add_argument("--burners", type=int, default=0, help="busy processes beside the live run")
+    ap.add_argument("--json", action="store_true")
+    args = ap.parse_args()
+    batches = reads(60.0)
+    cost = cost_us(batches)
+    results: common.Results = {"cost_us_per_packet": cost}
+    lines = [f"cost per packet: {', '.join(f'{k} {v:.2f} µs' for k, v in cost.items())}; at 1100 packets/s "
+             f"feed takes {cost['feed'] * 1100 / 1e4:.2f}% of a core"]  # fmt: skip
+    live, said = live_accuracy(args.seconds, args.burners)
+    results["live"] = live
+    common.emit(results, args.json, lines + said)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
