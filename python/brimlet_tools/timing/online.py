@@ -45,11 +45,10 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
-from ..wire.fields import ESTIMATED_RATE, PACKET_TYPES, RAW_RATE
+from ..wire.fields import NOMINAL_RATES, PACKET_TYPES
 
 NS = 1_000_000_000
 CLOCK_JUMP_NS = NS
-NOMINAL_RATES = {"raw": RAW_RATE, "estimated": ESTIMATED_RATE}
 # The held packets after one must span this long, and count this many, for
 # their floor to tell whether a packet is missing before it.
 TRUSTED_SPAN_NS = 50_000_000
