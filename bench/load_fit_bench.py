@@ -1,7 +1,7 @@
 """What the sample-time fit adds to `load`: the replay recording with receive
 times beside it, loaded as it is and with the fit left out (the receive
-times copied as the sample times, nothing counted missing: what `load` did
-before it fitted sample times), in alternating runs, best of each.
+times themselves as the sample times, nothing counted missing: what `load`
+did before it fitted sample times), in alternating runs, best of each.
 
 The receive times are made up for the recording: reads of 40 to 200 bytes
 at the line's pace (921600 baud), each late by a wandering delay, so the fit
@@ -55,8 +55,9 @@ def timed_recording(megabytes: float, build: Path) -> tuple[Path, int]:
 
 
 def without_fit(native: Any, kind: Any, time_: Any, skipped: Any, end: Any, names: tuple[str, ...]) -> Any:
-    """What load gave before the fit: the receive times as they are."""
-    return envelope.SampleTimes(time_.copy(), np.zeros(len(kind), np.uint16))
+    """What load gave before the fit: the receive times themselves, not even
+    copied, and zeros that are never touched."""
+    return envelope.SampleTimes(time_, np.zeros(len(kind), np.uint16))
 
 
 def seconds_of(path: Path, packets: int) -> float:

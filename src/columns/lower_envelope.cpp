@@ -9,8 +9,7 @@ namespace brimlet::columns {
 
 namespace {
 
-// Points relative to a piece's first one; exact in 128 bits, whatever the
-// clock's value or the length of the piece.
+// Points relative to a piece's first one.
 struct Point {
     std::int64_t x;
     std::int64_t y;
@@ -23,19 +22,30 @@ Wide turn(const Point& o, const Point& a, const Point& b) {
     return static_cast<Wide>(a.x - o.x) * (b.y - o.y) - static_cast<Wide>(a.y - o.y) * (b.x - o.x);
 }
 
+// The x of each point of a piece as it is given, or its index: only the
+// differences of x within a piece count.
+struct GivenX {
+    const std::int64_t* x;
+    std::int64_t operator[](std::size_t i) const { return x[i]; }
+};
+struct IndexX {
+    std::int64_t operator[](std::size_t i) const { return static_cast<std::int64_t>(i); }
+};
+
 // The line under the points (x[i], y[i]), with room for them all in `hull`.
-template <class Wide>
-EnvelopeLine fit_piece(std::span<const std::int64_t> x, std::span<const std::int64_t> y, Point* hull) {
+template <class Wide, class X>
+EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull) {
     std::size_t size = 0;
     double mean = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const Point p{x[i] - x[0], y[i] - y[0]};
+    const std::int64_t x0 = x[0], y0 = y[0];
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const Point p{x[i] - x0, y[i] - y0};
         mean += static_cast<double>(p.x);
         while (size >= 2 && turn<Wide>(hull[size - 2], hull[size - 1], p) <= 0) --size;
         hull[size++] = p;
     }
     if (size < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
-    mean /= static_cast<double>(x.size());
+    mean /= static_cast<double>(y.size());
     std::size_t k = 1;
     while (k + 1 < size && static_cast<double>(hull[k].x) < mean) ++k;
     const Point& a = hull[k - 1];
@@ -44,12 +54,29 @@ EnvelopeLine fit_piece(std::span<const std::int64_t> x, std::span<const std::int
     return {slope, static_cast<double>(a.y) - slope * static_cast<double>(a.x)};
 }
 
-// Whether the turns of the piece's points fit in 64 bits: each product is
-// at most its span of x times its span of y.
-bool narrow(std::span<const std::int64_t> x, std::span<const std::int64_t> y) {
+// The line under the piece's points, its turns reckoned in 64 bits where
+// they fit: each product is at most its span of x times its span of y.
+template <class X>
+EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, std::vector<Point>& hull) {
+    if (hull.size() < y.size()) hull.resize(y.size());
     const auto [low, high] = std::minmax_element(y.begin(), y.end());
-    const __int128 most = static_cast<__int128>(x.back() - x.front()) * (static_cast<__int128>(*high) - *low);
-    return most < (static_cast<__int128>(1) << 61);
+    const __int128 most = static_cast<__int128>(x[y.size() - 1] - x[0]) * (static_cast<__int128>(*high) - *low);
+    return most < (static_cast<__int128>(1) << 61) ? fit_piece<std::int64_t>(x, y, hull.data())
+                                                   : fit_piece<__int128>(x, y, hull.data());
+}
+
+// The line of each piece of the points (x(begin)[i], y[begin + i]), x(begin)
+// giving the x of the piece that starts at begin.
+template <class XOf>
+void fit_pieces(XOf x_of, std::span<const std::int64_t> y, std::span<const std::int64_t> starts,
+                std::span<EnvelopeLine> out) {
+    std::vector<Point> hull;
+    for (std::size_t p = 0; p < starts.size() && p < out.size(); ++p) {
+        const auto begin = static_cast<std::size_t>(starts[p]);
+        const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : y.size();
+        out[p] = begin < end && end <= y.size() ? fit_piece(x_of(begin), y.subspan(begin, end - begin), hull)
+                                                : EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0};
+    }
 }
 
 // floor(v) for a finite v within the range of int64, without a library call.
@@ -62,20 +89,13 @@ std::int64_t floor_of(double v) {
 
 void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
                          std::span<const std::int64_t> starts, std::span<EnvelopeLine> out) {
-    std::vector<Point> hull;
-    for (std::size_t p = 0; p < starts.size() && p < out.size(); ++p) {
-        const auto begin = static_cast<std::size_t>(starts[p]);
-        const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : x.size();
-        if (begin >= end || end > x.size() || end > y.size()) {
-            out[p] = {std::numeric_limits<double>::quiet_NaN(), 0};
-            continue;
-        }
-        const auto xs = x.subspan(begin, end - begin);
-        const auto ys = y.subspan(begin, end - begin);
-        if (hull.size() < xs.size()) hull.resize(xs.size());
-        out[p] = narrow(xs, ys) ? fit_piece<std::int64_t>(xs, ys, hull.data())
-                                : fit_piece<__int128>(xs, ys, hull.data());
-    }
+    fit_pieces([&](std::size_t begin) { return GivenX{x.data() + begin}; }, y.first(std::min(x.size(), y.size())),
+               starts, out);
+}
+
+void fit_lower_envelopes(std::span<const std::int64_t> y, std::span<const std::int64_t> starts,
+                         std::span<EnvelopeLine> out) {
+    fit_pieces([](std::size_t) { return IndexX{}; }, y, starts, out);
 }
 
 void values_on_lines(std::span<const std::int64_t> x, std::span<const std::int64_t> y,

@@ -40,6 +40,13 @@ private:
     std::size_t size_;
 };
 
+// Packets missing just before a packet of a kind: its place among the
+// packets of its kind, and how many.
+struct Gap {
+    std::size_t at;
+    std::int64_t missing;
+};
+
 // Where bytes were passed over before a packet of a kind: its place among
 // the packets of its kind (never the first), and the bytes passed over since
 // the packet of its kind before.
@@ -142,12 +149,10 @@ double median_step(std::span<const std::int64_t> t) {
 
 // The period of packets with receive times `t`, from the runs that start at
 // `runs` (no packet missing within a run): the median of the runs' own
-// lower-envelope slopes, weighted by their lengths. `x` is room for the
-// packets' indices.
-double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, std::span<std::int64_t> x) {
-    std::iota(x.begin(), x.end(), std::int64_t{0});
+// lower-envelope slopes, weighted by their lengths.
+double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs) {
     std::vector<EnvelopeLine> lines(runs.size());
-    fit_lower_envelopes(x, t, runs, lines);
+    fit_lower_envelopes(t, runs, lines);
     const std::vector<std::size_t> sizes = piece_sizes(runs, t.size());
     std::vector<std::pair<double, std::size_t>> usable;
     for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -212,15 +217,13 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
     return levels;
 }
 
-// Sets `missing` (as long as `t`) to the packets missing before each: at
-// the start of each run after the first, as the step of the floor of the
-// receive times `t` tells, frames being `length` bytes long; 0 elsewhere.
-void count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
-                   std::span<std::int64_t> missing) {
+// The packets missing: at the start of each run after the first, as the
+// step of the floor of the receive times `t` tells, frames being `length`
+// bytes long.
+std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
-    const double period = run_period(t, runs.start, missing);
-    std::fill(missing.begin(), missing.end(), 0);
+    const double period = run_period(t, runs.start);
     std::vector<double> floors(count, std::numeric_limits<double>::infinity());
     std::vector<std::int64_t> spans(count), allowed(count, 0);
     const std::vector<std::size_t> sizes = piece_sizes(runs.start, n);
@@ -236,28 +239,45 @@ void count_missing(std::span<const std::int64_t> t, std::int64_t length, const R
         allowed[r] = runs.bytes[r] / std::max<std::int64_t>(length - 1, 1);
     }
     const std::vector<std::int64_t> levels = run_levels(floors, sizes, spans, allowed, period);
+    std::vector<Gap> gaps;
     for (std::size_t r = 1; r < count; ++r) {
         // A new epoch's floor is the clock's.
         const std::int64_t change = runs.new_epoch[r] ? 0 : levels[r] - levels[r - 1];
-        missing[static_cast<std::size_t>(runs.start[r])] = std::max<std::int64_t>(change, 0);
+        if (change > 0) gaps.push_back({static_cast<std::size_t>(runs.start[r]), change});
     }
+    return gaps;
 }
 
-// The slope of each piece's lower-envelope line, and each packet's receive
-// time on it, rounded down, in `sample`. A piece of one packet has the mean
-// slope of the others, and the packet's own time.
-std::vector<double> fit_pieces(std::span<const std::int64_t> k, std::span<const std::int64_t> t,
-                               std::span<const std::int64_t> starts, std::span<std::int64_t> sample) {
-    std::vector<EnvelopeLine> lines(starts.size());
-    fit_lower_envelopes(k, t, starts, lines);
-    values_on_lines(k, t, starts, lines, sample);
-    const std::vector<std::size_t> sizes = piece_sizes(starts, k.size());
-    std::vector<double> slopes, good;
+// The slope of each piece's lower-envelope line through the points (index
+// of the packet counting those missing at `gaps`, receive time `t`), and
+// each packet's receive time on it, rounded down, written over `t`. A piece
+// of one packet has the mean slope of the others, and the packet's own time.
+std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
+                               std::span<const std::int64_t> starts) {
+    const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
+    const std::int64_t whole[] = {0};
+    std::vector<double> slopes(starts.size());
+    std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
+    auto gap = gaps.begin();
+    std::int64_t index = -1;
+    for (std::size_t p = 0; p < starts.size(); ++p) {
+        const auto begin = static_cast<std::size_t>(starts[p]);
+        k.resize(sizes[p]);
+        for (std::size_t i = 0; i < sizes[p]; ++i) {
+            index += 1 + (gap != gaps.end() && gap->at == begin + i ? (gap++)->missing : 0);
+            k[i] = index;
+        }
+        const std::span<std::int64_t> piece = t.subspan(begin, sizes[p]);
+        EnvelopeLine line;
+        fit_lower_envelopes(k, piece, whole, std::span(&line, 1));
+        values_on_lines(k, piece, whole, std::span(&line, 1), piece);
+        slopes[p] = line.slope;
+    }
+    std::vector<double> good;
     std::vector<std::size_t> good_sizes;
-    for (std::size_t p = 0; p < lines.size(); ++p) {
-        slopes.push_back(lines[p].slope);
-        if (!std::isnan(lines[p].slope)) {
-            good.push_back(lines[p].slope);
+    for (std::size_t p = 0; p < slopes.size(); ++p) {
+        if (!std::isnan(slopes[p])) {
+            good.push_back(slopes[p]);
             good_sizes.push_back(sizes[p]);
         }
     }
@@ -268,6 +288,12 @@ std::vector<double> fit_pieces(std::span<const std::int64_t> k, std::span<const 
         }
     }
     return slopes;
+}
+
+// The packets missing just before the packet at `at` of its kind.
+std::int64_t missing_at(std::span<const Gap> gaps, std::size_t at) {
+    const auto gap = std::lower_bound(gaps.begin(), gaps.end(), at, [](const Gap& g, std::size_t a) { return g.at < a; });
+    return gap != gaps.end() && gap->at == at ? gap->missing : 0;
 }
 
 // The pieces fitted apart: one per epoch, cut every kPiece packets.
@@ -286,13 +312,13 @@ std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std
 // before a step has been moved with every epoch before it, as has the one
 // after, so each move follows from the fitted times alone.
 void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::int64_t> starts,
-                     std::span<const double> slopes, std::span<const std::int64_t> k, std::span<std::int64_t> sample) {
+                     std::span<const double> slopes, std::span<const Gap> gaps, std::span<std::int64_t> sample) {
     std::vector<std::int64_t> shifts;
     for (const std::int64_t step : epochs) {
         const auto s = static_cast<std::size_t>(step);
         const auto before = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), step - 1) -
                                                      starts.begin() - 1);
-        const double advance = std::nearbyint(slopes[before] * static_cast<double>(k[s] - k[s - 1]));
+        const double advance = std::nearbyint(slopes[before] * static_cast<double>(1 + missing_at(gaps, s)));
         shifts.push_back(sample[s - 1] + static_cast<std::int64_t>(advance) - sample[s]);
     }
     std::int64_t shift = 0;
@@ -305,10 +331,9 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
 
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
-// long: written over `t`. `k` (as long as `t`) gets each packet's index,
-// counting those missing.
+// long: written over `t`. `gaps` gets where packets are missing.
 KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length,
-                 std::span<std::int64_t> k) {
+                 std::vector<Gap>& gaps) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
@@ -327,40 +352,32 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         }
     }
     fit.clock_steps = epochs.size();
-    if (runs.start.size() > 1) {
-        count_missing(t, length, runs, k);
-    } else {
-        std::fill(k.begin(), k.end(), 0);
-    }
-    std::int64_t index = -1;
-    for (std::int64_t& m : k) {
-        if (m > 0) {
-            ++fit.gaps;
-            fit.missing += static_cast<std::uint64_t>(m);
-            fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(m));
-        }
-        index += 1 + m;
-        m = index;
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs);
+    for (const Gap& gap : gaps) {
+        ++fit.gaps;
+        fit.missing += static_cast<std::uint64_t>(gap.missing);
+        fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
     const std::vector<std::int64_t> starts = piece_starts(epochs, n);
-    const std::vector<double> slopes = fit_pieces(k, t, starts, t);
-    continue_epochs(epochs, starts, slopes, k, t);
+    const std::vector<double> slopes = fit_pieces(gaps, t, starts);
+    continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;
     return fit;
 }
 
-// The sample times `t` and indices `k` of the packets of kind `code` into
-// `sample` and `missing` in stream order. From the last packet back: `t`
-// may be the start of `sample`, as a packet's place in the stream is never
-// before its place among its kind.
-void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64_t> t,
-             std::span<const std::int64_t> k, std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
+// The sample times `t` of the packets of kind `code`, and the packets
+// missing before them at `gaps`, into `sample` and `missing` in stream
+// order. From the last packet back: `t` may be the start of `sample`, as a
+// packet's place in the stream is never before its place among its kind.
+void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64_t> t, std::span<const Gap> gaps,
+             std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
     std::size_t j = t.size();
+    auto gap = gaps.rbegin();
     for (std::size_t i = p.kind.size(); i-- > 0 && j > 0;) {
         if (p.kind[i] != code) continue;
         --j;
-        const std::int64_t before = j == 0 ? 0 : k[j] - k[j - 1] - 1;
+        const std::int64_t before = gap != gaps.rend() && gap->at == j ? (gap++)->missing : 0;
         sample[i] = t[j];
         missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
     }
@@ -402,9 +419,8 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     std::vector<std::size_t> order(kinds);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] > counts[b]; });
-    const std::size_t most = received && kinds > 0 ? counts[order[0]] : 0;
     const std::size_t next = received && kinds > 1 ? counts[order[1]] : 0;
-    Scratch<std::int64_t> time_room(next), k_room(most);
+    Scratch<std::int64_t> time_room(next);
     const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
     std::vector<KindFit> fits(kinds);
     for (const std::size_t c : order) {
@@ -415,10 +431,10 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
         const std::int64_t length = lossy ? frame_length(packets, code) : 0;
         if (received) {
             const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : time_room.first(n);
-            const std::span<std::int64_t> k = k_room.first(n);
             const std::vector<Loss> losses = gather(packets, code, t);
-            fits[c] = fit_kind(t, losses, length, k);
-            scatter(packets, code, t, k, sample, missing);
+            std::vector<Gap> gaps;
+            fits[c] = fit_kind(t, losses, length, gaps);
+            scatter(packets, code, t, gaps, sample, missing);
         } else {
             estimate(packets, code, length, sample, missing);
         }
