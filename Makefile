@@ -33,9 +33,9 @@ demo:
 test:
 	tools/node_packages.sh
 	$(RUN) $(MAKE) --no-print-directory _test
-	@echo "== the core and the modules with Debian 12's g++ 12 (bookworm tree, tools/older_compilers.sh)"
+	@echo "== the core and the modules with Debian 12's g++ 12 and clang 14 (bookworm tree, tools/older_compilers.sh)"
 	$(RUN) tools/older_compilers.sh headers
-	tools/sysroots.sh chroot bookworm tools/older_compilers.sh test g++-12
+	tools/sysroots.sh chroot bookworm tools/older_compilers.sh test g++-12 clang++-14
 bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 fuzz:
