@@ -112,8 +112,9 @@ build_interpreter() {
     tar -C "$(dirname "$stdlib")" --exclude="$PYTHON/test" --exclude="$PYTHON/site-packages" \
         --exclude="$PYTHON/dist-packages" -cf - "$PYTHON" | tar -C "$dir/lib" -xf -
     rm -f "$dir/lib/$PYTHON"/lib-dynload/termios.*.so
-    cp tools/vehicle/_sha2.py tools/vehicle/_blake2.py tools/vehicle/_md5.py tools/vehicle/_sha1.py \
-       tools/vehicle/_sha3.py tools/vehicle/termios.py "$dir/lib/$PYTHON/"
+    cp tools/vehicle/_sha2.py tools/vehicle/_blake2.py tools/vehicle/termios.py "$dir/lib/$PYTHON/"
+    local module
+    for module in _md5 _sha1 _sha3; do cp tools/vehicle/refused_hashes.py "$dir/lib/$PYTHON/$module.py"; done
     # The negative control of the load check.
     "${cxx[@]}" -std=c++23 -O2 -fPIC -shared -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL \
         tools/vehicle/old_link.cpp -o "$dir/old_link.so"
