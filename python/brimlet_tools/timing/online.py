@@ -318,7 +318,7 @@ Settled = tuple[Any, int, int]
 class SampleClock:
     """Sample times of live packets with a bounded delay; see the module."""
 
-    def __init__(self, delay: float = 0.5, window: float = 10.0, refit: float = 0.25,
+    def __init__(self, delay: float = 0.5, window: float = 60.0, refit: float = 0.25,
                  nominal: dict[str, float] | None = None) -> None:  # fmt: skip
         self.delay_ns = round(delay * NS)
         self.window_ns = round(window * NS)
