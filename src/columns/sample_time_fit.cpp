@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <numeric>
 
 #include "columns/lower_envelope.hpp"
@@ -27,18 +26,6 @@ constexpr std::int64_t kMaxMissing = 0xFFFF;
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
 constexpr std::int64_t kLongestFrame = 300;
-
-// n values, left unset until written.
-template <class T>
-class Scratch {
-public:
-    explicit Scratch(std::size_t n) : data_(std::make_unique_for_overwrite<T[]>(n)), size_(n) {}
-    std::span<T> first(std::size_t n) { return {data_.get(), std::min(n, size_)}; }
-
-private:
-    std::unique_ptr<T[]> data_;
-    std::size_t size_;
-};
 
 // Packets missing just before a packet of a kind: its place among the
 // packets of its kind, and how many.
@@ -420,7 +407,7 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] > counts[b]; });
     const std::size_t next = received && kinds > 1 ? counts[order[1]] : 0;
-    Scratch<std::int64_t> time_room(next);
+    std::vector<std::int64_t> time_room(next);
     const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
     std::vector<KindFit> fits(kinds);
     for (const std::size_t c : order) {
@@ -430,7 +417,7 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
         if (n == 0) continue;
         const std::int64_t length = lossy ? frame_length(packets, code) : 0;
         if (received) {
-            const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : time_room.first(n);
+            const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
             const std::vector<Loss> losses = gather(packets, code, t);
             std::vector<Gap> gaps;
             fits[c] = fit_kind(t, losses, length, gaps);
