@@ -65,6 +65,9 @@ FLOOR_SLACK = 0.25
 # Packets from a gap on that may lie on either side of it (those that came
 # late, together after a stall): they are left out of the fit.
 UNSURE_PACKETS = 16
+# How far a sample time may stray from the pace of the line, in periods per
+# packet, while it moves to a line refitted.
+SLEW = 0.02
 
 
 @dataclass
@@ -161,6 +164,7 @@ class KindClock:
         self.fitted_at: int | None = None
         self.first_floor: float | None = None
         self.last_sample: int | None = None
+        self.paced: tuple[int, float] | None = None  # the index and time on the line's pace of the last
         self.shift = 0  # added to the sample times after a step back of the clock
 
     def add(self, t: int) -> int:
@@ -248,7 +252,19 @@ class KindClock:
             self.given_count += 1
             self.settle(index, t)
         line = self.line
-        value = t if line is None else min(t, int(line[1] + line[0] * index))
+        if line is None:
+            value = t
+        else:
+            paced = line[1] + line[0] * index
+            if self.paced is not None:
+                # A refit that moves the line moves the sample times onto it
+                # a little at a time, so the steps between them stay even.
+                steps = index - self.paced[0]
+                on_pace = self.paced[1] + line[0] * steps
+                slew = SLEW * line[0] * steps
+                paced = min(max(paced, on_pace - slew), on_pace + slew)
+            self.paced = (index, paced)
+            value = min(t, int(paced))
         last = self.last_sample
         if last is not None and value <= last:
             value = last + 1
