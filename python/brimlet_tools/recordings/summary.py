@@ -23,6 +23,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from ..timing.online import nominal_rate
 from ..wire.fields import NOMINAL_RATES, PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
 
 if TYPE_CHECKING:
@@ -30,10 +31,6 @@ if TYPE_CHECKING:
 
     from .recording import Recording
 
-# A fitted rate within this share of the kind's nominal rate is that rate
-# drifted; farther off, the device was set to another rate, and the drift is
-# measured against the nearest whole rate in Hz.
-NOMINAL_SHARE = 0.05
 NOT_MEASURED = "not measured (times estimated from nominal rates)"
 
 
@@ -174,12 +171,6 @@ def live_span_lines(summary: Summary) -> list[str]:
     return lines
 
 
-def nominal_rate(kind: str, rate: float) -> float:
-    """The rate that the fitted `rate` of `kind` is a drifted copy of."""
-    nominal = NOMINAL_RATES[kind]
-    return nominal if abs(rate / nominal - 1.0) <= NOMINAL_SHARE else float(max(round(rate), 1))
-
-
 def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
     """Per kind, ready for JSON: `packets`; `rate_hz` (fitted), `nominal_hz`
     and `drift_ppm` (of the fitted rate from the nominal one); `period_s`
@@ -202,7 +193,7 @@ def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
             "clock_steps": fit.clock_steps if fit is not None else None,
         }  # fmt: skip
         if fit is not None and fit.rate is not None and len(missing) > 1:
-            nominal = nominal_rate(kind, fit.rate)
+            nominal = nominal_rate(fit.rate, NOMINAL_RATES[kind])  # as the live clock takes it
             sample = c["sample_time"][of_kind].view(np.int64)
             period = np.diff(sample) / 1e9
             latency = above_envelope(c["time"][of_kind].view(np.int64) - sample, fit.clock_steps) / 1e9
