@@ -4,13 +4,17 @@ recording or a port, as lines or as one JSON object."""
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 from ..recordings.summary import (
-    Summary, count_line, flagged_lines, line_lines, live_span_lines, recording_span_lines, recording_summary, summarize,
-    timing_lines, timing_reports, unmeasured,
+    Fitted, Summary, count_line, flagged_lines, line_lines, live_reports, live_span_lines, recording_span_lines,
+    recording_summary, summarize, timing_lines, timing_reports, unmeasured,
 )  # fmt: skip
+from ..timing.online import SampleClock, Settled
+from ..wire.fields import PACKET_TYPES, PacketLike
 from . import options
 from .common import StopFlag
 from .progress import progress_bar, tracked
@@ -30,22 +34,39 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     if args.file is not None:
         recording_stats(args)
-        return 0
+    else:
+        live_stats(args)
+    return 0
+
+
+def live_stats(args: argparse.Namespace) -> None:
+    """The report on the packets read from `args.port`, their sample times
+    given by the live clock as they come (the timing needs numpy)."""
     stop = StopFlag()
     packets = packets_of(args, stop)
+    timed = importlib.util.find_spec("numpy") is not None
+    clock, settled = SampleClock(), list[Settled]()
+
+    def clocked(items: Iterable[PacketLike]) -> Iterator[PacketLike]:
+        for packet in items:
+            yield packet
+            if timed:
+                settled.extend(clock.feed((packet,)))
+
     with live_signals(args, stop), progress_bar("stats", None, quiet=args.quiet) as advance:
-        summary = summarize(tracked(packets, advance))
+        summary = summarize(tracked(clocked(packets), advance))
+    settled.extend(clock.finish())
+    fits: dict[str, Fitted] = {kind: clock.stats(kind) for kind in PACKET_TYPES}
+    reports = live_reports(settled, fits) if timed else {}
     if args.json:
-        # A port's rates are those of the packets' timestamps, first to last.
-        kinds = {kind: unmeasured(s.count) | {"rate_hz": s.rate()} for kind, s in summary.types.items()}
+        kinds = reports or {kind: unmeasured(s.count) for kind, s in summary.types.items()}
         report = {"port": args.port, "packets": summary.total, "times": "received",
                   "span_s": summary.host_span(), "kinds": kinds}  # fmt: skip
         print_json(report, summary)
     else:
-        lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary)
+        lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary) + timing_lines(reports)
         print("\n".join(lines + flagged_lines(summary)))
     reading_end(packets)
-    return 0
 
 
 def recording_stats(args: argparse.Namespace) -> None:

@@ -21,7 +21,7 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ..timing.online import nominal_rate
 from ..wire.fields import NOMINAL_RATES, PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
@@ -185,24 +185,58 @@ def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
     reports: dict[str, dict[str, Any]] = {}
     for code, kind in enumerate(PACKET_TYPES):
         of_kind = c["kind"] == code
-        missing = c["missing_before"][of_kind]
-        gaps = missing[missing > 0]
         fit = None if recording.times_estimated else recording.fits.get(kind)
-        report = unmeasured(len(missing)) | {
-            "gaps": {"count": len(gaps), "missing": int(gaps.sum()), "largest": int(gaps.max()) if len(gaps) else 0},
-            "clock_steps": fit.clock_steps if fit is not None else None,
+        reports[kind] = kind_report(kind, c["sample_time"][of_kind].view(np.int64), c["time"][of_kind].view(np.int64),
+                                    c["missing_before"][of_kind], fit)  # fmt: skip
+    return reports
+
+
+class Fitted(Protocol):
+    """What a fit found for a kind: a whole recording's or the live clock's."""
+
+    @property
+    def rate(self) -> float | None: ...
+    @property
+    def clock_steps(self) -> int: ...
+
+
+def kind_report(kind: str, sample: npt.NDArray[Any], time: npt.NDArray[Any], missing: npt.NDArray[Any],
+                fit: Fitted | None) -> dict[str, Any]:  # fmt: skip
+    """The report of `timing_reports` on the packets of `kind` with sample
+    and receive times (int64 ns) and missing counts, as `fit` (None: times
+    estimated) fitted them."""
+    import numpy as np
+
+    gaps = missing[missing > 0]
+    report = unmeasured(len(missing)) | {
+        "gaps": {"count": len(gaps), "missing": int(gaps.sum()), "largest": int(gaps.max()) if len(gaps) else 0},
+        "clock_steps": fit.clock_steps if fit is not None else None,
+    }  # fmt: skip
+    if fit is not None and fit.rate is not None and len(missing) > 1:
+        nominal = nominal_rate(fit.rate, NOMINAL_RATES[kind])  # as the live clock takes it
+        period = np.diff(sample) / 1e9
+        latency = above_envelope(time - sample, fit.clock_steps) / 1e9
+        report |= {
+            "rate_hz": fit.rate, "nominal_hz": nominal, "drift_ppm": (fit.rate / nominal - 1.0) * 1e6,
+            "period_s": {"min": float(period.min()), "max": float(period.max()), "std": float(period.std())},
+            "latency_s": {"median": float(np.median(latency)), "p99": float(np.percentile(latency, 99))},
         }  # fmt: skip
-        if fit is not None and fit.rate is not None and len(missing) > 1:
-            nominal = nominal_rate(fit.rate, NOMINAL_RATES[kind])  # as the live clock takes it
-            sample = c["sample_time"][of_kind].view(np.int64)
-            period = np.diff(sample) / 1e9
-            latency = above_envelope(c["time"][of_kind].view(np.int64) - sample, fit.clock_steps) / 1e9
-            report |= {
-                "rate_hz": fit.rate, "nominal_hz": nominal, "drift_ppm": (fit.rate / nominal - 1.0) * 1e6,
-                "period_s": {"min": float(period.min()), "max": float(period.max()), "std": float(period.std())},
-                "latency_s": {"median": float(np.median(latency)), "p99": float(np.percentile(latency, 99))},
-            }  # fmt: skip
-        reports[kind] = report
+    return report
+
+
+def live_reports(settled: Iterable[tuple[PacketLike, int, int]], fits: dict[str, Fitted]) -> dict[str, dict[str, Any]]:
+    """The report of `timing_reports` on live packets, each settled with its
+    sample time (ns) and the packets missing before it by the live clock,
+    whose figures by kind are `fits`."""
+    import numpy as np
+
+    rows: dict[str, list[tuple[int, int, int]]] = {kind: [] for kind in PACKET_TYPES}
+    for packet, sample, missing in settled:
+        rows.setdefault(packet.packet_type, []).append((packet.timestamp, sample, missing))
+    reports = {}
+    for kind in PACKET_TYPES:
+        a = np.array(rows[kind], np.int64).reshape(-1, 3)
+        reports[kind] = kind_report(kind, a[:, 1], a[:, 0], a[:, 2], fits[kind])
     return reports
 
 
