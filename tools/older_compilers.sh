@@ -31,42 +31,55 @@ headers() {
     chmod -R a+rX "$OUT"
 }
 
+# The sources that CMakeLists.txt lists in the call beginning with $1.
+listed() {
+    sed -n "/$1/,/)/p" CMakeLists.txt | grep -o 'src/[a-z_]*/[a-z_]*\.cpp'
+}
+
+# Compiles "$@" at once with the caller's $cxx and flags into $build/pip, and
+# adds their objects to the caller's `objects`.
+compile() {
+    local src pid pids=()
+    mkdir -p "$build/pip"
+    for src; do
+        objects+=("$build/pip/$(basename "$src" .cpp).o")
+        $cxx "${flags[@]}" -c "$src" -o "${objects[-1]}" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid"; done
+}
+
 test_with() {
     local cxx=$1 started=$SECONDS
     local build=$OUT/${cxx//+/x}
     [ -f "$OUT/include/$PYTHON/Python.h" ] || { log "no Python headers: tools/older_compilers.sh headers"; exit 1; }
     log "$($cxx --version | head -n 1), $(ldd --version | head -n 1)"
     # Optimised without debug information (time); -O2, as g++ 12 warns falsely
-    # on the tests' own helpers at -O3.
+    # on the tests' own helpers at -O3 (the core at -O3: below).
     CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DBRIMLET_MODULE=OFF >/dev/null
     cmake --build "$build" -j "$(nproc)"
     mkdir -p "$build/Testing" && chmod 1777 "$build/Testing"
     tools/as_user.sh ctest --test-dir "$build" --output-on-failure -j "$(nproc)" | tail -n 3
-    # Both modules, with the flags of their targets as pip builds them (C++23,
-    # under the name clang 14 knows; Release; hidden visibility, warnings as
-    # errors), against the core library just built.
+    # The core again and both modules, with the flags pip builds them with
+    # (C++23, under the name clang 14 knows; Release; hidden visibility,
+    # warnings as errors), each module linked from those objects.
     local flags=(-std=c++2b -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -Wall -Wextra -Werror
                  -Isrc -isystem "$OUT/include/$PYTHON" -isystem "$OUT/include")
-    local module sources src objects pid pids
+    local objects=() core module sources stray
+    mapfile -t sources < <(listed 'add_library(brimlet_core')
+    compile "${sources[@]}"
+    core=("${objects[@]}")
     for module in brimlet brimlet_columns; do
         if [ "$module" = brimlet ]; then sources=(src/lib/*.cpp)
-        else  # the module's own sources, as CMakeLists.txt lists them
-            mapfile -t sources < <(sed -n '/python_add_library(brimlet_columns/,/)/p' CMakeLists.txt |
-                grep -o 'src/columns/[a-z_]*\.cpp')
+        else mapfile -t sources < <(listed 'python_add_library(brimlet_columns')
         fi
-        objects=() pids=()
-        for src in "${sources[@]}"; do
-            objects+=("$build/$(basename "$src" .cpp).o")
-            $cxx "${flags[@]}" -c "$src" -o "${objects[-1]}" &
-            pids+=($!)
-        done
-        for pid in "${pids[@]}"; do wait "$pid"; done
-        $cxx -shared -pthread -o "$build/$module.so" "${objects[@]}" "$build/libbrimlet_core.a"
+        objects=()
+        compile "${sources[@]}"
+        $cxx -shared -pthread -o "$build/$module.so" "${objects[@]}" "${core[@]}"
         # Resolved symbols carry the version of the library that has them; an
         # unversioned one left undefined (the start files' weak ones aside) must
         # be the interpreter's.
-        local stray
         stray=$(nm -D --undefined-only "$build/$module.so" | awk '$1 == "U" && $NF !~ /@/ && $NF !~ /^_?Py/ {print $NF}')
         [ -z "$stray" ] || { log "$module.so leaves undefined: $stray"; exit 1; }
         log "$module.so compiled and linked with $cxx"
