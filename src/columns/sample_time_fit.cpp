@@ -169,10 +169,14 @@ struct Runs {
 };
 
 // The step of the receive times' floor, in whole periods, of each run
-// relative to the first. A run long enough to reach the floor gives its own
-// measure. A short one may not reach it and reads too high: its level is
-// held to that of the next long run, and to what the bytes lost before it
-// (`allowed` packets) can explain over the run before.
+// relative to the first. A floor can only read high, never low: a run that
+// does not last long enough may miss it, and so may one whose packets all
+// waited in a stalled reader. A long run gives its own measure unless the
+// others show it read high: it would need more packets lost before it than
+// the bytes passed over since the run before could hold (`allowed`), or a
+// later long run sits lower. The others are held between their neighbours'
+// levels and the bytes lost around them, as low as their own floor allows
+// and no lower: a loss is placed where the bytes were passed over.
 std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<const std::size_t> sizes,
                                      std::span<const std::int64_t> spans, std::span<const std::int64_t> allowed,
                                      double period) {
@@ -180,16 +184,29 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
     const auto periods = [&](std::size_t from, std::size_t to) {
         return static_cast<std::int64_t>(std::nearbyint((floors[to] - floors[from]) / period));
     };
-    std::vector<bool> trusted(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        trusted[j] = j == 0 || sizes[j] >= kTrustedPackets || spans[j] >= kTrustedSpanNs;
-    }
+    // Packets the bytes lost before each run and all before it could hold.
+    std::vector<std::int64_t> held(count, 0);
+    for (std::size_t j = 1; j < count; ++j) held[j] = held[j - 1] + allowed[j];
     std::vector<std::int64_t> levels(count, 0);
-    for (std::size_t j = 1, last = 0; j < count; ++j) {
-        if (!trusted[j]) continue;
-        levels[j] = levels[last] + periods(last, j);
-        last = j;
+    std::vector<std::size_t> chain{0};  // the long runs trusted so far
+    for (std::size_t j = 1; j < count; ++j) {
+        if (sizes[j] < kTrustedPackets && spans[j] < kTrustedSpanNs) continue;
+        while (true) {
+            const std::size_t last = chain.back();
+            const std::int64_t level = levels[last] + periods(last, j);
+            if (level < levels[last] && chain.size() > 1) {
+                chain.pop_back();  // the one before read high
+                continue;
+            }
+            if (level <= levels[last] + held[j] - held[last]) {
+                levels[j] = std::max(level, levels[last]);
+                chain.push_back(j);
+            }
+            break;  // else this one read high
+        }
     }
+    std::vector<bool> trusted(count, false);
+    for (const std::size_t j : chain) trusted[j] = true;
     std::vector<std::size_t> next_trusted(count + 1, count);
     for (std::size_t j = count; j-- > 0;) next_trusted[j] = trusted[j] ? j : next_trusted[j + 1];
     for (std::size_t j = 1, reference = 0; j < count; ++j) {
@@ -197,9 +214,14 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
             reference = j;
             continue;
         }
+        const std::size_t next = next_trusted[j];
         const std::int64_t own = levels[reference] + periods(reference, j);
-        const std::int64_t ceiling = next_trusted[j] < count ? levels[next_trusted[j]] : own;
-        levels[j] = std::min({own, ceiling, levels[j - 1] + allowed[j]});
+        std::int64_t low = levels[j - 1], high = levels[j - 1] + allowed[j];
+        if (next < count) {
+            low = std::max(low, levels[next] - (held[next] - held[j]));
+            high = std::min(high, levels[next]);
+        }
+        levels[j] = std::max(std::min(own, high), low);
     }
     return levels;
 }
@@ -225,10 +247,19 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
         // A lost frame leaves at least all its bytes but one.
         allowed[r] = runs.bytes[r] / std::max<std::int64_t>(length - 1, 1);
     }
-    const std::vector<std::int64_t> levels = run_levels(floors, sizes, spans, allowed, period);
+    // Each epoch's levels apart: a new epoch's floor is the clock's.
+    std::vector<std::int64_t> levels;
+    for (std::size_t from = 0; from < count;) {
+        std::size_t to = from + 1;
+        while (to < count && !runs.new_epoch[to]) ++to;
+        const auto part = [&](auto& all) { return std::span(all).subspan(from, to - from); };
+        const std::vector<std::int64_t> epoch =
+            run_levels(part(floors), part(sizes), part(spans), part(allowed), period);
+        levels.insert(levels.end(), epoch.begin(), epoch.end());
+        from = to;
+    }
     std::vector<Gap> gaps;
     for (std::size_t r = 1; r < count; ++r) {
-        // A new epoch's floor is the clock's.
         const std::int64_t change = runs.new_epoch[r] ? 0 : levels[r] - levels[r - 1];
         if (change > 0) gaps.push_back({static_cast<std::size_t>(runs.start[r]), change});
     }

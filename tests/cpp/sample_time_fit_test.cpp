@@ -37,7 +37,8 @@ struct Stream {
 
 struct Faults {
     std::set<std::int64_t> lost;  // raw packets (by index) that never arrived
-    std::set<std::int64_t> noise;  // raw packets preceded by 100 bytes of noise, nothing lost
+    std::set<std::int64_t> noise;  // raw packets preceded by 20 bytes of noise, nothing lost
+    std::set<std::int64_t> stalled;  // raw packets a stalled reader took 1.7 periods late
     double step_at = -1;  // the fraction of the stream after which the clock is set back an hour
 };
 
@@ -58,11 +59,12 @@ Stream make_stream(std::int64_t seconds, const Faults& faults) {
             ++lost_before[0];
             continue;
         }
-        if (k == 0 && faults.noise.contains(i)) pending += 100;
+        if (k == 0 && faults.noise.contains(i)) pending += 20;
         offset += pending + kKinds[k].length;
         s.kind.push_back(static_cast<std::uint8_t>(k));
         s.truth.push_back(kStart + sampled);
-        s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000);
+        const std::int64_t stall = k == 0 && faults.stalled.contains(i) ? 1'700'000 : 0;
+        s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000 + stall);
         s.skipped.push_back(std::exchange(pending, 0));
         s.end.push_back(offset);
         s.missing.push_back(std::exchange(lost_before[k], 0));
@@ -106,16 +108,22 @@ TEST_P(SampleTimeFit, RecoversTheTruth) {
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, SampleTimeFit,
-    testing::Values(Case{"clean", 3, {}}, Case{"lost_frames", 3, {{100, 101, 102, 700, 1500, 1503}, {}, -1}},
-                    Case{"noise_without_loss", 3, {{}, {50, 400, 1200}, -1}},
-                    Case{"clock_set_back", 3, {{900, 901}, {}, 0.5}},
-                    Case{"longer_than_a_piece", 70, {{20'000, 66'000, 66'001}, {}, 0.7}}),
+    testing::Values(Case{"clean", 3, {}}, Case{"lost_frames", 3, {{100, 101, 102, 700, 1500, 1503}, {}, {}, -1}},
+                    Case{"noise_without_loss", 3, {{}, {50, 400, 1200}, {}, -1}},
+                    Case{"clock_set_back", 3, {{900, 901}, {}, {}, 0.5}},
+                    // Nine packets held up after noise and before a loss, across a piece's end.
+                    Case{"longer_than_a_piece",
+                         70,
+                         {{20'000, 65'539, 66'000, 66'001},
+                          {65'530},
+                          {65'530, 65'531, 65'532, 65'533, 65'534, 65'535, 65'536, 65'537, 65'538},
+                          0.7}}),
     [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 // Without receive times the estimated axis stays, and the bytes passed over
 // alone count the frames they would hold.
 TEST(SampleTimeEstimate, EstimatedAxisCountsFramesInTheBytesPassedOver) {
-    const Stream s = make_stream(1, {{11, 12, 13, 301}, {}, -1});
+    const Stream s = make_stream(1, {{11, 12, 13, 301}, {}, {}, -1});
     std::vector<std::int64_t> sample(s.kind.size());
     std::vector<std::uint16_t> missing(s.kind.size());
     const std::vector<KindFit> fits = sample_times(s.packets(), 2, false, sample, missing);
