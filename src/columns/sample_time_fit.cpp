@@ -401,21 +401,58 @@ void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64
     }
 }
 
-// Without receive times: the packets of kind `code` keep their (estimated)
-// times, and a stretch of bytes passed over holds as many frames of
-// `length` bytes as it would take, to the nearest.
-void estimate(const PacketTimes& p, std::uint8_t code, std::int64_t length, std::span<std::int64_t> sample,
-              std::span<std::uint16_t> missing) {
-    std::int64_t total = 0, total_before = 0;
-    bool first = true;
+// Without receive times the packets keep their (estimated) times, and the
+// bytes passed over between two packets of a kind hold the frames lost there,
+// of every kind. A kind sent at most half as often as the commonest tells its
+// own losses by the commonest's packets between two of its own: `ratio` in a
+// period, about twice as many when one of its own is missing. What its lost
+// frames took is then set apart, and every other kind counts the frames of
+// its length that the bytes left would hold.
+void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::span<const std::int64_t> lengths,
+              std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
     for (std::size_t i = 0; i < p.kind.size(); ++i) {
-        total += p.skipped[i];
-        if (p.kind[i] != code) continue;
-        const std::int64_t since = first ? 0 : total - total_before;
-        first = false;
-        total_before = total;
         sample[i] = p.time[i];
-        missing[i] = static_cast<std::uint16_t>(std::min(length > 0 ? (since + length / 2) / length : 0, kMaxMissing));
+        missing[i] = 0;
+    }
+    std::vector<std::int64_t> left(p.skipped.begin(), p.skipped.end());
+    if (std::all_of(left.begin(), left.end(), [](auto b) { return b == 0; })) return;
+    const auto top = static_cast<std::size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+    std::vector<std::size_t> order(counts.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] < counts[b]; });
+    for (const std::size_t c : order) {
+        if (counts[c] == 0) continue;
+        const double ratio = static_cast<double>(counts[top]) / static_cast<double>(counts[c]);
+        const bool rare = ratio >= 2;
+        const std::int64_t length = std::max<std::int64_t>(lengths[c], 1);
+        std::int64_t since = 0, between = 0;
+        bool first = true;
+        std::size_t previous = 0;
+        for (std::size_t i = 0; i < p.kind.size(); ++i) {
+            since += left[i];
+            if (p.kind[i] == top) ++between;
+            if (p.kind[i] != c) continue;
+            std::int64_t lost = 0;
+            if (first) {
+                first = false;
+            } else if (!rare) {
+                // A lost frame leaves all its bytes but one, noise a few more.
+                lost = (since + length / 4) / length;
+            } else if (since > 0) {
+                lost = std::clamp<std::int64_t>(std::llround(static_cast<double>(between) / ratio) - 1, 0,
+                                                since / std::max<std::int64_t>(length - 1, 1));
+                // The bytes they took, from the longest stretches passed over.
+                for (std::int64_t f = 0; f < lost; ++f) {
+                    const auto longest = std::max_element(left.begin() + static_cast<std::ptrdiff_t>(previous) + 1,
+                                                          left.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                    *longest -= std::min(*longest, length - 1);
+                }
+            }
+            missing[i] = static_cast<std::uint16_t>(std::min(lost, kMaxMissing));
+            since = 0;
+            between = 0;
+            previous = i;
+        }
     }
 }
 
@@ -441,22 +478,22 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     std::vector<std::int64_t> time_room(next);
     const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
     std::vector<KindFit> fits(kinds);
+    std::vector<std::int64_t> lengths(kinds, 0);
     for (const std::size_t c : order) {
         const auto code = static_cast<std::uint8_t>(c);
         const std::size_t n = counts[c];
         fits[c].packets = n;
         if (n == 0) continue;
-        const std::int64_t length = lossy ? frame_length(packets, code) : 0;
+        lengths[c] = lossy ? frame_length(packets, code) : 0;
         if (received) {
             const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
             const std::vector<Loss> losses = gather(packets, code, t);
             std::vector<Gap> gaps;
-            fits[c] = fit_kind(t, losses, length, gaps);
+            fits[c] = fit_kind(t, losses, lengths[c], gaps);
             scatter(packets, code, t, gaps, sample, missing);
-        } else {
-            estimate(packets, code, length, sample, missing);
         }
     }
+    if (!received) estimate(packets, counts, lengths, sample, missing);
     for (std::size_t i = 0; others > 0 && i < packets.kind.size(); ++i) {
         if (packets.kind[i] < kinds) continue;
         sample[i] = packets.time[i];
