@@ -79,12 +79,6 @@ void fit_pieces(XOf x_of, std::span<const std::int64_t> y, std::span<const std::
     }
 }
 
-// floor(v) for a finite v within the range of int64, without a library call.
-std::int64_t floor_of(double v) {
-    const auto t = static_cast<std::int64_t>(v);
-    return t - (v < static_cast<double>(t) ? 1 : 0);
-}
-
 }  // namespace
 
 void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
@@ -96,22 +90,6 @@ void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::i
 void fit_lower_envelopes(std::span<const std::int64_t> y, std::span<const std::int64_t> starts,
                          std::span<EnvelopeLine> out) {
     fit_pieces([](std::size_t) { return IndexX{}; }, y, starts, out);
-}
-
-void values_on_lines(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
-                     std::span<const std::int64_t> starts, std::span<const EnvelopeLine> lines,
-                     std::span<std::int64_t> out) {
-    for (std::size_t p = 0; p < starts.size() && p < lines.size(); ++p) {
-        const auto begin = static_cast<std::size_t>(starts[p]);
-        const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : x.size();
-        if (begin >= end || end > x.size() || end > y.size() || end > out.size()) continue;
-        const double slope = std::isnan(lines[p].slope) ? 0.0 : lines[p].slope;
-        const std::int64_t x0 = x[begin], y0 = y[begin];  // `out` may be `y`
-        for (std::size_t i = begin; i < end; ++i) {
-            const double on_line = lines[p].at_start + slope * static_cast<double>(x[i] - x0);
-            out[i] = y0 + floor_of(on_line);
-        }
-    }
 }
 
 }  // namespace brimlet::columns

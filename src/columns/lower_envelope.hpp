@@ -28,10 +28,4 @@ void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::i
 void fit_lower_envelopes(std::span<const std::int64_t> y, std::span<const std::int64_t> starts,
                          std::span<EnvelopeLine> out);
 
-// Each point's y on the line of its piece, rounded down (`lines` as
-// fit_lower_envelopes gives them, a NaN slope taken as 0); `out` may be `y`.
-void values_on_lines(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
-                     std::span<const std::int64_t> starts, std::span<const EnvelopeLine> lines,
-                     std::span<std::int64_t> out);
-
 }  // namespace brimlet::columns

@@ -270,25 +270,63 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
 // of the packet counting those missing at `gaps`, receive time `t`), and
 // each packet's receive time on it, rounded down, written over `t`. A piece
 // of one packet has the mean slope of the others, and the packet's own time.
+// Where a piece follows another in the same epoch the two lines meet: each
+// is bent down towards the lower of the two where the next piece starts, so
+// the times go on evenly across the cut and stay below every receive time.
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
-                               std::span<const std::int64_t> starts) {
+                               std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs) {
+    const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     const std::int64_t whole[] = {0};
-    std::vector<double> slopes(starts.size());
+    std::vector<EnvelopeLine> lines(count);
+    std::vector<std::int64_t> first_index(count + 1), first_time(count);
     std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
-    auto gap = gaps.begin();
-    std::int64_t index = -1;
-    for (std::size_t p = 0; p < starts.size(); ++p) {
+    const auto indices = [&](std::size_t p, auto& gap, std::int64_t& index) {
         const auto begin = static_cast<std::size_t>(starts[p]);
         k.resize(sizes[p]);
         for (std::size_t i = 0; i < sizes[p]; ++i) {
             index += 1 + (gap != gaps.end() && gap->at == begin + i ? (gap++)->missing : 0);
             k[i] = index;
         }
-        const std::span<std::int64_t> piece = t.subspan(begin, sizes[p]);
-        EnvelopeLine line;
-        fit_lower_envelopes(k, piece, whole, std::span(&line, 1));
-        values_on_lines(k, piece, whole, std::span(&line, 1), piece);
+    };
+    auto gap = gaps.begin();
+    std::int64_t index = -1;
+    for (std::size_t p = 0; p < count; ++p) {
+        indices(p, gap, index);
+        fit_lower_envelopes(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), whole,
+                            std::span(&lines[p], 1));
+        first_index[p] = k.front();
+        first_time[p] = t[static_cast<std::size_t>(starts[p])];
+    }
+    first_index[count] = index + 1;
+    // How far each piece's line is lowered where it starts and where the next starts.
+    std::vector<double> lower_start(count, 0.0), lower_end(count, 0.0);
+    for (std::size_t p = 0; p + 1 < count; ++p) {
+        if (std::isnan(lines[p].slope) || std::isnan(lines[p + 1].slope) ||
+            std::binary_search(epochs.begin(), epochs.end(), starts[p + 1])) {
+            continue;
+        }
+        const double above = static_cast<double>(first_time[p] - first_time[p + 1]) + lines[p].at_start +
+                             lines[p].slope * static_cast<double>(first_index[p + 1] - first_index[p]) -
+                             lines[p + 1].at_start;
+        lower_end[p] = std::min(-above, 0.0);
+        lower_start[p + 1] = std::min(above, 0.0);
+    }
+    std::vector<double> slopes(count);
+    gap = gaps.begin();
+    index = -1;
+    for (std::size_t p = 0; p < count; ++p) {
+        indices(p, gap, index);
+        const EnvelopeLine& line = lines[p];
+        const double slope = std::isnan(line.slope) ? 0.0 : line.slope;
+        const double span = static_cast<double>(first_index[p + 1] - first_index[p]);
+        const std::span<std::int64_t> piece = t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]);
+        for (std::size_t i = 0; i < sizes[p]; ++i) {
+            const double x = static_cast<double>(k[i] - first_index[p]);
+            const double on_line = line.at_start + slope * x + lower_start[p] +
+                                   (lower_end[p] - lower_start[p]) * (x / span);
+            piece[i] = first_time[p] + static_cast<std::int64_t>(std::floor(on_line));
+        }
         slopes[p] = line.slope;
     }
     std::vector<double> good;
@@ -377,7 +415,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
     const std::vector<std::int64_t> starts = piece_starts(epochs, n);
-    const std::vector<double> slopes = fit_pieces(gaps, t, starts);
+    const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;
