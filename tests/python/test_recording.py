@@ -287,7 +287,7 @@ class Shrinking:
         os.truncate(sys.argv[1], 4096)
         return getattr(brimlet_columns, name)
 
-recording.native_module = Shrinking
+recording.load_columns = Shrinking
 try:
     recording.load(sys.argv[1])
 except OSError as e:

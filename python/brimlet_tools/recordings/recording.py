@@ -48,7 +48,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from ..errors import ToolError, require
+from ..errors import load_columns, require
 from ..files.inputs import what_is
 from ..files.receive_times import read_times
 from ..timing import envelope
@@ -126,7 +126,7 @@ def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
     later load."""
     check_raw_rate(raw_rate)
     numpy()
-    native = native_module()
+    native = load_columns()
     if isinstance(source, (bytes, bytearray, memoryview)):
         return columns_of(native.decode(source), False, MEMORY, 0, raw_rate)
     name = os.fspath(source)
@@ -175,24 +175,14 @@ def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, na
     decoded_columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in DECODED_TYPES.items()}
     kind, time = decoded_columns["kind"], decoded_columns["time"]
     if received:
-        sampled = envelope.fit(native_module(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
+        sampled = envelope.fit(load_columns(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
     else:
         time = estimated_times(kind, raw_rate, end_ns)
-        sampled = envelope.nominal(native_module(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
+        sampled = envelope.nominal(load_columns(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
     decoded_columns |= {"time": time, "sample_time": sampled.sample_time, "missing_before": sampled.missing_before}
     columns = {c: decoded_columns[c] for c in COLUMN_TYPES}
     columns["time"], columns["sample_time"] = time.view("datetime64[ns]"), sampled.sample_time.view("datetime64[ns]")
     return Recording(columns, not received, name, scan, sampled.fits)
-
-
-def native_module() -> Any:
-    """The brimlet_columns extension, built and installed beside brimlet."""
-    try:
-        import brimlet_columns
-    except ImportError as e:
-        raise ToolError(f"loading recordings needs the brimlet_columns extension module ({e}); build it "
-                           "with `make` and put its build directory on PYTHONPATH") from e  # fmt: skip
-    return brimlet_columns
 
 
 def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt.NDArray[Any]:
