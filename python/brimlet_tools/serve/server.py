@@ -91,12 +91,14 @@ class Health:
     def count(self, batch: Batch) -> None:
         if "skipped" in batch:  # a recording's: the bytes outside frames before each packet
             self.outside = (self.outside or 0) + int(batch["skipped"].sum())
-        kinds = batch["kind"].tolist()
-        for k in set(kinds):
-            self.packets[k] += kinds.count(k)
-        invalid = batch["invalid"]
-        for bit in range(len(VALIDITY_NAMES)):
-            self.flagged[bit] += int(((invalid >> bit) & 1).sum())
+        import numpy as np
+
+        # One pass each over the batch, not one per kind or per flag bit: a
+        # live batch is called for every packet or two.
+        by_kind = np.bincount(batch["kind"], minlength=len(PACKET_TYPES))
+        self.packets = [n + int(m) for n, m in zip(self.packets, by_kind)]
+        bits = (batch["invalid"][:, None] >> np.arange(len(VALIDITY_NAMES), dtype=np.uint16)) & 1
+        self.flagged = [n + int(m) for n, m in zip(self.flagged, bits.sum(axis=0))]
         self.last_packet = time.monotonic()
 
     def report(self, clients: list[Client]) -> dict[str, Any]:
