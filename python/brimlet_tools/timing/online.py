@@ -40,6 +40,7 @@ anew, and sample times go on from where they were after a step back.
 
 from __future__ import annotations
 
+import math
 from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -65,6 +66,13 @@ FLOOR_SLACK = 0.25
 # Packets from a gap on that may lie on either side of it (those that came
 # late, together after a stall): they are left out of the fit.
 UNSURE_PACKETS = 16
+# Packets of a kind received closer together than this share of a period
+# came in one read: all but the last were held up on the way.
+TOGETHER = 0.25
+# How far the last packet of the port's first read may lie below the floor
+# of the packets after it before a gap is counted between them: the floor's
+# own wander, in ns and at most FLOOR_SLACK periods.
+FIRST_READ_SLACK_NS = 250_000
 # How far a sample time may stray from the pace of the line, in periods per
 # packet, while it moves to a line refitted.
 SLEW = 0.02
@@ -158,6 +166,7 @@ class KindClock:
         self.given: deque[tuple[int, float]] = deque()
         self.given_count = 0
         self.unsure_until = 0  # the seq of the first packet sure to be after the last gap
+        self.first_read = 0  # the packets that came in the port's first read, all at once
         self.chunks: deque[Chunk] = deque()
         self.period: float | None = None  # the period gaps are measured in
         self.line: tuple[float, float] | None = None  # (period, time at index 0)
@@ -198,7 +207,29 @@ class KindClock:
             self.period = rough if rough > 0 else 1.0
         self.rebuild_floor()
         self.first_floor = self.held_floor[0][1] if self.held_floor else 0.0
+        self.after_first_read(times)
         self.line = (self.period, self.first_floor)
+
+    def after_first_read(self, times: list[int]) -> None:
+        """The first read brings what queued before the port was read, all at
+        once, a period or more late: those packets do not measure the floor,
+        and a gap among them leaves no mark. The first floor is that of the
+        packets after them; where the last of them lies below it by more than
+        the floor's wander, packets are missing between, as many as it takes
+        to put none before its time."""
+        period = self.period or 1.0
+        n = 1
+        while n < len(times) and times[n] - times[n - 1] < TOGETHER * period:
+            n += 1
+        if n < 2 or n == len(times):
+            return
+        self.first_read = self.unsure_until = n
+        after = min(t - period * seq for seq, t in list(self.held)[n:])
+        last = times[n - 1] - period * (n - 1)
+        slack = min(FLOOR_SLACK * period, FIRST_READ_SLACK_NS)
+        missing = max(math.ceil((after - last - slack) / period), 0)
+        # The gap is found at the first packet after the read, by the floors.
+        self.first_floor = after - period * missing
 
     def rebuild_floor(self) -> None:
         period = self.period or 0.0
@@ -221,7 +252,7 @@ class KindClock:
             floor.popleft()
         missing = 0
         trusted = self.trusted(t)
-        if lossy is not False and floor and trusted:
+        if lossy is not False and floor and trusted and seq >= self.first_read:
             # A gap before this packet lifts the floor of every packet from
             # it on. Packets that came late (together, after a stall) may
             # have come before the gap or after it: the gap is counted
@@ -241,7 +272,7 @@ class KindClock:
         # A packet that came in one read with the next of its kind came a
         # period late at least: it does not measure the floor, and it is the
         # kind of packet that may lie on either side of a gap.
-        if seq >= self.unsure_until and trusted and self.held[0][1] != t:
+        if seq >= self.unsure_until and trusted and self.held[0][1] - t >= TOGETHER * period:
             given = self.given
             w = t - period * index
             while given and given[-1][1] >= w:
@@ -316,8 +347,8 @@ class KindClock:
         count = sum(c.count for c in chunks)
         mean = sum(c.sum for c in chunks) / count
         line = edge_under(lower_hull(p for c in chunks for p in c.hull), mean)
-        if line is None or line[0] <= 0:
-            return
+        if line is None or self.period is None or abs(line[0] / self.period - 1.0) > NOMINAL_SHARE:
+            return  # no line yet, or one bent by a stretch that came together
         self.line = line
         self.stats.rate = NS / line[0]
         self.stats.nominal = nominal_rate(self.stats.rate, self.stats.nominal)
