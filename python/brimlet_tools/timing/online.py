@@ -75,6 +75,12 @@ TOGETHER = 0.25
 # of the packets after it before a gap is counted between them: the floor's
 # own wander, in ns and at most FLOOR_SLACK periods.
 FIRST_READ_SLACK_NS = 250_000
+# Once the fit has this long behind it, of each pair of packets given out
+# only the one that came later against the line goes into it: one packet
+# that came sooner than all around it (the sender awake already) no longer
+# tilts the line through it. Before, every packet counts, for a first line.
+FEW_PACKETS = 2
+FEW_AFTER_NS = 2 * NS
 # How far a sample time may stray from the pace of the line, in periods per
 # packet, while it moves to a line refitted.
 SLEW = 0.02
@@ -170,6 +176,8 @@ class KindClock:
         self.unsure_until = 0  # the seq of the first packet sure to be after the last gap
         self.first_read = 0  # the packets that came in the port's first read, all at once
         self.chunks: deque[Chunk] = deque()
+        self.first_given: int | None = None
+        self.few: list[tuple[float, int, int]] = []  # (time less the line, index, time) of the last few given out
         self.period: float | None = None  # the period gaps are measured in
         self.line: tuple[float, float] | None = None  # (period, time at index 0)
         self.fitted_at: int | None = None
@@ -334,15 +342,27 @@ class KindClock:
             while len(chunks) > clock.chunks_kept:
                 chunks.popleft()
         chunk = chunks[-1]
-        add_to_hull(chunk.hull, (index, t))
         chunk.count += 1
         chunk.sum += index
+        if self.first_given is None:
+            self.first_given = t
+        few = self.few
+        few.append((t - (self.period or 0.0) * index, index, t))
+        if t - self.first_given < FEW_AFTER_NS:
+            add_to_hull(chunk.hull, (index, t))
+            few.clear()
+        elif len(few) == FEW_PACKETS:
+            few.sort()
+            add_to_hull(chunk.hull, few[1][1:])
+            few.clear()
         if self.fitted_at is None or t - self.fitted_at >= clock.refit_ns:
             self.fitted_at = t
             self.refit()
 
     def refit(self) -> None:
-        chunks = self.chunks
+        chunks = [c for c in self.chunks if c.hull]
+        if not chunks:
+            return
         span = chunks[-1].hull[-1][1] - chunks[0].hull[0][1]
         if span < self.clock.settled_ns:
             return  # too little given out yet: the first line holds
