@@ -84,7 +84,7 @@ class LiveSource:
 
     def read(self, timeout: float | None = None) -> dict[str, Column] | None:
         """Every packet queued, in order, as the columns `decode` gives (less
-        "skipped" and "end"), stamped with receive times; waits up to `timeout` seconds (None: without limit)
+        "end": no stream is kept), stamped with receive times; waits up to `timeout` seconds (None: without limit)
         for one, and returns columns of no rows when none came. None once the
         run has ended and everything has been read; OSError with the reader's
         text when a read failed, after every packet before it."""

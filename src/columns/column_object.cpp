@@ -90,20 +90,18 @@ bool set_column(PyObject* dict, PyTypeObject* type, const char* name, Column<T>&
 
 }  // namespace
 
-PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool places) {
+PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool ends) {
     OwnedRef dict = OwnedRef::steal(PyDict_New());
     if (!dict) return nullptr;
     const std::size_t n = table.size;
     if (!set_column(dict.get(), type, "time", table.time, n, "q") ||
         !set_column(dict.get(), type, "kind", table.kind, n, "B") ||
         !set_column(dict.get(), type, "invalid", table.invalid, n, "H") ||
-        !set_column(dict.get(), type, "present", table.present, n, "H")) {
+        !set_column(dict.get(), type, "present", table.present, n, "H") ||
+        !set_column(dict.get(), type, "skipped", table.skipped, n, "I")) {
         return nullptr;
     }
-    if (places && (!set_column(dict.get(), type, "skipped", table.skipped, n, "I") ||
-                   !set_column(dict.get(), type, "end", table.end, n, "Q"))) {
-        return nullptr;
-    }
+    if (ends && !set_column(dict.get(), type, "end", table.end, n, "Q")) return nullptr;
     for (std::size_t c = 0; c < kDataColumns.size(); ++c) {
         const std::string name = column_name(kDataColumns[c]);
         if (!set_column(dict.get(), type, name.c_str(), table.data[c], n, "f")) return nullptr;

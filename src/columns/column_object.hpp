@@ -24,9 +24,9 @@ OwnedRef new_column(PyTypeObject* type, void* data, std::size_t count, std::size
 
 // New reference to a dict of Column objects of `type` that take over the
 // arrays of `table`, in column order: "time", "kind", "invalid", "present",
-// with `places` "skipped" and "end", then the data columns. nullptr with an
+// "skipped", with `ends` "end", then the data columns. nullptr with an
 // exception set.
-PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool places = true);
+PyObject* columns_dict(PyTypeObject* type, ColumnTable& table, bool ends = true);
 
 // `scaled_accel_x`, `est_pressure_alt`, ...: the name of a data column.
 std::string column_name(const DataColumn& column);

@@ -1,7 +1,11 @@
 #include "parser/reader_loop.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstddef>
+#include <limits>
+#include <memory>
 #include <vector>
 
 #include "protocol/frame_scanner.hpp"
@@ -19,13 +23,34 @@ struct ChannelSender {
     bool send_all(std::span<const IMUPacket> packets) { return out.send_all(packets, wake_at, kPatience); }
 };
 
-// The same, counting what the scanner passes over as it goes.
+// The same, counting what the scanner passes over as it goes, and giving
+// each packet the bytes passed over just before its frame, so that a gap in
+// the line shows where it lies.
 struct CountingSender : ChannelSender {
     ScanCounts& counts;
-    void outside(std::size_t bytes) { counts.outside.fetch_add(bytes, std::memory_order_relaxed); }
+    std::uint64_t since_packet = 0;
+    std::array<std::uint32_t, kScanBatch> skipped{};
+    std::size_t found = 0;
+
+    void outside(std::size_t bytes) {
+        since_packet += bytes;
+        counts.outside.fetch_add(bytes, std::memory_order_relaxed);
+    }
     void bad_checksum() { counts.bad_checksums.fetch_add(1, std::memory_order_relaxed); }
     void other_frame() { counts.other_frames.fetch_add(1, std::memory_order_relaxed); }
-    void packet_frame(std::size_t) {}
+    void packet_frame(std::size_t) {
+        constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
+        if (found < skipped.size()) skipped[found++] = static_cast<std::uint32_t>(std::min(since_packet, most));
+        since_packet = 0;
+    }
+    bool send_all(std::span<const IMUPacket> packets) {
+        alignas(IMUPacket) std::byte storage[sizeof(IMUPacket) * kScanBatch];
+        IMUPacket* const marked = reinterpret_cast<IMUPacket*>(storage);
+        const std::size_t n = std::min(packets.size(), kScanBatch);
+        for (std::size_t k = 0; k < n; ++k) std::construct_at(marked + k, packets[k])->skipped = k < found ? skipped[k] : 0;
+        found = 0;
+        return ChannelSender::send_all(std::span<const IMUPacket>(marked, n));
+    }
 };
 
 // Reads and scans until the run ends; the scan's packets go to `sender`.

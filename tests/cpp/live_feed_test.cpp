@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "scripted_source.hpp"
@@ -25,6 +26,7 @@ test::Bytes raw_frame(float tag) { return test::frame(0x80, test::field(0x17, {t
 
 struct LiveFeedFixture : ::testing::Test, test::Script {
     std::unique_ptr<LiveFeed> feed;
+    std::vector<std::uint32_t> skipped;  // of the packets taken, in order
 
     void SetUp() override {
         auto started = LiveFeed::start(std::make_unique<test::ScriptedSource>(shared));
@@ -49,6 +51,7 @@ struct LiveFeedFixture : ::testing::Test, test::Script {
             for (std::size_t i = 0; i < table.size; ++i) {
                 EXPECT_GT(table.time.data()[i], 0) << "stamped with the receive time";
                 tags.push_back(table.data[pressure_column()].data()[i]);
+                skipped.push_back(table.skipped.data()[i]);
             }
         }
     }
@@ -68,7 +71,8 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
 
     std::vector<float> expected;
     for (int k = 1; k < 2000; ++k) {
-        bytes(raw_frame(float(k)));
+        // Noise before one frame: the packet tells how much came before it.
+        bytes(k == 1000 ? test::concat({{0x00, 0x11, 0x75}, raw_frame(float(k))}) : raw_frame(float(k)));
         expected.push_back(float(k));
     }
     test::Bytes damaged = raw_frame(-1);
@@ -77,8 +81,10 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
     fail("Input/output error");
     auto [tags, failure] = take_to_end();
     EXPECT_EQ(tags, expected);
-    // The noise, the damaged frame's bytes, one failed checksum and a frame of another set.
-    EXPECT_EQ(feed->counts().outside.load(), 3 + damaged.size());
+    ASSERT_EQ(skipped.size(), expected.size());
+    for (std::size_t i = 0; i < skipped.size(); ++i) EXPECT_EQ(skipped[i], expected[i] == 1000 ? 3u : 0u) << i;
+    // The noises, the damaged frame's bytes, one failed checksum and a frame of another set.
+    EXPECT_EQ(feed->counts().outside.load(), 3 + 3 + damaged.size());
     EXPECT_EQ(feed->counts().bad_checksums.load(), 1u);
     EXPECT_EQ(feed->counts().other_frames.load(), 1u);
     EXPECT_EQ(failure, "Input/output error");

@@ -89,7 +89,7 @@ class Health:
     reported_at: float = field(default_factory=time.monotonic)
 
     def count(self, batch: Batch) -> None:
-        if "skipped" in batch:  # a recording's: the bytes outside frames before each packet
+        if "skipped" in batch:  # the bytes outside frames before each packet
             self.outside = (self.outside or 0) + int(batch["skipped"].sum())
         import numpy as np
 
