@@ -164,24 +164,42 @@ def test_stats_reports_each_kinds_rate_drift_period_latency_and_gaps(config, tim
             assert r["latency_s"][name] * NS_PER_S == pytest.approx(expected, abs=100_000), (kind, name)
 
 
+# Fed as a parser's packets, or as a live source's batches, which say where
+# the line lost bytes.
+@pytest.mark.parametrize("batches", [False, True], ids=["packets", "batches"])
 @pytest.mark.parametrize(("config", "stepped"), [c for c in CASES if not c.values[1]])
-def test_live_sample_times_follow_the_device_clock_after_a_second(config, stepped, recording) -> None:
+def test_live_sample_times_follow_the_device_clock_after_a_second(config, stepped, batches, recording) -> None:
     got = receive(config, config.seed)
     path = recording(got.data)
     write_times(path, got.reads)
-    c = load(path).columns
+    loaded = load(path)
+    c = {**loaded.columns, "skipped": loaded.scan.skipped}
     times, kinds = c["time"].view(np.int64), c["kind"]
     packets = [SimpleNamespace(packet_type=("raw", "estimated")[k], timestamp=t)
                for k, t in zip(kinds.tolist(), times.tolist())]  # fmt: skip
     clock = SampleClock(delay=0.5)
-    out = []
+    out: list = []
+
+    def rows(batch: dict | None) -> list:  # (receive time, sample time, missing before) of settled rows
+        if batch is None:
+            return []
+        t, sample = (batch[name].view(np.int64).tolist() for name in ("time", "sample_time"))
+        return list(zip(t, sample, batch["missing_before"].tolist()))
+
     for start in range(0, len(packets), 5):  # reads of a few packets
-        out += clock.feed(packets[start : start + 5])
+        if batches:
+            out += rows(clock.feed_columns({name: c[name][start : start + 5] for name in ("kind", "time", "skipped")}))
+        else:
+            out += clock.feed(packets[start : start + 5])
         newest = times[min(start + 5, len(times)) - 1]
         # Held: what came in the last half second, and nothing older.
         assert len(out) == np.searchsorted(times, newest - clock.delay_ns, side="right")
-    out += clock.finish()
-    assert [p for p, _, _ in out] == packets
+    if batches:
+        out += rows(clock.finish_columns())
+        assert [t for t, _, _ in out] == times.tolist()
+    else:
+        out += clock.finish()
+        assert [p for p, _, _ in out] == packets
     sample = np.array([s for _, s, _ in out])
     missing = np.array([m for _, _, m in out])
     truth, truly_missing = np.array(got.truth), np.array(got.missing)
@@ -202,7 +220,8 @@ def test_live_sample_times_follow_the_device_clock_after_a_second(config, steppe
         # Gaps in the last moment have too little after them to be told.
         tail = of_kind & (times > times[-1] - 100_000_000)
         assert stats.missing <= truly_missing[of_kind].sum() <= stats.missing + truly_missing[tail].sum(), kind
-        assert (missing[of_kind] == truly_missing[of_kind]).mean() >= 0.99, kind
+        # Where the batches say where bytes were lost, every gap is put there.
+        assert (missing[of_kind] == truly_missing[of_kind]).mean() >= (0.999 if batches else 0.99), kind
 
 
 # --- through a real pseudo-terminal, against the virtual device's truth ----------

@@ -400,6 +400,10 @@ class SampleClock:
         # Packets held, in the order fed: (what to give back, kind, time, lossy).
         self.pending: deque[tuple[Any, KindClock, int, bool | None]] = deque()
         self.held_batches: deque[dict[str, Any]] = deque()  # the columns of the rows held
+        # Bytes passed over in the batches fed, and how many had been by the
+        # last packet of each kind (by code).
+        self.passed_over = 0
+        self.passed_at = [0] * len(PACKET_TYPES)
         self.base: int | None = None
         self.newest = 0
         self.clock_steps = 0
@@ -434,13 +438,23 @@ class SampleClock:
     def feed_columns(self, batch: dict[str, Any], lossy: bool | None = None) -> dict[str, Any] | None:
         """The rows of the batches fed so far that are now settled, as one
         batch with "sample_time" (datetime64[ns]) and "missing_before"
-        (uint16) added; None while every row is held."""
+        (uint16) added; None while every row is held. A batch with the
+        column "skipped" (bytes passed over before each packet, as a live
+        source gives) tells, row by row, whether the line lost bytes since the
+        last packet of the row's kind."""
         kinds = batch["kind"].tolist()
         times = batch["time"].view("int64").tolist()
         out: list[Settled] = []
         self.held_batches.append(batch)
-        for code, t in zip(kinds, times):
-            self.take(None, PACKET_TYPES[code], t, lossy, out)
+        if lossy is None and "skipped" in batch:
+            passed_at = self.passed_at
+            for code, t, skipped in zip(kinds, times, batch["skipped"].tolist()):
+                self.passed_over += skipped
+                self.take(None, PACKET_TYPES[code], t, self.passed_over > passed_at[code], out)
+                passed_at[code] = self.passed_over
+        else:
+            for code, t in zip(kinds, times):
+                self.take(None, PACKET_TYPES[code], t, lossy, out)
         self.release(self.newest - self.delay_ns, out)
         return self.columns_out(out)
 
