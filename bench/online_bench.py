@@ -10,13 +10,15 @@ column batches (`feed_columns`) and as counts (`count`, what `record` and
 one core at 1100 packets per second.
 
 Accuracy: the virtual device at 921600 baud (its crystal 50 ppm fast, a few
-frames lost) writes each frame's sample time beside its stream while
-`brimlet dump --port ... --sample-times` reads it through a pseudo-terminal;
+frames lost) writes each frame's sample time beside its stream while it is
+read through a pseudo-terminal, in turn by `brimlet dump --port ...
+--sample-times` (a parser's packets, which carry no sign of the bytes the
+line lost) and by `live(port)` batches through `feed_columns` (which do);
 after the first second, the errors of the sample times and of the receive
 times alone (each after taking away one constant offset), and the missing
 packets counted against those lost.
 
-    python bench/online_bench.py [--seconds 20] [--burners 0] [--json]
+    python bench/online_bench.py [--seconds 20] [--burners 0] [--readers dump,live-source] [--json]
 """
 
 from __future__ import annotations
@@ -37,6 +39,7 @@ import common
 import numpy as np
 
 from brimlet_tools.timing.online import SampleClock
+from brimlet_tools.wire.fields import PACKET_TYPES
 
 RATES = {"raw": 1000, "estimated": 100}
 PPM = 50.0
@@ -114,7 +117,46 @@ def errors_us(values: Any, truth: Any) -> dict[str, float]:
     return {"p99": float(np.percentile(error, 99)), "max": float(error.max())}
 
 
-def live_accuracy(seconds: float, burners: int) -> tuple[dict[str, Any], list[str]]:
+def dumped(link: Path, seconds: float, output: Path) -> dict[str, Any]:
+    """What `brimlet dump --port ... --sample-times` wrote: a parser's
+    packets, which carry no sign of the bytes the line lost."""
+    subprocess.run([sys.executable, "-m", "brimlet_tools", "dump", "-p", str(link), "-b", "921600", "--seconds",
+                    str(seconds), "--sample-times", "--quiet", "-o", str(output)], check=True, env=common.child_env())  # fmt: skip
+    with output.open() as f:
+        got = list(csv.DictReader(f))
+    return {"kind": np.array([r["kind"] for r in got]),
+            "index": np.array([int(float(r["scaled_ambient_pressure"] if r["kind"] == "raw" else r["est_pressure_alt"]))
+                               for r in got]),
+            "sample": np.array([int(r["sample_time"]) for r in got], np.int64),
+            "receive": np.array([int(r["time"]) for r in got], np.int64),
+            "missing": np.array([int(r["missing_before"]) for r in got])}  # fmt: skip
+
+
+def streamed(link: Path, seconds: float) -> dict[str, Any]:
+    """The batches of `live(port)` through the clock's `feed_columns`, as
+    `serve` stamps them: they tell where the line lost bytes."""
+    from brimlet_tools.live.stream import live
+
+    clock, parts = SampleClock(), []
+    end = time.monotonic() + seconds
+    with live(link, 921600) as stream:
+        for batch in stream:
+            parts.append(clock.feed_columns(batch))
+            if time.monotonic() >= end:
+                break
+    parts.append(clock.finish_columns())
+    c = {name: np.concatenate([p[name] for p in parts if p is not None]) for name in
+         ("kind", "scaled_ambient_pressure", "est_pressure_alt", "sample_time", "time", "missing_before")}  # fmt: skip
+    kind = np.array(PACKET_TYPES)[c["kind"]]
+    return {"kind": kind, "index": np.where(kind == "raw", c["scaled_ambient_pressure"], c["est_pressure_alt"]).astype(np.int64),
+            "sample": c["sample_time"].view(np.int64), "receive": c["time"].view(np.int64), "missing": c["missing_before"].astype(np.int64)}  # fmt: skip
+
+
+READERS = {"dump": "`brimlet dump --port ... --sample-times` (a parser's packets)",
+           "live-source": "`live(port)` batches through `feed_columns` (as `serve` stamps)"}
+
+
+def live_accuracy(seconds: float, burners: int, reader: str) -> tuple[dict[str, Any], list[str]]:
     tool = [sys.executable, "-m", "brimlet_tools"]
     with tempfile.TemporaryDirectory() as tmp:
         link, output, truth = Path(tmp) / "port", Path(tmp) / "dump.csv", Path(tmp) / "truth.csv"
@@ -129,29 +171,21 @@ def live_accuracy(seconds: float, burners: int) -> tuple[dict[str, Any], list[st
         busy = [multiprocessing.Process(target=burn, args=(until,)) for _ in range(burners)]
         for b in busy:
             b.start()
-        subprocess.run([*tool, "dump", "-p", str(link), "-b", "921600", "--seconds", str(seconds), "--sample-times",
-                        "--quiet", "-o", str(output)], check=True, env=common.child_env())  # fmt: skip
+        got = dumped(link, seconds, output) if reader == "dump" else streamed(link, seconds)
         device.wait()
         for b in busy:
             b.join()
         with truth.open() as f:
             sent = list(csv.DictReader(f))
-        with output.open() as f:
-            got = list(csv.DictReader(f))
     kinds = np.array([r["kind"] for r in sent])
     sampled = np.array([int(r["sample_time_ns"]) for r in sent], np.int64)
     faulty = np.array([r["fault"] != "" for r in sent])
     late = np.array([int(r["late_ns"]) for r in sent])
-    kind = np.array([r["kind"] for r in got])
-    index = np.array([int(float(r["scaled_ambient_pressure"] if r["kind"] == "raw" else r["est_pressure_alt"]))
-                      for r in got])  # fmt: skip
-    sample = np.array([int(r["sample_time"]) for r in got], np.int64)
-    receive = np.array([int(r["time"]) for r in got], np.int64)
-    missing = np.array([int(r["missing_before"]) for r in got])
+    kind, index, sample, receive, missing = (got[name] for name in ("kind", "index", "sample", "receive", "missing"))
     late_p99 = float(np.percentile(late, 99))
-    results: dict[str, Any] = {"seconds": seconds, "burners": burners, "packets": len(got),
+    results: dict[str, Any] = {"reader": reader, "seconds": seconds, "burners": burners, "packets": len(kind),
                                "device_late_p99_us": late_p99 / 1e3, "device_fell_behind": late_p99 > LATE_P99_NS}  # fmt: skip
-    lines = [f"live: {len(got)} packets in {seconds:g} s, {burners} burners; the device itself late by up to "
+    lines = [f"live, {READERS[reader]}: {len(kind)} packets in {seconds:g} s, {burners} burners; the device itself late by up to "
              f"{results['device_late_p99_us']:.0f} µs (p99)"
              + (" (it fell behind: these figures are not valid)" if results["device_fell_behind"] else "")]  # fmt: skip
     for name in RATES:
@@ -167,7 +201,7 @@ def live_accuracy(seconds: float, burners: int) -> tuple[dict[str, Any], list[st
         frames = index[rows]
         counted = np.cumsum(missing[rows]) - np.cumsum(missing[rows])[first] - (lost[frames] - lost[frames[first]])
         counted[:first] = 0
-        right = np.zeros(len(got), bool)
+        right = np.zeros(len(kind), bool)
         right[np.flatnonzero(rows)] = counted == 0
         r = {
             "sample_time_us": errors_us(sample[settled], sampled[index[settled]]),
@@ -189,6 +223,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=20.0, help="of the live run")
     ap.add_argument("--burners", type=int, default=0, help="busy processes beside the live run")
+    ap.add_argument("--readers", type=lambda text: text.split(","), default=list(READERS),
+                    help=f"of the live runs, in turn ({', '.join(READERS)})")
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args()
     batches = reads(60.0)
@@ -196,9 +232,11 @@ def main() -> int:
     results: common.Results = {"cost_us_per_packet": cost}
     lines = [f"cost per packet: {', '.join(f'{k} {v:.2f} µs' for k, v in cost.items())}; at 1100 packets/s "
              f"feed takes {cost['feed'] * 1100 / 1e4:.2f}% of a core"]  # fmt: skip
-    live, said = live_accuracy(args.seconds, args.burners)
-    results["live"] = live
-    common.emit(results, args.json, lines + said)
+    for reader in args.readers:
+        live, said = live_accuracy(args.seconds, args.burners, reader)
+        results[f"live_{reader}"] = live
+        lines += said
+    common.emit(results, args.json, lines)
     return 0
 
 

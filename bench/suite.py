@@ -215,24 +215,36 @@ def sample_times_section(r: dict[str, Any]) -> list[str]:
                         "`missing_before` right"], rows)  # fmt: skip
 
 
+ONLINE_READERS = {"dump": "`dump --port ... --sample-times`", "live-source": "`live(port)` batches"}
+
+
+def online_runs(r: dict[str, Any]) -> list[tuple[str, dict[str, Any]]]:
+    return [(name, r["online"][f"live_{reader}"]) for reader, name in ONLINE_READERS.items()
+            if f"live_{reader}" in r["online"]]  # fmt: skip
+
+
 def online_section(r: dict[str, Any]) -> list[str]:
-    o, cost = r["online"]["live"], r["online"]["cost_us_per_packet"]
-    out = [f"## The live sample clock: {o['seconds']:.0f} s through a pseudo-terminal", "",
+    runs, cost = online_runs(r), r["online"]["cost_us_per_packet"]
+    first = runs[0][1]
+    out = [f"## The live sample clock: {first['seconds']:.0f} s through a pseudo-terminal", "",
            "The same virtual device, crystal and faults as above, with "
-           f"{o['burners']} CPU burner{'' if o['burners'] == 1 else 's'} beside it; `brimlet dump --port ... "
-           "--sample-times` gives each packet its sample time as it comes, half a second after it "
-           "(`online_bench.py`). Errors after the clock's first second, after one constant offset per kind, in µs. "
-           "A live parser's packets carry no sign of the bytes the line lost, so a gap among packets that came "
-           "in one read may be put a packet or two early, and the packets between are then a period off: the "
-           "largest error over the packets counted right stands beside the largest over all.", ""]  # fmt: skip
-    if o["device_fell_behind"]:
-        out += [f"**Not valid:** the virtual device fell behind (its frames went out {o['device_late_p99_us'] / 1e3:.1f} "
-                "ms late at the 99th percentile, over the 2 ms allowed).", ""]  # fmt: skip
-    rows = [[kind, f"{k['sample_time_us']['p99']:.1f}", f"{k['sample_time_us']['max']:.1f}",
+           f"{first['burners']} CPU burner{'' if first['burners'] == 1 else 's'} beside it, read in turn by "
+           "`brimlet dump --port ... --sample-times` and by `live(port)` batches through the clock's "
+           "`feed_columns` (as `serve` stamps its messages); each packet gets its sample time as it comes, half a "
+           "second after it (`online_bench.py`). Errors after the clock's first second, after one constant offset "
+           "per kind, in µs. A parser's packets carry no sign of the bytes the line lost, so there a gap among "
+           "packets that came in one read may be put a packet or two early, and the packets between are then a "
+           "period off: the largest error over the packets counted right stands beside the largest over all. "
+           "A live source's batches say before which packet bytes were lost.", ""]  # fmt: skip
+    for name, o in runs:
+        if o["device_fell_behind"]:
+            out += [f"**Not valid ({name}):** the virtual device fell behind (its frames went out "
+                    f"{o['device_late_p99_us'] / 1e3:.1f} ms late at the 99th percentile, over the 2 ms allowed).", ""]  # fmt: skip
+    rows = [[name, kind, f"{k['sample_time_us']['p99']:.1f}", f"{k['sample_time_us']['max']:.1f}",
              f"{100 * k['counted_right']:.2f}%", f"{k['counted_right_us']['max']:.1f}",
              f"{k['receive_time_us']['p99']:.1f}", f"{k['receive_time_us']['max']:.1f}", f"{k['missing']} of {k['lost']}"]
-            for kind, k in ((kind, o[kind]) for kind in ("raw", "estimated"))]  # fmt: skip
-    return out + table(["kind", "sample_time p99", "sample_time max", "packets counted right", "their max",
+            for name, o in runs for kind, k in ((kind, o[kind]) for kind in ("raw", "estimated"))]  # fmt: skip
+    return out + table(["read by", "kind", "sample_time p99", "sample_time max", "packets counted right", "their max",
                         "receive time p99", "receive time max", "lost packets counted"], rows) + [
         "", f"The clock costs {cost['feed']:.2f} µs a packet fed one by one, {cost['feed_columns']:.2f} µs in "
         f"column batches and {cost['count']:.2f} µs counted (a minute of reads, best of three)."]  # fmt: skip
@@ -439,14 +451,13 @@ def sample_time_targets(r: dict[str, Any]) -> list[list[str]]:
             ["`missing_before` equal to the truth for ≥ 99.9% of packets", f"{100 * right:.2f}%",
              verdict(right >= MISSING_RIGHT)],
         ]  # fmt: skip
-    if "online" in r:
-        o = r["online"]["live"]
+    for name, o in online_runs(r) if "online" in r else []:
         kinds = [o[kind] for kind in ("raw", "estimated")]
         p99 = max(k["sample_time_us"]["p99"] for k in kinds)
         largest = max(k["sample_time_us"]["max"] for k in kinds)
         right = max(k["counted_right_us"]["max"] for k in kinds)
         ok = p99 <= SAMPLE_P99_US and largest <= SAMPLE_MAX_US
-        rows.append(["live sample clock after its first second: the same bounds",
+        rows.append([f"live sample clock after its first second, {name}: the same bounds",
                      f"{p99:.1f} / {largest:.1f} µs ({right:.1f} µs over the packets counted right)",
                      "not valid: the device fell behind" if o["device_fell_behind"] else yes(ok)])  # fmt: skip
     return rows
