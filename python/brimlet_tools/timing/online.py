@@ -19,7 +19,9 @@ packets.
 
 Per kind, the points (packet index, receive time) of the packets already
 given out go into the lower convex hull of one chunk of receive time at a
-time (a monotone chain: each point is added once and removed at most once).
+time (a monotone chain: each point is added once and removed at most once);
+after the first two seconds, only the later of each pair against the line,
+so that one packet sent sooner than all around it does not tilt the line.
 Every `refit` seconds the hulls of the chunks in the last `window` seconds
 are merged, and the line is the hull's edge under their mean index, as for a
 whole recording. A packet's sample time is that line at its index, strictly
@@ -31,8 +33,8 @@ stays there: before a packet is given out, the floor of the held packets
 from it on is compared with the floor of the packets given out in the last
 `delay` seconds, and each whole period of difference is a packet missing
 just before it. Where the caller knows whether the line lost bytes before
-a packet (`lossy`), a gap is counted only where it did, so a clean line has
-none; without that, a gap needs the whole held stretch after it to stay
+a packet (`lossy`, or a batch's "skipped" column), a gap is counted only
+where it did, so a clean line has none; without that, a gap needs the whole held stretch after it to stay
 half a period up. The packets of the port's first read of a kind, which
 queued before it and came at once, measure nothing: the floor starts after
 them. A receive time that goes back or jumps by over a second is
