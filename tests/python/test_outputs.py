@@ -114,7 +114,8 @@ def test_an_aborted_run_leaves_the_old_file_and_nothing_else(tmp_path: Path, arg
         assert time.monotonic() < deadline and child.poll() is None, "no output was being written"
         time.sleep(0.01)
     child.send_signal(how)
-    assert child.wait(timeout=30) != 0
+    _, said = child.communicate(timeout=30)
+    assert child.returncode != 0, said
     assert snapshot(tmp_path) == before
 
 
