@@ -19,9 +19,7 @@ packets.
 
 Per kind, the points (packet index, receive time) of the packets already
 given out go into the lower convex hull of one chunk of receive time at a
-time (a monotone chain: each point is added once and removed at most once);
-after the first two seconds, only the later of each pair against the line,
-so that one packet sent sooner than all around it does not tilt the line.
+time (a monotone chain: each point is added once and removed at most once).
 Every `refit` seconds the hulls of the chunks in the last `window` seconds
 are merged, and the line is the hull's edge under their mean index, as for a
 whole recording. A packet's sample time is that line at its index, strictly
@@ -34,8 +32,8 @@ from it on is compared with the floor of the packets given out in the last
 `delay` seconds, and each whole period of difference is a packet missing
 just before it. Where the caller knows whether the line lost bytes before
 a packet (`lossy`, or a batch's "skipped" column), a gap is counted only
-where it did, so a clean line has none; without that, a gap needs the whole held stretch after it to stay
-half a period up. The packets of the port's first read of a kind, which
+where it did, so a clean line has none; without that, a gap needs the
+whole held stretch after it to stay half a period up. The packets of the port's first read of a kind, which
 queued before it and came at once, measure nothing: the floor starts after
 them. A receive time that goes back or jumps by over a second is
 a clock step: everything held is given out, the fit of each kind starts
@@ -77,12 +75,6 @@ TOGETHER = 0.25
 # of the packets after it before a gap is counted between them: the floor's
 # own wander, in ns and at most FLOOR_SLACK periods.
 FIRST_READ_SLACK_NS = 250_000
-# Once the fit has this long behind it, of each pair of packets given out
-# only the one that came later against the line goes into it: one packet
-# that came sooner than all around it (the sender awake already) no longer
-# tilts the line through it. Before, every packet counts, for a first line.
-FEW_PACKETS = 2
-FEW_AFTER_NS = 2 * NS
 # How far a sample time may stray from the pace of the line, in periods per
 # packet, while it moves to a line refitted.
 SLEW = 0.02
@@ -178,8 +170,6 @@ class KindClock:
         self.unsure_until = 0  # the seq of the first packet sure to be after the last gap
         self.first_read = 0  # the packets that came in the port's first read, all at once
         self.chunks: deque[Chunk] = deque()
-        self.first_given: int | None = None
-        self.few: list[tuple[float, int, int]] = []  # (time less the line, index, time) of the last few given out
         self.period: float | None = None  # the period gaps are measured in
         self.line: tuple[float, float] | None = None  # (period, time at index 0)
         self.fitted_at: int | None = None
@@ -344,27 +334,15 @@ class KindClock:
             while len(chunks) > clock.chunks_kept:
                 chunks.popleft()
         chunk = chunks[-1]
+        add_to_hull(chunk.hull, (index, t))
         chunk.count += 1
         chunk.sum += index
-        if self.first_given is None:
-            self.first_given = t
-        few = self.few
-        few.append((t - (self.period or 0.0) * index, index, t))
-        if t - self.first_given < FEW_AFTER_NS:
-            add_to_hull(chunk.hull, (index, t))
-            few.clear()
-        elif len(few) == FEW_PACKETS:
-            few.sort()
-            add_to_hull(chunk.hull, few[1][1:])
-            few.clear()
         if self.fitted_at is None or t - self.fitted_at >= clock.refit_ns:
             self.fitted_at = t
             self.refit()
 
     def refit(self) -> None:
-        chunks = [c for c in self.chunks if c.hull]
-        if not chunks:
-            return
+        chunks = self.chunks
         span = chunks[-1].hull[-1][1] - chunks[0].hull[0][1]
         if span < self.clock.settled_ns:
             return  # too little given out yet: the first line holds
