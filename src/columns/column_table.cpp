@@ -98,10 +98,11 @@ struct TableSender {
     }
     void bad_checksum() { ++table.scan.bad_checksums; }
     void other_frame() { ++table.scan.other_frames; }
-    void packet_frame(std::size_t end) {
+    std::uint32_t packet_frame(std::size_t end) {
         constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
         places[found++] = {base + end, static_cast<std::uint32_t>(std::min(since_packet, most))};
         since_packet = 0;
+        return places[found - 1].skipped;
     }
 
     bool send_all(std::span<const IMUPacket> packets) {

@@ -1,11 +1,8 @@
 #include "parser/reader_loop.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstddef>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include "protocol/frame_scanner.hpp"
@@ -23,14 +20,12 @@ struct ChannelSender {
     bool send_all(std::span<const IMUPacket> packets) { return out.send_all(packets, wake_at, kPatience); }
 };
 
-// The same, counting what the scanner passes over as it goes, and giving
-// each packet the bytes passed over just before its frame, so that a gap in
-// the line shows where it lies.
+// The same, counting what the scanner passes over as it goes; each packet
+// keeps the bytes passed over just before its frame, so that a gap in the
+// line shows where it lies.
 struct CountingSender : ChannelSender {
     ScanCounts& counts;
     std::uint64_t since_packet = 0;
-    std::array<std::uint32_t, kScanBatch> skipped{};
-    std::size_t found = 0;
 
     void outside(std::size_t bytes) {
         since_packet += bytes;
@@ -38,18 +33,11 @@ struct CountingSender : ChannelSender {
     }
     void bad_checksum() { counts.bad_checksums.fetch_add(1, std::memory_order_relaxed); }
     void other_frame() { counts.other_frames.fetch_add(1, std::memory_order_relaxed); }
-    void packet_frame(std::size_t) {
+    std::uint32_t packet_frame(std::size_t) {
         constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
-        if (found < skipped.size()) skipped[found++] = static_cast<std::uint32_t>(std::min(since_packet, most));
+        const auto skipped = static_cast<std::uint32_t>(std::min(since_packet, most));
         since_packet = 0;
-    }
-    bool send_all(std::span<const IMUPacket> packets) {
-        alignas(IMUPacket) std::byte storage[sizeof(IMUPacket) * kScanBatch];
-        IMUPacket* const marked = reinterpret_cast<IMUPacket*>(storage);
-        const std::size_t n = std::min(packets.size(), kScanBatch);
-        for (std::size_t k = 0; k < n; ++k) std::construct_at(marked + k, packets[k])->skipped = k < found ? skipped[k] : 0;
-        found = 0;
-        return ChannelSender::send_all(std::span<const IMUPacket>(marked, n));
+        return skipped;
     }
 };
 

@@ -71,13 +71,14 @@ inline Checksum frame_checksum(const std::uint8_t* bytes, std::size_t count) {
 // A sender that also keeps count of what the scanner passes over: bytes
 // outside valid frames, failed checksums, valid frames that are not packets,
 // and each packet frame as it is found (before its batch is sent), by where
-// it ends in the buffer.
+// it ends in the buffer; for that it gives the bytes outside frames since the
+// packet frame before, which the packet keeps.
 template <class S>
 concept ScanTally = requires(S& tally, std::size_t bytes) {
     tally.outside(bytes);
     tally.bad_checksum();
     tally.other_frame();
-    tally.packet_frame(bytes);
+    { tally.packet_frame(bytes) } -> std::convertible_to<std::uint32_t>;
 };
 
 // Packets decoded but not yet sent: a batch is sent when full and at the end
@@ -131,7 +132,7 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wal
         const Timestamp now = stamp();
         IMUPacket* packet = std::construct_at(batch + batched);
         if (decode_payload_into(data[i + 2], std::span(data + i + 4, n), now, *packet)) {
-            if constexpr (ScanTally<S>) sender.packet_frame(i + n + kFrameOverhead);
+            if constexpr (ScanTally<S>) packet->skipped = sender.packet_frame(i + n + kFrameOverhead);
             if (++batched == kScanBatch) {
                 if (!sender.send_all(std::span<const IMUPacket>(batch, batched))) return;
                 batched = 0;

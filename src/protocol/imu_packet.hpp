@@ -33,8 +33,8 @@ struct IMUPacket {
     // to a byte (low half first).
     std::array<std::uint8_t, (schema::kMaxFlagged + 1) / 2> invalid{};
     // Bytes outside valid frames between the packet frame before (or the
-    // start of the run) and this one, where the reader counts what it
-    // passes over (a live source's); 0 elsewhere. At most 2^32 - 1.
+    // start) and this one, where the scan keeps count of what it passes
+    // over (a live source, a decode); 0 elsewhere. At most 2^32 - 1.
     std::uint32_t skipped = 0;
 
     Timestamp timestamp() const { return (Timestamp{time_high} << 64) | time_low; }

@@ -33,9 +33,9 @@ from it on is compared with the floor of the packets given out in the last
 just before it. Where the caller knows whether the line lost bytes before
 a packet (`lossy`, or a batch's "skipped" column), a gap is counted only
 where it did, so a clean line has none; without that, a gap needs the
-whole held stretch after it to stay half a period up. The packets of the port's first read of a kind, which
-queued before it and came at once, measure nothing: the floor starts after
-them. A receive time that goes back or jumps by over a second is
+whole held stretch after it to stay half a period up. The packets of the
+port's first read of a kind, which queued before it and came at once,
+measure nothing: the floor starts after them. A receive time that goes back or jumps by over a second is
 a clock step: everything held is given out, the fit of each kind starts
 anew, and sample times go on from where they were after a step back.
 """
