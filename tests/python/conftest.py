@@ -19,6 +19,7 @@ import time
 import tty
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import IO
 
 import pytest
 
@@ -55,9 +56,18 @@ def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
         tool("record", "--port", port, "--output", str(output), *extra),
         stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
     )  # fmt: skip
-    assert process.stderr is not None
-    assert process.stderr.readline().startswith("recording ")  # the port is set up
+    assert read_line(process.stderr).startswith("recording ")  # the port is set up
     return process
+
+
+def read_line(stream: IO[str] | None) -> str:
+    """One line from a child's pipe, read a byte at a time: readline() would
+    buffer whatever came after it, where a later communicate() never looks."""
+    assert stream is not None
+    line = bytearray()
+    while not line.endswith(b"\n") and (byte := os.read(stream.fileno(), 1)):
+        line += byte
+    return line.decode()
 
 
 def wait_for_size(path: Path, size: int) -> None:

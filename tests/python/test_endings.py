@@ -20,7 +20,7 @@ import pytest
 from brimlet_tools.live import acquire
 from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
 from brimlet_tools.wire.frames import raw_frame
-from conftest import CHILD_ENV, needs_numpy, python_child, run_python, tool, waiting_bytes
+from conftest import CHILD_ENV, needs_numpy, python_child, read_line, run_python, tool, waiting_bytes
 
 # Each makes `parser` (not started, with the keyword arguments `options`) on a
 # source whose writer stays open and silent, and `writer`, a descriptor that
@@ -117,13 +117,13 @@ def test_ctrl_c_ends_a_long_wait_and_leaves_the_parser_usable(source, options, c
         str(tmp_path / "stream"),
     )  # fmt: skip
     try:
-        assert child.stdout is not None and child.stdout.readline() == "waiting\n"
+        assert read_line(child.stdout) == "waiting\n"
         time.sleep(0.3)
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
         # Not communicate(): the time to the line is what counts.
         assert select.select([child.stdout], [], [], 10)[0], "Ctrl-C did not end the wait"
-        line = child.stdout.readline()
+        line = read_line(child.stdout)
         took = time.monotonic() - sent
         out, err = child.communicate(timeout=10)
     except BaseException:
@@ -289,7 +289,7 @@ def test_record_says_when_a_port_brings_no_frame_or_hangs_up_early(tmp_path, sen
     record = subprocess.Popen(tool("record", "--port", port, "-o", str(output), "--seconds", "4", "--quiet"),
                               stderr=subprocess.PIPE, text=True, env=CHILD_ENV)  # fmt: skip
     try:
-        assert record.stderr is not None and record.stderr.readline().startswith("recording ")
+        assert read_line(record.stderr).startswith("recording ")
         os.write(master, sent)
         if hang_up:
             time.sleep(0.5)

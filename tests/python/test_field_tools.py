@@ -24,7 +24,7 @@ from brimlet_tools import cli
 from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, run_cli, tool, wait_until, write_times
+from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, write_times
 
 # What the installed console script `brimlet` runs.
 CONSOLE_SCRIPT = "import sys; from brimlet_tools.cli import main; sys.exit(main())"
@@ -115,7 +115,7 @@ def test_a_line_of_bytes_without_frames_is_named(command: list[str], pty_pair: t
         process = subprocess.Popen([*tool(*command, "--port", port)], stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
         assert process.stderr is not None
         if "--follow" in command:  # the hint is a warning, and the reading goes on until Ctrl-C
-            line = process.stderr.readline()
+            line = read_line(process.stderr)
             process.send_signal(signal.SIGINT)
         _, err = process.communicate(timeout=30)
     if "--follow" in command:
@@ -159,7 +159,7 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
     where = ["--file", str(recording)] if source == "file" else ["--port", port]
     process = subprocess.Popen(tool("monitor", *where), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, env=CHILD_ENV)  # fmt: skip
-    assert process.stderr is not None and process.stderr.readline().startswith("monitoring ")
+    assert read_line(process.stderr).startswith("monitoring ")
     if source == "port":  # ends with Ctrl-C; a played recording ends with the line's hang-up
         os.write(master, stream)
         time.sleep(2)

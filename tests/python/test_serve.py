@@ -13,7 +13,7 @@ import subprocess
 from pathlib import Path
 
 import pytest
-from conftest import CHILD_ENV, tool
+from conftest import CHILD_ENV, read_line, tool
 
 from brimlet_tools import load
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
@@ -27,8 +27,7 @@ def start_serve(*args: str) -> tuple[subprocess.Popen[str], str]:
     """`brimlet serve` on a free loopback port, and its address."""
     process = subprocess.Popen(tool("serve", "--listen", "127.0.0.1:0", *args), stderr=subprocess.PIPE,
                                text=True, env=CHILD_ENV)  # fmt: skip
-    assert process.stderr is not None
-    line = process.stderr.readline()
+    line = read_line(process.stderr)
     found = re.search(r"on (ws://\S+);", line)
     assert found, line
     return process, found.group(1)

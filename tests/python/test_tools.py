@@ -22,7 +22,7 @@ from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expecte
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import as_dict
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, run_cli, start_record, tool, wait_for_size
+from conftest import CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, read_line, run_cli, start_record, tool, wait_for_size
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
 
@@ -333,7 +333,7 @@ def test_a_port_is_read_through_pauses_until_it_hangs_up(command, ready, count) 
                                stderr=subprocess.PIPE, text=True, env=CHILD_ENV)  # fmt: skip
     try:
         if ready:  # it empties the port's queue as it opens it
-            assert process.stderr is not None and process.stderr.readline().startswith("monitoring ")
+            assert read_line(process.stderr).startswith("monitoring ")
         # Frames of every raw field: 1,000 of them are more than the terminal holds unread.
         vector = [0.5, -1.5, 9.75]
         numbered = [frames.raw_frame(scaled_accel=vector, scaled_gyro=vector, delta_theta=vector,
