@@ -1,5 +1,6 @@
-"""Sample times of live packets as they come, with a bounded delay: the
-lower-envelope fit of `envelope`, kept up to date one packet at a time.
+"""Sample times of live packets as they come, with a bounded delay: like
+`envelope` for a whole recording, a line along the floor of the receive
+times, here kept up to date one packet at a time.
 
     clock = SampleClock()
     for packet, sample_ns, missing_before in clock.feed(parser.get_data_packets()):
@@ -17,13 +18,15 @@ receive times after it is known, and never longer: later packets release it.
 of a kind a read brought, for a view that needs the figures and not the
 packets.
 
-Per kind, the points (packet index, receive time) of the packets already
-given out go into the lower convex hull of one chunk of receive time at a
-time (a monotone chain: each point is added once and removed at most once).
-Every `refit` seconds the hulls of the chunks in the last `window` seconds
-are merged, and the line is the hull's edge under their mean index, as for a
-whole recording. A packet's sample time is that line at its index, strictly
-after the one before it and never after the packet's own receive time.
+Per kind, the points (packet index, receive time) of the packets given out
+gather in chunks `refit` seconds long. A chunk closes into one point of the
+floor: at its mean index, a low quantile of its receive times less the line,
+which one packet that came early moves little. The line is the least-squares
+fit of the floor's points of the last `window` seconds, refitted as each
+chunk closes; while they span a short stretch, its slope is drawn towards
+the nominal period, which a crystal keeps to within a few parts in 10^5. A
+packet's sample time is that line at its index, strictly after the one
+before it and never after the packet's own receive time.
 
 The index counts the packets that never arrived. Where one is missing, the
 floor of the receive times less the line steps up by a whole period and
@@ -75,6 +78,16 @@ TOGETHER = 0.25
 # of the packets after it before a gap is counted between them: the floor's
 # own wander, in ns and at most FLOOR_SLACK periods.
 FIRST_READ_SLACK_NS = 250_000
+# A chunk's point of the floor is this quantile of its receive times: one
+# packet that came early moves it little, and few packets lie below it.
+FLOOR_QUANTILE = 0.03
+# A chunk holds at least this many points.
+CHUNK_POINTS = 16
+# How far the floor's points lie from the line, and how far a crystal's rate
+# may be from the nominal one: they weigh the slope the floor's points give
+# against the nominal period.
+FLOOR_NOISE_NS = 20_000
+CRYSTAL_SHARE = 50e-6
 # How far a sample time may stray from the pace of the line, in periods per
 # packet, while it moves to a line refitted.
 SLEW = 0.02
@@ -108,48 +121,39 @@ def nominal_rate(rate: float, nominal: float | None) -> float:
     return float(max(round(rate), 1))
 
 
-def lower_hull(points: Iterable[tuple[int, int]]) -> list[tuple[int, int]]:
-    """The lower convex hull of points with x increasing (monotone chain)."""
-    hull: list[tuple[int, int]] = []
-    for point in points:
-        add_to_hull(hull, point)
-    return hull
-
-
-def add_to_hull(hull: list[tuple[int, int]], point: tuple[int, int]) -> None:
-    """Adds `point`, right of every point of the lower hull `hull`."""
-    x, y = point
-    while len(hull) >= 2:
-        (x0, y0), (x1, y1) = hull[-2], hull[-1]
-        if (x1 - x0) * (y - y0) > (y1 - y0) * (x - x0):
-            break
-        hull.pop()
-    hull.append(point)
-
-
-def edge_under(hull: list[tuple[int, int]], x: float) -> tuple[float, float] | None:
-    """The line (slope, value at 0) of the hull's edge under `x`; None for a
-    hull of one point."""
-    if len(hull) < 2:
-        return None
-    k = 1
-    while k + 1 < len(hull) and hull[k][0] < x:
-        k += 1
-    (x0, y0), (x1, y1) = hull[k - 1], hull[k]
-    slope = (y1 - y0) / (x1 - x0)
-    return slope, y0 - slope * x0
-
-
 class Chunk:
-    """The given-out points of one kind within one stretch of receive time."""
+    """The points (index, receive time) of one kind given out in one stretch
+    of receive time, until it closes into one point of the floor."""
 
-    __slots__ = ("count", "hull", "start", "sum")
+    __slots__ = ("indexes", "start", "times")
 
     def __init__(self, start: int) -> None:
         self.start = start
-        self.hull: list[tuple[int, int]] = []
-        self.count = 0
-        self.sum = 0
+        self.indexes: list[int] = []
+        self.times: list[int] = []
+
+    def floor_point(self, slope: float) -> tuple[float, float]:
+        """The chunk's point of the floor: at its mean index, the low quantile
+        of its receive times less the line of slope `slope`."""
+        indexes, times = self.indexes, self.times
+        residuals = sorted(t - slope * i for i, t in zip(indexes, times))
+        x = sum(indexes) / len(indexes)
+        return x, residuals[int(FLOOR_QUANTILE * len(residuals))] + slope * x
+
+
+def fit_line(points: Iterable[tuple[float, float]], period: float, nominal: bool) -> tuple[float, float]:
+    """The line (slope, value at 0) through the floor's points by least
+    squares. Its slope is drawn towards `period` as far as the points leave
+    it in doubt when that is the `nominal` one (a crystal keeps to it within
+    CRYSTAL_SHARE; the points lie some FLOOR_NOISE_NS off the line), so that
+    a short stretch does not tilt it; with one point, it is `period`."""
+    xs, ys = zip(*points)
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    sxx = sum((x - mx) ** 2 for x in xs)
+    sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    doubt = (FLOOR_NOISE_NS / (CRYSTAL_SHARE * period)) ** 2 if nominal else 0.0
+    slope = (sxy + doubt * period) / (sxx + doubt) if sxx + doubt > 0 else period
+    return slope, my - slope * mx
 
 
 class KindClock:
@@ -169,10 +173,11 @@ class KindClock:
         self.given_count = 0
         self.unsure_until = 0  # the seq of the first packet sure to be after the last gap
         self.first_read = 0  # the packets that came in the port's first read, all at once
-        self.chunks: deque[Chunk] = deque()
+        self.chunk: Chunk | None = None  # the points given out since the last floor point
+        self.floors: deque[tuple[int, float, float]] = deque()  # (start, index, time) of the floor's points
         self.period: float | None = None  # the period gaps are measured in
+        self.prior: float | None = None  # the nominal period, that the slope is drawn towards
         self.line: tuple[float, float] | None = None  # (period, time at index 0)
-        self.fitted_at: int | None = None
         self.first_floor: float | None = None
         self.last_sample: int | None = None
         self.paced: tuple[int, float] | None = None  # the index and time on the line's pace of the last
@@ -204,7 +209,7 @@ class KindClock:
         rough = steps[len(steps) // 2] if steps else 0.0
         nominal = self.stats.nominal
         if nominal and (rough <= 0 or abs(NS / rough / nominal - 1) <= NOMINAL_SHARE):
-            self.period = NS / nominal
+            self.period = self.prior = NS / nominal
         else:
             self.period = rough if rough > 0 else 1.0
         self.rebuild_floor()
@@ -325,36 +330,35 @@ class KindClock:
         return min(steps, MAX_MISSING) if steps > 0 else 0
 
     def settle(self, index: int, t: int) -> None:
-        """Adds the point of a packet given out to its chunk's hull, and refits
-        on the clock's cadence."""
+        """Adds the point of a packet given out to its chunk; a chunk `refit`
+        long closes into a point of the floor, and the line is refitted."""
         clock = self.clock
-        chunks = self.chunks
-        if not chunks or t - chunks[-1].start >= clock.chunk_ns:
-            chunks.append(Chunk(t))
-            while len(chunks) > clock.chunks_kept:
-                chunks.popleft()
-        chunk = chunks[-1]
-        add_to_hull(chunk.hull, (index, t))
-        chunk.count += 1
-        chunk.sum += index
-        if self.fitted_at is None or t - self.fitted_at >= clock.refit_ns:
-            self.fitted_at = t
+        chunk = self.chunk
+        if chunk is None:
+            chunk = self.chunk = Chunk(t)
+        elif t - chunk.start >= clock.refit_ns and len(chunk.indexes) >= CHUNK_POINTS:
+            slope = self.line[0] if self.line is not None else self.period or 1.0
+            floors = self.floors
+            floors.append((chunk.start, *chunk.floor_point(slope)))
+            while floors[0][0] < t - clock.window_ns:
+                floors.popleft()
+            chunk = self.chunk = Chunk(t)
             self.refit()
+        chunk.indexes.append(index)
+        chunk.times.append(t)
 
     def refit(self) -> None:
-        chunks = self.chunks
-        span = chunks[-1].hull[-1][1] - chunks[0].hull[0][1]
-        if span < self.clock.settled_ns:
-            return  # too little given out yet: the first line holds
-        count = sum(c.count for c in chunks)
-        mean = sum(c.sum for c in chunks) / count
-        line = edge_under(lower_hull(p for c in chunks for p in c.hull), mean)
-        if line is None or self.period is None or abs(line[0] / self.period - 1.0) > NOMINAL_SHARE:
-            return  # no line yet, or one bent by a stretch that came together
+        floors = self.floors
+        if self.period is None:
+            return
+        prior = self.prior
+        line = fit_line(((x, y) for _, x, y in floors), prior or self.period, prior is not None)
+        if abs(line[0] / self.period - 1.0) > NOMINAL_SHARE:
+            return  # one bent by a stretch that came together
         self.line = line
         self.stats.rate = NS / line[0]
         self.stats.nominal = nominal_rate(self.stats.rate, self.stats.nominal)
-        if span >= self.clock.window_ns // 4 and self.period is not None:
+        if floors[-1][0] - floors[0][0] >= self.clock.window_ns // 4:
             changed = abs(line[0] / self.period - 1.0)
             self.period = line[0]
             if changed > 1e-4:
@@ -372,9 +376,6 @@ class SampleClock:
         self.delay_ns = round(delay * NS)
         self.window_ns = round(window * NS)
         self.refit_ns = round(refit * NS)
-        self.chunk_ns = max(self.window_ns // 10, 1)
-        self.chunks_kept = 11
-        self.settled_ns = min(self.window_ns, NS // 4)
         self.nominal = dict(NOMINAL_RATES if nominal is None else nominal)
         self.kinds: dict[str, KindClock] = {}
         # Packets held, in the order fed: (what to give back, kind, time, lossy).
