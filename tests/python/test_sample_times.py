@@ -330,3 +330,10 @@ def test_the_virtual_device_sends_what_the_sample_times_say(tmp_path: Path, read
             assert rate == pytest.approx(nominal * (1 + ppm * 1e-6), rel=250e-6 / seconds), done.stderr
             assert drift == pytest.approx(ppm, abs=250 / seconds), kind
             assert missing <= loaded.fits[kind].missing <= missing + 2, kind
+
+
+def test_a_window_shorter_than_a_chunk_still_fits() -> None:
+    clock = SampleClock(window=0.1)  # a chunk is a quarter second at least
+    packets = [SimpleNamespace(packet_type="raw", timestamp=START_NS + k * 1_000_000 + 50_000) for k in range(2000)]
+    settled = clock.feed(packets) + clock.finish()
+    assert len(settled) == len(packets) and clock.stats("raw").rate == pytest.approx(1000, rel=1e-6)

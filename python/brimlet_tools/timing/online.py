@@ -340,8 +340,8 @@ class KindClock:
             slope = self.line[0] if self.line is not None else self.period or 1.0
             floors = self.floors
             floors.append((chunk.start, *chunk.floor_point(slope)))
-            while floors[0][0] < t - clock.window_ns:
-                floors.popleft()
+            while len(floors) > 1 and floors[0][0] < t - clock.window_ns:
+                floors.popleft()  # the newest stays, were a chunk longer than the window
             chunk = self.chunk = Chunk(t)
             self.refit()
         chunk.indexes.append(index)
