@@ -85,11 +85,11 @@ struct TableSender {
     ColumnTable& table;
     bool out_of_memory = false;
     // The stream offset of the buffer being scanned, the bytes outside
-    // frames since the last packet frame, and the place of each packet of
-    // the batch being made.
+    // frames since the last packet frame, and where the frame of each packet
+    // of the batch being made ends.
     std::uint64_t base = 0;
     std::uint64_t since_packet = 0;
-    std::array<ColumnTable::Place, kScanBatch> places{};
+    std::array<std::uint64_t, kScanBatch> ends{};
     std::size_t found = 0;
 
     void outside(std::size_t bytes) {
@@ -100,9 +100,10 @@ struct TableSender {
     void other_frame() { ++table.scan.other_frames; }
     std::uint32_t packet_frame(std::size_t end) {
         constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
-        places[found++] = {base + end, static_cast<std::uint32_t>(std::min(since_packet, most))};
+        ends[found++] = base + end;
+        const auto skipped = static_cast<std::uint32_t>(std::min(since_packet, most));
         since_packet = 0;
-        return places[found - 1].skipped;
+        return skipped;
     }
 
     bool send_all(std::span<const IMUPacket> packets) {
@@ -114,7 +115,7 @@ struct TableSender {
         // The stamp is a receive time in nanoseconds since the epoch, which
         // the low 64 bits hold (as two's complement, for a time before 1970).
         for (std::size_t k = 0; k < packets.size(); ++k) {
-            table.append(packets[k], static_cast<std::int64_t>(packets[k].time_low), places[k]);
+            table.append(packets[k], static_cast<std::int64_t>(packets[k].time_low), ends[k]);
         }
         found = 0;
         return true;
@@ -138,7 +139,7 @@ bool ColumnTable::reserve(std::size_t count) {
     return ok;
 }
 
-bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp, Place place) {
+bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp, std::uint64_t frame_end) {
     const std::size_t i = size;
     if (i == absent_until) {
         if (i == capacity && !reserve(std::max<std::size_t>(1024, capacity * 2))) return false;
@@ -154,8 +155,8 @@ bool ColumnTable::append(const IMUPacket& packet, std::int64_t stamp, Place plac
     for (std::size_t k = 0; k < packet.flagged; ++k) flags |= static_cast<std::uint16_t>(1u << packet.invalid_code(k));
     invalid.data()[i] = flags;
     present.data()[i] = packet.present;
-    skipped.data()[i] = place.skipped;
-    end.data()[i] = place.end;
+    skipped.data()[i] = packet.skipped;
+    end.data()[i] = frame_end;
     const auto kind_index = static_cast<std::size_t>(packet.kind);
     const auto& [fields, count] = kFieldsOfKind;
     for (std::size_t n = 0; n < count[kind_index]; ++n) {

@@ -94,14 +94,9 @@ struct ColumnTable {
     ColumnTable();
     // Room for `count` packets in every column; false when out of memory.
     bool reserve(std::size_t count);
-    // Where a packet's frame lies: its end, and the bytes outside frames
-    // just before it.
-    struct Place {
-        std::uint64_t end = 0;
-        std::uint32_t skipped = 0;
-    };
-    // Appends one packet, stamped `time`; false when out of memory.
-    bool append(const IMUPacket& packet, std::int64_t time, Place place);
+    // Appends one packet, stamped `time`, whose frame ends at stream offset
+    // `end`; false when out of memory.
+    bool append(const IMUPacket& packet, std::int64_t time, std::uint64_t end);
 };
 
 // The reads of a recording: after read k the recording was ends[k] bytes long

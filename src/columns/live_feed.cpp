@@ -18,7 +18,7 @@ Expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
     batch.consume([&](IMUPacket&& packet) {
         // The receive time in ns since the epoch, which the low 64 bits hold;
         // where the frame lay in the stream is not kept, what came before it is.
-        ok = ok && table.append(packet, static_cast<std::int64_t>(packet.time_low), {0, packet.skipped});
+        ok = ok && table.append(packet, static_cast<std::int64_t>(packet.time_low), 0);
     });
     if (!ok) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
     return table;
