@@ -12,11 +12,12 @@ from typing import TYPE_CHECKING, cast
 
 from ..errors import PortHungUp
 from ..files.inputs import recording_path
-from ..live.acquire import Listener, listen, replay
+from ..live.acquire import PortReading, listen, replay
 from ..wire.fields import PacketLike
 from .common import StopFlag, ToolError, cannot, note
 
 if TYPE_CHECKING:
+    from ..live.stream import ColumnListener
     from ..recordings.recording import Recording
 
 
@@ -97,10 +98,20 @@ def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]
     return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
 
 
-def reading_end(packets: Iterable[PacketLike]) -> None:
+def batches_of(args: argparse.Namespace, stop: StopFlag, linger: float = 0.0) -> ColumnListener:
+    """The port that the arguments name, read as `packets_of` reads it, in
+    batches of columns, for `linger` seconds more at its end (see
+    `listen_columns`)."""
+    from ..live.stream import listen_columns
+
+    follow = getattr(args, "follow", False)
+    return listen_columns(args.port, args.baudrate, args.timeout, follow, args.seconds, stop, linger=linger)
+
+
+def reading_end(packets: Iterable[object]) -> None:
     """Once a command has written out what it read: the error for a port
     that hung up meanwhile, the same for every command."""
-    if isinstance(packets, Listener) and packets.hung_up:
+    if isinstance(packets, PortReading) and packets.hung_up:
         raise PortHungUp(packets.port)
 
 

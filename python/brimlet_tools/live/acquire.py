@@ -71,7 +71,7 @@ def listen(
     the caller stops iterating.
 
     A line that brings bytes but no packet for `hint_after` seconds (default
-    `linewatch.HINT_AFTER`) is looked at once: the parser lets go of the
+    `linewatch.HINT_AFTER`) is looked at once: the reader lets go of the
     port, the bytes are counted for a moment, and the hint that names the
     likely cause (the baud rate) ends the reading as an error, or with
     `follow` goes to stderr while the reading goes on. Nothing is opened
@@ -79,9 +79,10 @@ def listen(
     return Listener(port, baudrate, timeout, follow, seconds, stop, hint_after)
 
 
-class Listener:
-    """One reading of a port, as `listen` describes it: an iterator of its
-    packets."""
+class PortReading[T]:
+    """One reading of a port, as `listen` describes it: an iterator of what
+    it decodes, packet by packet (`Listener`) or in batches of columns
+    (`stream.ColumnListener`)."""
 
     def __init__(
         self,
@@ -92,6 +93,7 @@ class Listener:
         seconds: float | None,
         stop: Callable[[], bool] | None,
         hint_after: float | None,
+        linger: float = 0.0,
     ) -> None:
         self.port, self.baudrate, self.timeout, self.follow = port, baudrate, timeout, follow
         # Following, no wait for input ever ends the reader's run: a silence
@@ -102,49 +104,76 @@ class Listener:
         self.seconds = seconds
         self.stop = stop or (lambda: False)
         self.hint_after = HINT_AFTER if hint_after is None else hint_after
-        self.parser: Any = None
         self.received = 0
         self.hung_up = False
-        self._packets = self.packets()
+        # Once the time asked for has passed or a stop came, the reading goes
+        # on for `linger` seconds: what comes then only tells about what came
+        # before `ended_at` (ns since the epoch, as the receive times).
+        self.linger = linger
+        self.ended_at: int | None = None
+        self._items = self.items()
 
-    def __iter__(self) -> Listener:
+    def __iter__(self) -> PortReading[T]:
         return self
 
-    def __next__(self) -> IMUPacket:
-        return next(self._packets)
+    def __next__(self) -> T:
+        return next(self._items)
 
     def close(self) -> None:
-        """Ends the reading now, which stops the parser."""
-        self._packets.close()
+        """Ends the reading now, which lets go of the port."""
+        self._items.close()
 
-    def packets(self) -> Generator[IMUPacket]:
-        self.brimlet = load_brimlet()
-        self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.wait)
-        self.started = time.monotonic()
-        self.deadline = None if self.seconds is None else self.started + self.seconds
-        self.hint_at: float | None = self.started + self.hint_after
+    def open_line(self) -> None:
+        """Opens the port and starts its reader."""
+        raise NotImplementedError
+
+    def let_go(self) -> None:
+        """Stops the reader and lets go of the port, if it is open."""
+        raise NotImplementedError
+
+    def poll(self) -> list[T] | None:
+        """What the reader has decoded since the last poll (counted in
+        `received`), after a short wait when nothing has; None once its run
+        has ended without a failure. OSError with the reader's text when
+        its run failed."""
+        raise NotImplementedError
+
+    def what_the_run_decoded(self) -> list[T]:
+        """After a failure ended the run: what it decoded before and is
+        still to be given out."""
+        return []
+
+    def items(self) -> Generator[T]:
         try:
-            self.parser.start()
+            self.open_line()
+            self.started = time.monotonic()
+            self.deadline = None if self.seconds is None else self.started + self.seconds
+            self.hint_at: float | None = self.started + self.hint_after
             while not self.over():
                 if self.no_frame_for_long() and not self.look_at_the_line():
                     return
                 try:
-                    batch = self.parser.get_data_packets()
+                    got = self.poll()
                 except OSError as e:
                     yield from self.what_the_run_decoded()
                     self.run_ended(e)
                     return
-                self.received += len(batch)
-                yield from batch
-                if not batch:
-                    time.sleep(POLL_INTERVAL)
+                if got is None:
+                    return
+                yield from got
         finally:
-            if self.parser is not None:
-                self.parser.stop()
+            self.let_go()
 
     def over(self) -> bool:
-        """Whether the time asked for has passed, or `stop()` says so."""
-        return (self.deadline is not None and time.monotonic() >= self.deadline) or self.stop()
+        """Whether the time asked for has passed, or `stop()` says so, and
+        the `linger` after that."""
+        now = time.monotonic()
+        if self.ended_at is None:
+            if not ((self.deadline is not None and now >= self.deadline) or self.stop()):
+                return False
+            self.ended_at = time.time_ns()
+            self.linger_until = now + self.linger
+        return now >= self.linger_until
 
     def no_frame_for_long(self) -> bool:
         """Whether the line has brought no packet for `hint_after` seconds
@@ -157,14 +186,12 @@ class Listener:
         as a warning once the port is read again. False when Ctrl-C cut
         the reopening short."""
         self.hint_at = None
-        self.parser.stop()
-        self.parser = None
+        self.let_go()
         hint = no_frame_hint(self.port, self.baudrate or MODULE_DEFAULT_BAUD, time.monotonic() - self.started)
         if hint is not None and not self.follow:
             raise ToolError(hint)
         try:
-            self.parser = open_parser(self.brimlet, self.port, self.baudrate, self.wait)
-            self.parser.start()
+            self.open_line()
         except (ToolError, OSError):
             if self.stop():
                 return False
@@ -173,25 +200,46 @@ class Listener:
             print(f"warning: {hint}", file=sys.stderr, flush=True)
         return True
 
-    def what_the_run_decoded(self) -> list[IMUPacket]:
-        """After a failure ended the run: what it decoded before, queued
-        behind the failure's text."""
-        rest: list[IMUPacket] = self.parser.get_data_packets()
-        self.received += len(rest)
-        return rest
-
     def run_ended(self, e: OSError) -> None:
         """Takes the failure `e` that ended the reader's run (its packets are
         out): a hang-up ends the reading, noted in `hung_up`; so does a
         silence after data (only without `follow` can a wait run out); any
         other failure, or silence from the start, is a ToolError."""
         if str(e) == HUNG_UP:
-            self.hung_up = True
+            self.hung_up = self.ended_at is None  # not after the end, while lingering
             return
         if str(e) != SILENT:
             raise ToolError(f"reading {self.port} failed: {e}") from e
         if not self.received:
             raise ToolError(f"no data from {self.port} within {self.timeout:g} s") from e
+
+
+class Listener(PortReading["IMUPacket"]):
+    """A reading of a port through the module's SerialParser, packet by
+    packet."""
+
+    parser: Any = None
+
+    def open_line(self) -> None:
+        self.parser = open_parser(load_brimlet(), self.port, self.baudrate, self.wait)
+        self.parser.start()
+
+    def let_go(self) -> None:
+        if self.parser is not None:
+            self.parser.stop()
+            self.parser = None
+
+    def poll(self) -> list[IMUPacket]:
+        batch: list[IMUPacket] = self.parser.get_data_packets()
+        self.received += len(batch)
+        if not batch:
+            time.sleep(POLL_INTERVAL)
+        return batch
+
+    def what_the_run_decoded(self) -> list[IMUPacket]:
+        rest: list[IMUPacket] = self.parser.get_data_packets()
+        self.received += len(rest)
+        return rest
 
 
 def open_parser(brimlet: ModuleType, port: str, baudrate: int | None, timeout: float) -> Any:

@@ -13,18 +13,21 @@ A port that stays silent for `timeout` seconds ends the iteration with
 OSError("Operation timed out"), as the parser classes do, unless `follow`
 is given: then the silence is waited out. A read failure ends it with the
 reader's text after every packet before it.
+
+`listen_columns` reads a port as the tools read one (`acquire.listen`: for a
+time, until a stop request or a hang-up), in the same batches.
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
-from .acquire import SILENT
+from .acquire import SILENT, PortReading
 
 if TYPE_CHECKING:
     import brimlet_columns
@@ -32,6 +35,10 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
     Batch = dict[str, npt.NDArray[Any]]
+
+# The longest a reading of columns waits for the live source before it looks
+# at the clock and the stop request again.
+COLUMN_WAIT = 0.05
 
 
 def native() -> Any:
@@ -145,3 +152,49 @@ def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None
     """Batches of columns from `port` as they arrive (or from `recording`);
     iterate with `for` or `async for`. See the module's description."""
     return LiveStream(port, baudrate, timeout, follow, recording=recording)
+
+
+def listen_columns(
+    port: str,
+    baudrate: int | None = None,
+    timeout: float = 1.0,
+    follow: bool = False,
+    seconds: float | None = None,
+    stop: Callable[[], bool] | None = None,
+    hint_after: float | None = None,
+    linger: float = 0.0,
+) -> ColumnListener:
+    """The same reading of `port` as `acquire.listen`'s, in batches of columns from
+    the live source (`as_arrays` types them): each holds what came since the
+    last, with the bytes passed over before each packet ("skipped"). A batch
+    of no rows says that nothing came for a moment. Given `linger`, the
+    reading goes on for as many seconds after its time has passed or a stop
+    came, with `ended_at` set: what comes then is read to tell about what
+    came before (a sample clock's delay)."""
+    return ColumnListener(port, baudrate, timeout, follow, seconds, stop, hint_after, linger)
+
+
+class ColumnListener(PortReading["Batch"]):
+    """A reading of a port through the live source, in batches of columns;
+    a failure comes after every packet before it."""
+
+    source: Any = None
+
+    def open_line(self) -> None:
+        try:
+            self.source = native().LiveSource(self.port, self.baudrate, self.wait)
+        except OSError as e:
+            raise ToolError(f"cannot open port {self.port}: {e}") from e
+
+    def let_go(self) -> None:
+        if self.source is not None:
+            self.source.close()
+            self.source = None
+
+    def poll(self) -> list[Batch] | None:
+        batch = self.source.read(COLUMN_WAIT)
+        if batch is None:
+            return None
+        arrays = as_arrays(batch)
+        self.received += len(arrays["kind"])
+        return [arrays]
