@@ -150,6 +150,24 @@ def test_values_are_written_as_the_packet_text_form_writes_them(fmt: str, path: 
     assert all(b == want or math.isnan(float(t)) for b, want, t in zip(back, bits, texts, strict=True))
 
 
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_columns_are_written_as_packets_are_with_extra_columns(fmt: str, flight: Flight) -> None:
+    from brimlet_tools import load
+    from brimlet_tools.commands.source import Restamped
+
+    columns = load(flight.path).columns
+    rows = np.flatnonzero(columns["kind"] == 0)  # one kind, as `dump --kind` takes it
+    extra = ("sample_time", "missing_before")
+    by_columns = io.BytesIO()
+    formats.ColumnWriter(by_columns, fmt, extra).write(columns, rows)
+    by_packets = io.StringIO()
+    writer = formats.PacketWriter(by_packets, fmt, extra)
+    packets = list(replay(flight.path))
+    for i in rows.tolist():
+        writer.write(Restamped(packets[i], flight.times[i]), (flight.sampled[i], flight.missing[i]))  # type: ignore[arg-type]
+    assert any(flight.missing[i] for i in rows) and by_columns.getvalue().decode() == by_packets.getvalue()
+
+
 def export_text(source: Path, output: Path) -> str:
     assert cli.main(["export", str(source), str(output), "--quiet"]) == 0
     return output.read_text()

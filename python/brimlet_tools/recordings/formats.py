@@ -1,21 +1,21 @@
 """Packets as text: the packet's own text form, CSV and JSON lines.
 
 CSV and JSON lines are written by one writer, `brimlet_columns.text_lines`,
-from columns: a loaded recording's (`write_columns`) or, packet by packet,
-those of each packet as it comes (`PacketWriter`, for a live port). Each
+from columns: a loaded recording's or a live source's batches (`ColumnWriter`)
+or, packet by packet, those of each packet as it comes (`PacketWriter`). Each
 value is a single-precision number, written as the packet's text form writes
 it: the shortest decimal text that reads back as the same single-precision
 value, so 0.1 is written as 0.1, not as the seventeen digits of its widening
 to double precision. Reading a value back means rounding the text to single
 precision (`read_csv` and `read_jsonl` do that), which gives exactly the
 packet's value. Both name a packet's kind, time and flagged fields `kind`,
-`time` and `invalid`, as every other output does (`fields.OUTPUT_NAMES`).
-CSV has one column per value, empty where a packet does not carry a field;
-JSON lines have one object per packet with a key per field (a list for a
-vector or quaternion), null where absent. JSON lines write a non-finite
-value as NaN, Infinity or -Infinity, as Python's json module does; CSV
-writes NaN, inf and -inf, as the text form does. The names of the fields
-flagged not valid come in the order of `fields.VALIDITY_NAMES`.
+`time` and `invalid`, as every other output does (`fields.OUTPUT_NAMES`). CSV
+has one column per value, empty where a packet does not carry a field; JSON
+lines have one object per packet with a key per field (a list for a vector or
+quaternion), null where absent. JSON lines write a non-finite value as NaN,
+Infinity or -Infinity, as Python's json module does; CSV writes NaN, inf and
+-inf, as the text form does. The names of the fields flagged not valid come in
+the order of `fields.VALIDITY_NAMES`.
 """
 
 from __future__ import annotations
@@ -65,9 +65,10 @@ def to_single(x: float) -> float:
     return value
 
 
-def header_line(fmt: str) -> str:
-    """What comes before the first packet: the CSV header line."""
-    return ",".join(COLUMNS) + "\n" if fmt == "csv" else ""
+def header_line(fmt: str, extra: Sequence[str] = ()) -> str:
+    """What comes before the first packet: the CSV header line, with the
+    names of the `extra` columns last."""
+    return ",".join((*COLUMNS, *extra)) + "\n" if fmt == "csv" else ""
 
 
 def text_lines(fmt: str, columns: Sequence[Buffer]) -> bytes:
@@ -75,6 +76,14 @@ def text_lines(fmt: str, columns: Sequence[Buffer]) -> bytes:
     columns, as `brimlet_columns.text_lines` takes them) in `fmt`."""
     lines: bytes = load_columns().text_lines(fmt, columns, JSON_KEYS)
     return lines
+
+
+def with_extra(fmt: str, line: str, names: Sequence[str], values: Iterable[int]) -> str:
+    """A packet's CSV or JSON line with the integer values of the extra
+    columns `names` added last."""
+    if fmt == "csv":
+        return line[:-1] + "".join(f",{v}" for v in values) + "\n"
+    return line.rstrip()[:-1] + "".join(f',"{k}":{v}' for k, v in zip(names, values, strict=True)) + "}\n"
 
 
 def write_columns(
@@ -86,13 +95,39 @@ def write_columns(
     receive time (or the estimated one) as its timestamp, telling `advance`
     as it goes."""
     start, stop, _ = (rows or slice(None)).indices(len(columns["time"]))
-    ordered = [columns["time"].view("int64"), columns["kind"], columns["invalid"], columns["present"],
-               *(columns[name] for name in DATA_COLUMNS)]  # fmt: skip
-    out.write(header_line(fmt).encode())
-    for first in range(start, stop, CHUNK):
-        last = min(first + CHUNK, stop)
-        out.write(text_lines(fmt, [column[first:last] for column in ordered]))
-        advance(last - first)
+    ColumnWriter(out, fmt).write(columns, range(start, stop), advance)
+
+
+class ColumnWriter:
+    """Writes rows of columns named as `load` names them to a binary stream
+    as CSV (its header first) or JSON lines; the `extra` integer columns
+    (datetime64 ones as ns since the epoch) come after the packet's own."""
+
+    def __init__(self, out: BinaryIO, fmt: str, extra: Sequence[str] = ()) -> None:
+        if fmt not in ("csv", "jsonl"):
+            raise ValueError(f"columns are written as CSV or JSON lines, not {fmt!r}")
+        self.out, self.format, self.extra = out, fmt, tuple(extra)
+        out.write(header_line(fmt, extra).encode())
+
+    def write(self, columns: Mapping[str, npt.NDArray[Any]], rows: range | npt.NDArray[Any],
+              advance: Callable[[int], object] = lambda n: None) -> None:  # fmt: skip
+        """The lines of the packets at `rows` (a range, or an array of
+        indices), in chunks, telling `advance` as it goes."""
+        ordered = [columns["time"].view("int64"), columns["kind"], columns["invalid"], columns["present"],
+                   *(columns[name] for name in DATA_COLUMNS)]  # fmt: skip
+        extra = [columns[name].view("int64") if columns[name].dtype.kind == "M" else columns[name]
+                 for name in self.extra]  # fmt: skip
+        for first in range(0, len(rows), CHUNK):
+            part = rows[first : first + CHUNK]
+            at: slice | npt.NDArray[Any] = slice(part.start, part.stop) if isinstance(part, range) else part
+            lines = text_lines(self.format, [column[at] for column in ordered])
+            if extra:
+                values = zip(*(column[at].tolist() for column in extra), strict=True)
+                text = lines.decode().splitlines(keepends=True)
+                lines = "".join(with_extra(self.format, line, self.extra, v)
+                                for line, v in zip(text, values, strict=True)).encode()  # fmt: skip
+            self.out.write(lines)
+            advance(len(part))
 
 
 class PacketColumns:
@@ -137,8 +172,7 @@ class PacketWriter:
         self.format = fmt
         self.extra = tuple(extra)
         self.columns = PacketColumns()
-        header = header_line(fmt)
-        stream.write(header[:-1] + "".join(f",{name}" for name in extra) + "\n" if header and extra else header)
+        stream.write(header_line(fmt, extra))
 
     def write(self, packet: PacketLike, extra: Sequence[int] = ()) -> None:
         """The line of `packet`, with the values of the extra columns."""
@@ -146,12 +180,7 @@ class PacketWriter:
             self.stream.write(f"{packet}\n")
             return
         line = text_lines(self.format, self.columns.fill(packet)).decode()
-        if self.extra:
-            if self.format == "csv":
-                line = line[:-1] + "".join(f",{v}" for v in extra) + "\n"
-            else:
-                line = line.rstrip()[:-1] + "".join(f', "{k}": {v}' for k, v in zip(self.extra, extra)) + "}\n"
-        self.stream.write(line)
+        self.stream.write(with_extra(self.format, line, self.extra, extra) if self.extra else line)
 
 
 def _single_values(value: object) -> object:

@@ -6,7 +6,7 @@ valid close the line."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, DataField, PacketLike, field_values
@@ -75,20 +75,29 @@ class Table:
     def write_recording(self, recording: Recording, rows: npt.NDArray[Any], advance: Callable[[int], Any]) -> None:
         """The lines of the loaded `recording`'s packets at the indices
         `rows`, with its receive (or estimated) times."""
-        c = recording.columns
+        self.write_columns(recording.columns, rows, advance)
+
+    def write_columns(self, c: Mapping[str, npt.NDArray[Any]], rows: npt.NDArray[Any],
+                      advance: Callable[[int], Any] = lambda n: None, time: str = "time",
+                      missing_before: str | None = None) -> None:  # fmt: skip
+        """The lines of the packets at the indices `rows` of the columns `c`
+        (named as `load` names them), at the times of the column `time`;
+        given the column `missing_before`, each line says the packets of its
+        kind missing before it."""
         bits = {f.name: i for i, f in enumerate(DATA_FIELDS)}
         for start in range(0, len(rows), CHUNK):
             part = rows[start : start + CHUNK]
-            times = c["time"][part].view("int64").tolist()
+            times = c[time][part].view("int64").tolist()
             kinds = c["kind"][part].tolist()
             present = c["present"][part].tolist()
             invalid = c["invalid"][part].tolist()
+            missing = [0] * len(times) if missing_before is None else c[missing_before][part].tolist()
             shown = {f.name: [c[name][part].tolist() for name in f.columns] for fs in self.fields.values() for f in fs}
-            for i, time in enumerate(times):
+            for i, at in enumerate(times):
 
                 def values(f: DataField) -> list[float] | None:
                     return [col[i] for col in shown[f.name]] if present[i] >> bits[f.name] & 1 else None
 
                 flagged = ",".join(n for b, n in enumerate(VALIDITY_NAMES) if invalid[i] >> b & 1)
-                self.line(time, PACKET_TYPES[kinds[i]], values, flagged)
+                self.line(at, PACKET_TYPES[kinds[i]], values, flagged, missing[i])
             advance(len(times))
