@@ -5,23 +5,29 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import time
+from contextlib import ExitStack
+from functools import partial
 from pathlib import Path
-from typing import TYPE_CHECKING, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from ..export import FORMATS as EXPORTS
 from ..files.outputs import check, open_output
-from ..recordings.formats import FORMATS, SUFFIXES, PacketWriter, write_columns
+from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..timing.online import SampleClock
 from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
 from . import options
 from .common import StopFlag
 from .progress import packet_total, progress_bar
-from .source import close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped
+from .source import (
+    batches_of, close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped,
+)  # fmt: skip
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator
+    from collections.abc import Callable, Iterable, Iterator
 
+    from ..live.stream import Batch
     from ..wire.fields import PacketLike
 
 NAME = "dump"
@@ -29,6 +35,8 @@ HELP = "Print the packets of a recording or a port."
 
 
 VIEWS = ("table", *FORMATS)
+# The columns --sample-times adds.
+SAMPLE_COLUMNS = ("sample_time", "missing_before")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -147,11 +155,24 @@ def sample_timed(packets: Iterator[PacketLike]) -> Iterator[tuple[PacketLike, tu
         yield settled, (sample_time, missing)
 
 
+def sample_timed_batches(batches: Iterable[Batch], clock: SampleClock) -> Iterator[Batch]:
+    """The rows of `batches` with their sample times and the packets of
+    their kind missing before each, in order, each once the clock's delay
+    (half a second) of the line has come after it, or as long has passed
+    with nothing coming (all at the end)."""
+    for batch in batches:
+        settled = clock.feed_columns(batch) if len(batch["kind"]) else clock.columns_until(time.time_ns())
+        if settled is not None:
+            yield settled
+    if (rest := clock.finish_columns()) is not None:
+        yield rest
+
+
 def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
                kinds: list[str]) -> Callable[[PacketLike, tuple[int, ...]], None]:  # fmt: skip
     """What writes a packet with the values of the extra columns (its sample
     time and the packets missing before it, with --sample-times)."""
-    extra = ("sample_time", "missing_before") if args.sample_times else ()
+    extra = SAMPLE_COLUMNS if args.sample_times else ()
     if fmt != "table":
         return PacketWriter(out, fmt, extra).write
     table = Table(out, kinds, args.fields or DATA_FIELDS, "sample (s)" if extra else "time (s)")
@@ -160,6 +181,55 @@ def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
         table.write(packet, *values)
 
     return write
+
+
+def dump_port_sample_timed(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
+    """A port's packets with their sample times, read through the live
+    source, whose batches say where the line lost bytes: a gap among packets
+    that came in one read is put where it was, and the line is read on for
+    the clock's delay after the end, so that a gap among the last packets is
+    counted too."""
+    import numpy as np
+
+    codes = [PACKET_TYPES.index(k) for k in kinds]
+    stop = StopFlag()
+    clock = SampleClock()
+    # The line after the end tells whether packets are missing before the
+    # last that came: the reading goes on for the clock's delay.
+    batches = batches_of(args, stop, linger=clock.delay_ns / 1e9)
+    to_file = args.output not in (None, "-")
+    try:
+        with ExitStack() as context:
+            # Ctrl-C is the normal end: what was written is kept.
+            write: Callable[[Batch, Any], None]
+            if fmt == "table":
+                text = context.enter_context(open_output(args.output, text=True, keep=True))
+                table = Table(text, kinds, args.fields or DATA_FIELDS, "sample (s)")
+                write = partial(table.write_columns, time="sample_time", missing_before="missing_before")
+                flush = text.flush
+            else:
+                binary = context.enter_context(open_output(args.output, keep=True))
+                write, flush = ColumnWriter(binary, fmt, SAMPLE_COLUMNS).write, binary.flush
+            context.enter_context(live_signals(args, stop))
+            advance = context.enter_context(progress_bar(f"dump to {Path(args.output or '-').name}", args.count,
+                                                         quiet=args.quiet or not to_file))  # fmt: skip
+            n = 0
+            for settled in sample_timed_batches(batches, clock):
+                rows = np.flatnonzero(np.isin(settled["kind"], codes))
+                if batches.ended_at is not None:
+                    rows = rows[settled["time"].view("int64")[rows] <= batches.ended_at]
+                if args.count is not None:
+                    rows = rows[: args.count - n]
+                write(settled, rows)
+                flush()
+                n += len(rows)
+                advance(len(rows))
+                if args.count is not None and n >= args.count:
+                    break
+    finally:
+        batches.close()
+    reading_end(batches)
+    return 0
 
 
 def run(args: argparse.Namespace) -> int:
@@ -174,6 +244,8 @@ def run(args: argparse.Namespace) -> int:
             return table_columns(args, kinds)
         if fmt in ("csv", "jsonl") and len(kinds) == len(PACKET_TYPES):
             return dump_columns(args, fmt)
+    if args.sample_times and columns_at_hand():
+        return dump_port_sample_timed(args, fmt, kinds)
     stop = StopFlag()
     packets = packets_of(args, stop)
     if args.file is not None and fmt != "text":  # the text form is the packet's own, with its decode time
