@@ -12,9 +12,9 @@ one core at 1100 packets per second.
 Accuracy: the virtual device at 921600 baud (its crystal 50 ppm fast, a few
 frames lost) writes each frame's sample time beside its stream while it is
 read through a pseudo-terminal, in turn by `brimlet dump --port ...
---sample-times` (a parser's packets, which carry no sign of the bytes the
-line lost) and by `live(port)` batches through `feed_columns` (which do);
-after the first second, the errors of the sample times and of the receive
+--sample-times` and by `live(port)` batches through `feed_columns` (both
+read a live source, whose batches say where the line lost bytes, and read on
+for the clock's delay after the end); after the first second, the errors of the sample times and of the receive
 times alone (each after taking away one constant offset), and the missing
 packets counted against those lost.
 
@@ -118,8 +118,7 @@ def errors_us(values: Any, truth: Any) -> dict[str, float]:
 
 
 def dumped(link: Path, seconds: float, output: Path) -> dict[str, Any]:
-    """What `brimlet dump --port ... --sample-times` wrote: a parser's
-    packets, which carry no sign of the bytes the line lost."""
+    """What `brimlet dump --port ... --sample-times` wrote."""
     subprocess.run([sys.executable, "-m", "brimlet_tools", "dump", "-p", str(link), "-b", "921600", "--seconds",
                     str(seconds), "--sample-times", "--quiet", "-o", str(output)], check=True, env=common.child_env())  # fmt: skip
     with output.open() as f:
@@ -139,20 +138,25 @@ def streamed(link: Path, seconds: float) -> dict[str, Any]:
 
     clock, parts = SampleClock(), []
     end = time.monotonic() + seconds
+    ended_at = None  # the receive time of the end: what comes later only settles what came before
     with live(link, 921600) as stream:
         for batch in stream:
             parts.append(clock.feed_columns(batch))
-            if time.monotonic() >= end:
+            if ended_at is None and time.monotonic() >= end:
+                ended_at = time.time_ns()
+            if time.monotonic() >= end + clock.delay_ns / 1e9:
                 break
     parts.append(clock.finish_columns())
     c = {name: np.concatenate([p[name] for p in parts if p is not None]) for name in
          ("kind", "scaled_ambient_pressure", "est_pressure_alt", "sample_time", "time", "missing_before")}  # fmt: skip
+    before = c["time"].view(np.int64) <= (ended_at or np.iinfo(np.int64).max)
+    c = {name: column[before] for name, column in c.items()}
     kind = np.array(PACKET_TYPES)[c["kind"]]
     return {"kind": kind, "index": np.where(kind == "raw", c["scaled_ambient_pressure"], c["est_pressure_alt"]).astype(np.int64),
             "sample": c["sample_time"].view(np.int64), "receive": c["time"].view(np.int64), "missing": c["missing_before"].astype(np.int64)}  # fmt: skip
 
 
-READERS = {"dump": "`brimlet dump --port ... --sample-times` (a parser's packets)",
+READERS = {"dump": "`brimlet dump --port ... --sample-times`",
            "live-source": "`live(port)` batches through `feed_columns` (as `serve` stamps)"}
 
 

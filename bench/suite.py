@@ -232,10 +232,11 @@ def online_section(r: dict[str, Any]) -> list[str]:
            "`brimlet dump --port ... --sample-times` and by `live(port)` batches through the clock's "
            "`feed_columns` (as `serve` stamps its messages); each packet gets its sample time as it comes, half a "
            "second after it (`online_bench.py`). Errors after the clock's first second, after one constant offset "
-           "per kind, in µs. A parser's packets carry no sign of the bytes the line lost, so there a gap among "
-           "packets that came in one read may be put a packet or two early, and the packets between are then a "
-           "period off: the largest error over the packets counted right stands beside the largest over all. "
-           "A live source's batches say before which packet bytes were lost.", ""]  # fmt: skip
+           "per kind, in µs. Both read through a live source, whose batches say before which packet the line lost "
+           "bytes, and read on for the clock's delay after the end, so that gaps among the last packets are told. "
+           "A packet counted right has as many packets missing before it as were lost; where a gap is put a "
+           "packet early or late, the packets between are a period off, so the largest error over the packets "
+           "counted right stands beside the largest over all.", ""]  # fmt: skip
     for name, o in runs:
         if o["device_fell_behind"]:
             out += [f"**Not valid ({name}):** the virtual device fell behind (its frames went out "
