@@ -182,7 +182,7 @@ def test_listen_gives_every_decoded_packet_before_the_error(reading: str) -> Non
     master, slave = os.openpty()
     tty.setraw(slave)
     try:
-        listen = acquire.listen if reading == "packets" else stream.listen_columns
+        listen = acquire.listen if reading == "packets" else stream.ColumnListener
         packets = listen(os.ttyname(slave), timeout=10.0)
         os.write(master, raw_frame(scaled_ambient_pressure=0.0))
         got = [next(packets)]

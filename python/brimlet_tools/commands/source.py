@@ -101,11 +101,11 @@ def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]
 def batches_of(args: argparse.Namespace, stop: StopFlag, linger: float = 0.0) -> ColumnListener:
     """The port that the arguments name, read as `packets_of` reads it, in
     batches of columns, for `linger` seconds more at its end (see
-    `listen_columns`)."""
-    from ..live.stream import listen_columns
+    `ColumnListener`)."""
+    from ..live.stream import ColumnListener
 
     follow = getattr(args, "follow", False)
-    return listen_columns(args.port, args.baudrate, args.timeout, follow, args.seconds, stop, linger=linger)
+    return ColumnListener(args.port, args.baudrate, args.timeout, follow, args.seconds, stop, linger=linger)
 
 
 def reading_end(packets: Iterable[object]) -> None:

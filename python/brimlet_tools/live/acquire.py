@@ -87,12 +87,12 @@ class PortReading[T]:
     def __init__(
         self,
         port: str,
-        baudrate: int | None,
-        timeout: float,
-        follow: bool,
-        seconds: float | None,
-        stop: Callable[[], bool] | None,
-        hint_after: float | None,
+        baudrate: int | None = None,
+        timeout: float = 1.0,
+        follow: bool = False,
+        seconds: float | None = None,
+        stop: Callable[[], bool] | None = None,
+        hint_after: float | None = None,
         linger: float = 0.0,
     ) -> None:
         self.port, self.baudrate, self.timeout, self.follow = port, baudrate, timeout, follow

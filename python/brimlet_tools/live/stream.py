@@ -14,7 +14,7 @@ OSError("Operation timed out"), as the parser classes do, unless `follow`
 is given: then the silence is waited out. A read failure ends it with the
 reader's text after every packet before it.
 
-`listen_columns` reads a port as the tools read one (`acquire.listen`: for a
+`ColumnListener` reads a port as the tools read one (`acquire.listen`: for a
 time, until a stop request or a hang-up), in the same batches.
 """
 
@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import os
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -154,29 +154,15 @@ def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None
     return LiveStream(port, baudrate, timeout, follow, recording=recording)
 
 
-def listen_columns(
-    port: str,
-    baudrate: int | None = None,
-    timeout: float = 1.0,
-    follow: bool = False,
-    seconds: float | None = None,
-    stop: Callable[[], bool] | None = None,
-    hint_after: float | None = None,
-    linger: float = 0.0,
-) -> ColumnListener:
-    """The same reading of `port` as `acquire.listen`'s, in batches of columns from
-    the live source (`as_arrays` types them): each holds what came since the
-    last, with the bytes passed over before each packet ("skipped"). A batch
-    of no rows says that nothing came for a moment. Given `linger`, the
-    reading goes on for as many seconds after its time has passed or a stop
-    came, with `ended_at` set: what comes then is read to tell about what
-    came before (a sample clock's delay)."""
-    return ColumnListener(port, baudrate, timeout, follow, seconds, stop, hint_after, linger)
-
-
 class ColumnListener(PortReading["Batch"]):
-    """A reading of a port through the live source, in batches of columns;
-    a failure comes after every packet before it."""
+    """The same reading of a port as `acquire.listen`'s, through the live
+    source, in batches of columns (`as_arrays` types them): each holds what
+    came since the last, with the bytes passed over before each packet
+    ("skipped"); a batch of no rows says that nothing came for a moment, and
+    a failure comes after every packet before it. Given `linger`, the reading
+    goes on for as many seconds after its time has passed or a stop came,
+    with `ended_at` set: what comes then is read to tell about what came
+    before (a sample clock's delay)."""
 
     source: Any = None
 
