@@ -19,6 +19,11 @@ namespace brimlet::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A wait that must end is held to ten times what it takes on a quiet machine:
+// a loaded machine stays within that, and a wait that does not end as it
+// should still fails it.
+inline constexpr int kWaitMargin = 10;
+
 using Floats = std::vector<float>;
 
 inline std::size_t field_index(std::string_view name) {
