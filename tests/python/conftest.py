@@ -146,6 +146,20 @@ def waiting_bytes(fd: int) -> int:
     return int(struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0])
 
 
+def wait_until_read(fd: int, timeout: float = 10.0) -> None:
+    """Waits until whatever was written to the terminal `fd` has been read
+    from it. Written bytes reach the terminal's input queue a moment later
+    (longer on a busy machine), so read means the queue has stayed empty for
+    a fifth of a second."""
+    deadline = time.monotonic() + timeout
+    empty_since = time.monotonic()
+    while time.monotonic() - empty_since < 0.2:
+        assert time.monotonic() < deadline, f"{waiting_bytes(fd)} bytes still unread"
+        if waiting_bytes(fd):
+            empty_since = time.monotonic()
+        time.sleep(0.005)
+
+
 def tasks() -> set[str]:
     """The thread ids of this process."""
     return set(os.listdir("/proc/self/task"))

@@ -22,7 +22,8 @@ from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expecte
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import as_dict
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, read_line, run_cli, start_record, tool, wait_for_size
+from conftest import (CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, read_line, run_cli, start_record, tool,
+                      wait_for_size, wait_until_read)
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
 
@@ -341,7 +342,7 @@ def test_a_port_is_read_through_pauses_until_it_hangs_up(command, ready, count) 
         assert feed(master, b"".join(numbered[:3000]), 20.0) == 0
         time.sleep(1.0)
         assert feed(master, b"".join(numbered[3000:]), 10.0) == 0
-        time.sleep(0.2)
+        wait_until_read(slave)  # then the hang-up
     finally:
         os.close(master)
         os.close(slave)
