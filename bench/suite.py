@@ -9,8 +9,10 @@ reader), a 1 ms asyncio ticker beside it (`tick_bench.py`), `brimlet serve`
 with eight clients (`serve_load_bench.py`), memory (`memory_bench.py`), the
 cost of packet objects (`packet_cost_bench.py`), what the sample-time fit
 adds to `load` (`load_fit_bench.py`) and the sample times against the virtual
-device's truth over 60 s (`sample_time_bench.py`). Prints the tables and
-writes them as Markdown.
+device's truth over 60 s (`sample_time_bench.py`) and how late `brimlet
+record` stamps its reads (`record_delay_bench.py`). Each step notes how much
+of the machine other programs took while it ran; where that was too much,
+its section says so. Prints the tables and writes them as Markdown.
 
     python bench/suite.py [--build build/bench] [--markdown docs/benchmarks.md] [--quick]
     python bench/suite.py --only ticks,serve --markdown docs/benchmarks.md
@@ -120,8 +122,42 @@ def report(r: dict[str, Any]) -> list[str]:
     ]
     for keys, section in SECTIONS:
         if all(key in r for key in keys):
-            out += [""] + section(r)
+            lines = section(r)
+            out += [""] + lines[:2] + busy_note(r, keys) + lines[2:]
     return out
+
+
+def busy_note(r: dict[str, Any], keys: tuple[str, ...]) -> list[str]:
+    """A warning where other programs took too much of the machine while
+    the results `keys` were measured."""
+    shares = [r["machine"][key]["others_share"] for key in keys
+              if r.get("machine", {}).get(key, {}).get("too_busy")]  # fmt: skip
+    if not shares:
+        return []
+    return [f"**Too busy to measure:** other programs took {100 * max(shares):.0f}% of the machine while this "
+            f"was measured (over the {100 * common.BUSY_SHARE:.0f}% allowed): the figures below say as much about "
+            "the machine as about the code.", ""]  # fmt: skip
+
+
+def machine_section(r: dict[str, Any]) -> list[str]:
+    out = ["## How busy the machine was", "",
+           "For each step, the processor time that programs other than the benchmarks took, as a share of the "
+           "machine's cores over the step's wall time (`/proc/stat` less the suite's own processes).", ""]  # fmt: skip
+    rows = [[key, f"{m['seconds']:.0f}", f"{100 * m['others_share']:.0f}%",
+             "**too busy to measure**" if m["too_busy"] else "quiet enough"]
+            for key, m in r["machine"].items()]  # fmt: skip
+    return out + table(["results", "seconds", "other programs' share", ""], rows)
+
+
+def record_delay_section(r: dict[str, Any]) -> list[str]:
+    d = r["record_delay"]
+    out = [f"## `brimlet record`'s receive times: {d['seconds']:.0f} s through a pseudo-terminal", "",
+           f"The simulated device's frames (100 raw + 20 estimated per second, {d['packets']} packets) written at "
+           "their pace while `brimlet record` takes the line down; the delay from each frame's write to the "
+           "receive time its packet has in the recording (`record_delay_bench.py`). The tests check only that "
+           "each receive time falls between its frame's write and its bytes reaching the file.", ""]  # fmt: skip
+    return out + table(["median, ms", "75th percentile, ms", "99th percentile, ms", "largest, ms"],
+                       [[f"{d['median_ms']:.2f}", f"{d['p75_ms']:.2f}", f"{d['p99_ms']:.2f}", f"{d['max_ms']:.1f}"]])
 
 
 def replay_section(r: dict[str, Any]) -> list[str]:
@@ -374,6 +410,10 @@ def targets_section(r: dict[str, Any]) -> list[str]:
     """The targets whose results are there."""
     targets = [row for keys, rows in TARGETS if all(key in r for key in keys) for row in rows(r)]
     out = ["## Targets", ""] + table(["target", "measured", ""], targets)
+    busy = [key for key, m in r.get("machine", {}).items() if m["too_busy"]]
+    if busy:
+        out += ["", f"Measured while the machine was too busy (see above), a target met or missed there says little: "
+                f"{', '.join(busy)}."]  # fmt: skip
     if all(key in r for key in TARGETS[0][0]):
         base, scanner = r["replay"]["baseline"]["packets_per_second"], r["scanner_frames_per_second"]
         needed = REPLAY_RATIO * base
@@ -505,9 +545,16 @@ def measure(build: Path, quick: bool, only: set[str] | None = None, saved: dict[
     an earlier run, when given); the results, also saved in `build`."""
     results: dict[str, Any] = dict(saved or {})
     results["environment"] = environment()
+    machine = results.setdefault("machine", {})
     for name, step in STEPS.items():
         if only is None or name in only:
-            results.update(step(build, quick))
+            share = common.MachineShare()
+            measured = step(build, quick)
+            busy = share.result()
+            results.update(measured)
+            machine.update(dict.fromkeys(measured, busy))
+            if busy["too_busy"]:
+                note(f"{name}: too busy to measure, other programs took {busy['others_share']:.0%} of the machine")
     (build / "benchmarks.json").write_text(json.dumps(results, indent=1))
     note(f"results saved in {build / 'benchmarks.json'}")
     return results
@@ -578,6 +625,10 @@ def sample_times_step(build: Path, quick: bool) -> dict[str, Any]:
     return {"sample_times": python_step("sample_time_bench.py", "--seconds", "10" if quick else "60")}
 
 
+def record_delay_step(build: Path, quick: bool) -> dict[str, Any]:
+    return {"record_delay": python_step("record_delay_bench.py", "--seconds", "5" if quick else "30")}
+
+
 def online_step(build: Path, quick: bool) -> dict[str, Any]:
     return {"online": python_step("online_bench.py", "--seconds", "10" if quick else "60", "--burners", "1")}
 
@@ -586,7 +637,7 @@ def online_step(build: Path, quick: bool) -> dict[str, Any]:
 STEPS = {"native": native_step, "replay": replay_step, "columns": columns_step, "export": export_step,
          "live": live_step, "ticks": ticks_step, "serve": serve_step, "memory": memory_step,
          "packet-cost": packet_cost_step, "load-fit": load_fit_step, "sample-times": sample_times_step,
-         "online": online_step}  # fmt: skip
+         "online": online_step, "record-delay": record_delay_step}  # fmt: skip
 LIVE_READERS = {"module": "module, `get_data_packets(block=True)`", "module-poll": "module, polled every 10 ms",
                 "pyserial": "pyserial + `struct` baseline", "live-source": "live source, `for batch in live(port)`"}
 TICK_MODES = {"ticker-alone": "ticker alone (nobody reads the port)",
@@ -611,6 +662,8 @@ SECTIONS = [
     (("load_fit",), load_fit_section),
     (("sample_times",), sample_times_section),
     (("online",), online_section),
+    (("record_delay",), record_delay_section),
+    (("machine",), machine_section),
     ((), targets_section),
 ]
 
