@@ -11,7 +11,6 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 from collections import Counter
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -24,7 +23,7 @@ from brimlet_tools import cli
 from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, write_times
+from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, wait_until_read, write_times
 
 # What the installed console script `brimlet` runs.
 CONSOLE_SCRIPT = "import sys; from brimlet_tools.cli import main; sys.exit(main())"
@@ -156,15 +155,17 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
     ends = itertools.accumulate(len(f.wire) for f in frames)
     write_times(recording, [(end, 10**18 + round(f.time * 1e9)) for end, f in zip(ends, frames)])
     master, port = pty_pair
+    slave = os.open(port, os.O_RDONLY | os.O_NOCTTY)  # not read: it tells what the monitor has read
     where = ["--file", str(recording)] if source == "file" else ["--port", port]
     process = subprocess.Popen(tool("monitor", *where), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, env=CHILD_ENV)  # fmt: skip
     assert read_line(process.stderr).startswith("monitoring ")
-    if source == "port":  # ends with Ctrl-C; a played recording ends with the line's hang-up
+    if source == "port":  # ends with Ctrl-C once all is read; a played recording ends with the line's hang-up
         os.write(master, stream)
-        time.sleep(2)
+        wait_until_read(slave)
         process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
+    os.close(slave)
     assert process.returncode == 0
     assert err.strip().endswith("stopped" if source == "port" else "the recording ended")
     expected = expected_packets(FAULTY)

@@ -81,7 +81,7 @@ def test_a_silent_port_ends_with_the_parsers_text_after_its_packets(pty_pair) ->
 
 
 def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) -> None:
-    _, port = pty_pair
+    master, port = pty_pair
     ticks = 0
     done = threading.Event()
 
@@ -92,21 +92,27 @@ def test_waits_leave_other_threads_running_and_close_joins_the_reader(pty_pair) 
             time.sleep(0.001)
 
     before = tasks()
-    source = brimlet_columns.LiveSource(port, timeout=1.5)
+    source = brimlet_columns.LiveSource(port, timeout=5.0)  # the line's silence ends no wait below
     reader = new_task(before)
     thread = threading.Thread(target=ticker)
     thread.start()
+    ticked = ticks
     batch = source.read(0.3)
-    assert batch is not None and len(batch["kind"]) == 0 and ticks > 50
-    # A call that overlaps a wait in another thread is refused.
-    waiter = threading.Thread(target=source.read, args=(0.5,))
+    # A wait that held the interpreter would leave the ticker no tick at all.
+    assert batch is not None and len(batch["kind"]) == 0 and ticks - ticked >= 5
+    # A call that overlaps a wait in another thread is refused; a frame ends the wait.
+    waiting = threading.Event()
+    waiter = threading.Thread(target=lambda: (waiting.set(), source.read(10.0)))
     waiter.start()
-    time.sleep(0.1)
+    waiting.wait()
+    time.sleep(0.5)  # ten times what the thread needs to be inside its wait
     with pytest.raises(RuntimeError, match="Already borrowed"):
         source.close()
+    os.write(master, frames.raw_frame())
     waiter.join()
     done.set()
     thread.join()
+    os.write(master, frames.raw_frame())  # ends the reader's wait, for the close to come soon
     source.close()
     assert task_ended(reader)
 
