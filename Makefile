@@ -12,6 +12,8 @@
 # the project's own Debian tool root (tools/toolroot.sh), made on first use.
 
 PYTHON ?= python3.14
+BEGAN := $(shell date +%s)
+TEST_MINUTES := 20
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -26,7 +28,8 @@ AS_USER := tools/as_user.sh
 CMAKE_GEN := -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON))
 PYTEST := -m pytest -p no:cacheprovider -q tests/python
 
-.PHONY: demo test bench fuzz soak stress clean _demo _test _bench _benchbuild _fuzz _soak _stress _release _asan _tsan _debugpy _fullfs
+.PHONY: demo test bench fuzz soak stress clean _demo _test _lane_debug _lane_release _bench _benchbuild _fuzz _soak _stress _release \
+        _asan _tsan _debugpy _fullfs
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
@@ -36,6 +39,7 @@ test:
 	@echo "== the core and the modules with Debian 12's g++ 12 and clang 14 (bookworm tree, tools/older_compilers.sh)"
 	$(RUN) tools/older_compilers.sh headers
 	tools/sysroots.sh chroot bookworm tools/older_compilers.sh test g++-12 clang++-14
+	@echo "== make test passed in $$(( $$(date +%s) - $(BEGAN) )) s (about $(TEST_MINUTES) minutes expected on 2 cores)"
 bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 fuzz:
@@ -103,25 +107,34 @@ _stress: _release
 _demo: _release
 	PYTHONPATH=build/release:python $(PYTHON) -m brimlet_tools demo
 
-# A small filesystem for the tests of a full disk: a tmpfs mounted as root in
-# the tool root's private mount namespace, gone with it. Without root the
-# tests that need it are skipped and say why.
+# Small filesystems for the tests of a full disk, one per lane of Python tests
+# below: tmpfs mounts made as root in the tool root's private mount namespace,
+# gone with it. Without root the tests that need them are skipped and say why.
 FULL_DIR := /tmp/brimlet-full
+FULL_DIR_DEBUG := /tmp/brimlet-full-debug
 _fullfs:
-	@mkdir -p $(FULL_DIR) && { mountpoint -q $(FULL_DIR) || mount -t tmpfs -o size=1m,mode=1777 brimlet-full $(FULL_DIR); } \
-	  || echo "no small filesystem for the full-disk tests (mounting needs root)"
+	@for d in $(FULL_DIR) $(FULL_DIR_DEBUG); do \
+	  mkdir -p $$d && { mountpoint -q $$d || mount -t tmpfs -o size=1m,mode=1777 brimlet-full $$d; } \
+	  || echo "no small filesystem for the full-disk tests (mounting needs root)"; done
 
+# The release core tests first (seconds), then two lanes side by side: the
+# Python tests under the debug interpreter, the longest suite, and beside it
+# packaging, type checks, the sanitizer core tests and the Python tests under
+# the release interpreter. The Python tests mostly wait on pseudo-terminals
+# and child processes, so the two lanes share two cores well. Each lane's
+# output comes when it is done.
 _test: _release _asan _tsan _fullfs
 	@echo "== core unit tests (release)"
 	$(AS_USER) ctest --test-dir build/release --output-on-failure -j $(JOBS)
-	@echo "== core unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
-	$(AS_USER) ctest --test-dir build/asan --output-on-failure -j $(JOBS)
-	@echo "== core unit tests (ThreadSanitizer)"
-	$(AS_USER) env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory -j 2 --output-sync=recurse _lane_debug _lane_release
+
+_lane_debug:
 	@if command -v $(PYTHON)d >/dev/null; then \
-	  $(MAKE) --no-print-directory _debugpy && \
+	  $(MAKE) --no-print-directory JOBS=1 _debugpy && \
 	  echo "== Python tests (debug interpreter)" && \
-	  PYTHONPATH=build/debugpy:python BRIMLET_FULL_DIR=$(FULL_DIR) $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
+	  PYTHONPATH=build/debugpy:python BRIMLET_FULL_DIR=$(FULL_DIR_DEBUG) $(AS_USER) $(PYTHON)d $(PYTEST) -x; fi
+
+_lane_release:
 	@echo "== packaging: the README's install lines from source, into a fresh virtual environment"
 	tools/readme_install.sh source build/readme-home >build/readme-install.log 2>&1 || { cat build/readme-install.log; exit 1; }
 	grep -m 2 "^brimlet\|^packets" build/readme-install.log
@@ -129,6 +142,10 @@ _test: _release _asan _tsan _fullfs
 	@echo "== type checks: the stub against the built module, the tools and examples strictly"
 	PYTHONPATH=build/release MYPYPATH=stubs $(PYTHON) -m mypy.stubtest brimlet brimlet_columns
 	MYPYPATH=stubs:python $(PYTHON) -m mypy --strict --cache-dir build/mypy --no-error-summary python/brimlet_tools examples
+	@echo "== core unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+	$(AS_USER) ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	@echo "== core unit tests (ThreadSanitizer)"
+	$(AS_USER) env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
 	@echo "== Python tests"
 	PYTHONPATH=build/release:python BRIMLET_FULL_DIR=$(FULL_DIR) $(AS_USER) $(PYTHON) $(PYTEST)
 
