@@ -61,6 +61,12 @@ class GuardedConnection(ServerConnection):
         self.opened.discard(self)
         super().connection_lost(exc)
 
+    def data_received(self, data: bytes) -> None:
+        # What a client sends once it is cut off is not even parsed: its
+        # pings would be answered into a transport that is gone.
+        if self.cut_off is None:
+            super().data_received(data)
+
     def process_event(self, event: Any) -> None:
         if self.cut_off is not None:
             return
