@@ -11,7 +11,7 @@ import threading
 import time
 
 import pytest
-from conftest import new_task, run_python, task_ended, tasks
+from conftest import new_task, python_child, run_python, task_ended, tasks
 
 import brimlet
 import brimlet_columns
@@ -220,3 +220,24 @@ def test_a_cancelled_wait_leaves_the_stream_going(pty_pair) -> None:
             return (await asyncio.wait_for(anext(batches), 10))["scaled_ambient_pressure"].tolist()
 
     assert asyncio.run(main()) == [7.0]
+
+
+def test_a_virtual_device_whose_reader_was_killed_can_be_opened_again() -> None:
+    from brimlet_tools.sim.virtual_device import VirtualDevice
+
+    with VirtualDevice(stale_after=None) as device:
+        holder = python_child("import brimlet_columns, sys, time\n"
+                              "s = brimlet_columns.LiveSource(sys.argv[1], timeout=30)\nprint(flush=True)\ntime.sleep(60)",
+                              device.path)  # fmt: skip
+        assert holder.stdout.readline() == "\n"  # it holds the port
+        holder.kill()
+        holder.wait()
+        deadline = time.monotonic() + 10
+        while True:
+            device.write(frames.raw_frame(scaled_ambient_pressure=1.0))  # the device goes on sending
+            try:
+                brimlet_columns.LiveSource(device.path, timeout=1).close()
+                break
+            except OSError as e:
+                assert time.monotonic() < deadline, e
+                time.sleep(0.05)
