@@ -4,6 +4,7 @@ behind, and a full disk."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import signal
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
-from conftest import CHILD_ENV, fill_up, run_cli, snapshot, start_record, tool, wait_for_size, write_times
+from conftest import CHILD_ENV, fill_up, run_cli, snapshot, start_record, tool, wait_for_size, waiting_bytes, write_times
 
 STREAM = stream_bytes(StreamConfig(seconds=2.0, seed=21))
 
@@ -223,3 +224,28 @@ def test_a_full_disk_is_one_line_and_leaves_the_old_output(full_dir: Path, tmp_p
     assert line.startswith(f"python -m brimlet_tools: error: cannot write {out}")
     assert line.endswith(": No space left on device")
     assert snapshot(full_dir) == before
+
+
+def test_ctrl_c_ends_a_live_dump_into_a_pipe_nobody_reads(pty_pair: tuple[int, str]) -> None:
+    master, port = pty_pair
+    reader, writer = os.pipe()  # never read
+    child = subprocess.Popen(tool("dump", "--port", port, "--follow"), stdout=writer, stderr=subprocess.PIPE,
+                             text=True, env=CHILD_ENV)  # fmt: skip
+    os.close(writer)
+    os.set_blocking(master, False)
+    deadline = time.monotonic() + 30
+    full = None
+    while full is None or time.monotonic() < full + 1:  # the pipe fills, and then the dump waits on it
+        assert time.monotonic() < deadline and child.poll() is None, "the dump did not fill the pipe"
+        with contextlib.suppress(BlockingIOError):
+            os.write(master, STREAM[:4096])
+        time.sleep(0.01)
+        if full is None and waiting_bytes(reader) >= 32768:
+            full = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    try:
+        _, said = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        os.close(reader)
+    assert child.returncode == 1 and "what it did not take is lost" in said, said

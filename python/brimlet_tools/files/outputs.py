@@ -41,13 +41,15 @@ import errno
 import os
 import re
 import shutil
+import signal
 import stat
 import sys
+import time
 from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, BinaryIO, Literal, TextIO, overload
+from typing import IO, Any, BinaryIO, Literal, TextIO, overload
 
 from ..errors import ToolError, cannot
 from .receive_times import SUFFIX as TIMES_SUFFIX
@@ -313,6 +315,47 @@ def remove(path: Path) -> None:
         shutil.rmtree(path, ignore_errors=True)
     else:
         path.unlink(missing_ok=True)
+
+
+# A write that has waited this long on an output that takes nothing (a pipe
+# nobody reads) is ended by Ctrl-C, which would otherwise wait on it forever.
+STALLED = 0.5  # seconds
+
+
+class OutputStalled(Exception):
+    """Ctrl-C came while a write had waited STALLED seconds on its output."""
+
+
+class StalledWrites:
+    """Marks the writes of a live reading (`with`): Ctrl-C or SIGTERM sets
+    `stop.set` (a command's stop flag) as ever, and ends a write in progress
+    that has waited STALLED seconds with OutputStalled."""
+
+    def __init__(self, stop: Any) -> None:
+        self.stop = stop
+        self.since: float | None = None
+
+    def __enter__(self) -> None:
+        self.since = time.monotonic()
+
+    def __exit__(self, *exc: object) -> None:
+        self.since = None
+
+    @contextmanager
+    def on_signals(self) -> Iterator[None]:
+        """Routes SIGINT and SIGTERM here while the block runs."""
+
+        def handle(signum: int, frame: object) -> None:
+            self.stop.set = True
+            if self.since is not None and time.monotonic() - self.since >= STALLED:
+                raise OutputStalled
+
+        saved = {sig: signal.signal(sig, handle) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, old in saved.items():
+                signal.signal(sig, old)
 
 
 @overload
