@@ -190,14 +190,14 @@ def main() -> int:
                 raise SystemExit("serve did not start")
             result = asyncio.run(clients(url.group(1), args.seconds, server.pid))
         finally:
-            began = time.monotonic()
+            began, running = time.monotonic(), server.poll() is None
             server.terminate()
             server.communicate(timeout=10)
-            ended = time.monotonic() - began
+            ended = time.monotonic() - began if running else None  # None: it had ended (the device's end)
             record.terminate()
             record.communicate(timeout=10)
         result["record"] = record_lost(output)
-        result["sigterm_to_end_s"] = round(ended, 2)
+        result["sigterm_to_end_s"] = None if ended is None else round(ended, 2)
     common.emit(result, args.json, [f"serve load: {result}"])
     return 0
 
