@@ -6,10 +6,12 @@ second virtual device with the same stream is taken down by `brimlet record`,
 to see whether the server's load costs a recording anything. Seven clients
 subscribe to every channel and read everything; the eighth subscribes and
 never reads (its socket fills, then its queue, whose oldest messages give
-way). Reported: for each reading client, the pressure messages it got and
-the raw packets missing from their sequence numbers; the server's resident memory, sampled
-every second; the stalled client's drops from the health channel; the
-recording's packets and those it lost.
+way, and once it has taken nothing for the server's stall time it is
+disconnected). Reported: for each reading client, the pressure messages it
+got and the raw packets missing from their sequence numbers; the server's
+resident memory, sampled every second; the stalled client's drops from the
+health channel and whether it was still served at the end; the seconds from
+SIGTERM to the server's end; the recording's packets and those it lost.
 
     python bench/serve_load_bench.py [--seconds 20] [--json]
 """
@@ -149,8 +151,9 @@ async def clients(url: str, seconds: float, pid: int) -> dict[str, Any]:
     sampler.cancel()
     stalled.cancel()
     dropped = max((c["dropped"] for report in health for c in report["clients"]), default=0)
-    return {"readers": readers, "rss_kib": samples, "stalled_dropped": dropped,
-            "last_health": health[-1] if health else None}  # fmt: skip
+    last = health[-1] if health else None
+    return {"readers": readers, "rss_kib": samples, "stalled_dropped": dropped, "last_health": last,
+            "stalled_still_served": last is not None and len(last["clients"]) == CLIENTS}  # fmt: skip
 
 
 def record_lost(path: Path) -> dict[str, Any]:
@@ -187,11 +190,14 @@ def main() -> int:
                 raise SystemExit("serve did not start")
             result = asyncio.run(clients(url.group(1), args.seconds, server.pid))
         finally:
+            began, running = time.monotonic(), server.poll() is None
             server.terminate()
             server.communicate(timeout=10)
+            ended = time.monotonic() - began if running else None  # None: it had ended (the device's end)
             record.terminate()
             record.communicate(timeout=10)
         result["record"] = record_lost(output)
+        result["sigterm_to_end_s"] = None if ended is None else round(ended, 2)
     common.emit(result, args.json, [f"serve load: {result}"])
     return 0
 

@@ -22,6 +22,12 @@ reference, at random moments. Checked in every cycle:
 * no cycle hangs: one that has not ended after a minute ends the run with
   "Timeout" and the stacks of all threads.
 
+One cycle in twenty instead serves a virtual device's port (`serve -p`)
+while clients join, stall (subscribed, never reading), flood (bad requests,
+pings), send hostile requests and vanish mid-stream. A client that behaves
+must be served throughout, in stamp order; Ctrl-C must end the server within
+its two seconds with status 0, its memory bounded and no traceback.
+
 One cycle in ten instead runs the tools on shared paths: `generate --force`
 re-records a recording while `export` and `dump` write outputs of it, a
 `dump` is asked to write over its own input, and this process loads the
@@ -442,6 +448,173 @@ def run_outputs_cycle(number: int, rng: random.Random, workdir: Path, faults: li
     return len(counts)
 
 
+SERVE_SHARE = 0.05  # of the cycles: a served port beset by clients
+SERVE_END_BOUND = 2.0  # seconds from Ctrl-C to the server's end
+SERVE_RSS_LIMIT = 300 << 20  # bytes
+
+
+def ws_frame(opcode: int, payload: bytes = b"") -> bytes:
+    """A client's frame (masked with zeros)."""
+    size = bytes([0x80 | len(payload)]) if len(payload) < 126 else bytes([0x80 | 126]) + len(payload).to_bytes(2)
+    return bytes([0x80 | opcode]) + size + bytes(4) + payload
+
+
+def ws_socket(address: tuple[str, int], receive_buffer: int | None = None) -> Any:
+    """A bare client socket with its opening handshake sent."""
+    import socket
+
+    sock = socket.socket()
+    if receive_buffer is not None:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    sock.settimeout(10)
+    sock.connect(address)
+    sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                 b"Sec-WebSocket-Protocol: foxglove.websocket.v1\r\n\r\n")  # fmt: skip
+    return sock
+
+
+def hostile(rng: random.Random, address: tuple[str, int], until: float) -> None:
+    """One misbehaving client, chosen at random, until `until` (monotonic)."""
+    import json
+
+    sock = ws_socket(address, receive_buffer=rng.choice([None, 4096]))
+    subscribe = json.dumps({"op": "subscribe", "subscriptions": [{"id": c, "channelId": c} for c in range(1, 5)]})
+    junk = [b"not json", b'{"op":"subscribe","subscriptions":[{"id":4294967296,"channelId":1}]}',
+            b'{"op":"subscribe","subscriptions":[{"id":-1,"channelId":4}]}', b'{"op":"publish"}',
+            b'{"op":"unsubscribe","subscriptionIds":[9]}', b"[]"]  # fmt: skip
+    try:
+        kind = rng.choice(["stall", "flood", "pings", "junk", "vanish"])
+        if kind == "stall":  # subscribed to everything, never reads
+            sock.sendall(ws_frame(1, subscribe.encode()))
+            time.sleep(max(0.0, until - time.monotonic()))
+        elif kind == "flood":
+            sock.sendall(ws_frame(1, rng.choice(junk)) * rng.randint(1000, 50_000))
+        elif kind == "pings":
+            sock.sendall(ws_frame(9) * rng.randint(1000, 100_000))
+        elif kind == "junk":
+            for _ in range(rng.randint(1, 40)):
+                sock.sendall(ws_frame(1, rng.choice(junk)))
+                time.sleep(rng.uniform(0, 0.05))
+        else:  # subscribes, then is gone without a close
+            sock.sendall(ws_frame(1, subscribe.encode()))
+            time.sleep(rng.uniform(0, 1))
+            import socket
+
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    except OSError:
+        pass  # cut off by the server, as it may be
+    finally:
+        sock.close()
+
+
+async def watch_served(url: str, seconds: float, rng: random.Random, address: tuple[str, int]) -> list[int]:
+    """A client that behaves, for `seconds`, beside hostile ones; the
+    messages it got in each second, and -1 for one whose stamps went back."""
+    import asyncio
+    import json
+
+    from websockets.asyncio.client import connect
+
+    until = time.monotonic() + seconds
+    others = [asyncio.to_thread(hostile, rng, address, until) for _ in range(rng.randint(1, 6))]
+    counts: list[int] = []
+    async with connect(url, subprotocols=["foxglove.websocket.v1"]) as good:  # type: ignore[list-item]
+        await good.recv()
+        channels = {c["topic"]: c["id"] for c in json.loads(await good.recv())["channels"]}
+        await good.send(json.dumps({"op": "subscribe", "subscriptions": [{"id": 1, "channelId": channels["/imu/data_raw"]}]}))
+        pending = asyncio.gather(*others)
+        last = 0
+        while (left := until - time.monotonic()) > 0:
+            n, window = 0, time.monotonic() + min(1.0, left)
+            while (rest := window - time.monotonic()) > 0:
+                try:
+                    message = await asyncio.wait_for(good.recv(), rest)
+                except TimeoutError:
+                    break
+                if isinstance(message, bytes):
+                    stamp = int.from_bytes(message[5:13], "little")
+                    n = -1 if stamp < last or n < 0 else n + 1
+                    last = stamp
+            counts.append(n)
+        await pending
+    return counts
+
+
+def resident(pid: int) -> int:
+    """Resident memory of the process `pid`, in bytes."""
+    with open(f"/proc/{pid}/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_serve_cycle(number: int, rng: random.Random, workdir: Path, faults: list[str]) -> int:
+    """A port served while clients beset the server; returns the messages a
+    client that behaves got."""
+    import asyncio
+    import re
+    import threading
+
+    def fault(text: str) -> None:
+        faults.append(f"cycle {number} (serve): {text}")
+
+    device = VirtualDevice(BAUDRATE, stale_after=None)
+    log = workdir / f"serve-{number}.log"  # a file: a pipe left unread would stall the server
+    with open(log, "w") as err_file:
+        server = subprocess.Popen([sys.executable, "-m", "brimlet_tools", "serve", "-p", device.path, "-b",
+                                   str(BAUDRATE), "--listen", "127.0.0.1:0", "--quiet"], stderr=err_file)  # fmt: skip
+    going = threading.Event()
+
+    def feed() -> None:
+        n = 0
+        while not going.is_set():
+            device.write(frames(n, 10))
+            n += 10
+            time.sleep(0.01)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    counts: list[int] = []
+    took = 0.0
+    try:
+        deadline = time.monotonic() + 30
+        while "\n" not in (line := log.read_text()) and server.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        found = re.search(r"on (ws://([0-9.]+):([0-9]+));", line)
+        if found is None:
+            fault(f"no address: {line.strip()}")
+            return 0
+        url, address = found.group(1), (found.group(2), int(found.group(3)))
+        counts = asyncio.run(watch_served(url, rng.uniform(2, 6), rng, address))
+        if server.poll() is not None:
+            fault(f"the server ended with status {server.returncode} while clients were about")
+        if counts[1:] and min(counts[1:]) <= 0:
+            fault(f"the client that behaves got, second by second: {counts} (-1: stamps out of order)")
+        if (rss := resident(server.pid)) > SERVE_RSS_LIMIT:
+            fault(f"the server's resident memory is {rss >> 20} MiB")
+        began = time.monotonic()
+        server.send_signal(signal.SIGINT)
+        try:
+            server.wait(SERVE_END_BOUND + HANG / 4)
+        except subprocess.TimeoutExpired:
+            pass
+        took = time.monotonic() - began
+    except Exception as e:  # noqa: BLE001 - any failure of the clients is the fault looked for
+        fault(f"{type(e).__name__}: {e}")
+    finally:
+        server.kill()
+        server.wait()
+        err = log.read_text()
+        log.unlink()
+        going.set()
+        feeder.join()
+        device.close()
+    if took > SERVE_END_BOUND + SLACK:
+        fault(f"Ctrl-C ended the server after {took:.2f} s: {err.strip()[-300:]}")
+    elif server.returncode != 0 or "Traceback" in err:
+        fault(f"the server ended with status {server.returncode}: {err.strip()[-300:]}")
+    return sum(max(n, 0) for n in counts)
+
+
 def check(c: Cycle) -> None:
     seen = c.seen
     if any(b <= a for a, b in zip(seen, seen[1:])):
@@ -479,7 +652,9 @@ def main() -> int:
             # longer than HANG seconds ends the run with "Timeout" and the
             # stack of every thread on standard output (status 1).
             faulthandler.dump_traceback_later(HANG, exit=True, file=sys.stdout)
-            cycle = run_outputs_cycle if rng.random() < OUTPUTS_SHARE else run_cycle
+            draw = rng.random()
+            cycle = (run_outputs_cycle if draw < OUTPUTS_SHARE else
+                     run_serve_cycle if draw < OUTPUTS_SHARE + SERVE_SHARE else run_cycle)  # fmt: skip
             packets += cycle(cycles, rng, workdir, faults)
             cycles += 1
             if (n := settled(task_count, tasks)) != tasks:

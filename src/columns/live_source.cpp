@@ -36,6 +36,18 @@ using namespace std::chrono_literals;
 
 // How long a wait goes without running signal handlers.
 constexpr std::chrono::milliseconds kSignalCheck{100};
+// A wait at least this long (about 31 years) never ends: its deadline
+// would not fit the clock.
+constexpr double kEndlessSeconds = 1e9;
+
+// A timeout argument: seconds, or -1 with ValueError(`refusal`) set when it is NaN or negative.
+double checked_timeout(double seconds, const char* refusal) {
+    if (std::isnan(seconds) || seconds < 0) {
+        PyErr_SetString(PyExc_ValueError, refusal);
+        return -1;
+    }
+    return seconds;
+}
 
 struct LiveObject {
     PyObject_HEAD
@@ -131,6 +143,7 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
+    if (checked_timeout(timeout, "timeout must be a non-negative number") < 0) return nullptr;
     const std::string_view name(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
     return new_source(type, open_serial_port(name, static_cast<std::uint32_t>(baud), timeout));
 }
@@ -144,11 +157,11 @@ PyObject* live_recording(PyObject* cls, PyObject* arg) {
     return new_source(reinterpret_cast<PyTypeObject*>(cls), open_recording(name));
 }
 
-// Waits up to `seconds` (negative: without a limit) for the descriptor,
-// without the interpreter lock; false with an exception set when a signal
-// handler raised.
+// Waits up to `seconds` (negative or kEndlessSeconds and more: without a
+// limit) for the descriptor, without the interpreter lock; false with an
+// exception set when a signal handler raised.
 bool wait_ready(const LiveFeed& feed, double seconds) {
-    const bool forever = seconds < 0;
+    const bool forever = seconds < 0 || seconds >= kEndlessSeconds;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(forever ? 0.0 : seconds));
@@ -176,10 +189,7 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (timeout != Py_None) {
         seconds = PyFloat_AsDouble(timeout);
         if (seconds == -1 && PyErr_Occurred()) return nullptr;
-        if (std::isnan(seconds) || seconds < 0) {
-            PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number or None");
-            return nullptr;
-        }
+        if (checked_timeout(seconds, "timeout must be a non-negative number or None") < 0) return nullptr;
     }
     LiveObject* live = as_live(self);
     Use use(live);

@@ -4,13 +4,14 @@ without the interpreter lock, on a descriptor an event loop can watch."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
 import selectors
 import threading
 import time
 
 import pytest
-from conftest import new_task, run_python, task_ended, tasks
+from conftest import new_task, python_child, run_python, task_ended, tasks
 
 import brimlet
 import brimlet_columns
@@ -152,3 +153,97 @@ def test_live_batches_are_typed_and_named_as_load_makes_them(iterate, recording)
         assert joined.dtype == column.dtype, name
         if name != "time":
             assert joined.tobytes() == column.tobytes(), name
+
+
+@pytest.mark.parametrize("timeout", [float("nan"), -1.0, -1e-9])
+def test_a_timeout_that_is_no_wait_is_refused(pty_pair, timeout: float) -> None:
+    _, port = pty_pair
+    with pytest.raises(ValueError, match="timeout must be a non-negative number"):
+        brimlet_columns.LiveSource(port, timeout=timeout)
+
+
+@pytest.mark.parametrize("wait", [float("inf"), 1e300, 1e9])
+def test_a_read_without_end_waits_for_what_comes(pty_pair, wait: float) -> None:
+    master, port = pty_pair
+    frame = frames.raw_frame(scaled_ambient_pressure=1000.0)
+    with brimlet_columns.LiveSource(port, timeout=5) as source:
+        later = threading.Timer(0.5, os.write, (master, frame))
+        later.start()
+        batch = source.read(wait)
+        later.join()
+        assert memoryview(batch["scaled_ambient_pressure"]).tolist() == [1000.0]
+
+
+def test_following_a_port_reads_through_silences_and_a_slow_consumer_loses_nothing(pty_pair) -> None:
+    """The device drops what the port cannot take, as a device does."""
+    master, port = pty_pair
+    os.set_blocking(master, False)
+    numbered = [frames.raw_frame(scaled_gyro=[0.0] * 3, scaled_accel=[0.0] * 3, scaled_ambient_pressure=float(n))
+                for n in range(6000)]  # fmt: skip
+    dropped = 0
+
+    def device() -> None:
+        nonlocal dropped
+        for n, frame in enumerate(numbered):
+            if n == 100:
+                time.sleep(0.8)  # silent for longer than the timeout
+            try:
+                dropped += os.write(master, frame) < len(frame)
+            except BlockingIOError:
+                dropped += 1
+            if n % 50 == 0:
+                time.sleep(0.01)
+
+    async def consume() -> list[float]:
+        got: list[float] = []
+        async with live(port, timeout=0.2, follow=True) as stream:
+            batches = aiter(stream)
+            writer = threading.Thread(target=device)
+            writer.start()
+            time.sleep(3.0)  # a consumer busy elsewhere, the loop held
+            writer.join()
+            with contextlib.suppress(TimeoutError):
+                while len(got) < len(numbered):
+                    got += (await asyncio.wait_for(anext(batches), 5))["scaled_ambient_pressure"].tolist()
+        return got
+
+    got = asyncio.run(consume())
+    assert dropped == 0 and got == list(range(len(numbered)))
+
+
+def test_a_cancelled_wait_leaves_the_stream_going(pty_pair) -> None:
+    master, port = pty_pair
+
+    async def main() -> list[float]:
+        async with live(port, follow=True) as stream:
+            batches = aiter(stream)
+            waiting = asyncio.ensure_future(anext(batches))
+            await asyncio.sleep(0.2)
+            waiting.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await waiting
+            os.write(master, frames.raw_frame(scaled_ambient_pressure=7.0))
+            return (await asyncio.wait_for(anext(batches), 10))["scaled_ambient_pressure"].tolist()
+
+    assert asyncio.run(main()) == [7.0]
+
+
+def test_a_virtual_device_whose_reader_was_killed_can_be_opened_again() -> None:
+    from brimlet_tools.sim.virtual_device import VirtualDevice
+
+    with VirtualDevice(stale_after=None) as device:
+        holder = python_child("import brimlet_columns, sys, time\n"
+                              "s = brimlet_columns.LiveSource(sys.argv[1], timeout=30)\nprint(flush=True)\ntime.sleep(60)",
+                              device.path)  # fmt: skip
+        assert holder.stdout.readline() == "\n"  # it holds the port
+        holder.kill()
+        holder.wait()
+        deadline = time.monotonic() + 10
+        while True:
+            device.write(frames.raw_frame(scaled_ambient_pressure=1.0))  # the device goes on sending
+            try:
+                brimlet_columns.LiveSource(device.path, timeout=1).close()
+                break
+            except OSError as e:
+                assert time.monotonic() < deadline, e
+                time.sleep(0.05)

@@ -4,7 +4,9 @@ behind, and a full disk."""
 
 from __future__ import annotations
 
+import contextlib
 import os
+import re
 import signal
 import subprocess
 import time
@@ -13,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
-from conftest import CHILD_ENV, fill_up, run_cli, snapshot, start_record, tool, write_times
+from conftest import CHILD_ENV, fill_up, run_cli, snapshot, start_record, tool, wait_for_size, waiting_bytes, write_times
 
 STREAM = stream_bytes(StreamConfig(seconds=2.0, seed=21))
 
@@ -35,6 +37,7 @@ def scene(tmp_path: Path) -> dict[str, str]:
     os.link(rec, tmp_path / "hard.csv")
     os.mkfifo(tmp_path / "pipe.csv")
     (tmp_path / "lone.bin.times").write_bytes(b"old")
+    (tmp_path / "bag").mkdir()
     return {"dir": str(tmp_path), "rec": str(rec)}
 
 
@@ -57,6 +60,7 @@ EXISTS = "exists already (--force replaces it)"
         ("dump --file {dir}/sub/../rec.bin -o {rec}.times", TIMES, None),
         ("dump --file {rec} -o {dir}/pipe.csv", "it is a pipe", None),
         ("dump --file {rec} -o /dev/null", "it is a character device", None),
+        ("export {rec} {dir}/bag.mcap", EXISTS, "rosbags"),
         ("generate -o {rec}", EXISTS, None),
         ("generate -o {dir}/lone.bin", EXISTS, None),
         ("generate -o {dir}/pipe.csv --force", "it is a pipe", None),
@@ -119,20 +123,72 @@ def test_an_aborted_run_leaves_the_old_file_and_nothing_else(tmp_path: Path, arg
     assert snapshot(tmp_path) == before
 
 
-def test_record_over_a_recording_with_force_keeps_what_it_captured(pty_pair: tuple[int, str], tmp_path: Path) -> None:
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGKILL])
+def test_record_over_a_recording_with_force_keeps_what_it_captured(pty_pair: tuple[int, str], tmp_path: Path,
+                                                                    how: int) -> None:  # fmt: skip
     master, port = pty_pair
     target = make_recording(tmp_path / "target.bin", b"old bytes")
     process = start_record(port, target, "--force")
     os.write(master, STREAM)
-    partial = next(iter(tmp_path.glob(".target.*.partial.bin")))
-    while partial.stat().st_size < len(STREAM):
-        time.sleep(0.01)
-    process.send_signal(signal.SIGTERM)
+    wait_for_size(target, len(STREAM))  # the capture is where the user looks from the start
+    process.send_signal(how)
     _, err = process.communicate(timeout=10)
-    assert process.returncode == 0, err
+    assert process.returncode == (0 if how == signal.SIGTERM else -how), err
     assert target.read_bytes() == STREAM
     assert (tmp_path / "target.bin.times").stat().st_size > 16
     assert sorted(os.listdir(tmp_path)) == ["target.bin", "target.bin.times"]
+
+
+@pytest.mark.parametrize("killed, again, library", [
+    (LONG, "generate --duration 1 --force -o {target}", None),
+    ("dump --file {big} -o {target}", "dump --file {rec} -o {target}", None),
+    ("export {big} {target} --format parquet", "export {rec} {target} --format parquet", "pyarrow"),
+    ("export {big} {bag}.mcap", "export {rec} {bag}.mcap --force", "rosbags"),
+])  # fmt: skip
+def test_what_a_killed_run_left_goes_with_the_next_run_into_its_target(tmp_path: Path, killed: str, again: str,
+                                                                       library: str | None) -> None:  # fmt: skip
+    if library is not None:
+        pytest.importorskip(library)
+    names = {"big": tmp_path / "big.bin", "rec": make_recording(tmp_path / "rec.bin"),
+             "target": tmp_path / "target.bin", "bag": tmp_path / "bag"}  # fmt: skip
+    names["big"].write_bytes(STREAM * 200)
+    child = subprocess.Popen(tool(*killed.format(**names).split()), env=CHILD_ENV, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)  # fmt: skip
+    deadline = time.monotonic() + 30
+    while not (left := [p for p in os.listdir(tmp_path) if "partial" in p]):
+        assert time.monotonic() < deadline and child.poll() is None, "no output was being written"
+        time.sleep(0.01)
+    child.kill()
+    child.wait()
+    busy = tmp_path / ".target.1.partial.bin"  # a writer that is still there (pid 1) keeps its own
+    busy.write_bytes(b"busy")
+    result = run_cli(*again.format(**names).split())
+    assert result.returncode == 0, result.stderr
+    assert [p for p in os.listdir(tmp_path) if "partial" in p] == [busy.name], left
+
+
+def test_a_recording_made_meanwhile_is_not_replaced(tmp_path: Path) -> None:
+    target = tmp_path / "new.bin"
+    child = subprocess.Popen(tool("generate", "--duration", "200", "-o", str(target)), env=CHILD_ENV,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    deadline = time.monotonic() + 30
+    while not [p for p in os.listdir(tmp_path) if "partial" in p]:
+        assert time.monotonic() < deadline and child.poll() is None, "no output was being written"
+        time.sleep(0.01)
+    target.write_bytes(b"another run's")  # before this run has ended
+    _, said = child.communicate(timeout=120)
+    assert target.read_bytes() == b"another run's"
+    assert child.returncode == 1 and "was made meanwhile" in said, said
+    assert sorted(os.listdir(tmp_path)) == ["new.bin"]
+
+
+@pytest.mark.parametrize("command", ["record", "generate", "export", "dump", "plot"])
+def test_every_command_that_writes_states_the_overwrite_rule(command: str) -> None:
+    from brimlet_tools.files.outputs import RULE
+
+    shown = run_cli(command, "--help").stdout
+    assert " ".join(RULE.split()) in " ".join(shown.split())
+    assert bool(re.search(r"^ +--force", shown, re.M)) == (command in ("record", "generate", "export"))
 
 
 # --- a full disk --------------------------------------------------------------------
@@ -168,3 +224,28 @@ def test_a_full_disk_is_one_line_and_leaves_the_old_output(full_dir: Path, tmp_p
     assert line.startswith(f"python -m brimlet_tools: error: cannot write {out}")
     assert line.endswith(": No space left on device")
     assert snapshot(full_dir) == before
+
+
+def test_ctrl_c_ends_a_live_dump_into_a_pipe_nobody_reads(pty_pair: tuple[int, str]) -> None:
+    master, port = pty_pair
+    reader, writer = os.pipe()  # never read
+    child = subprocess.Popen(tool("dump", "--port", port, "--follow"), stdout=writer, stderr=subprocess.PIPE,
+                             text=True, env=CHILD_ENV)  # fmt: skip
+    os.close(writer)
+    os.set_blocking(master, False)
+    deadline = time.monotonic() + 30
+    full = None
+    while full is None or time.monotonic() < full + 1:  # the pipe fills, and then the dump waits on it
+        assert time.monotonic() < deadline and child.poll() is None, "the dump did not fill the pipe"
+        with contextlib.suppress(BlockingIOError):
+            os.write(master, STREAM[:4096])
+        time.sleep(0.01)
+        if full is None and waiting_bytes(reader) >= 32768:
+            full = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    try:
+        _, said = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        os.close(reader)
+    assert child.returncode == 1 and "what it did not take is lost" in said, said

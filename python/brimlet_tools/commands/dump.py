@@ -5,14 +5,16 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import time
-from contextlib import ExitStack
+from contextlib import ExitStack, nullcontext
 from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
+from ..errors import ToolError
 from ..export import FORMATS as EXPORTS
-from ..files.outputs import check, open_output
+from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_output
 from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..timing.online import SampleClock
@@ -256,23 +258,31 @@ def run(args: argparse.Namespace) -> int:
             # From a port, Ctrl-C is the normal end: what was written is kept.
             open_output(args.output, reads, text=True, keep=live) as out,
             live_signals(args, stop),
+            (stalled := StalledWrites(stop)).on_signals() if live else nullcontext(),
             progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
                          quiet=args.quiet or not to_file) as advance,  # fmt: skip
         ):
             write = row_writer(args, out, fmt, kinds)
             n = 0
             rows = sample_timed(packets) if args.sample_times else ((packet, ()) for packet in packets)
-            for packet, values in rows:
-                if packet.packet_type not in kinds:
-                    continue
-                n += 1
-                write(packet, values)
-                if live:
-                    out.flush()
-                if n % 1024 == 0:
-                    advance(1024)
-                if args.count is not None and n >= args.count:
-                    break
+            try:
+                for packet, values in rows:
+                    if packet.packet_type not in kinds:
+                        continue
+                    n += 1
+                    with stalled if live else nullcontext():
+                        write(packet, values)
+                        if live:
+                            out.flush()
+                    if n % 1024 == 0:
+                        advance(1024)
+                    if args.count is not None and n >= args.count:
+                        break
+            except OutputStalled:
+                # What the output did not take goes nowhere: the end must not wait on it again.
+                os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+                raise ToolError(f"stopped while the output had taken nothing for {STALLED:g} s or more; "
+                                "what it did not take is lost") from None
     finally:
         close_iterator(packets)
     reading_end(packets)

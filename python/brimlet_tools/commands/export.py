@@ -26,6 +26,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                      help=f"the bag's storage (default: by the name, .db3 for sqlite3, else {STORAGES[0]})")  # fmt: skip
     bag.add_argument("--frame-id", default=FRAME_ID, metavar="ID",
                      help="the frame of every message (default %(default)s)")  # fmt: skip
+    options.add(p, "force")
     options.add(p, "quiet")
 
 
@@ -33,9 +34,9 @@ def run(args: argparse.Namespace) -> int:
     fmt = format_for(args.output, args.format)
     fmt.writer()  # a missing library, or an output that must not be written, is said before anything is read
     check(bag_directory(Path(args.output)) if fmt.name == "rosbag2" else args.output, [args.file],
-          directory=fmt.name == "rosbag2")  # fmt: skip
+          directory=fmt.name == "rosbag2", force=args.force)  # fmt: skip
     recording = load_recording(args.file)
-    chosen = Options(frame_id=args.frame_id, storage=args.storage)
+    chosen = Options(frame_id=args.frame_id, storage=args.storage, force=args.force)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:
         written = export(recording, args.output, fmt, chosen, advance)
     if not args.quiet:

@@ -23,6 +23,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..files.outputs import RULE
 from ..sim import simulator
 from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, RAW_RATE
 
@@ -154,7 +155,8 @@ OPTIONS: dict[str, Option] = {
     "json": Option(("--json",), {
         "action": "store_true", "help": "write the report as one JSON object, for scripts (null: not measured)"}),
     "force": Option(("--force",), {
-        "action": "store_true", "help": "replace a recording that is there already (and its receive times)"}),
+        "action": "store_true",
+        "help": "replace a recording (with its receive times) or a ROS 2 bag that is there already"}),
 }  # fmt: skip
 
 # Old spellings, each with the option that replaced it in the commands that
@@ -174,6 +176,8 @@ def add(p: Parser, name: str, **changes: Any) -> argparse.Action:
     settings = OPTIONS[name].settings | changes
     if settings.get("action") == "Once":
         settings["action"] = Once
+    if name == "output" and isinstance(p, argparse.ArgumentParser):
+        p.epilog = RULE  # every command that writes says how it treats what is there
     return p.add_argument(*OPTIONS[name].flags, dest=name, **settings)
 
 

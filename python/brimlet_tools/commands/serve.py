@@ -6,7 +6,7 @@ import argparse
 import asyncio
 import ipaddress
 import signal
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from typing import TYPE_CHECKING, Any
 
 from ..errors import require
@@ -20,7 +20,8 @@ if TYPE_CHECKING:
 
 NAME = "serve"
 HELP = ("Serve a port, or a recording at its pace, to Foxglove over the Foxglove WebSocket protocol "
-        "(no authentication: anyone who reaches the address can watch).")  # fmt: skip
+        "(no authentication: any program that reaches the address can watch; web pages only from the "
+        "allowed origins).")  # fmt: skip
 DEFAULT_LISTEN = "127.0.0.1:8765"
 
 
@@ -32,7 +33,7 @@ def listen_type(text: str) -> tuple[str, int]:
             raise ValueError
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected HOST:PORT, such as {DEFAULT_LISTEN}, not {text!r}") from None
-    return host.strip("[]"), number
+    return host.removeprefix("[").removesuffix("]"), number
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -41,6 +42,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add(p, "baudrate")
     p.add_argument("--listen", type=listen_type, default=DEFAULT_LISTEN, metavar="HOST:PORT",
                    help="the address to serve on (default %(default)s; port 0 picks a free one)")
+    p.add_argument("--allow-origin", action="append", default=None, metavar="ORIGIN",
+                   help="a web page origin whose browser connections are accepted, such as https://example.org, "
+                   "re:PATTERN for those it matches, or * for any (repeatable; default: the Foxglove app, "
+                   "https://app.foxglove.dev, and pages of this machine, http://localhost:PORT and "
+                   "127.0.0.1; clients that are not browsers send no origin and are always accepted)")
     p.add_argument("--frame-id", default=FRAME_ID, metavar="ID",
                    help="the frame of every message (default %(default)s)")  # fmt: skip
     options.add(p, "seconds", help="serve this many seconds of wall-clock time (default: until Ctrl-C)")
@@ -48,8 +54,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_check(p, options.source_check)
 
 
-def open_source(args: argparse.Namespace, hub: Hub) -> AsyncIterator[dict[str, Any]]:
-    """The batches to serve; for a port, `hub` is told where the scanner's totals are."""
+def open_source(args: argparse.Namespace, hub: Hub) -> tuple[AsyncIterator[dict[str, Any]], Callable[[], None]]:
+    """The batches to serve and what closes their source; for a port, `hub`
+    is told where the scanner's totals are."""
     if args.port is not None:
         from ..live.stream import live
         from ..timing.online import SampleClock
@@ -60,13 +67,14 @@ def open_source(args: argparse.Namespace, hub: Hub) -> AsyncIterator[dict[str, A
             raise ToolError(f"cannot open port {args.port}: {e}") from e
         hub.scan = stream.scan_totals
         hub.clock = SampleClock()  # headers stamped with sample times, half a second late
-        return aiter(stream)
+        return aiter(stream), stream.close
     from ..serve.replay import paced
 
     recording = load_recording(args.file)
     skipped = recording.scan.skipped
     hub.health.failed_checksums = recording.scan.bad_checksums  # known whole before the replay
-    return paced({**recording.columns, **({} if skipped is None else {"skipped": skipped})}, hub.subscribed)
+    columns = {**recording.columns, **({} if skipped is None else {"skipped": skipped})}
+    return paced(columns, hub.subscribed), lambda: None
 
 
 def run(args: argparse.Namespace) -> int:
@@ -85,17 +93,39 @@ def is_loopback(host: str) -> bool:
 
 
 async def serve(args: argparse.Namespace, host: str, port: int) -> int:
-    from ..serve.server import Hub, run as run_server
+    from ..serve.server import DEFAULT_ORIGINS, Hub, accepted_origins, run as run_server
 
     hub = Hub(args.frame_id, (lambda text: None) if args.quiet else note)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    loop.set_exception_handler(LoopWarnings())
     source = args.port or args.file
+    origins = accepted_origins(args.allow_origin or DEFAULT_ORIGINS)
+    batches, close = open_source(args, hub)
     try:
-        await run_server(hub, open_source(args, hub), host, port, stop, args.seconds,
-                         lambda url: note(f"serving {source} on {url}; Ctrl-C ends"))  # fmt: skip
+        await run_server(hub, batches, host, port, stop, args.seconds,
+                         lambda url: note(f"serving {source} on {url}; Ctrl-C ends"), origins)  # fmt: skip
     except OSError as e:
         raise ToolError(f"serving {source} failed: {e}") from e
+    finally:
+        close()
     return 0
+
+
+class LoopWarnings:
+    """The event loop's reports of failures outside any task (out of file
+    descriptors at accept, a connection lost mid-handshake): one warning
+    line per kind, not a traceback per occurrence."""
+
+    def __init__(self) -> None:
+        self.seen: set[str] = set()
+
+    def __call__(self, loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+        error = context.get("exception")
+        kind = f"{context.get('message', 'event loop failure')}: {type(error).__name__ if error else ''}"
+        if kind not in self.seen:
+            self.seen.add(kind)
+            note(f"warning: {context.get('message', 'event loop failure')}"
+                 + (f" ({error})" if error else "") + " (said once; serving goes on)")  # fmt: skip

@@ -66,6 +66,7 @@ class Options:
 
     frame_id: str = FRAME_ID  # ROS 2 bags: the frame of every message
     storage: str | None = None  # ROS 2 bags: one of STORAGES; else by the name
+    force: bool = False  # ROS 2 bags: replace one that is there (see files.outputs)
 
 
 Writer = Callable[[RecordingLike, Path, Options, Advance], None]
@@ -153,12 +154,14 @@ def bag_directory(output: Path) -> Path:
     return output.with_suffix("") if output.suffix.lower() in FORMATS["rosbag2"].suffixes else output
 
 
-def replacing(path: Path, recording: RecordingLike, directory: bool = False) -> AbstractContextManager[Path]:
+def replacing(path: Path, recording: RecordingLike, directory: bool = False,
+              force: bool = False) -> AbstractContextManager[Path]:  # fmt: skip
     """A temporary name beside `path` to write the export of `recording`
     to (a file, or a directory with `directory`), renamed to `path` once
     complete (see `files.outputs`: the recording itself, its times, a
-    device, a pipe or a socket are refused)."""
-    return writing(path, [recording.source], directory=directory)
+    device, a pipe or a socket are refused, and a directory there already
+    without `force`)."""
+    return writing(path, [recording.source], directory=directory, force=force)
 
 
 def chunks(n: int, size: int = CHUNK) -> Iterator[slice]:

@@ -46,7 +46,7 @@ def write(recording: RecordingLike, output: Path, options: Options, advance: Adv
     target = bag_directory(output)
     # The bag is made under its own name inside the temporary directory (its
     # storage file is named after its directory), then moved up into it.
-    with replacing(target, recording, directory=True) as staging:
+    with replacing(target, recording, directory=True, force=options.force) as staging:
         staging.mkdir()
         bag = staging / target.name
         writer = Writer(bag, version=BAG_VERSION, storage_plugin=PLUGINS[storage])

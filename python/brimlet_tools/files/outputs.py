@@ -1,22 +1,34 @@
-"""The one way a command writes an output file.
+"""The one way a command writes an output file, and the one overwrite rule.
+
+The rule (`RULE`, shown in the help of every command that writes): an
+existing recording (with its receive times) or ROS 2 bag is replaced only
+with `--force`; any other output that is there already (an export, a dump,
+a plot) is replaced. Either way the old file gives way only to a complete
+new one, and nothing is ever written over a command's own input, a device,
+a pipe or a socket.
 
 An output is written under a temporary name in its target's directory and
 renamed over the target only once complete. The target is then a new file:
 a program still reading the old one reads it to its end, and a run that is
 aborted (an error, Ctrl-C where that aborts the work) leaves the old file
-as it was and nothing of its own behind. A capture whose normal end is
-Ctrl-C or SIGTERM (`keep=True`) is finalized however it ends, so what was
-captured is never lost; into a new file it is written under the target's
-own name from the start (there is no old file to keep whole), so that a
-crash or a power cut leaves it where the user looks.
+as it was and nothing of its own behind. The temporary name holds the
+writer's process id: a run killed outright (SIGKILL, a power cut) leaves it,
+and the next run into the same target removes it once its writer is gone.
+Where an existing target is not to be replaced, the refusal holds at the
+rename too: a target that appeared meanwhile (another run) is not replaced.
+
+A capture whose normal end is Ctrl-C or SIGTERM (`keep=True`) is written
+under the target's own name from the start (an old file there, where it
+may be replaced, gives way at once), so that what is captured is where the
+user looks however the run ends, a crash or a power cut included.
 
 Before anything is read, a target is refused in one line when it is:
 - one of the command's inputs, or an input's receive times (the same file
   however it is named: through symbolic links, `..` or another hard link);
 - a device, a pipe or a socket (standard output is `-`);
-- an existing recording, or the receive times of one, where the output is
-  a recording, unless `force` is given; a recording replaced so takes its
-  old receive times with it.
+- an existing recording or its receive times, where the output is a
+  recording, or an existing bag, unless `force` is given; a recording
+  replaced so takes its old receive times with it.
 
 A target that is a symbolic link is written through: the file it names is
 replaced and the link stays.
@@ -24,22 +36,29 @@ replaced and the link stays.
 
 from __future__ import annotations
 
+import ctypes
 import errno
 import os
+import re
 import shutil
+import signal
 import stat
 import sys
+import time
 from collections.abc import Iterable, Iterator
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, BinaryIO, Literal, TextIO, overload
+from typing import IO, Any, BinaryIO, Literal, TextIO, overload
 
 from ..errors import ToolError, cannot
 from .receive_times import SUFFIX as TIMES_SUFFIX
 
 STANDARD_OUTPUT = "-"
 PARTIAL = ".partial"
+RULE = ("Overwriting: an existing recording (with its receive times) or ROS 2 bag is replaced only with --force; "
+        "any other output is replaced; either way only by a complete new file, and never the input, a device, "
+        "a pipe or a socket.")  # fmt: skip
 
 # Failures of a write that say the output cannot take the data (a full disk,
 # a quota, a file too large, a device error); they end the command with its
@@ -91,12 +110,42 @@ class Target:
     name: str
     real: Path
     recording: bool
+    replace: bool  # an existing target may be replaced
 
     def temporary(self) -> Path:
         """Where the output is written until it is complete: hidden beside
         the target, with the target's ending (which some writers go by)."""
         real = self.real
         return real.with_name(f".{real.stem}.{os.getpid()}{PARTIAL}{real.suffix}")
+
+    def sweep(self) -> None:
+        """Removes what runs into this target left when they were killed
+        (their temporary names, with their receive times), once their
+        writers are gone."""
+        real = self.real
+        left = re.compile(re.escape(f".{real.stem}.") + r"([0-9]+)" + re.escape(PARTIAL + real.suffix)
+                          + "(" + re.escape(TIMES_SUFFIX) + ")?")  # fmt: skip
+        try:
+            names = os.listdir(real.parent)
+        except OSError:
+            return
+        for name in names:
+            found = left.fullmatch(name)
+            if found is not None and not running(int(found.group(1))):
+                remove(real.parent / name)
+
+
+def running(pid: int) -> bool:
+    """Whether the process `pid` is there (this one is)."""
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's
+    return True
 
 
 def check(
@@ -126,14 +175,14 @@ def check(
             raise ToolError(f"cannot write {name}: it is {kind}, not a file (for standard output, write to -)")
         if stat.S_ISDIR(found.st_mode) and not directory:
             raise ToolError(f"cannot write {name}: it is a directory")
-        if directory:
-            raise ToolError(f"cannot write {name}: it exists already")
+        if directory and not force:
+            raise ToolError(f"cannot write {name}: it exists already (--force replaces it)")
     if recording and not force:
         for path in (name, name + TIMES_SUFFIX):
             if os.path.lexists(path):
                 raise ToolError(f"cannot write {name}: {path} exists already (--force replaces it)")
     real = Path(os.path.realpath(name)) if os.path.islink(name) else Path(name)
-    return Target(name, real, recording)
+    return Target(name, real, recording, force or not (recording or directory))
 
 
 @contextmanager
@@ -151,12 +200,15 @@ def writing(
     or whatever ends it with `keep`, and removed otherwise. A recording's
     receive times, written to the temporary path's own `.times`, go along."""
     target = check(output, reads, recording=recording, force=force, directory=directory)
-    if keep and not os.path.lexists(target.name):
-        # A capture into a new file goes under its own name from the start:
-        # there is no old file to keep whole, and what is captured must
-        # outlive a crash or a power cut under the name the user gave.
+    target.sweep()
+    if keep:
+        # A capture goes under its own name from the start: what is
+        # captured must outlive a crash or a power cut under the name the
+        # user gave. An old file there (and an old recording's receive
+        # times) gives way at once: a reader of it reads it to its end.
+        target.real.unlink(missing_ok=True)
         if recording:
-            discard(Path(target.name))  # only with force: a lone old .times
+            discard(target.real)
         yield target.real
         return
     temporary = target.temporary()
@@ -164,22 +216,24 @@ def writing(
     try:
         yield temporary
     except BaseException as e:
-        if keep:
-            finish(target, temporary)
-        else:
-            discard(temporary)
+        discard(temporary)
         if isinstance(e, OSError):
             raise cannot("write", target.name, e) from e
         raise
     try:
         finish(target, temporary)
+    except FileExistsError as e:
+        discard(temporary)
+        raise ToolError(f"cannot write {target.name}: {e.filename or target.name} was made meanwhile, by another "
+                        "program (--force replaces it)") from e  # fmt: skip
     except OSError as e:
         discard(temporary)
         raise cannot("write", target.name, e) from e
 
 
 def finish(target: Target, temporary: Path) -> None:
-    """Puts the complete `temporary` in the target's place."""
+    """Puts the complete `temporary` in the target's place; FileExistsError
+    where the target may not be replaced and one is there."""
     if not temporary.exists():
         temporary.touch()  # a writer that wrote nothing: an empty file
     old = status(target.real)
@@ -188,11 +242,65 @@ def finish(target: Target, temporary: Path) -> None:
     if target.recording:
         times = Path(str(temporary) + TIMES_SUFFIX)
         own = Path(str(target.real) + TIMES_SUFFIX)
+        if not target.replace and os.path.lexists(own):
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(own))
+        place(temporary, target.real, target.replace)
         if times.exists():
             times.replace(own)
         else:
             own.unlink(missing_ok=True)  # the old recording's times do not belong to the new one
-    temporary.replace(target.real)
+        return
+    place(temporary, target.real, target.replace)
+
+
+# renameat2(2): flags, and the directory the names are taken from.
+RENAME_NOREPLACE, RENAME_EXCHANGE, AT_FDCWD = 1, 2, -100
+
+
+def rename2(source: Path, target: Path, flags: int) -> None:
+    """renameat2(2) of `source` to `target`; OSError (ENOSYS where the C
+    library lacks it, EINVAL where the file system does) on failure."""
+    call = getattr(ctypes.CDLL(None, use_errno=True), "renameat2", None)
+    if call is None:
+        raise OSError(errno.ENOSYS, os.strerror(errno.ENOSYS))
+    if call(AT_FDCWD, os.fsencode(source), AT_FDCWD, os.fsencode(target), flags) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code), str(target))
+
+
+def place(temporary: Path, target: Path, replace: bool) -> None:
+    """Renames `temporary` to `target`, over a file there only with `replace`
+    (else FileExistsError); a directory there is swapped out and removed."""
+    if replace and not (target.is_dir() and not target.is_symlink()):
+        temporary.replace(target)
+        return
+    try:
+        rename2(temporary, target, RENAME_EXCHANGE if replace else RENAME_NOREPLACE)
+    except OSError as e:
+        if e.errno not in (errno.ENOSYS, errno.EINVAL):
+            raise
+        place_plainly(temporary, target, replace)
+        return
+    if replace:
+        remove(temporary)  # the old directory, swapped out
+
+
+def place_plainly(temporary: Path, target: Path, replace: bool) -> None:
+    """`place` without renameat2: a file through a new link, which fails
+    on an existing name; a directory by renames."""
+    if temporary.is_dir():
+        if replace:
+            old = temporary.with_name(temporary.name + ".old")
+            target.rename(old)
+            temporary.rename(target)
+            remove(old)
+        elif os.path.lexists(target):
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(target))
+        else:
+            temporary.rename(target)
+        return
+    os.link(temporary, target)
+    temporary.unlink()
 
 
 def discard(temporary: Path) -> None:
@@ -207,6 +315,47 @@ def remove(path: Path) -> None:
         shutil.rmtree(path, ignore_errors=True)
     else:
         path.unlink(missing_ok=True)
+
+
+# A write that has waited this long on an output that takes nothing (a pipe
+# nobody reads) is ended by Ctrl-C, which would otherwise wait on it forever.
+STALLED = 0.5  # seconds
+
+
+class OutputStalled(Exception):
+    """Ctrl-C came while a write had waited STALLED seconds on its output."""
+
+
+class StalledWrites:
+    """Marks the writes of a live reading (`with`): Ctrl-C or SIGTERM sets
+    `stop.set` (a command's stop flag) as ever, and ends a write in progress
+    that has waited STALLED seconds with OutputStalled."""
+
+    def __init__(self, stop: Any) -> None:
+        self.stop = stop
+        self.since: float | None = None
+
+    def __enter__(self) -> None:
+        self.since = time.monotonic()
+
+    def __exit__(self, *exc: object) -> None:
+        self.since = None
+
+    @contextmanager
+    def on_signals(self) -> Iterator[None]:
+        """Routes SIGINT and SIGTERM here while the block runs."""
+
+        def handle(signum: int, frame: object) -> None:
+            self.stop.set = True
+            if self.since is not None and time.monotonic() - self.since >= STALLED:
+                raise OutputStalled
+
+        saved = {sig: signal.signal(sig, handle) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, old in saved.items():
+                signal.signal(sig, old)
 
 
 @overload

@@ -11,8 +11,11 @@ other tasks run meanwhile.
 
 A port that stays silent for `timeout` seconds ends the iteration with
 OSError("Operation timed out"), as the parser classes do, unless `follow`
-is given: then the silence is waited out. A read failure ends it with the
-reader's text after every packet before it.
+is given: then the reader reads on through the silence, so the port is
+never left unread. A read failure ends it with the reader's text after
+every packet before it. Nothing is dropped on the way: a consumer that
+falls behind finds every packet queued (the queue has no bound), and an
+`await anext(...)` that is cancelled leaves the stream as it was.
 
 `ColumnListener` reads a port as the tools read one (`acquire.listen`: for a
 time, until a stop request or a hang-up), in the same batches.
@@ -21,13 +24,14 @@ time, until a stop request or a hang-up), in the same batches.
 from __future__ import annotations
 
 import asyncio
+import math
 import os
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from ..errors import ToolError, require
-from .acquire import SILENT, PortReading
+from .acquire import PortReading
 
 if TYPE_CHECKING:
     import brimlet_columns
@@ -68,30 +72,16 @@ class LiveStream:
                  recording: str | os.PathLike[str] | None = None) -> None:  # fmt: skip
         if (port is None) == (recording is None):
             raise TypeError("live() takes a port or a recording, not both")
-        self._port, self._baudrate, self._timeout, self._recording = port, baudrate, timeout, recording
-        self._follow = follow and recording is None
-        self._passed_over: dict[str, int] = {}  # by the sources closed before this one
-        self.source = self._open()
-
-    def _open(self) -> brimlet_columns.LiveSource:
-        source = native()
-        if self._recording is not None:
-            return source.LiveSource.recording(self._recording)  # type: ignore[no-any-return]
-        return source.LiveSource(self._port, self._baudrate, self._timeout)  # type: ignore[no-any-return]
+        # Following, no wait of the reader ever runs out (as `acquire.listen`
+        # reads a port): a reader closed at a silence and opened again would
+        # leave the port unread meanwhile, and a device drops what it cannot send.
+        wait = math.inf if follow and recording is None else timeout
+        self.source = open_source(port, baudrate, wait, recording)
 
     def _take(self, timeout: float | None) -> Batch | None:
         """The next batch (no rows when the wait ran out), None at the end."""
-        while True:
-            try:
-                batch = self.source.read(timeout)
-            except OSError as e:
-                if not self._follow or str(e) != SILENT:
-                    raise
-                self._passed_over = self.scan_totals()
-                self.source.close()
-                self.source = self._open()
-                continue
-            return None if batch is None else as_arrays(batch)
+        batch = self.source.read(timeout)
+        return None if batch is None else as_arrays(batch)
 
     def __iter__(self) -> Iterator[Batch]:
         while (batch := self._take(None)) is not None:
@@ -99,14 +89,16 @@ class LiveStream:
                 yield batch
 
     def __aiter__(self) -> AsyncIterator[Batch]:
-        return self._batches()
+        return self
 
-    async def _batches(self) -> AsyncIterator[Batch]:
+    async def __anext__(self) -> Batch:
+        # A coroutine, not an asynchronous generator: one whose wait is
+        # cancelled would be finished for good.
         while (batch := self._take(0)) is not None:
             if len(batch["kind"]):
-                yield batch
-            else:
-                await self._readable()
+                return batch
+            await self._readable()
+        raise StopAsyncIteration
 
     async def _readable(self) -> None:
         loop = asyncio.get_running_loop()
@@ -124,10 +116,8 @@ class LiveStream:
             loop.remove_reader(fd)
 
     def scan_totals(self) -> dict[str, int]:
-        """What the scanner has passed over since the start (see
-        LiveSource.scan_totals), through every reopening of a followed port."""
-        now = self.source.scan_totals()
-        return {name: n + self._passed_over.get(name, 0) for name, n in now.items()}
+        """What the scanner has passed over since the start (see LiveSource.scan_totals)."""
+        return self.source.scan_totals()
 
     def close(self) -> None:
         self.source.close()
@@ -145,6 +135,14 @@ class LiveStream:
     async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
                         traceback: TracebackType | None) -> None:  # fmt: skip
         self.close()
+
+
+def open_source(port: str | os.PathLike[str] | None, baudrate: int | None, wait: float,
+                recording: str | os.PathLike[str] | None) -> brimlet_columns.LiveSource:  # fmt: skip
+    """The native source of a port (reads that wait `wait` seconds at most) or of a recording."""
+    if recording is not None:
+        return native().LiveSource.recording(recording)  # type: ignore[no-any-return]
+    return native().LiveSource(port, baudrate, wait)  # type: ignore[no-any-return]
 
 
 def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None, timeout: float = 1.0,

@@ -13,6 +13,7 @@ from typing import Any
 SUBPROTOCOL = "foxglove.websocket.v1"
 MESSAGE_DATA = 0x01
 MESSAGE_HEADER = struct.Struct("<BIQ")  # opcode, subscription id, timestamp (ns)
+ID_LIMIT = 0xFFFFFFFF  # ids are unsigned 32-bit numbers on the wire
 
 
 @dataclass(frozen=True)
@@ -69,9 +70,25 @@ def parse_request(message: str | bytes) -> Subscribe | Unsubscribe:
         request = json.loads(message)
         op = request["op"]
         if op == "subscribe":
-            return Subscribe([(int(s["id"]), int(s["channelId"])) for s in request["subscriptions"]])
+            return Subscribe([(identifier(s["id"], "subscription id"), identifier(s["channelId"], "channel id"))
+                              for s in listed(request["subscriptions"])])  # fmt: skip
         if op == "unsubscribe":
-            return Unsubscribe([int(i) for i in request["subscriptionIds"]])
+            return Unsubscribe([identifier(i, "subscription id") for i in listed(request["subscriptionIds"])])
     except (ValueError, KeyError, TypeError) as e:
+        if isinstance(e, BadRequest):
+            raise
         raise BadRequest(f"a message that is not a request ({type(e).__name__})") from e
     raise BadRequest(f"an operation this server does not offer ({str(op)[:40]!r})")
+
+
+def listed(value: Any) -> list[Any]:
+    if not isinstance(value, list):
+        raise TypeError
+    return value
+
+
+def identifier(value: Any, what: str) -> int:
+    """`value` as an id of the wire, or BadRequest."""
+    if type(value) is not int or not 0 <= value <= ID_LIMIT:
+        raise BadRequest(f"{what} {str(value)[:40]} is not a whole number from 0 to {ID_LIMIT}")
+    return value

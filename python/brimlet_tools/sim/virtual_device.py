@@ -33,6 +33,8 @@ from ..wire.fields import MODULE_DEFAULT_BAUD
 BITS_PER_BYTE = 10
 STALE_AFTER = 0.1  # seconds
 SETTLE = 0.05  # seconds an empty queue must stay empty to be drained
+RELEASE_CHECK = 0.2  # seconds between looks for a port held by a reader that is gone
+TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int): whether the terminal is held exclusively
 # How long the device stays open after the stream ends for a reader to take
 # what the port still holds.
 DRAIN_LIMIT = 1.0
@@ -72,6 +74,7 @@ class VirtualDevice:
         self.baudrate = baudrate
         self.stale_after = stale_after
         self._drained_at = time.monotonic()  # when the input queue was last seen empty
+        self._release_checked = 0.0  # when an abandoned exclusive hold was last looked for
         self._master, self._slave = os.openpty()
         # Raw from the start: no echo, no line editing, no translation of
         # carriage returns or flow-control bytes, even before a reader sets
@@ -109,6 +112,7 @@ class VirtualDevice:
         for want of a reader (stale ones discarded, and those of `data` that
         did not fit)."""
         lost = self._discard_stale()
+        self._release_abandoned()
         try:
             written = os.write(self._master, data)
         except BlockingIOError:
@@ -137,6 +141,28 @@ class VirtualDevice:
                 empty_since = now if empty_since is None else empty_since
                 if now - empty_since >= SETTLE:
                     return
+
+    def _release_abandoned(self) -> None:
+        """Lets the port go when the reader that held it exclusively is gone
+        without letting go itself (killed): a terminal that this side keeps
+        open would stay exclusive, "busy" for every later reader. A reader
+        holds its lock while it lives, so an exclusive port whose lock is
+        free has no reader. Looked at every RELEASE_CHECK seconds at most."""
+        now = time.monotonic()
+        if now - self._release_checked < RELEASE_CHECK:
+            return
+        self._release_checked = now
+        try:
+            held = struct.unpack("i", fcntl.ioctl(self._slave, TIOCGEXCL, b"\0" * 4))[0]
+            if not held:
+                return
+            fcntl.flock(self._slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return  # a reader holds it (or the system cannot tell)
+        try:
+            fcntl.ioctl(self._slave, termios.TIOCNXCL)
+        finally:
+            fcntl.flock(self._slave, fcntl.LOCK_UN)
 
     def _queued(self) -> int:
         """Bytes in the port's input queue, not yet read."""
