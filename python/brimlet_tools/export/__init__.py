@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from ..errors import ToolError, require
 from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
+from ..recordings.recording import load
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -53,6 +54,8 @@ class RecordingLike(Protocol):
     def times_estimated(self) -> bool: ...
     @property
     def source(self) -> str: ...
+    @property
+    def fits(self) -> dict[str, Any]: ...
     def __len__(self) -> int: ...
 
 
@@ -131,17 +134,19 @@ def format_for(output: str | os.PathLike[str], name: str | None = None) -> Forma
 
 
 def export(
-    recording: RecordingLike,
+    recording: RecordingLike | str | os.PathLike[str],
     output: str | os.PathLike[str],
     fmt: Format | None = None,
     options: Options | None = None,
     advance: Advance | None = None,
 ) -> Path:
-    """Writes `recording` to `output` in `fmt` (by default the format that
-    the name selects); returns the path written (a ROS 2 bag is a
-    directory, named `output` without its ending)."""
+    """Writes `recording` (loaded, or the path of one) to `output` in `fmt`
+    (by default the format that the name selects); returns the path written
+    (a ROS 2 bag is a directory, named `output` without its ending)."""
     fmt = format_for(output) if fmt is None else fmt
     write = fmt.writer()
+    if isinstance(recording, (str, os.PathLike)):
+        recording = load(recording)
     path = Path(output)
     write(recording, path, Options() if options is None else options, advance or (lambda n: None))
     return path if fmt.name != "rosbag2" else bag_directory(path)
