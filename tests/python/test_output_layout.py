@@ -145,3 +145,31 @@ def test_a_recording_reads_as_a_table_of_its_columns(flight: Path) -> None:
         recording["nothing"]
     with pytest.raises(TypeError):
         recording["kind"] = recording["kind"]  # type: ignore[index]
+
+
+@pytest.mark.parametrize("start, end", [("0.01", "0.03"), ("utc:0.01", None), (None, "utc:0.02")])
+def test_an_export_keeps_the_packets_of_its_time_window(start: str | None, end: str | None, flight: Path,
+                                                       tmp_path: Path) -> None:  # fmt: skip
+    from datetime import UTC, datetime
+
+    recording = load(flight)
+    time = recording["time"].view(np.int64)
+
+    def point(text: str) -> tuple[str, int]:
+        seconds = float(text.removeprefix("utc:"))
+        ns = int(time[0]) + round(seconds * 1e9)
+        if not text.startswith("utc:"):
+            return text, ns
+        moment = datetime.fromtimestamp(ns // 10**9, UTC).replace(microsecond=ns % 10**9 // 1000)
+        return moment.isoformat().replace("+00:00", "Z"), ns // 1000 * 1000
+
+    args, low, high = [], int(time[0]), int(time[-1]) + 1
+    if start is not None:
+        text, low = point(start)
+        args += ["--start", text]
+    if end is not None:
+        text, high = point(end)
+        args += ["--end", text]
+    assert cli.main(["export", str(flight), str(tmp_path / "w.csv"), "--quiet", *args]) == 0
+    kept = pd.read_csv(tmp_path / "w.csv")["time"].to_numpy()
+    assert 0 < len(kept) < len(time) and (kept == time[(time >= low) & (time < high)]).all()

@@ -12,24 +12,48 @@ import argparse
 import signal
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from pathlib import Path
 from types import FrameType
 
 from ..errors import ToolError, cannot
 
 __all__ = ["ToolError", "cannot"]
 
+# How the tool names itself in its messages.
+PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"
 
-# --- errors -----------------------------------------------------------------------
+
+# --- messages -----------------------------------------------------------------------
 
 
 def note(text: str) -> None:
-    """A line on stderr, at once."""
+    """A line on stderr, at once: closing lines, progress, messages."""
     print(text, file=sys.stderr, flush=True)
 
 
+def warn(text: str) -> None:
+    """A warning: one line on stderr, `brimlet: warning: ...`."""
+    note(f"{PROG}: warning: {text}")
 
+
+@contextmanager
+def one_line_warnings() -> Iterator[None]:
+    """While the block runs, a Python warning (such as receive times that
+    do not belong) is shown as `warn` shows one, without its source line."""
+    saved = warnings.showwarning
+
+    def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+             file: object = None, line: str | None = None) -> None:  # fmt: skip
+        warn(str(message))
+
+    warnings.showwarning = show
+    try:
+        yield
+    finally:
+        warnings.showwarning = saved
 
 # --- progress and stopping ---------------------------------------------------------------
 

@@ -23,8 +23,9 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..recordings.window import TimePoint, parse_point
 from ..sim import simulator
-from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, RAW_RATE
+from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, FIELD_BY_NAME, RAW_RATE, DataField
 
 MAX_BAUD = 4294967295
 
@@ -94,6 +95,22 @@ def count_type(text: str) -> int:
     return whole_number(text, 1)
 
 
+def field_list(text: str) -> tuple[DataField, ...]:
+    """Comma-separated data field names, as the columns name the fields."""
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in FIELD_BY_NAME]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"unknown field {', '.join(unknown) or repr(text)}")
+    return tuple(FIELD_BY_NAME[n] for n in names)
+
+
+def time_point(text: str) -> TimePoint:
+    try:
+        return parse_point(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 # --- the options ----------------------------------------------------------------------
 
 
@@ -153,6 +170,14 @@ OPTIONS: dict[str, Option] = {
     "count": Option(("--count",), {"type": count_type, "default": None, "metavar": "N", "help": "stop after N packets"}),
     "json": Option(("--json",), {
         "action": "store_true", "help": "write the report as one JSON object, for scripts (null: not measured)"}),
+    "fields": Option(("--fields",), {
+        "type": field_list, "default": None, "metavar": "NAME,...", "help": "the fields to show"}),
+    "start": Option(("--start",), {
+        "type": time_point, "default": None, "metavar": "T",
+        "help": "begin at T: seconds from the first packet (12.5) or a UTC time (2026-12-09T09:31:20Z)"}),
+    "end": Option(("--end",), {
+        "type": time_point, "default": None, "metavar": "T",
+        "help": "end before T: seconds from the first packet or a UTC time"}),
     "force": Option(("--force",), {
         "action": "store_true", "help": "replace a recording that is there already (and its receive times)"}),
 }  # fmt: skip
@@ -271,6 +296,23 @@ def source_check(args: argparse.Namespace) -> None:
 def live_check(args: argparse.Namespace) -> None:
     if args.file is not None and (args.seconds is not None or getattr(args, "follow", False)):
         args.parser.error("--seconds and --follow apply to --port only")
+
+
+def add_window(p: argparse.ArgumentParser) -> None:
+    """`--start` and `--end`: the stretch of a recording to read."""
+    add(p, "start")
+    add(p, "end")
+    add_check(p, window_check)
+
+
+def window_check(args: argparse.Namespace) -> None:
+    start, end = args.start, args.end
+    if start is None or end is None:
+        return
+    if (start.offset is not None and end.offset is not None and end.offset <= start.offset) or (
+        start.utc_ns is not None and end.utc_ns is not None and end.utc_ns <= start.utc_ns
+    ):
+        args.parser.error("--end must come after --start")
 
 
 # --- the simulated stream ---------------------------------------------------------------

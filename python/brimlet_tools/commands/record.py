@@ -11,7 +11,7 @@ from ..live.capture import CaptureReport, capture, close_port, open_port
 from ..live.linewatch import HINT_AFTER
 from ..wire.fields import COMMON_BAUDS
 from . import options
-from .common import Progress, StopFlag, cannot, note
+from .common import Progress, StopFlag, ToolError, cannot, note, warn
 from .fitted import CaptureClock, fitted_line
 
 NAME = "record"
@@ -59,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
     ends = {"time": "", "stopped": " (stopped)", "hang-up": " (the port hung up)"}
     if not args.quiet:
         progress.finish(f"recorded {capture_line(report)} in {report.seconds:.1f} s{ends[report.ended]}")
-        note(fitted_line(clock.finish()))
+        note(recorded_line(args.output) or fitted_line(clock.finish()))
     if report.ended == "hang-up":  # not the end asked for, whatever came before it is kept
         asked = "" if args.seconds is None else f" of the {args.seconds:g} s asked for"
         raise PortHungUp(args.port, f" after {report.seconds:.1f} s{asked}; what came until then is in {args.output}")
@@ -81,13 +81,35 @@ class Watch:
             return
         self.said = True
         if c.total_bytes:
-            note(f"warning: no valid frame from {self.port} in {report.seconds:.0f} s, yet bytes arrive "
+            warn(f"no valid frame from {self.port} in {report.seconds:.0f} s, yet bytes arrive "
                  f"({c.total_bytes} so far, none in a valid frame): the port likely runs at another speed than "
                  f"the device; check the baud rate: this reads at {self.baudrate}; units like this one are "
                  f"commonly set to {', '.join(map(str, COMMON_BAUDS))}")  # fmt: skip
         else:
-            note(f"warning: nothing from {self.port} in {report.seconds:.0f} s: is the device connected, "
+            warn(f"nothing from {self.port} in {report.seconds:.0f} s: is the device connected, "
                  "powered and sending?")  # fmt: skip
+
+
+def recorded_line(path: str) -> str | None:
+    """The sample clock of the recording just written, fitted as `stats`
+    fits it from its receive times, in the words of `fitted_line`; None
+    where it cannot be loaded (numpy missing, or no frame in it)."""
+    from ..recordings.recording import load
+    from ..recordings.summary import timing_reports
+
+    try:
+        recording = load(path)
+    except (ToolError, ImportError, OSError):
+        return None
+    parts = []
+    for kind, r in timing_reports(recording).items():
+        if not r["packets"]:
+            continue
+        gaps = r["gaps"]
+        rate = "no fitted rate" if r["rate_hz"] is None else f"{r['rate_hz']:.3f} Hz ({r['drift_ppm']:+.1f} ppm)"
+        missed = f"{gaps['count']} gap{'s' * (gaps['count'] != 1)}, {gaps['missing']} missing" if gaps["count"] else "no gap"
+        parts.append(f"{kind} {rate}, {missed}")
+    return "sample clock: " + ("; ".join(parts) if parts else "no packet")
 
 
 def capture_line(report: CaptureReport) -> str:

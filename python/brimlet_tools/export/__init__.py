@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from ..errors import ToolError, require
 from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
-from ..recordings.recording import load
+from ..recordings.recording import Described, load
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -45,17 +45,12 @@ STORAGES: tuple[str, ...] = tuple(STORAGE_BY_SUFFIX.values())
 FRAME_ID = "imu_link"
 
 
-class RecordingLike(Protocol):
-    """What the writers need of a loaded recording (`brimlet_tools.load`)."""
+class RecordingLike(Described, Protocol):
+    """What the writers need of a loaded recording (`brimlet_tools.load`):
+    its columns and what describes it."""
 
     @property
     def columns(self) -> dict[str, npt.NDArray[Any]]: ...
-    @property
-    def times_estimated(self) -> bool: ...
-    @property
-    def source(self) -> str: ...
-    @property
-    def fits(self) -> dict[str, Any]: ...
     def __len__(self) -> int: ...
 
 

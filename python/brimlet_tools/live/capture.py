@@ -43,7 +43,12 @@ def open_port(path: str, baudrate: int) -> Any:
     try:
         port.open()
     except serial.SerialException as e:  # its text repeats the path; the system's reason is enough
-        raise OSError(e.errno, os.strerror(e.errno) if e.errno else str(e)) from e
+        # A failure to configure the line carries the system's number only
+        # in the error it wraps (a termios.error).
+        number = e.errno or next((c.args[0] for c in (e.__cause__, e.__context__)
+                                  if isinstance(c, (OSError, termios.error)) and c.args
+                                  and isinstance(c.args[0], int)), None)  # fmt: skip
+        raise OSError(number, os.strerror(number) if number else str(e)) from e
     try:
         # The terminal's own exclusive mode, which the live parser uses: no
         # other program can open the port meanwhile.

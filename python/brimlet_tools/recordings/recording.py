@@ -46,7 +46,7 @@ import stat
 import warnings
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, Sequence, ValuesView
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import load_columns, require
 from ..files.inputs import what_is
@@ -263,7 +263,18 @@ def to_dataframe(recording: Recording | Source, kind: str | None = None) -> Pand
     return frame
 
 
-def attributes(recording: Recording, carried: Sequence[str] = DATA_COLUMNS) -> dict[str, Any]:
+class Described(Protocol):
+    """What `attributes` needs of a recording."""
+
+    @property
+    def source(self) -> str: ...
+    @property
+    def times_estimated(self) -> bool: ...
+    @property
+    def fits(self) -> dict[str, Any]: ...
+
+
+def attributes(recording: Described, carried: Sequence[str] = DATA_COLUMNS) -> dict[str, Any]:
     """What a data frame of `recording` (with the data columns `carried`)
     keeps in its `attrs`, as a Parquet export keeps it for pandas too:
     `units`, `source`, `times_estimated` and `rates` (the fitted packets per
