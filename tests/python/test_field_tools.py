@@ -191,6 +191,33 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
         assert 0 < int(fitted.group(4)) <= sum(f.packet_type == "raw" and not f.intact for f in frames)
 
 
+def test_the_monitor_of_a_recording_shows_the_rates_that_stats_fits(tmp_path: Path) -> None:
+    pytest.importorskip("rich")
+    pytest.importorskip("serial")
+    import json
+    import random
+
+    config = StreamConfig(seconds=1.5, raw_rate=400, estimated_rate=40, seed=2, clock_ppm=-140)
+    frames = list(simulate(config))
+    recording = tmp_path / "flight.bin"
+    recording.write_bytes(b"".join(f.wire for f in frames))
+    # Reads that bring a few frames each, late by up to 3 ms: what a real line gives.
+    rng, reads, end = random.Random(4), [], 0
+    for i, f in enumerate(frames):
+        end += len(f.wire)
+        if rng.random() < 0.3 or i == len(frames) - 1:
+            reads.append((end, 10**18 + round(f.time * (1 - 140e-6) * 1e9) + rng.randint(50_000, 3_000_000)))
+    write_times(recording, sorted(reads))
+    kinds = json.loads(run_cli("stats", str(recording), "--json").stdout)["kinds"]
+    shown = run_cli("monitor", str(recording), "--expect-raw-rate", "400", "--expect-estimated-rate", "40",
+                    timeout=60).stdout  # fmt: skip
+    for kind in ("raw", "estimated"):
+        row = re.search(rf"^\W*{kind}\W+\d+\W+([\d.]+)\W+([-+][\d.]+)", shown, re.M)
+        assert row, shown
+        assert float(row.group(1)) == pytest.approx(kinds[kind]["rate_hz"], rel=1e-3)
+        assert float(row.group(2)) == pytest.approx(kinds[kind]["drift_ppm"], abs=0.1)
+
+
 def test_the_hint_names_a_common_rate_that_brings_frames(monkeypatch) -> None:
     # A line that only a port at 460800 baud reads as frames (a pseudo-terminal
     # has no line speed, so the rates are told apart here).
