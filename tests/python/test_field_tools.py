@@ -69,13 +69,20 @@ def test_ports_lists_what_identifies_each_port(pty_pair: tuple[int, str], monkey
     usb.vid, usb.pid, usb.serial_number, usb.manufacturer, usb.location = 0x1A2B, 0x0C, "6251.1234", "Maker", "1-1.2:1.0"
     listings = {"none": [], "some": [SysFS(pty_pair[1]), usb]}
     monkeypatch.setattr(list_ports, "comports", lambda include_links=False: listings[kind])
+    usb_line = "/dev/ttyACM0  usb 1a2b:000c  serial 6251.1234  maker Maker  at 1-1.2:1.0"
     for kind in listings:
         assert cli.main(["ports"]) == 0
-        lines = capsys.readouterr().out.splitlines()
-        if kind == "none":
-            assert lines == ["no serial ports found"]
+        said = capsys.readouterr()
+        if kind == "none":  # said, and not taken for data
+            assert said.out == "" and said.err == "no serial ports found\n"
         else:
-            assert lines == [f"{pty_pair[1]}", "/dev/ttyACM0  usb 1a2b:000c  serial 6251.1234  maker Maker  at 1-1.2:1.0"]
+            assert said.out.splitlines() == [f"{pty_pair[1]}", usb_line]
+    # A pattern, as pyserial's list_ports takes one: a regular expression, in any case.
+    for pattern, shown in [("maker", [usb_line]), ("1A2B:000C", [usb_line]), ("pts|ACM", [pty_pair[1], usb_line]),
+                           ("nothing", [])]:  # fmt: skip
+        assert cli.main(["ports", pattern]) == 0
+        said = capsys.readouterr()
+        assert said.out.splitlines() == shown and (shown or "no serial port matches 'nothing'" in said.err)
 
 
 # --- a line with bytes but no frame ----------------------------------------------------
