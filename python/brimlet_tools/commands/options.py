@@ -104,6 +104,19 @@ def field_list(text: str) -> tuple[DataField, ...]:
     return tuple(FIELD_BY_NAME[n] for n in names)
 
 
+def size_type(text: str) -> int:
+    """A size in bytes, with an optional k, M or G (powers of 1000)."""
+    scale = {"k": 10**3, "m": 10**6, "g": 10**9}.get(text[-1:].lower(), 1)
+    number = text[:-1] if scale > 1 else text
+    try:
+        value = float(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (bytes, or with k, M or G: 100M)") from None
+    if not (1 <= value * scale <= 2**62):
+        raise argparse.ArgumentTypeError(f"{text} is out of range: must be at least 1 byte")
+    return int(value * scale)
+
+
 def time_point(text: str) -> TimePoint:
     try:
         return parse_point(text)
@@ -170,6 +183,12 @@ OPTIONS: dict[str, Option] = {
     "count": Option(("--count",), {"type": count_type, "default": None, "metavar": "N", "help": "stop after N packets"}),
     "json": Option(("--json",), {
         "action": "store_true", "help": "write the report as one JSON object, for scripts (null: not measured)"}),
+    "split_seconds": Option(("--split-seconds",), {
+        "type": seconds_type, "default": None, "metavar": "S",
+        "help": "go on into a new part every S seconds (NAME_000.EXT, NAME_001.EXT, ..., each with its times)"}),
+    "split_size": Option(("--split-size",), {
+        "type": size_type, "default": None, "metavar": "BYTES",
+        "help": "go on into a new part before one grows past BYTES (k, M, G: powers of 1000)"}),
     "fields": Option(("--fields",), {
         "type": field_list, "default": None, "metavar": "NAME,...", "help": "the fields to show"}),
     "start": Option(("--start",), {
