@@ -150,3 +150,12 @@ def test_plot_takes_fields_and_a_time_window(flight: Path, tmp_path: Path) -> No
     assert "angular rate" in svg and "acceleration" not in svg
     bad = run_cli("plot", str(flight), "-o", str(out), "--start", "0.3", "--end", "0.1")
     assert bad.returncode == 2 and "--end must come after --start" in bad.stderr
+
+
+@pytest.mark.parametrize("command", [["dump"], ["export", "-o", "x.csv"], ["stats"], ["plot", "-o", "x.png"],
+                                     ["monitor"], ["demo"], ["virtual-device"]])  # fmt: skip
+def test_a_missing_recording_is_one_text_for_every_command(command: list[str], tmp_path: Path) -> None:
+    missing = tmp_path / "missing.bin"
+    result = run_cli(command[0], str(missing), *command[1:])
+    assert result.returncode == 1
+    assert result.stderr.endswith(f": error: cannot read recording {missing}: No such file or directory\n")
