@@ -26,8 +26,7 @@ from brimlet_tools.live.acquire import replay
 from brimlet_tools.recordings import formats
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 from brimlet_tools.wire import frames
-from brimlet_tools.recordings.summary import OUTPUT_NAME
-from brimlet_tools.wire.fields import DATA_COLUMNS, DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, as_dict
+from brimlet_tools.wire.fields import DATA_COLUMNS, DATA_FIELDS, FIELD_BY_NAME, OUTPUT_NAME, PACKET_TYPES, as_dict
 from conftest import write_times
 
 np = pytest.importorskip("numpy")

@@ -23,6 +23,7 @@ import brimlet
 from brimlet_tools import cli
 from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
+from brimlet_tools.wire.fields import OUTPUT_NAME
 from brimlet_tools.wire.framecount import FrameCounter
 from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, write_times
 
@@ -186,7 +187,7 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
         "checksums": str(reference.bad_checksums),
     }
     assert int(counts["checksums"]) > 0 and int(counts["outside"]) > 0
-    flagged = Counter(name for p in expected if p.invalid_fields for name in p.invalid_fields.split(","))
+    flagged = Counter(OUTPUT_NAME[name] for p in expected if p.invalid_fields for name in p.invalid_fields.split(","))
     assert f"fields flagged not valid: {', '.join(f'{n} {c}' for n, c in sorted(flagged.items()))}" in out
     last_raw = next(p for p in reversed(expected) if p.packet_type == "raw")
     assert re.search(r"scaled_accel\W+" + r"\s+".join(f"{v:.4g}" for v in last_raw.scaled_accel or []), out)

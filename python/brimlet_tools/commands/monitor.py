@@ -32,7 +32,7 @@ from ..live.linewatch import LineWatch
 from ..recordings.playback import played_recording
 from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
 from ..timing.online import nominal_rate
-from ..wire.fields import DATA_FIELDS, NOMINAL_RATES, PACKET_TYPES
+from ..wire.fields import DATA_FIELDS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES
 from . import options
 from .common import StopFlag, cannot, note
 from .fitted import CaptureClock, gaps_text
@@ -189,7 +189,8 @@ def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now:
         rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps, f"{expected[kind]:g}", style=style)
     c = watch.counter
     since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
-    flagged = ", ".join(f"{name} {n}" for name, n in sorted(watch.flagged.items())) or "none"
+    named = {OUTPUT_NAME.get(name, name): n for name, n in watch.flagged.items()}  # as the outputs name them
+    flagged = ", ".join(f"{name} {n}" for name, n in sorted(named.items())) or "none"
     lines = [
         f"{args.port or args.file} at {args.baudrate} baud, {now - watch.started:.1f} s",
         f"line: {c.total_bytes} bytes, {c.skipped_bytes} outside frames, {c.bad_checksums} failed checksums",

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..timing.online import nominal_rate
-from ..wire.fields import INVALID_BITS, NOMINAL_RATES, PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
+from ..wire.fields import INVALID_BITS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES, PacketLike, invalid_names
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -32,8 +32,6 @@ if TYPE_CHECKING:
     from .recording import Recording
 
 NOT_MEASURED = "not measured (times estimated from nominal rates)"
-# The flagged fields by the names every output gives them.
-OUTPUT_NAME: dict[str, str] = dict(zip(VALIDITY_NAMES, INVALID_BITS, strict=True))
 
 
 @dataclass

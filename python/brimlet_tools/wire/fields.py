@@ -119,6 +119,8 @@ COLUMNS: tuple[str, ...] = LEADING_COLUMNS + DATA_COLUMNS
 # The outputs' names of the bits of `invalid` (bit i: the field of
 # VALIDITY_NAMES[i]), as the columns name the fields.
 INVALID_BITS: tuple[str, ...] = tuple(f.name for f in WIRE_ORDER if f.validity_name)
+# A packet's `invalid_fields` names by the outputs' names for them.
+OUTPUT_NAME: dict[str, str] = dict(zip(VALIDITY_NAMES, INVALID_BITS, strict=True))
 
 Value = list[float] | float | None
 
