@@ -27,10 +27,10 @@ import common
 
 from brimlet_tools.export import export
 from brimlet_tools.live.acquire import replay
-from brimlet_tools.recordings.formats import PacketWriter
+from brimlet_tools.recordings.formats import PREVIOUS_COLUMNS, PacketWriter
 from brimlet_tools.recordings.recording import load
 from brimlet_tools.sim import simulator
-from brimlet_tools.wire.fields import COLUMNS, DATA_FIELDS, field_values
+from brimlet_tools.wire.fields import DATA_FIELDS, field_values
 
 OUTPUTS = ("flight.parquet", "flight.h5", "flight.mcap", "flight.db3", "flight.csv", "flight.jsonl")
 
@@ -50,7 +50,7 @@ def old_csv(recording: Path, output: Path) -> None:
     """The CSV as `dump --format csv` wrote it before: `repr` of each value."""
     with output.open("w", newline="") as out:
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(COLUMNS)
+        writer.writerow(PREVIOUS_COLUMNS)
         for packet in replay(recording):
             row = [packet.packet_type, str(packet.timestamp), packet.invalid_fields or ""]
             for f in DATA_FIELDS:

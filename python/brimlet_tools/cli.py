@@ -34,7 +34,7 @@ from types import FrameType
 from typing import Any, Protocol
 
 from .commands import demo, dump, export, generate, monitor, options, plot, ports, record, serve, stats, virtual_device
-from .commands.common import ToolError, note
+from .commands.common import PROG, ToolError, note, one_line_warnings
 from .files.outputs import write_errors
 from .errors import load_brimlet
 
@@ -56,7 +56,6 @@ COMMANDS: tuple[Command, ...] = (generate, virtual_device, dump, export, record,
                                  demo)  # fmt: skip
 
 # The installed console script is "brimlet"; from a checkout it is run as a module.
-PROG = "brimlet" if Path(sys.argv[0]).name == "brimlet" else "python -m brimlet_tools"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -126,7 +125,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     options.check(args)
     try:
-        with sigterm_as_interrupt():
+        with sigterm_as_interrupt(), one_line_warnings():
             status: int = args.run(args)
             # What standard output still holds goes out now, so that a
             # failure to write it is reported here and not at exit.

@@ -1,5 +1,13 @@
-"""A picture of a run of packets: acceleration, angular rate, orientation and
-pressure altitude against time, drawn with matplotlib into a PNG file.
+"""A picture of a run of packets, drawn with matplotlib: one panel per
+quantity, each with its own scale, against time from the first packet.
+
+The panels, by default: acceleration x and y, acceleration z (apart, so
+that gravity on z does not flatten the other two), angular rate,
+orientation as roll, pitch and yaw in degrees (from the estimated
+quaternion) and pressure altitude. A device's own measurement is drawn thin
+and pale, the filter's estimate of the same quantity dashed, darker and on
+top; the legends stand right of the traces; the time axis says its start in
+UTC. Other fields get a panel each when asked for.
 
 Live packets carry the host's time of decoding, close to the device's time of
 sending. A recording is decoded as fast as it is read, so its time axis is
@@ -9,14 +17,32 @@ an estimate from its raw packets.
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from datetime import UTC, datetime
 from typing import Any
 
 from .errors import ToolError, require
 from .recordings.recording import Recording
 from .wire.fields import FIELD_BY_NAME, PARTS, PacketLike, field_values
+
+# The fields drawn unless others are asked for.
+PLOTTED = ("scaled_accel", "est_compensated_accel", "scaled_gyro", "est_angular_rate",
+           "est_orient_quaternion", "est_pressure_alt")  # fmt: skip
+# Fields drawn in one panel with another: the device's measurement and the
+# filter's estimate of the same quantity, by the panel's title.
+SHARED: dict[str, str] = {"scaled_accel": "acceleration", "est_compensated_accel": "acceleration",
+                          "scaled_gyro": "angular rate", "est_angular_rate": "angular rate"}  # fmt: skip
+# The acceleration panel's parts, drawn apart: x and y, and z under gravity.
+SPLIT: dict[str, tuple[tuple[int, ...], ...]] = {"acceleration": ((0, 1), (2,))}
+ANGLES = ("roll", "pitch", "yaw")
+RAW_STYLE = {"linewidth": 0.7, "alpha": 0.55, "zorder": 2}
+ESTIMATE_STYLE = {"linewidth": 1.4, "linestyle": (0, (4, 2)), "zorder": 3}
+# Colours by part: the measurement's light, the estimate's dark.
+LIGHT = ("#5fa8e8", "#f0a04b", "#6cc46c")
+DARK = ("#0b3d91", "#9c3d00", "#1a6b1a")
 
 
 @dataclass
@@ -35,34 +61,40 @@ class Series:
         return [row[i] for row in self.rows]
 
 
-PLOTTED = ("scaled_accel", "est_compensated_accel", "scaled_gyro", "est_angular_rate",
-           "est_orient_quaternion", "est_pressure_alt")
+@dataclass
+class Picture:
+    """What is drawn: the series of each field against seconds from
+    `start_ns` (ns since 1970 UTC; None when not known)."""
+
+    series: dict[str, Series]
+    start_ns: int | None = None
 
 
-def collect(packets: Iterable[PacketLike]) -> dict[str, Series]:
-    """The plotted fields against the packets' timestamps."""
-    series = {name: Series() for name in PLOTTED}
+def collect(packets: Iterable[PacketLike], fields: Sequence[str] = PLOTTED) -> Picture:
+    """The fields against the packets' timestamps."""
+    series = {name: Series() for name in fields}
     first: int | None = None
     for packet in packets:
         first = packet.timestamp if first is None else first
         t = (packet.timestamp - first) / 1e9
         for name, s in series.items():
             s.add(t, field_values(packet, name))
-    return series
+    return Picture(series, first)
 
 
-def from_recording(recording: Recording) -> dict[str, Series]:
-    """The plotted fields of a loaded recording against its time axis."""
+def from_recording(recording: Recording, fields: Sequence[str] = PLOTTED) -> Picture:
+    """The fields of a loaded recording against its time axis."""
     import numpy as np
 
-    stamps = recording.columns["time"].view(np.int64)
-    seconds = (stamps - (stamps[0] if len(stamps) else 0)) / 1e9
+    stamps = recording["time"].view(np.int64)
+    start = int(stamps[0]) if len(stamps) else None
+    seconds = (stamps - (start or 0)) / 1e9
     series = {}
-    for name in PLOTTED:
-        values = np.stack([recording.columns[c] for c in FIELD_BY_NAME[name].columns], axis=1)
+    for name in fields:
+        values = np.stack([recording[c] for c in FIELD_BY_NAME[name].columns], axis=1)
         carried = ~np.isnan(values).all(axis=1)
         series[name] = Series(seconds[carried].tolist(), values[carried].tolist())
-    return series
+    return Picture(series, start)
 
 
 def load_pyplot() -> Any:
@@ -74,6 +106,11 @@ def load_pyplot() -> Any:
     return plt
 
 
+def picture_format(path: str) -> str:
+    """The picture format that `path`'s ending names (none: PNG)."""
+    return os.path.splitext(path)[1].lower().lstrip(".") or "png"
+
+
 def check_output(path: str) -> None:
     """A ToolError unless matplotlib can draw into `path`: a picture format
     that it knows by the name's ending (none means PNG), in a directory that
@@ -82,8 +119,8 @@ def check_output(path: str) -> None:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
     known = FigureCanvasAgg.get_supported_filetypes()
-    suffix = os.path.splitext(path)[1].lower().lstrip(".")
-    if suffix and suffix not in known:
+    suffix = picture_format(path)
+    if suffix not in known:
         raise ToolError(f"cannot draw into {path}: matplotlib writes no {suffix!r} pictures "
                         f"(it writes {', '.join(sorted(known))})")  # fmt: skip
     directory = os.path.dirname(path) or "."
@@ -91,45 +128,91 @@ def check_output(path: str) -> None:
         raise ToolError(f"cannot write {path}: no such directory {directory}")
 
 
-def draw(ax: Any, s: Series, labels: Sequence[str], style: str = "-") -> None:
-    width = len(s.rows[0]) if s.rows else 0
-    for i in range(width):
-        ax.plot(s.times, s.column(i), style, color=f"C{i}", linewidth=0.8, label=labels[i])
+def euler_degrees(rows: Sequence[Sequence[float]]) -> list[list[float]]:
+    """Roll, pitch and yaw in degrees of quaternions (w, x, y, z), in the
+    z-y-x order (yaw, then pitch, then roll)."""
+    out = []
+    for w, x, y, z in rows:
+        roll = math.atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))
+        pitch = math.asin(max(-1.0, min(1.0, 2 * (w * y - z * x))))
+        yaw = math.atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
+        out.append([math.degrees(roll), math.degrees(pitch), math.degrees(yaw)])
+    return out
 
 
-def unit(field: str) -> str:
-    return FIELD_BY_NAME[field].unit
+@dataclass
+class Panel:
+    """One panel: its axis label and its lines (times, values, label,
+    whether an estimate)."""
+
+    label: str
+    lines: list[tuple[list[float], list[float], str, bool]] = field(default_factory=list)
 
 
-def render(
-    series: dict[str, Series], output: str, time_label: str, title: str, advance: Callable[[int], object] | None = None
-) -> None:
-    """Draws the four panels into the picture file `output`, telling
-    `advance` of each of five steps (the panels, then the file)."""
+def panels(picture: Picture) -> list[Panel]:
+    """The panels of `picture`, in the order of its fields."""
+    grouped: dict[str, list[str]] = {}
+    for name in picture.series:
+        grouped.setdefault(SHARED.get(name, name), []).append(name)
+    out = []
+    for title, names in grouped.items():
+        unit = FIELD_BY_NAME[names[0]].unit
+        for parts in SPLIT.get(title, (None,)):
+            panel = Panel(f"{title}{' ' + ', '.join(PARTS[3][i] for i in parts) if parts else ''} ({unit})")
+            for name in names:
+                add_lines(panel, name, picture.series[name], parts)
+            out.append(panel)
+    return out
+
+
+def add_lines(panel: Panel, name: str, s: Series, parts: tuple[int, ...] | None) -> None:
+    """The lines of field `name` (its `parts` alone, when given) on `panel`."""
+    f = FIELD_BY_NAME[name]
+    estimate = f.packet_type == "estimated"
+    rows, labels = s.rows, [f"{name}_{p}" for p in PARTS.get(f.width, "")] or [name]
+    if name == "est_orient_quaternion":
+        rows, labels = euler_degrees(s.rows), list(ANGLES)
+        panel.label = "orientation (degrees)"
+    for i in parts if parts is not None else range(len(labels)):
+        panel.lines.append((s.times, [row[i] for row in rows], labels[i], estimate))
+
+
+def time_label(start_ns: int | None, axis: str) -> str:
+    """The time axis's label: seconds from the start, said in UTC."""
+    if start_ns is None:
+        return f"{axis} (s)"
+    start = datetime.fromtimestamp(start_ns // 10**9, UTC).replace(microsecond=start_ns % 10**9 // 1000)
+    return f"{axis}: seconds from {start.isoformat(sep=' ', timespec='milliseconds').removesuffix('+00:00')} UTC"
+
+
+def render(picture: Picture, output: str, axis: str, title: str, advance: Callable[[int], object] | None = None,
+           fmt: str | None = None) -> None:  # fmt: skip
+    """Draws the panels of `picture` into the picture file `output` (in
+    `fmt`, by default the one its name ends in), telling `advance` of each
+    step (the panels, then the file); `axis` names the time axis."""
     advance = advance or (lambda n: None)
     plt = load_pyplot()
-    fig, (acc, gyro, orient, alt) = plt.subplots(4, 1, sharex=True, figsize=(10, 10))
-    draw(acc, series["scaled_accel"], [f"accel {a}" for a in PARTS[3]])
-    draw(acc, series["est_compensated_accel"], [f"compensated {a}" for a in PARTS[3]], "--")
-    acc.set_ylabel(f"acceleration ({unit('scaled_accel')})")
-    advance(1)
-    draw(gyro, series["scaled_gyro"], [f"gyro {a}" for a in PARTS[3]])
-    draw(gyro, series["est_angular_rate"], [f"estimated {a}" for a in PARTS[3]], "--")
-    gyro.set_ylabel(f"angular rate ({unit('scaled_gyro')})")
-    advance(1)
-    draw(orient, series["est_orient_quaternion"], [f"q{a}" for a in PARTS[4]])
-    orient.set_ylabel("orientation quaternion")
-    advance(1)
-    draw(alt, series["est_pressure_alt"], ["pressure altitude"])
-    alt.set_ylabel(f"altitude ({unit('est_pressure_alt')})")
-    alt.set_xlabel(time_label)
-    advance(1)
-    for ax in (acc, gyro, orient, alt):
+    drawn = panels(picture)
+    fig, axes = plt.subplots(len(drawn), 1, sharex=True, squeeze=False, figsize=(12, 2.3 * len(drawn) + 0.8),
+                             layout="constrained")  # fmt: skip
+    for ax, panel in zip(axes[:, 0], drawn, strict=True):
+        counts = {True: 0, False: 0}
+        for times, values, label, estimate in panel.lines:
+            colour = (DARK if estimate else LIGHT)[counts[estimate] % 3]
+            counts[estimate] += 1
+            ax.plot(times, values, color=colour, label=label, **(ESTIMATE_STYLE if estimate else RAW_STYLE))
+        ax.set_ylabel(panel.label)
         ax.grid(True, alpha=0.3)
         if ax.lines:
-            ax.legend(loc="upper right", fontsize="small", ncol=2)
+            ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
+        advance(1)
+    axes[-1, 0].set_xlabel(time_label(picture.start_ns, axis))
     fig.suptitle(title)
-    fig.tight_layout()
-    fig.savefig(output, dpi=100)
+    fig.savefig(output, dpi=100, format=fmt or picture_format(output))
     plt.close(fig)
     advance(1)
+
+
+def steps(fields: Sequence[str]) -> int:
+    """How many steps `render` tells of for these fields."""
+    return len(panels(Picture({name: Series() for name in fields}))) + 1

@@ -27,6 +27,7 @@ from brimlet_tools.commands.fitted import CaptureClock
 from brimlet_tools.live.capture import CaptureReport
 from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
+from brimlet_tools.wire.fields import OUTPUT_NAME
 from brimlet_tools.wire.framecount import FrameCounter
 from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, wait_until_read, write_times
 
@@ -73,13 +74,20 @@ def test_ports_lists_what_identifies_each_port(pty_pair: tuple[int, str], monkey
     usb.vid, usb.pid, usb.serial_number, usb.manufacturer, usb.location = 0x1A2B, 0x0C, "6251.1234", "Maker", "1-1.2:1.0"
     listings = {"none": [], "some": [SysFS(pty_pair[1]), usb]}
     monkeypatch.setattr(list_ports, "comports", lambda include_links=False: listings[kind])
+    usb_line = "/dev/ttyACM0  usb 1a2b:000c  serial 6251.1234  maker Maker  at 1-1.2:1.0"
     for kind in listings:
         assert cli.main(["ports"]) == 0
-        lines = capsys.readouterr().out.splitlines()
-        if kind == "none":
-            assert lines == ["no serial ports found"]
+        said = capsys.readouterr()
+        if kind == "none":  # said, and not taken for data
+            assert said.out == "" and said.err == "no serial ports found\n"
         else:
-            assert lines == [f"{pty_pair[1]}", "/dev/ttyACM0  usb 1a2b:000c  serial 6251.1234  maker Maker  at 1-1.2:1.0"]
+            assert said.out.splitlines() == [f"{pty_pair[1]}", usb_line]
+    # A pattern, as pyserial's list_ports takes one: a regular expression, in any case.
+    for pattern, shown in [("maker", [usb_line]), ("1A2B:000C", [usb_line]), ("pts|ACM", [pty_pair[1], usb_line]),
+                           ("nothing", [])]:  # fmt: skip
+        assert cli.main(["ports", pattern]) == 0
+        said = capsys.readouterr()
+        assert said.out.splitlines() == shown and (shown or "no serial port matches 'nothing'" in said.err)
 
 
 # --- a line with bytes but no frame ----------------------------------------------------
@@ -185,7 +193,7 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
         "checksums": str(reference.bad_checksums),
     }
     assert int(counts["checksums"]) > 0 and int(counts["outside"]) > 0
-    flagged = Counter(name for p in expected if p.invalid_fields for name in p.invalid_fields.split(","))
+    flagged = Counter(OUTPUT_NAME[name] for p in expected if p.invalid_fields for name in p.invalid_fields.split(","))
     assert f"fields flagged not valid: {', '.join(f'{n} {c}' for n, c in sorted(flagged.items()))}" in out
     last_raw = next(p for p in reversed(expected) if p.packet_type == "raw")
     assert re.search(r"scaled_accel\W+" + r"\s+".join(f"{v:.4g}" for v in last_raw.scaled_accel or []), out)
@@ -209,6 +217,33 @@ def test_the_monitor_clock_fits_the_pace_of_the_reads(monkeypatch) -> None:
     raw = clock.finish()["raw"]
     assert raw.rate == pytest.approx(config.raw_rate, rel=1e-6) and abs(raw.drift_ppm or 0) < 1
     assert 0 < raw.missing == sum(f.packet_type == "raw" and not f.intact for f in frames)
+
+
+def test_the_monitor_of_a_recording_shows_the_rates_that_stats_fits(tmp_path: Path) -> None:
+    pytest.importorskip("rich")
+    pytest.importorskip("serial")
+    import json
+    import random
+
+    config = StreamConfig(seconds=1.5, raw_rate=400, estimated_rate=40, seed=2, clock_ppm=-140)
+    frames = list(simulate(config))
+    recording = tmp_path / "flight.bin"
+    recording.write_bytes(b"".join(f.wire for f in frames))
+    # Reads that bring a few frames each, late by up to 3 ms: what a real line gives.
+    rng, reads, end = random.Random(4), [], 0
+    for i, f in enumerate(frames):
+        end += len(f.wire)
+        if rng.random() < 0.3 or i == len(frames) - 1:
+            reads.append((end, 10**18 + round(f.time * (1 - 140e-6) * 1e9) + rng.randint(50_000, 3_000_000)))
+    write_times(recording, sorted(reads))
+    kinds = json.loads(run_cli("stats", str(recording), "--json").stdout)["kinds"]
+    shown = run_cli("monitor", str(recording), "--expect-raw-rate", "400", "--expect-estimated-rate", "40",
+                    timeout=60).stdout  # fmt: skip
+    for kind in ("raw", "estimated"):
+        row = re.search(rf"^\W*{kind}\W+\d+\W+([\d.]+)\W+([-+][\d.]+)", shown, re.M)
+        assert row, shown
+        assert float(row.group(1)) == pytest.approx(kinds[kind]["rate_hz"], rel=1e-3)
+        assert float(row.group(2)) == pytest.approx(kinds[kind]["drift_ppm"], abs=0.1)
 
 
 def test_the_hint_names_a_common_rate_that_brings_frames(monkeypatch) -> None:

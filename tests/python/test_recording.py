@@ -363,8 +363,8 @@ def test_a_dataframe_is_indexed_by_sample_time(recording) -> None:
     assert isinstance(frame.index, pd.DatetimeIndex) and str(frame.index.tz) == "UTC"
     assert frame.index.is_monotonic_increasing and not frame.index.is_unique
     assert (frame.index.values == c["time"][order]).all()
-    assert (frame["receive_time"].values == c["time"][order]).all() and str(frame["receive_time"].dt.tz) == "UTC"
-    assert list(frame.columns[:5]) == ["kind", "receive_time", "missing_before", "invalid", "present"]
+    assert (frame["time"].values == c["time"][order]).all() and str(frame["time"].dt.tz) == "UTC"
+    assert list(frame.columns[:5]) == ["time", "missing_before", "kind", "invalid", "present"]
     assert frame["kind"].cat.categories.tolist() == list(PACKET_TYPES)
     assert (frame["kind"].cat.codes.values == c["kind"][order]).all()
     assert f32_bits(frame["est_pressure_alt"]) == f32_bits(c["est_pressure_alt"][order])

@@ -3,7 +3,9 @@ counting, the output formats, capture of a port, summaries and plots."""
 
 from __future__ import annotations
 
+import csv
 import io
+import json
 import math
 import os
 import re
@@ -20,7 +22,7 @@ from brimlet_tools import cli
 from brimlet_tools.recordings import formats
 from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
 from brimlet_tools.wire import frames
-from brimlet_tools.wire.fields import as_dict
+from brimlet_tools.wire.fields import OUTPUT_NAME, VALIDITY_NAMES, as_dict
 from brimlet_tools.wire.framecount import FrameCounter
 from conftest import (CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, read_line, run_cli, start_record, tool,
                       wait_for_size, wait_until_read)
@@ -97,18 +99,35 @@ def test_frame_counting_waits_for_a_candidate_frame_to_complete() -> None:
 ODD = SimPacket("raw", 2**63 - 1, scaled_accel=[-0.0, math.inf, math.nan], scaled_ambient_pressure=f32(1e-45))
 
 
-@pytest.mark.parametrize("fmt, read, old", [("csv", formats.read_csv, False), ("jsonl", formats.read_jsonl, False),
-                                            ("csv", formats.read_csv, True)], ids=["csv", "jsonl", "old-csv"])  # fmt: skip
-def test_csv_and_json_lines_read_back_to_the_same_values(fmt: str, read, old: bool) -> None:
+def previous_layout(text: str, fmt: str, header: tuple[str, ...]) -> str:
+    """`text` as older versions wrote it: kind, time and the flagged
+    fields by name first (under `header` in CSV), no sample times."""
+    def names(mask: int) -> str | None:
+        return ",".join(n for bit, n in enumerate(VALIDITY_NAMES) if mask >> bit & 1) or None
+
+    if fmt == "jsonl":
+        rows = [json.loads(line) for line in text.splitlines()]
+        return "".join(json.dumps({"kind": r.pop("kind"), "time": r.pop("time"), "invalid": names(r.pop("invalid"))}
+                                  | r) + "\n" for r in rows)  # fmt: skip
+    rows = list(csv.reader(io.StringIO(text)))[1:]
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows([header] + [[r[1], r[0], names(int(r[2])) or "", *r[3:]] for r in rows])
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("fmt, older", [("csv", None), ("jsonl", None), ("csv", formats.PREVIOUS_COLUMNS),
+                                        ("csv", formats.OLD_COLUMNS), ("jsonl", ())],
+                         ids=["csv", "jsonl", "previous-csv", "old-csv", "previous-jsonl"])  # fmt: skip
+def test_csv_and_json_lines_read_back_to_the_same_values(fmt: str, older: tuple[str, ...] | None) -> None:
     packets = expected_packets(SMALL) + [ODD]
     out = io.StringIO()
     writer = formats.PacketWriter(out, fmt)
     for p in packets:
         writer.write(p)
     text = out.getvalue()
-    if old:  # the header that dump wrote before the columns were named as elsewhere
-        text = ",".join(formats.OLD_COLUMNS) + text[text.index("\n") :]
-    back = list(read(io.StringIO(text)))
+    if older is not None:  # the layout that dump wrote before every output had one
+        text = previous_layout(text, fmt, older)
+    back = list((formats.read_csv if fmt == "csv" else formats.read_jsonl)(io.StringIO(text)))
     assert any(r["invalid_fields"] for r in back)
     assert all(same(r, as_dict(p)) for r, p in zip(back, packets, strict=True))
     assert math.copysign(1.0, back[-1]["scaled_accel"][0]) == -1.0  # type: ignore[index]
@@ -373,8 +392,8 @@ def test_stats_counts_packets_and_flagged_fields(recording: Path) -> None:
     assert f"span: {(raw - 1) / 100:.3f} s estimated (raw 100.0 Hz," in out
     assert out.count("time axis estimated: ") == 1
     assert f"fields flagged not valid: {len(flagged)} in" in out
-    for name in set(flagged):
-        assert f"  {name}: {flagged.count(name)}\n" in out
+    for name in set(flagged):  # named as the columns name the field
+        assert f"  {OUTPUT_NAME[name]}: {flagged.count(name)}\n" in out
 
 
 @needs_numpy

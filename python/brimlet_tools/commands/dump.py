@@ -18,7 +18,7 @@ from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_o
 from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..timing.online import SampleClock
-from ..wire.fields import DATA_FIELDS, FIELD_BY_NAME, PACKET_TYPES, DataField
+from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag
 from .progress import packet_total, progress_bar
@@ -47,8 +47,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="table (one line per packet), text (the packets' text form), csv or jsonl "
                    "(default: by the output's ending, .csv, .jsonl or .txt for text, else table)")  # fmt: skip
     p.add_argument("--kind", choices=PACKET_TYPES, default=None, help="only packets of this kind")
-    p.add_argument("--fields", type=field_list, default=None, metavar="NAME,...",
-                   help="the table's fields (" + ", ".join(f.name for f in DATA_FIELDS) + ")")  # fmt: skip
+    options.add(p, "fields", help="the table's fields (" + ", ".join(f.name for f in DATA_FIELDS) + ")")
     options.add(p, "sample_times")
     options.add(p, "count")
     options.add(p, "output", help="write here instead of standard output")
@@ -59,14 +58,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def sample_times_check(args: argparse.Namespace) -> None:
     if args.sample_times and args.file is not None:
         args.parser.error("--sample-times applies to --port only; a recording's sample times are in what `export` writes")
-
-
-def field_list(text: str) -> tuple[DataField, ...]:
-    names = [n.strip() for n in text.split(",") if n.strip()]
-    unknown = [n for n in names if n not in FIELD_BY_NAME]
-    if unknown or not names:
-        raise argparse.ArgumentTypeError(f"unknown field {', '.join(unknown) or repr(text)}")
-    return tuple(FIELD_BY_NAME[n] for n in names)
 
 
 def output_format(args: argparse.Namespace) -> str:

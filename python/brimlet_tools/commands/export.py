@@ -7,7 +7,9 @@ from pathlib import Path
 
 from ..export import FORMATS, FRAME_ID, STORAGES, Options, bag_directory, export, format_for
 from ..files.outputs import check
+from ..recordings.window import window
 from . import options
+from .common import note
 from .progress import progress_bar
 from .source import load_recording
 
@@ -27,6 +29,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     bag.add_argument("--frame-id", default=FRAME_ID, metavar="ID",
                      help="the frame of every message (default %(default)s)")  # fmt: skip
     options.add(p, "force")
+    options.add_window(p)
     options.add(p, "quiet")
 
 
@@ -35,12 +38,12 @@ def run(args: argparse.Namespace) -> int:
     fmt.writer()  # a missing library, or an output that must not be written, is said before anything is read
     check(bag_directory(Path(args.output)) if fmt.name == "rosbag2" else args.output, [args.file],
           directory=fmt.name == "rosbag2", force=args.force)  # fmt: skip
-    recording = load_recording(args.file)
+    recording = window(load_recording(args.file), args.start, args.end)
     chosen = Options(frame_id=args.frame_id, storage=args.storage, force=args.force)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:
         written = export(recording, args.output, fmt, chosen, advance)
     if not args.quiet:
         size = sum(f.stat().st_size for f in written.rglob("*")) if written.is_dir() else written.stat().st_size
         times = "estimated times (the recording kept none)" if recording.times_estimated else "receive times"
-        print(f"wrote {len(recording)} packets with {times} to {written} ({fmt.name}, {size} bytes)")
+        note(f"wrote {len(recording)} packets with {times} to {written} ({fmt.name}, {size} bytes)")
     return 0

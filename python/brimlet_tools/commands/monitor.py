@@ -5,7 +5,11 @@ can show what the parser passes over: bytes outside frames and failed
 checksums, beside the packet rates by kind against the expected ones, the
 fields flagged not valid, the time since the last packet and the latest
 values. With --file, a virtual device plays the recording on a
-pseudo-terminal at its recorded pace and the monitor reads that.
+pseudo-terminal at its recorded pace and the monitor reads that; the rates,
+drift and gaps are then the recording's own, fitted from its receive times
+as `stats` fits them (a pseudo-terminal's reads come in bursts that would
+tell of the replay, not of the device), the gaps counted among the packets
+played so far.
 
 On a terminal the screen is redrawn four times a second; otherwise (piped,
 or in a test) one screen is printed when the monitor ends. Ctrl-C or SIGTERM
@@ -20,18 +24,22 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager, nullcontext
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..errors import PortHungUp, require
 from ..live.capture import CaptureReport, capture, close_port, open_port
 from ..live.linewatch import LineWatch
 from ..recordings.playback import played_recording
 from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
-from ..wire.fields import DATA_FIELDS, PACKET_TYPES
+from ..timing.online import nominal_rate
+from ..wire.fields import DATA_FIELDS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES
 from . import options
 from .common import StopFlag, cannot, note
 from .fitted import CaptureClock, gaps_text
 from .source import load_recording
+
+if TYPE_CHECKING:
+    from ..recordings.recording import Recording
 
 NAME = "monitor"
 HELP = "A live view of a port's packet rates, line errors, flagged fields and latest values."
@@ -52,7 +60,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     rich = require("rich.console", "the monitor", "monitor", "python3-rich", package="rich")
     stop = StopFlag()
-    with stop.on_signals(), played(args, stop) as (path, opened):
+    recorded = None if args.file is None else Recorded(load_recording(args.file))
+    with stop.on_signals(), played(args, stop, recorded) as (path, opened):
         try:
             port = open_port(path, args.baudrate)
         except OSError as e:
@@ -65,12 +74,12 @@ def run(args: argparse.Namespace) -> int:
             console = rich.Console(width=max(console.width, 120))
         note(f"monitoring {args.port or args.file} at {args.baudrate} baud" + ("; Ctrl-C ends" if not args.seconds else ""))
         try:
-            report = watch_port(port, watch, clock, args, stop, console)
+            report = watch_port(port, watch, clock, args, stop, console, recorded)
         finally:
             close_port(port)
     if not console.is_terminal:
         clock.finish()
-        console.print(screen(watch, clock, args, time.monotonic()), soft_wrap=True)
+        console.print(screen(watch, clock, args, time.monotonic(), recorded), soft_wrap=True)
     ends = {"time": "", "stopped": "stopped", "hang-up": "" if args.port else "the recording ended"}
     note(f"monitor ended after {report.seconds:.1f} s" + (f": {ends[report.ended]}" if ends[report.ended] else ""))
     if report.ended == "hang-up" and args.port:
@@ -79,14 +88,14 @@ def run(args: argparse.Namespace) -> int:
 
 
 def watch_port(port: Any, watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, stop: StopFlag,
-               console: Any) -> CaptureReport:  # fmt: skip
+               console: Any, recorded: Recorded | None) -> CaptureReport:  # fmt: skip
     """Feeds what the port brings to `watch` and `clock` until the monitor
     ends; on a terminal, redraws the screen meanwhile."""
     live: AbstractContextManager[Any] = nullcontext()
     if console.is_terminal:
         from rich.live import Live
 
-        live = Live(screen(watch, clock, args, time.monotonic()), console=console, auto_refresh=False)
+        live = Live(screen(watch, clock, args, time.monotonic(), recorded), console=console, auto_refresh=False)
     next_draw = 0.0
     with live as view:
 
@@ -96,20 +105,43 @@ def watch_port(port: Any, watch: LineWatch, clock: CaptureClock, args: argparse.
             now = time.monotonic()
             if view is not None and now >= next_draw:
                 next_draw = now + REFRESH
-                view.update(screen(watch, clock, args, now), refresh=True)
+                view.update(screen(watch, clock, args, now, recorded), refresh=True)
 
         return capture(port.fileno(), watch.as_output(), args.seconds, stop, redraw)
 
 
+class Recorded:
+    """The figures of a recording being played: per kind its rate fitted
+    from its receive times, the drift of that rate, and the gaps among its
+    first packets."""
+
+    def __init__(self, recording: Recording) -> None:
+        self.recording = recording
+        self.missing = {kind: recording["missing_before"][recording["kind"] == code]
+                        for code, kind in enumerate(PACKET_TYPES)}  # fmt: skip
+
+    def figures(self, kind: str, played: int) -> tuple[float | None, float | None, str]:
+        """The fitted rate, its drift in ppm (None: not measured) and the
+        gaps among the first `played` packets of `kind`."""
+        fit = self.recording.fits.get(kind)
+        rate = None if fit is None or self.recording.times_estimated else fit.rate
+        drift = None if rate is None else (rate / nominal_rate(rate, NOMINAL_RATES[kind]) - 1.0) * 1e6
+        missing = self.missing[kind][:played]
+        gaps = int((missing > 0).sum())
+        text = f"{gaps} gap{'s' * (gaps != 1)}, {int(missing.sum())} missing" if gaps else "no gap"
+        return rate, drift, text
+
+
 @contextmanager
-def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Callable[[], None]]]:
+def played(args: argparse.Namespace, stop: StopFlag,
+           recorded: Recorded | None) -> Iterator[tuple[str, Callable[[], None]]]:  # fmt: skip
     """The port to read, and what to call once it is open: for --port, the
     port itself; for --file, a virtual device that then plays the recording
     on its own thread, and closes when it is done."""
-    if args.file is None:
+    if recorded is None:
         yield args.port, lambda: None
         return
-    stream, _description, _warning = played_recording(load_recording(args.file), args.baudrate)
+    stream, _description, _warning = played_recording(recorded.recording, args.baudrate)
     done = threading.Event()
     with VirtualDevice(args.baudrate, stale_after=None) as device:
 
@@ -130,10 +162,11 @@ def played(args: argparse.Namespace, stop: StopFlag) -> Iterator[tuple[str, Call
                 player.join()
 
 
-def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now: float) -> Any:
+def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now: float,
+           recorded: Recorded | None = None) -> Any:  # fmt: skip
     """One screen of the monitor, as a rich renderable. The rate of a kind
-    is the one its sample clock fitted while packets come, else the count
-    over the last seconds."""
+    is the one its sample clock fitted while packets come (a recording's:
+    fitted from its receive times), else the count over the last seconds."""
     from rich.console import Group
     from rich.table import Table
 
@@ -144,15 +177,20 @@ def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now:
     by_type = watch.counter.by_type()
     for kind in PACKET_TYPES:
         counted = watch.rate(kind, now)
-        fit = clock.clock.stats(kind)
-        rate = fit.rate if fit.rate is not None and counted > 0 else counted
-        drift = "-" if fit.drift_ppm is None else f"{fit.drift_ppm:+.1f}"
+        if recorded is not None:
+            fitted, drift_ppm, gaps = recorded.figures(kind, by_type[kind])
+            rate = fitted if fitted is not None and by_type[kind] else counted
+        else:
+            fit = clock.clock.stats(kind)
+            rate = fit.rate if fit.rate is not None and counted > 0 else counted
+            drift_ppm, gaps = fit.drift_ppm, gaps_text(fit)
+        drift = "-" if drift_ppm is None else f"{drift_ppm:+.1f}"
         style = "" if rate >= 0.9 * expected[kind] else "bold red"
-        rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps_text(fit), f"{expected[kind]:g}",
-                      style=style)  # fmt: skip
+        rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps, f"{expected[kind]:g}", style=style)
     c = watch.counter
     since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
-    flagged = ", ".join(f"{name} {n}" for name, n in sorted(watch.flagged.items())) or "none"
+    named = {OUTPUT_NAME.get(name, name): n for name, n in watch.flagged.items()}  # as the outputs name them
+    flagged = ", ".join(f"{name} {n}" for name, n in sorted(named.items())) or "none"
     lines = [
         f"{args.port or args.file} at {args.baudrate} baud, {now - watch.started:.1f} s",
         f"line: {c.total_bytes} bytes, {c.skipped_bytes} outside frames, {c.bad_checksums} failed checksums",

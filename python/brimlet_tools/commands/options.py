@@ -24,8 +24,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ..files.outputs import RULE
+from ..recordings.window import TimePoint, parse_point
 from ..sim import simulator
-from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, RAW_RATE
+from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, FIELD_BY_NAME, RAW_RATE, DataField
 
 MAX_BAUD = 4294967295
 
@@ -95,6 +96,35 @@ def count_type(text: str) -> int:
     return whole_number(text, 1)
 
 
+def field_list(text: str) -> tuple[DataField, ...]:
+    """Comma-separated data field names, as the columns name the fields."""
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in FIELD_BY_NAME]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"unknown field {', '.join(unknown) or repr(text)}")
+    return tuple(FIELD_BY_NAME[n] for n in names)
+
+
+def size_type(text: str) -> int:
+    """A size in bytes, with an optional k, M or G (powers of 1000)."""
+    scale = {"k": 10**3, "m": 10**6, "g": 10**9}.get(text[-1:].lower(), 1)
+    number = text[:-1] if scale > 1 else text
+    try:
+        value = float(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (bytes, or with k, M or G: 100M)") from None
+    if not (1 <= value * scale <= 2**62):
+        raise argparse.ArgumentTypeError(f"{text} is out of range: must be at least 1 byte")
+    return int(value * scale)
+
+
+def time_point(text: str) -> TimePoint:
+    try:
+        return parse_point(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 # --- the options ----------------------------------------------------------------------
 
 
@@ -154,6 +184,20 @@ OPTIONS: dict[str, Option] = {
     "count": Option(("--count",), {"type": count_type, "default": None, "metavar": "N", "help": "stop after N packets"}),
     "json": Option(("--json",), {
         "action": "store_true", "help": "write the report as one JSON object, for scripts (null: not measured)"}),
+    "split_seconds": Option(("--split-seconds",), {
+        "type": seconds_type, "default": None, "metavar": "S",
+        "help": "go on into a new part every S seconds (NAME_000.EXT, NAME_001.EXT, ..., each with its times)"}),
+    "split_size": Option(("--split-size",), {
+        "type": size_type, "default": None, "metavar": "BYTES",
+        "help": "go on into a new part before one grows past BYTES (k, M, G: powers of 1000)"}),
+    "fields": Option(("--fields",), {
+        "type": field_list, "default": None, "metavar": "NAME,...", "help": "the fields to show"}),
+    "start": Option(("--start",), {
+        "type": time_point, "default": None, "metavar": "T",
+        "help": "begin at T: seconds from the first packet (12.5) or a UTC time (2026-12-09T09:31:20Z)"}),
+    "end": Option(("--end",), {
+        "type": time_point, "default": None, "metavar": "T",
+        "help": "end before T: seconds from the first packet or a UTC time"}),
     "force": Option(("--force",), {
         "action": "store_true",
         "help": "replace a recording (with its receive times) or a ROS 2 bag that is there already"}),
@@ -275,6 +319,23 @@ def source_check(args: argparse.Namespace) -> None:
 def live_check(args: argparse.Namespace) -> None:
     if args.file is not None and (args.seconds is not None or getattr(args, "follow", False)):
         args.parser.error("--seconds and --follow apply to --port only")
+
+
+def add_window(p: argparse.ArgumentParser) -> None:
+    """`--start` and `--end`: the stretch of a recording to read."""
+    add(p, "start")
+    add(p, "end")
+    add_check(p, window_check)
+
+
+def window_check(args: argparse.Namespace) -> None:
+    start, end = args.start, args.end
+    if start is None or end is None:
+        return
+    if (start.offset is not None and end.offset is not None and end.offset <= start.offset) or (
+        start.utc_ns is not None and end.utc_ns is not None and end.utc_ns <= start.utc_ns
+    ):
+        args.parser.error("--end must come after --start")
 
 
 # --- the simulated stream ---------------------------------------------------------------

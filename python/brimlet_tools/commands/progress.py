@@ -1,5 +1,6 @@
 """A progress bar on stderr for long work: export, dump to a file, stats
-and plot.
+and plot (the status lines of `record` and `generate`, `common.Progress`,
+are drawn by tqdm too).
 
 On a terminal, and unless the command was asked to be quiet, tqdm draws a
 bar with the amount done, the total where it is known, the rate and an

@@ -14,7 +14,7 @@ from ..errors import PortHungUp
 from ..files.inputs import recording_path
 from ..live.acquire import PortReading, listen, replay
 from ..wire.fields import PacketLike
-from .common import StopFlag, ToolError, cannot, note
+from .common import StopFlag, ToolError, cannot, note, warn
 
 if TYPE_CHECKING:
     from ..live.stream import ColumnListener
@@ -46,6 +46,7 @@ def load_recording(path: str, raw_rate: float | None = None, *,
         raise cannot("read recording", path, e) from e
     if not len(loaded):
         frameless(path)
+        warn(f"{path} is empty: no packet in it")
     return loaded
 
 
@@ -76,7 +77,7 @@ def receive_stamped(packets: Iterator[PacketLike], path: str) -> Iterator[Packet
         import brimlet_columns  # noqa: F401
         import numpy  # noqa: F401
     except ImportError as e:
-        note(f"warning: without {e.name} the receive times of {path} cannot be read: the timestamps are "
+        warn(f"without {e.name} the receive times of {path} cannot be read: the timestamps are "
              "the times the packets were decoded")  # fmt: skip
         yield from packets
         return

@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from ..errors import ToolError, require
 from ..files.outputs import writing
 from ..recordings.formats import SUFFIXES
+from ..recordings.recording import Described, load
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -44,15 +45,12 @@ STORAGES: tuple[str, ...] = tuple(STORAGE_BY_SUFFIX.values())
 FRAME_ID = "imu_link"
 
 
-class RecordingLike(Protocol):
-    """What the writers need of a loaded recording (`brimlet_tools.load`)."""
+class RecordingLike(Described, Protocol):
+    """What the writers need of a loaded recording (`brimlet_tools.load`):
+    its columns and what describes it."""
 
     @property
     def columns(self) -> dict[str, npt.NDArray[Any]]: ...
-    @property
-    def times_estimated(self) -> bool: ...
-    @property
-    def source(self) -> str: ...
     def __len__(self) -> int: ...
 
 
@@ -132,17 +130,19 @@ def format_for(output: str | os.PathLike[str], name: str | None = None) -> Forma
 
 
 def export(
-    recording: RecordingLike,
+    recording: RecordingLike | str | os.PathLike[str],
     output: str | os.PathLike[str],
     fmt: Format | None = None,
     options: Options | None = None,
     advance: Advance | None = None,
 ) -> Path:
-    """Writes `recording` to `output` in `fmt` (by default the format that
-    the name selects); returns the path written (a ROS 2 bag is a
-    directory, named `output` without its ending)."""
+    """Writes `recording` (loaded, or the path of one) to `output` in `fmt`
+    (by default the format that the name selects); returns the path written
+    (a ROS 2 bag is a directory, named `output` without its ending)."""
     fmt = format_for(output) if fmt is None else fmt
     write = fmt.writer()
+    if isinstance(recording, (str, os.PathLike)):
+        recording = load(recording)
     path = Path(output)
     write(recording, path, Options() if options is None else options, advance or (lambda n: None))
     return path if fmt.name != "rosbag2" else bag_directory(path)

@@ -5,13 +5,15 @@ timestamp in nanoseconds; `sample_time`, when the device sampled it (the
 same type); `missing_before`, the packets of its kind missing just before
 it; `kind`, the packet type as a dictionary column
 ("raw", "estimated"); `invalid`, the bits of the fields the device flagged
-not valid (bit i for `fields.VALIDITY_NAMES[i]`, also listed in the file's
-metadata); then one single-precision column per value, named as the CSV
+not valid (bit i for the field `fields.INVALID_BITS[i]`, also listed in
+the column's metadata "bits"); then one single-precision column per value, named as the CSV
 columns, null where the packet does not carry the field (a NaN the device
 sent stays NaN). Each data column
 carries its unit in its field metadata ("unit"), and the file's metadata
 says where it came from ("brimlet.source") and whether its times were
-recorded or estimated ("brimlet.times_estimated").
+recorded or estimated ("brimlet.times_estimated"); "PANDAS_ATTRS" holds
+the units, the source and the fitted rates as `to_dataframe` puts them in
+`attrs`, where `pandas.read_parquet` puts them back.
 """
 
 from __future__ import annotations
@@ -23,7 +25,8 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-from ..wire.fields import COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, lacking
+from ..recordings.recording import attributes
+from ..wire.fields import COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, INVALID_BITS, PACKET_TYPES, lacking
 from . import Advance, Options, RecordingLike, chunks, replacing
 
 ROW_GROUP = 1 << 18
@@ -40,12 +43,14 @@ def schema(recording: RecordingLike) -> pa.Schema:
         pa.field("missing_before", pa.uint16(), nullable=False),
         pa.field("kind", pa.dictionary(pa.int8(), pa.string()), nullable=False),
         pa.field("invalid", pa.uint16(), nullable=False,
-                 metadata={"bits": json.dumps(list(VALIDITY_NAMES))}),  # fmt: skip
+                 metadata={"bits": json.dumps(list(INVALID_BITS))}),  # fmt: skip
     ]
     columns += [pa.field(c, pa.float32(), metadata={"unit": COLUMN_UNITS[c]}) for c in DATA_COLUMNS]
     return pa.schema(columns, metadata={
         "brimlet.source": recording.source,
         "brimlet.times_estimated": json.dumps(bool(recording.times_estimated)),
+        # pandas' read_parquet gives these back as the frame's attrs.
+        "PANDAS_ATTRS": json.dumps(attributes(recording)),
     })  # fmt: skip
 
 

@@ -1,21 +1,21 @@
 """A recording as CSV or JSON lines, as `dump` writes them (see
-`recordings.formats`): `time` is the receive time in nanoseconds since
-1970-01-01 UTC, and every value is written in its shortest single-precision
-text."""
+`recordings.formats`), in the layout of every output, the sample times
+included: `time` and `sample_time` in nanoseconds since 1970-01-01 UTC,
+and every value in its shortest single-precision text."""
 
 from __future__ import annotations
 
 from pathlib import Path
 
-from ..recordings.formats import write_columns
+from ..recordings.formats import SAMPLE_COLUMNS, write_columns
 from . import Advance, Options, RecordingLike, replacing
 
 
 def write_csv(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     with replacing(output, recording) as temporary, temporary.open("xb") as out:
-        write_columns(recording.columns, out, "csv", advance)
+        write_columns(recording.columns, out, "csv", advance, extra=SAMPLE_COLUMNS)
 
 
 def write_jsonl(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
     with replacing(output, recording) as temporary, temporary.open("xb") as out:
-        write_columns(recording.columns, out, "jsonl", advance)
+        write_columns(recording.columns, out, "jsonl", advance, extra=SAMPLE_COLUMNS)

@@ -43,7 +43,12 @@ def open_port(path: str, baudrate: int) -> Any:
     try:
         port.open()
     except serial.SerialException as e:  # its text repeats the path; the system's reason is enough
-        raise OSError(e.errno, os.strerror(e.errno) if e.errno else str(e)) from e
+        # A failure to configure the line carries the system's number only
+        # in the error it wraps (a termios.error).
+        number = e.errno or next((c.args[0] for c in (e.__cause__, e.__context__)
+                                  if isinstance(c, (OSError, termios.error)) and c.args
+                                  and isinstance(c.args[0], int)), None)  # fmt: skip
+        raise OSError(number, os.strerror(number) if number else str(e)) from e
     try:
         # The terminal's own exclusive mode, which the live parser uses: no
         # other program can open the port meanwhile.
@@ -82,6 +87,27 @@ def write_all(out: BinaryIO, data: bytes) -> None:
         view = view[n or 0 :]
 
 
+@dataclass
+class Split:
+    """Where a capture goes on into a new part: once the part holds
+    `seconds` of the line or `size` bytes (None: no such bound); `open_next`
+    opens the next part and its receive times (the old ones are closed by
+    whoever opened them). A part ends where a frame does (or where bytes
+    outside frames end), never inside one, so that each part decodes whole."""
+
+    seconds: float | None
+    size: int | None
+    open_next: Callable[[], tuple[BinaryIO, TimesWriter | None]]
+    started: float = 0.0  # when the part began (monotonic seconds)
+    written: int = 0  # bytes in the part
+
+    def due(self, now: float, more: int) -> bool:
+        """Whether the part is full, with `more` bytes to come."""
+        return (self.seconds is not None and now - self.started >= self.seconds) or (
+            self.size is not None and self.written + more > self.size and self.written > 0
+        )
+
+
 def capture(
     fd: int,
     out: BinaryIO,
@@ -89,14 +115,18 @@ def capture(
     stop: Callable[[], bool] | None = None,
     progress: Callable[[CaptureReport], None] | None = None,
     times: TimesWriter | None = None,
+    split: Split | None = None,
 ) -> CaptureReport:
     """Copies what arrives on the port `fd` to `out`, and the time of every
     read to `times`, until `seconds` have passed, `stop()` says so, or the
-    port hangs up."""
+    port hangs up; with `split`, into one part after another."""
     report = CaptureReport(FrameCounter())
+    sink = Sink(out, times, split)
     poller = select.poll()
     poller.register(fd, select.POLLIN)
     start = time.monotonic()
+    if split is not None:
+        split.started = start
     deadline = None if seconds is None else start + seconds
     while not report.ended:
         now = time.monotonic()
@@ -107,16 +137,44 @@ def capture(
             report.ended = "time"
         else:
             wait = POLL_MS if deadline is None else min(POLL_MS, max(1, int((deadline - now) * 1000)))
-            if not read_ready(fd, poller.poll(wait), out, report, times):
+            if not read_ready(fd, poller.poll(wait), sink, report):
                 report.ended = "hang-up"
         if progress is not None:
             progress(report)
     return report
 
 
-def read_ready(
-    fd: int, events: list[tuple[int, int]], out: BinaryIO, report: CaptureReport, times: TimesWriter | None
-) -> bool:
+@dataclass
+class Sink:
+    """Where a capture's bytes and receive times go: the part being written."""
+
+    out: BinaryIO
+    times: TimesWriter | None
+    split: Split | None
+
+    def take(self, data: bytes, counter: FrameCounter, received: int, boot: int) -> None:
+        """Writes one read's `data`, which `counter` has seen: into a new
+        part from where the unfinished bytes begin, when the part is full
+        and that place lies within this read."""
+        cut = len(data) - (counter.total_bytes - counter.finished)
+        if self.split is not None and cut >= 0 and self.split.due(time.monotonic(), len(data)):
+            self.write(data[:cut], received, boot)
+            self.out, self.times = self.split.open_next()
+            self.split.started, self.split.written = time.monotonic(), 0
+            data = data[cut:]
+        self.write(data, received, boot)
+
+    def write(self, data: bytes, received: int, boot: int) -> None:
+        if not data:
+            return
+        write_all(self.out, data)
+        if self.times is not None:
+            self.times.add(data, received, boot)
+        if self.split is not None:
+            self.split.written += len(data)
+
+
+def read_ready(fd: int, events: list[tuple[int, int]], sink: Sink, report: CaptureReport) -> bool:
     """Reads what `events` announce; False when the port has hung up."""
     for _fd, mask in events:
         if mask & select.POLLIN:
@@ -130,10 +188,8 @@ def read_ready(
             boot = time.clock_gettime_ns(time.CLOCK_BOOTTIME)  # and one that never steps
             if not data:
                 return False
-            write_all(out, data)
             report.counter.feed(data)
-            if times is not None:
-                times.add(data, received, boot)
+            sink.take(data, report.counter, received, boot)
         elif mask & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
             return False
     return True

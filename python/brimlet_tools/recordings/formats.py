@@ -8,14 +8,16 @@ it: the shortest decimal text that reads back as the same single-precision
 value, so 0.1 is written as 0.1, not as the seventeen digits of its widening
 to double precision. Reading a value back means rounding the text to single
 precision (`read_csv` and `read_jsonl` do that), which gives exactly the
-packet's value. Both name a packet's kind, time and flagged fields `kind`,
-`time` and `invalid`, as every other output does (`fields.OUTPUT_NAMES`). CSV
+packet's value. Both hold the columns of every output in its order
+(`fields.COLUMNS`): `time`, `sample_time` and `missing_before` (where the
+packets have sample times), `kind`, `invalid` (the bit mask of
+`fields.INVALID_BITS`, 0 where nothing is flagged), then the values. CSV
 has one column per value, empty where a packet does not carry a field; JSON
 lines have one object per packet with a key per field (a list for a vector or
 quaternion), null where absent. JSON lines write a non-finite value as NaN,
 Infinity or -Infinity, as Python's json module does; CSV writes NaN, inf and
--inf, as the text form does. The names of the fields flagged not valid come in
-the order of `fields.VALIDITY_NAMES`.
+-inf, as the text form does. Files written by older versions (kind first,
+the flagged fields by name) are still read.
 """
 
 from __future__ import annotations
@@ -30,7 +32,8 @@ from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
 from ..errors import load_columns
 from ..wire.fields import (
-    COLUMNS, DATA_COLUMNS, DATA_FIELDS, KIND_CODE, OUTPUT_NAMES, VALIDITY_NAMES, PacketLike,
+    COLUMNS, DATA_COLUMNS, DATA_FIELDS, KIND_CODE, LEADING_COLUMNS, OUTPUT_NAMES, PACKET_TYPES, VALIDITY_NAMES,
+    PacketLike,
 )  # fmt: skip
 
 if TYPE_CHECKING:
@@ -39,8 +42,10 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
 FORMATS: tuple[str, ...] = ("text", "csv", "jsonl")
-# The CSV header that dump once wrote (the properties' names, quaternion
-# parts numbered), still read: the same columns in the same order.
+# The CSV headers that dump once wrote, still read: kind, time and the names
+# of the flagged fields first, then the data columns (under the properties'
+# names, quaternion parts numbered, in the oldest).
+PREVIOUS_COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + DATA_COLUMNS
 OLD_COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES) + tuple(
     c for f in DATA_FIELDS for c in (f.columns if f.width != 4 else [f"{f.name}_{i}" for i in range(4)])
 )
@@ -49,8 +54,18 @@ PROPERTY_BY_NAME: dict[str, str] = {name: prop for prop, name in OUTPUT_NAMES.it
 SUFFIXES: dict[str, str] = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".txt": "text"}
 # Rows made into text at a time: their text stays in the cache until written.
 CHUNK = 4096
-# The JSON keys: kind, time, invalid, then one per field.
-JSON_KEYS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + tuple(f.name for f in DATA_FIELDS)
+# The sample-time columns, which a packet has once the clock has placed it.
+SAMPLE_COLUMNS: tuple[str, ...] = ("sample_time", "missing_before")
+# The native writer's keys for the leading cells, which are written here
+# instead: its lines are cut after them.
+BLANK_KEYS: tuple[str, ...] = ("", "", "") + tuple(f.name for f in DATA_FIELDS)
+KIND_TEXT: tuple[bytes, ...] = tuple(k.encode() for k in PACKET_TYPES)
+# How much of a native line to cut, by kind code: its kind, a time of 0
+# and an empty `invalid`, which the leading cells replace.
+NATIVE_LEAD: dict[str, tuple[int, ...]] = {
+    "csv": tuple(len(f"{k},0,") for k in PACKET_TYPES),
+    "jsonl": tuple(len(f'{{"":"{k}","":0,"":null') for k in PACKET_TYPES),
+}
 
 _SINGLE = struct.Struct("<f")
 
@@ -65,68 +80,82 @@ def to_single(x: float) -> float:
     return value
 
 
+def leading_columns(extra: Sequence[str]) -> tuple[str, ...]:
+    """The leading columns of an output whose packets have the sample-time
+    columns `extra` (all of them, or none)."""
+    if tuple(extra) not in ((), SAMPLE_COLUMNS):
+        raise ValueError(f"the extra columns are {', '.join(SAMPLE_COLUMNS)} or none, not {', '.join(extra)}")
+    return tuple(c for c in LEADING_COLUMNS if c not in SAMPLE_COLUMNS or extra)
+
+
 def header_line(fmt: str, extra: Sequence[str] = ()) -> str:
-    """What comes before the first packet: the CSV header line, with the
-    names of the `extra` columns last."""
-    return ",".join((*COLUMNS, *extra)) + "\n" if fmt == "csv" else ""
+    """What comes before the first packet: the CSV header line (with the
+    sample-time columns when `extra` names them)."""
+    return ",".join((*leading_columns(extra), *DATA_COLUMNS)) + "\n" if fmt == "csv" else ""
 
 
-def text_lines(fmt: str, columns: Sequence[Buffer]) -> bytes:
-    """The lines of `columns` (time, kind, invalid, present and the data
-    columns, as `brimlet_columns.text_lines` takes them) in `fmt`."""
-    lines: bytes = load_columns().text_lines(fmt, columns, JSON_KEYS)
-    return lines
-
-
-def with_extra(fmt: str, line: str, names: Sequence[str], values: Iterable[int]) -> str:
-    """A packet's CSV or JSON line with the integer values of the extra
-    columns `names` added last."""
+def line_pattern(fmt: str, leading: Sequence[str]) -> bytes:
+    """The %-pattern of a line's leading cells (integers, the kind's text)
+    followed by the rest of the native line."""
     if fmt == "csv":
-        return line[:-1] + "".join(f",{v}" for v in values) + "\n"
-    return line.rstrip()[:-1] + "".join(f',"{k}":{v}' for k, v in zip(names, values, strict=True)) + "}\n"
+        return b",".join(b"%s" if c == "kind" else b"%d" for c in leading) + b"%s\n"
+    cells = (f'"{c}":"%s"' if c == "kind" else f'"{c}":%d' for c in leading)
+    return ("{" + ",".join(cells)).encode() + b"%s\n"
+
+
+def text_lines(fmt: str, names: Sequence[str], leading: Sequence[Sequence[int]], present: Buffer,
+               data: Sequence[Buffer]) -> bytes:  # fmt: skip
+    """The lines of packets in `fmt`: the cells of the leading columns
+    `names`, whose values (integers; the kind's code for `kind`) are
+    `leading`, then the values that `present` says each packet carries,
+    written by `brimlet_columns.text_lines`."""
+    at = names.index("kind")
+    kind = leading[at]
+    n = len(kind)
+    native: bytes = load_columns().text_lines(
+        fmt, [array("q", bytes(8 * n)), array("B", kind), array("H", bytes(2 * n)), present, *data], BLANK_KEYS
+    )
+    cut, pattern = NATIVE_LEAD[fmt], line_pattern(fmt, names)
+    cells = [*leading[:at], [KIND_TEXT[k] for k in kind], *leading[at + 1 :]]
+    rows = zip(*cells, kind, native.split(b"\n"))  # the text's last split is empty: zip ends before it
+    return b"".join(pattern % (*row[:-2], row[-1][cut[row[-2]] :]) for row in rows)
 
 
 def write_columns(
     columns: Mapping[str, npt.NDArray[Any]], out: BinaryIO, fmt: str, advance: Callable[[int], object],
-    rows: slice | None = None,
+    rows: slice | None = None, extra: Sequence[str] = (),
 ) -> None:
     """Writes the packets `rows` (all by default) of a loaded recording's
-    `columns` to `out` as CSV (with its header) or JSON lines, each with its
-    receive time (or the estimated one) as its timestamp, telling `advance`
-    as it goes."""
+    `columns` to `out` as CSV (with its header) or JSON lines, in the
+    layout of every output (with the sample-time columns when `extra` names
+    them), telling `advance` as it goes."""
     start, stop, _ = (rows or slice(None)).indices(len(columns["time"]))
-    ColumnWriter(out, fmt).write(columns, range(start, stop), advance)
+    ColumnWriter(out, fmt, extra).write(columns, range(start, stop), advance)
 
 
 class ColumnWriter:
     """Writes rows of columns named as `load` names them to a binary stream
-    as CSV (its header first) or JSON lines; the `extra` integer columns
-    (datetime64 ones as ns since the epoch) come after the packet's own."""
+    as CSV (its header first) or JSON lines, in the layout of every output;
+    `extra` names the sample-time columns when the rows have them."""
 
     def __init__(self, out: BinaryIO, fmt: str, extra: Sequence[str] = ()) -> None:
         if fmt not in ("csv", "jsonl"):
             raise ValueError(f"columns are written as CSV or JSON lines, not {fmt!r}")
-        self.out, self.format, self.extra = out, fmt, tuple(extra)
+        self.out, self.format, self.leading = out, fmt, leading_columns(extra)
         out.write(header_line(fmt, extra).encode())
 
     def write(self, columns: Mapping[str, npt.NDArray[Any]], rows: range | npt.NDArray[Any],
               advance: Callable[[int], object] = lambda n: None) -> None:  # fmt: skip
         """The lines of the packets at `rows` (a range, or an array of
         indices), in chunks, telling `advance` as it goes."""
-        ordered = [columns["time"].view("int64"), columns["kind"], columns["invalid"], columns["present"],
-                   *(columns[name] for name in DATA_COLUMNS)]  # fmt: skip
-        extra = [columns[name].view("int64") if columns[name].dtype.kind == "M" else columns[name]
-                 for name in self.extra]  # fmt: skip
+        leading = [columns[name].view("int64") if columns[name].dtype.kind == "M" else columns[name]
+                   for name in self.leading]  # fmt: skip
         for first in range(0, len(rows), CHUNK):
             part = rows[first : first + CHUNK]
             at: slice | npt.NDArray[Any] = slice(part.start, part.stop) if isinstance(part, range) else part
-            lines = text_lines(self.format, [column[at] for column in ordered])
-            if extra:
-                values = zip(*(column[at].tolist() for column in extra), strict=True)
-                text = lines.decode().splitlines(keepends=True)
-                lines = "".join(with_extra(self.format, line, self.extra, v)
-                                for line, v in zip(text, values, strict=True)).encode()  # fmt: skip
-            self.out.write(lines)
+            data = [columns[name][at] for name in DATA_COLUMNS]
+            cells = [column[at].tolist() for column in leading]
+            self.out.write(text_lines(self.format, self.leading, cells, columns["present"][at], data))
             advance(len(part))
 
 
@@ -135,20 +164,14 @@ class PacketColumns:
     comes alone goes through the text writer."""
 
     def __init__(self) -> None:
-        self.time = array("q", [0])
-        self.small = [array("B", [0]), array("H", [0]), array("H", [0])]  # kind, invalid, present
+        self.present = array("H", [0])
         self.data = {name: array("f", [0.0]) for name in DATA_COLUMNS}
-        self.all: list[array[Any]] = [self.time, *self.small, *self.data.values()]
         self.bits = {name: 1 << bit for bit, name in enumerate(VALIDITY_NAMES)}
 
-    def fill(self, packet: PacketLike) -> list[array[Any]]:
-        """The columns holding `packet`; a timestamp past 2**63 - 1 ns
-        (the year 2262) does not fit them (OverflowError)."""
-        self.time[0] = packet.timestamp
-        kind, invalid, present = self.small
-        kind[0] = KIND_CODE[packet.packet_type]
+    def fill(self, packet: PacketLike) -> dict[str, int]:
+        """Fills the columns with the values `packet` carries; its time,
+        kind code and `invalid` bits."""
         names = packet.invalid_fields
-        invalid[0] = sum(self.bits[n] for n in set(names.split(","))) if names else 0
         carried = 0
         for bit, f in enumerate(DATA_FIELDS):
             value = getattr(packet, f.name)
@@ -157,30 +180,34 @@ class PacketColumns:
             carried |= 1 << bit
             for column, v in zip(f.columns, [value] if f.width == 1 else value, strict=True):
                 self.data[column][0] = v
-        present[0] = carried
-        return self.all
+        self.present[0] = carried
+        invalid = sum(self.bits[n] for n in set(names.split(","))) if names else 0
+        return {"time": packet.timestamp, "kind": KIND_CODE[packet.packet_type], "invalid": invalid}
 
 
 class PacketWriter:
     """Writes packets one by one to a text stream in one of `FORMATS`; CSV
-    and JSON lines may carry `extra` integer columns after the packet's own."""
+    and JSON lines, in the layout of every output, carry the sample-time
+    columns when `extra` names them."""
 
     def __init__(self, stream: TextIO, fmt: str, extra: Sequence[str] = ()) -> None:
         if fmt not in FORMATS or (extra and fmt == "text"):
             raise ValueError(f"unknown format {fmt!r}" if fmt not in FORMATS else "the text form has no extra columns")
         self.stream = stream
         self.format = fmt
-        self.extra = tuple(extra)
+        self.leading = leading_columns(extra)
         self.columns = PacketColumns()
         stream.write(header_line(fmt, extra))
 
     def write(self, packet: PacketLike, extra: Sequence[int] = ()) -> None:
-        """The line of `packet`, with the values of the extra columns."""
+        """The line of `packet`, with the values of the sample-time columns."""
         if self.format == "text":
             self.stream.write(f"{packet}\n")
             return
-        line = text_lines(self.format, self.columns.fill(packet)).decode()
-        self.stream.write(with_extra(self.format, line, self.extra, extra) if self.extra else line)
+        cells = self.columns.fill(packet) | dict(zip(SAMPLE_COLUMNS, extra))
+        leading = [[cells[name]] for name in self.leading]
+        data = list(self.columns.data.values())
+        self.stream.write(text_lines(self.format, self.leading, leading, self.columns.present, data).decode())
 
 
 def _single_values(value: object) -> object:
@@ -192,19 +219,31 @@ def _single_values(value: object) -> object:
     return value
 
 
+def invalid_text(cell: object) -> str | None:
+    """The `invalid_fields` of a packet read back: from the bit mask of the
+    outputs' layout, or the names that older files held."""
+    if isinstance(cell, int) or (isinstance(cell, str) and cell.isdigit()):
+        mask = int(cell)
+        return ",".join(n for bit, n in enumerate(VALIDITY_NAMES) if mask >> bit & 1) or None
+    return str(cell) if cell else None
+
+
 def read_csv(lines: Iterable[str]) -> Iterator[dict[str, object]]:
-    """The packets of CSV text written by `PacketWriter`, each as a dict of
-    its properties like `fields.as_dict` gives."""
+    """The packets of CSV text written by `PacketWriter` or
+    `ColumnWriter`, or by older versions of them, each as a dict of its
+    properties like `fields.as_dict` gives."""
     reader = csv.reader(lines)
     header = tuple(next(reader))
-    if header not in (COLUMNS, OLD_COLUMNS):
+    if header == OLD_COLUMNS:
+        header = PREVIOUS_COLUMNS
+    if header not in (PREVIOUS_COLUMNS, COLUMNS, (*leading_columns(()), *DATA_COLUMNS)):
         raise ValueError("not a packet CSV: unexpected header")
     for row in reader:
-        cells = dict(zip(COLUMNS, row))
+        cells = dict(zip(header, row))
         record: dict[str, object] = {
             "packet_type": cells["kind"],
             "timestamp": int(cells["time"]),
-            "invalid_fields": cells["invalid"] or None,
+            "invalid_fields": invalid_text(cells["invalid"]),
         }
         for f in DATA_FIELDS:
             texts = [cells[c] for c in f.columns]
@@ -220,8 +259,13 @@ def read_csv(lines: Iterable[str]) -> Iterator[dict[str, object]]:
 def read_jsonl(lines: Iterable[str]) -> Iterator[dict[str, object]]:
     """The packets of JSON lines, each as a dict of its properties with the
     values rounded back to single precision (lines that name the
-    properties themselves, as dump once wrote them, read the same)."""
+    properties themselves, or the flagged fields rather than their bits,
+    as dump once wrote them, read the same); the sample-time keys are
+    left out."""
     for line in lines:
         if line.strip():
             record: dict[str, object] = json.loads(line)
-            yield {PROPERTY_BY_NAME.get(k, k): _single_values(v) for k, v in record.items()}
+            packet = {PROPERTY_BY_NAME.get(k, k): _single_values(v) for k, v in record.items()
+                      if k not in SAMPLE_COLUMNS}  # fmt: skip
+            packet["invalid_fields"] = invalid_text(packet["invalid_fields"])
+            yield packet

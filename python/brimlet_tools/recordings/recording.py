@@ -44,15 +44,17 @@ import math
 import os
 import stat
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Sequence, ValuesView
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import load_columns, require
 from ..files.inputs import what_is
 from ..files.receive_times import read_times
 from ..timing import envelope
-from ..wire.fields import COLUMN_TYPES, COLUMN_UNITS, DATA_COLUMNS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE
+from ..wire.fields import (
+    COLUMN_TYPES, COLUMN_UNITS, DATA_COLUMNS, DATA_FIELDS, DECODED_TYPES, KIND_CODE, PACKET_TYPES, RAW_RATE,
+)  # fmt: skip
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -98,7 +100,13 @@ class Scan:
 
 @dataclass
 class Recording:
-    """The columns of one recording; see the module's description."""
+    """The columns of one recording; see the module's description.
+
+    It reads as a table of named columns, as a pandas DataFrame does:
+    `rec["scaled_accel_z"]` is a column, `list(rec)` and `rec.keys()` their
+    names in column order, `"kind" in rec` says whether one is there, and
+    `len(rec)` counts the packets (the rows). `columns` is the same dict of
+    columns."""
 
     columns: dict[str, npt.NDArray[Any]]
     times_estimated: bool
@@ -109,6 +117,27 @@ class Recording:
 
     def __len__(self) -> int:
         return len(self.columns["time"])
+
+    def __getitem__(self, name: str) -> npt.NDArray[Any]:
+        return self.columns[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.columns)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.columns
+
+    def keys(self) -> KeysView[str]:
+        return self.columns.keys()
+
+    def values(self) -> ValuesView[npt.NDArray[Any]]:
+        return self.columns.values()
+
+    def items(self) -> ItemsView[str, npt.NDArray[Any]]:
+        return self.columns.items()
+
+    def get(self, name: str, default: Any = None) -> Any:
+        return self.columns.get(name, default)
 
     def __repr__(self) -> str:
         axis = "estimated times" if self.times_estimated else "receive times"
@@ -206,11 +235,11 @@ def estimated_times(kind: npt.NDArray[Any], raw_rate: float, end_ns: int) -> npt
 def to_dataframe(recording: Recording | Source, kind: str | None = None) -> PandasFrame:
     """One row per packet (of `kind` alone when given), indexed by its
     sample time (UTC): the packets of both kinds sorted by it, those sampled
-    at the same moment in stream order. Columns: `kind` as a category of the
-    packet types, `receive_time` (UTC), `missing_before`, `invalid` and
-    `present` as bit masks, and the float32 data columns. `attrs` holds
-    `units` (of the data columns), `source`, `times_estimated` and `rates`
-    (the fitted packets per second of each kind, None when not measured)."""
+    at the same moment in stream order. Columns, in the order of every
+    output: `time` (the receive time, UTC), `missing_before`, `kind` as a
+    category of the packet types, `invalid` and `present` as bit masks,
+    and the float32 data columns (with `kind`, only those that kind
+    carries). `attrs` holds the `attributes` of the recording."""
     pd = require("pandas", "data frames", "pandas", "python3-pandas")
     np = numpy()
     if kind is not None and kind not in PACKET_TYPES:
@@ -222,15 +251,37 @@ def to_dataframe(recording: Recording | Source, kind: str | None = None) -> Pand
         rows: Any = np.flatnonzero(columns["kind"] == KIND_CODE[kind])  # already in sample-time order
     else:
         rows = np.argsort(columns["sample_time"], kind="stable")
-    frame = pd.DataFrame({name: columns[name][rows] for name in DATA_COLUMNS}, copy=False)
-    for name in ("present", "invalid", "missing_before"):
+    carried = tuple(c for f in DATA_FIELDS if kind in (None, f.packet_type) for c in f.columns)
+    frame = pd.DataFrame({name: columns[name][rows] for name in carried}, copy=False)
+    for name in ("present", "invalid"):
         frame.insert(0, name, columns[name][rows])
-    frame.insert(0, "receive_time", pd.DatetimeIndex(columns["time"][rows]).tz_localize("UTC"))
     frame.insert(0, "kind", pd.Categorical.from_codes(columns["kind"][rows], categories=list(PACKET_TYPES)))
+    frame.insert(0, "missing_before", columns["missing_before"][rows])
+    frame.insert(0, "time", pd.DatetimeIndex(columns["time"][rows]).tz_localize("UTC"))
     frame.index = pd.DatetimeIndex(columns["sample_time"][rows], name="sample_time").tz_localize("UTC")
-    frame.attrs.update(units=dict(COLUMN_UNITS), source=recording.source, times_estimated=recording.times_estimated,
-                       rates={k: fit.rate for k, fit in recording.fits.items()})  # fmt: skip
+    frame.attrs.update(attributes(recording, carried))
     return frame
+
+
+class Described(Protocol):
+    """What `attributes` needs of a recording."""
+
+    @property
+    def source(self) -> str: ...
+    @property
+    def times_estimated(self) -> bool: ...
+    @property
+    def fits(self) -> dict[str, Any]: ...
+
+
+def attributes(recording: Described, carried: Sequence[str] = DATA_COLUMNS) -> dict[str, Any]:
+    """What a data frame of `recording` (with the data columns `carried`)
+    keeps in its `attrs`, as a Parquet export keeps it for pandas too:
+    `units`, `source`, `times_estimated` and `rates` (the fitted packets per
+    second of each kind, None when not measured)."""
+    return {"units": {c: COLUMN_UNITS[c] for c in carried}, "source": recording.source,
+            "times_estimated": recording.times_estimated,
+            "rates": {k: fit.rate for k, fit in recording.fits.items()}}  # fmt: skip
 
 
 def dataframe_meta() -> PandasFrame:

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..timing.online import nominal_rate
-from ..wire.fields import NOMINAL_RATES, PACKET_TYPES, VALIDITY_NAMES, PacketLike, invalid_names
+from ..wire.fields import INVALID_BITS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES, PacketLike, invalid_names
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -77,7 +77,7 @@ class Summary:
             self.first_stamp = packet.timestamp
         self.last_stamp = packet.timestamp
         names = invalid_names(packet)
-        self.flagged.update(names)
+        self.flagged.update(OUTPUT_NAME.get(n, n) for n in names)
         self.flagged_packets += bool(names)
 
     def host_span(self) -> float:
@@ -121,7 +121,7 @@ def recording_summary(recording: Recording) -> Summary:
         of_kind = stamps[kinds == code]
         if len(of_kind):
             summary.types[kind] = TypeStats(len(of_kind), int(of_kind[0]), int(of_kind[-1]))
-    for bit, name in enumerate(VALIDITY_NAMES):
+    for bit, name in enumerate(INVALID_BITS):
         if n := int(np.count_nonzero(invalid & (1 << bit))):
             summary.flagged[name] = n
     summary.flagged_packets = int(np.count_nonzero(invalid))
@@ -151,8 +151,12 @@ def line_lines(path: str, recording: Recording) -> list[str]:
     the scan that decoded it."""
     scan = recording.scan
     lines = [f"recording: {path}, {scan.bytes} bytes", f"line: {scan.outside} bytes outside valid frames"]
+    if scan.bad_checksums:
+        lines.append(f"line: {scan.bad_checksums} frames with a failed checksum")
     if scan.other_frames:
         lines.append(f"line: {scan.other_frames} valid frames of other descriptor sets")
+    if scan.unfinished:
+        lines.append(f"line: the last frame is cut off ({scan.unfinished} bytes at the end)")
     return lines
 
 

@@ -9,7 +9,9 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
-from ..wire.fields import DATA_FIELDS, PACKET_TYPES, VALIDITY_NAMES, DataField, PacketLike, field_values
+from ..wire.fields import (
+    DATA_FIELDS, INVALID_BITS, OUTPUT_NAME, PACKET_TYPES, DataField, PacketLike, field_values,
+)  # fmt: skip
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -70,7 +72,7 @@ class Table:
     def write(self, packet: PacketLike, time: int | None = None, missing: int = 0) -> None:
         """The line of `packet`, at its own timestamp or at `time`."""
         self.line(packet.timestamp if time is None else time, packet.packet_type,
-                  lambda f: field_values(packet, f.name), packet.invalid_fields or "", missing)  # fmt: skip
+                  lambda f: field_values(packet, f.name), output_names(packet.invalid_fields), missing)  # fmt: skip
 
     def write_recording(self, recording: Recording, rows: npt.NDArray[Any], advance: Callable[[int], Any]) -> None:
         """The lines of the loaded `recording`'s packets at the indices
@@ -98,6 +100,12 @@ class Table:
                 def values(f: DataField) -> list[float] | None:
                     return [col[i] for col in shown[f.name]] if present[i] >> bits[f.name] & 1 else None
 
-                flagged = ",".join(n for b, n in enumerate(VALIDITY_NAMES) if invalid[i] >> b & 1)
+                flagged = ",".join(n for b, n in enumerate(INVALID_BITS) if invalid[i] >> b & 1)
                 self.line(at, PACKET_TYPES[kinds[i]], values, flagged, missing[i])
             advance(len(times))
+
+
+def output_names(invalid_fields: str | None) -> str:
+    """A packet's flagged fields (its `invalid_fields`) as the outputs name
+    them, in its order."""
+    return ",".join(OUTPUT_NAME.get(n, n) for n in invalid_fields.split(",")) if invalid_fields else ""

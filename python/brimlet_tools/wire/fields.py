@@ -109,9 +109,18 @@ SAMPLE_TYPES: dict[str, str] = {"sample_time": "datetime64[ns]", "missing_before
 DECODED_TYPES: dict[str, str] = LEADING_TYPES | dict.fromkeys(DATA_COLUMNS, "float32")
 COLUMN_TYPES: dict[str, str] = {"time": "datetime64[ns]"} | SAMPLE_TYPES | DECODED_TYPES
 # What every output (CSV, JSON lines, Parquet, HDF5, pandas) calls a
-# packet's kind, time and flagged fields; CSV's columns.
+# packet's kind, time and flagged fields.
 OUTPUT_NAMES: dict[str, str] = {"packet_type": "kind", "timestamp": "time", "invalid_fields": "invalid"}
-COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES.values()) + DATA_COLUMNS
+# The one layout of every output (CSV, JSON lines, Parquet, HDF5, pandas):
+# these columns first, in this order, then the data columns; `invalid` is
+# the bit mask of `INVALID_BITS`.
+LEADING_COLUMNS: tuple[str, ...] = ("time", "sample_time", "missing_before", "kind", "invalid")
+COLUMNS: tuple[str, ...] = LEADING_COLUMNS + DATA_COLUMNS
+# The outputs' names of the bits of `invalid` (bit i: the field of
+# VALIDITY_NAMES[i]), as the columns name the fields.
+INVALID_BITS: tuple[str, ...] = tuple(f.name for f in WIRE_ORDER if f.validity_name)
+# A packet's `invalid_fields` names by the outputs' names for them.
+OUTPUT_NAME: dict[str, str] = dict(zip(VALIDITY_NAMES, INVALID_BITS, strict=True))
 
 Value = list[float] | float | None
 

@@ -44,6 +44,12 @@ class FrameCounter:
         """Frames of the two sets that decode into packets."""
         return sum(self.frames[s] for s in PACKET_SETS)
 
+    @property
+    def finished(self) -> int:
+        """How many bytes of the stream are done with: whole frames and bytes
+        outside them; the rest may still begin a frame."""
+        return self.total_bytes - len(self._pending)
+
     def by_type(self) -> dict[str, int]:
         """Packet frames by packet type."""
         return {name: self.frames[s] for s, name in PACKET_SETS.items()}
