@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import csv
 import json
+import os
 import random
 import re
 import subprocess
@@ -332,3 +333,20 @@ def test_a_window_shorter_than_a_chunk_still_fits() -> None:
     packets = [SimpleNamespace(packet_type="raw", timestamp=START_NS + k * 1_000_000 + 50_000) for k in range(2000)]
     settled = clock.feed(packets) + clock.finish()
     assert len(settled) == len(packets) and clock.stats("raw").rate == pytest.approx(1000, rel=1e-6)
+
+
+# --- the times file beside a recording ---------------------------------------------
+
+
+@pytest.mark.parametrize("what", ["a pipe", "a character device"])
+def test_a_times_file_that_is_not_a_file_is_refused_without_reading_it(what: str, recording) -> None:
+    got = receive(StreamConfig(seconds=1, seed=3), 3)
+    path = recording(got.data)
+    times = Path(f"{path}.times")
+    if what == "a pipe":
+        os.mkfifo(times)  # no writer: reading it would wait for ever
+    else:
+        times.symlink_to("/dev/zero")  # reading it whole would never end
+    with pytest.raises(OSError, match="it is not a regular file") as raised:
+        load(path)
+    assert raised.value.filename == str(times)

@@ -42,6 +42,7 @@ made a time axis that never goes back. Each is said once, as a
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import os
 import struct
@@ -61,6 +62,7 @@ SUFFIX = ".times"
 HEAD = 4096  # the recording's first bytes that the entries name
 STEP_NS = 1_000_000_000  # a wall clock that moves this far from the boot clock between reads stepped
 FUTURE_NS = 86_400 * 10**9  # a receive time this far past the recording's last change is not one
+MAX_ENTRY = 1 << 16  # the largest entry size read; a larger one is no version-1 file's
 
 # The ends (uint64) and times (int64 ns) of the reads of a recording.
 Reads = tuple["npt.NDArray[Any]", "npt.NDArray[Any]"]
@@ -137,7 +139,7 @@ def parse_entries(data: bytes, recording_size: int) -> dict[str, npt.NDArray[Any
     if magic != MAGIC:
         raise TimesFormatError("not a receive-time file")
     checked = bool(flags & CHECKED)
-    if version != VERSION or entry_size < (CHECKED_ENTRY if checked else ENTRY).size:
+    if version != VERSION or not (CHECKED_ENTRY if checked else ENTRY).size <= entry_size <= MAX_ENTRY:
         raise TimesFormatError(f"receive-time file of version {version}, this reader knows {VERSION}")
     names = ["end", "time", "boot", "head"] if checked else ["end", "time"]
     layout = np.dtype({"names": names, "formats": ["<u8", "<i8", "<i8", "<u8"][: len(names)],
@@ -168,10 +170,8 @@ def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads 
     no companion file or one that belongs to another recording (said in a
     `TimesWarning`, as is a time axis that had to be mended)."""
     name = companion_path(recording)
-    try:
-        with open(name, "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
+    data = read_companion(name, recording_size)
+    if data is None:
         return None
     entries = parse_entries(data, recording_size)
     with open(recording, "rb") as f:
@@ -183,6 +183,42 @@ def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads 
         return None
     times = time_axis(entries, name, last_change)
     return None if times is None else (entries["end"], times)
+
+
+def read_companion(name: str, recording_size: int) -> bytes | None:
+    """The bytes of the receive-time file `name` that a recording of
+    `recording_size` bytes can have entries for, None when there is no such
+    file. It is opened as a recording is: never waiting (a FIFO without a
+    writer) and refused with an OSError unless it is a regular file; what
+    lies past the entries the recording could have is left unread."""
+    import stat
+
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    with os.fdopen(fd, "rb", buffering=0) as f:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "it is not a regular file", name)
+        header = read_at_most(f, HEADER.size)
+        if len(header) < HEADER.size:
+            return header
+        entry_size = min(HEADER.unpack(header)[2], MAX_ENTRY)
+        # Every read adds a byte at least; one more entry shows where they run past.
+        return header + read_at_most(f, max(entry_size, 1) * (recording_size + 2))
+
+
+def read_at_most(f: IO[bytes], size: int) -> bytes:
+    """Up to `size` bytes from `f`, fewer only at its end."""
+    parts, left = [], size
+    while left > 0:
+        part = f.read(min(left, 1 << 24))
+        if not part:
+            break
+        parts.append(part)
+        left -= len(part)
+    return b"".join(parts)
 
 
 def belongs(ends: npt.NDArray[Any], heads: npt.NDArray[Any], head: bytes) -> bool:
