@@ -12,13 +12,22 @@ namespace brimlet::columns {
 
 namespace {
 
-// A receive time more than this after the one before, with nothing lost
-// between, is a clock step rather than a pause of the line.
+// Without a clock that never steps, a receive time more than this after the
+// one before, with nothing lost between, is a clock step rather than a
+// pause of the line.
 constexpr std::int64_t kClockJumpNs = 1'000'000'000;
-// Packets per fitted piece at most: the line is straight within a piece.
-constexpr std::size_t kPiece = std::size_t{1} << 16;
-// A run of packets between two places where bytes were lost reaches the
-// floor of its receive times when it spans this long, or this many packets.
+// A line quiet this long between two packets of a kind may hide packets the
+// device never sent: the floor's step tells how many. One quiet longer than
+// the other bound (more packets than a count holds at the highest rates)
+// starts the fit anew, as a clock step does.
+constexpr std::int64_t kSilenceNs = 100'000'000;
+constexpr std::int64_t kLongestSilenceNs = 60'000'000'000;
+// Receive time per fitted piece at most: within it a warming crystal's rate
+// moves so little that the line stays within a microsecond or so of it.
+constexpr std::int64_t kPieceNs = 30'000'000'000;
+// A run of packets between two places where packets may be missing reaches
+// the floor of its receive times when it spans this long and this many
+// packets.
 constexpr std::int64_t kTrustedSpanNs = 50'000'000;
 constexpr std::size_t kTrustedPackets = 8;
 constexpr std::int64_t kMaxMissing = 0xFFFF;
@@ -166,31 +175,42 @@ struct Runs {
     std::vector<std::int64_t> start;
     std::vector<bool> new_epoch;
     std::vector<std::int64_t> bytes;
+    std::vector<bool> open;  // packets may be missing just before it
 };
 
 // The step of the receive times' floor, in whole periods, of each run
 // relative to the first. A floor can only read high, never low: a run that
 // does not last long enough may miss it, and so may one whose packets all
 // waited in a stalled reader. A long run gives its own measure unless the
-// others show it read high: it would need more packets lost before it than
-// the bytes passed over since the run before could hold (`allowed`), or a
-// later long run sits lower. The others are held between their neighbours'
-// levels and the bytes lost around them, as low as their own floor allows
-// and no lower: a loss is placed where the bytes were passed over.
+// others show it read high: a later long run sits lower, or it would need
+// more packets lost before it than the bytes passed over since the run
+// before could hold (`allowed`: a lost frame leaves all its bytes but one)
+// and the next long run does not sit as high. Where it does, the line lost
+// a stretch whole, or the device skipped frames: the packets the bytes
+// cannot hold are put at the open place (`open`) with most bytes passed
+// over, the silence where none were. The others are held between their
+// neighbours' levels and what the places around them can hold, as low as
+// their own floor allows and no lower: a loss is placed where the bytes
+// were passed over.
 std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<const std::size_t> sizes,
-                                     std::span<const std::int64_t> spans, std::span<const std::int64_t> allowed,
-                                     double period) {
+                                     std::span<const std::int64_t> spans, std::span<std::int64_t> allowed,
+                                     std::span<const std::int64_t> bytes, const std::vector<bool>& open,
+                                     std::size_t first, double period) {
     const std::size_t count = floors.size();
     const auto periods = [&](std::size_t from, std::size_t to) {
         return static_cast<std::int64_t>(std::nearbyint((floors[to] - floors[from]) / period));
     };
-    // Packets the bytes lost before each run and all before it could hold.
+    const auto trusted_size = [&](std::size_t j) { return sizes[j] >= kTrustedPackets && spans[j] >= kTrustedSpanNs; };
+    // Packets the places before each run and all before it could hold.
     std::vector<std::int64_t> held(count, 0);
-    for (std::size_t j = 1; j < count; ++j) held[j] = held[j - 1] + allowed[j];
+    const auto add_up = [&] {
+        for (std::size_t j = 1; j < count; ++j) held[j] = held[j - 1] + allowed[j];
+    };
+    add_up();
     std::vector<std::int64_t> levels(count, 0);
     std::vector<std::size_t> chain{0};  // the long runs trusted so far
     for (std::size_t j = 1; j < count; ++j) {
-        if (sizes[j] < kTrustedPackets && spans[j] < kTrustedSpanNs) continue;
+        if (!trusted_size(j)) continue;
         while (true) {
             const std::size_t last = chain.back();
             const std::int64_t level = levels[last] + periods(last, j);
@@ -198,7 +218,21 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
                 chain.pop_back();  // the one before read high
                 continue;
             }
-            if (level <= levels[last] + held[j] - held[last]) {
+            std::int64_t excess = level - (levels[last] + held[j] - held[last]);
+            if (excess > 0) {
+                std::size_t next = j + 1;
+                while (next < count && !trusted_size(next)) ++next;
+                std::size_t widest = count;
+                for (std::size_t r = last + 1; r <= j; ++r) {
+                    if (open[first + r] && (widest == count || bytes[r] > bytes[widest])) widest = r;
+                }
+                if (widest < count && (next == count || levels[last] + periods(last, next) >= level)) {
+                    allowed[widest] = std::min(allowed[widest] + excess, kMaxMissing);
+                    add_up();
+                    excess = 0;
+                }
+            }
+            if (excess <= 0) {
                 levels[j] = std::max(level, levels[last]);
                 chain.push_back(j);
             }
@@ -228,7 +262,10 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 
 // The packets missing: at the start of each run after the first, as the
 // step of the floor of the receive times `t` tells, frames being `length`
-// bytes long.
+// bytes long. Where bytes were passed over, or the line fell silent, any
+// number may be: a stretch the line lost leaves only fragments of its two
+// ends, and a device that skipped frames leaves nothing at all. Elsewhere
+// none is.
 std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
@@ -253,8 +290,9 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
         std::size_t to = from + 1;
         while (to < count && !runs.new_epoch[to]) ++to;
         const auto part = [&](auto& all) { return std::span(all).subspan(from, to - from); };
-        const std::vector<std::int64_t> epoch =
-            run_levels(part(floors), part(sizes), part(spans), part(allowed), period);
+        const std::vector<std::int64_t> epoch = run_levels(part(floors), part(sizes), part(spans), part(allowed),
+                                                           std::span(runs.bytes).subspan(from, to - from), runs.open,
+                                                           from, period);
         levels.insert(levels.end(), epoch.begin(), epoch.end());
         from = to;
     }
@@ -352,12 +390,19 @@ std::int64_t missing_at(std::span<const Gap> gaps, std::size_t at) {
     return gap != gaps.end() && gap->at == at ? gap->missing : 0;
 }
 
-// The pieces fitted apart: one per epoch, cut every kPiece packets.
-std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::size_t n) {
+// The pieces fitted apart: one per epoch, cut every kPieceNs of the
+// receive times `t`.
+std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::span<const std::int64_t> t) {
     std::vector<std::int64_t> starts{0};
     starts.insert(starts.end(), epochs.begin(), epochs.end());
-    if (n <= kPiece) return starts;
-    for (std::size_t at = kPiece; at < n; at += kPiece) starts.push_back(static_cast<std::int64_t>(at));
+    for (std::size_t i = 1, from = 0; i < t.size(); ++i) {
+        if (t[i] < t[i - 1] || std::binary_search(epochs.begin(), epochs.end(), static_cast<std::int64_t>(i))) {
+            from = i;
+        } else if (t[i] - t[from] >= kPieceNs) {
+            starts.push_back(static_cast<std::int64_t>(i));
+            from = i;
+        }
+    }
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     return starts;
@@ -387,24 +432,28 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
 
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
-// long: written over `t`. `gaps` gets where packets are missing.
-KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length,
+// long: written over `t`. `steady` when
+// the receive times never step (a pause is then a pause, however long).
+// `gaps` gets where packets are missing.
+KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length, bool steady,
                  std::vector<Gap>& gaps) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
-    Runs runs{{0}, {true}, {0}};
+    Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
         const std::int64_t dt = t[i] - t[i - 1];
-        const bool stepped = dt < 0 || (dt > kClockJumpNs && bytes == 0);
+        const bool stepped = dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && bytes == 0);
+        const bool open = !stepped && (bytes > 0 || dt > kSilenceNs);
         if (stepped) epochs.push_back(static_cast<std::int64_t>(i));
-        if (stepped || bytes > 0) {
+        if (stepped || open) {
             runs.start.push_back(static_cast<std::int64_t>(i));
             runs.new_epoch.push_back(stepped);
             runs.bytes.push_back(bytes);
+            runs.open.push_back(open);
         }
     }
     fit.clock_steps = epochs.size();
@@ -414,7 +463,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const std::vector<std::int64_t> starts = piece_starts(epochs, n);
+    const std::vector<std::int64_t> starts = piece_starts(epochs, t);
     const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
@@ -497,7 +546,7 @@ void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::sp
 }  // namespace
 
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
-                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
+                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing, bool steady) {
     std::vector<std::size_t> counts(kinds, 0);
     std::size_t others = 0;
     for (const std::uint8_t code : packets.kind) {
@@ -527,7 +576,7 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
             const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
             const std::vector<Loss> losses = gather(packets, code, t);
             std::vector<Gap> gaps;
-            fits[c] = fit_kind(t, losses, lengths[c], gaps);
+            fits[c] = fit_kind(t, losses, lengths[c], steady, gaps);
             scatter(packets, code, t, gaps, sample, missing);
         }
     }

@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 from conftest import CHILD_ENV, needs_serial, run_cli, tool, write_times
 
+from brimlet_tools.sim.links import Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
 from brimlet_tools.timing.online import SampleClock
 
@@ -333,6 +334,49 @@ def test_a_window_shorter_than_a_chunk_still_fits() -> None:
     packets = [SimpleNamespace(packet_type="raw", timestamp=START_NS + k * 1_000_000 + 50_000) for k in range(2000)]
     settled = clock.feed(packets) + clock.finish()
     assert len(settled) == len(packets) and clock.stats("raw").rate == pytest.approx(1000, rel=1e-6)
+
+
+# --- over the links boards have, against the link model's truth -------------------
+
+
+LINKED = [
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled"), id="polled UART"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("fifo16"), id="UART FIFO"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms"), id="converter, 1 ms timer"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30, raw_rate=200, estimated_rate=0),
+                 Link("chunk62-16ms"), id="converter, 16 ms timer, 200 Hz"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled", losses=((3.0, 1), (6.0, 10), (8.0, 1000))),
+                 id="line loses 1, 10 and 1000 frames in a stretch"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms", pauses=((5.0, 1.0),)),
+                 id="device sends nothing for 1 s"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=150, seed=3, raw_rate=100, estimated_rate=10), Link("fifo16", warm=(30, 70, 120)),
+                 id="crystal warming from 30 to 70 ppm"),  # fmt: skip
+]
+
+
+@pytest.mark.parametrize(("config", "link"), LINKED)
+def test_sample_times_hold_on_the_links_boards_have(config: StreamConfig, link: Link, recording) -> None:
+    got = deliver(config, link)
+    path = recording(got.data)
+    write_times(path, got.reads)  # the boot clock beside: no silence is a clock step
+    loaded = load(path)
+    c = loaded.columns
+    sample, time = c["sample_time"].view(np.int64), c["time"].view(np.int64)
+    truth, truly_missing, kinds = np.array(got.truth), np.array(got.missing), np.array(got.kinds)
+    assert len(sample) == len(truth) and (sample <= time).all()
+    for code, kind in enumerate(("raw", "estimated")):
+        of_kind = c["kind"] == code
+        if not of_kind.any():
+            continue
+        assert (kinds[of_kind] == kind).all() and (np.diff(sample[of_kind]) > 0).all(), kind
+        error = sample[of_kind] - truth[of_kind]
+        error = np.abs(error - int(np.median(error)))[truth[of_kind] >= truth[0] + 10**9]
+        # The model is the same on any machine: a packet put a period off, or
+        # a line bent by a warming crystal, breaks these bounds many times over.
+        assert np.percentile(error, 99) <= 50_000 and error.max() <= 250_000, kind
+        said, truly = c["missing_before"][of_kind], truly_missing[of_kind]
+        assert (said == truly).mean() >= 0.999 and said.sum() == truly.sum(), kind
+        assert loaded.fits[kind].clock_steps == 0, kind
 
 
 # --- the times file beside a recording ---------------------------------------------

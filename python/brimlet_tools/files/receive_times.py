@@ -47,7 +47,7 @@ import hashlib
 import os
 import struct
 import warnings
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -64,8 +64,16 @@ STEP_NS = 1_000_000_000  # a wall clock that moves this far from the boot clock 
 FUTURE_NS = 86_400 * 10**9  # a receive time this far past the recording's last change is not one
 MAX_ENTRY = 1 << 16  # the largest entry size read; a larger one is no version-1 file's
 
-# The ends (uint64) and times (int64 ns) of the reads of a recording.
-Reads = tuple["npt.NDArray[Any]", "npt.NDArray[Any]"]
+
+
+class Reads(NamedTuple):
+    """The reads of a recording: their ends (uint64) and receive times
+    (int64 ns), and whether those come from a clock that never steps (the
+    boot clock was noted beside them)."""
+
+    end: npt.NDArray[Any]
+    time: npt.NDArray[Any]
+    steady: bool = False
 
 
 class TimesFormatError(ValueError):
@@ -162,13 +170,15 @@ def parse_times(data: bytes, recording_size: int) -> Reads:
     cut to the entries that fit a recording of `recording_size` bytes, as
     they stand."""
     entries = parse_entries(data, recording_size)
-    return entries["end"], entries["time"]
+    return Reads(entries["end"], entries["time"])
 
 
 def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads | None:
     """The receive times of the recording at `recording`, or None when it has
     no companion file or one that belongs to another recording (said in a
     `TimesWarning`, as is a time axis that had to be mended)."""
+    import numpy as np
+
     name = companion_path(recording)
     data = read_companion(name, recording_size)
     if data is None:
@@ -182,7 +192,10 @@ def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads 
             f"{os.fspath(recording)}'s): they are ignored and the time axis is estimated")  # fmt: skip
         return None
     times = time_axis(entries, name, last_change)
-    return None if times is None else (entries["end"], times)
+    if times is None:
+        return None
+    boot = entries.get("boot")
+    return Reads(entries["end"], times, boot is not None and bool((np.diff(boot) >= 0).all()))
 
 
 def read_companion(name: str, recording_size: int) -> bytes | None:
