@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <numeric>
 
 #include "columns/lower_envelope.hpp"
@@ -31,6 +32,16 @@ constexpr std::int64_t kPieceNs = 30'000'000'000;
 constexpr std::int64_t kTrustedSpanNs = 50'000'000;
 constexpr std::size_t kTrustedPackets = 8;
 constexpr std::int64_t kMaxMissing = 0xFFFF;
+// A floor that wanders by more than this share of a period from one stretch
+// to the next, more often than the other share, tells no skipped frame by
+// itself; nor one that needs a stretch longer than this.
+constexpr double kFloorWander = 0.125;
+constexpr double kWanderedShare = 0.1;
+constexpr double kLongestStretchNs = 1e9;
+// Receive times on the host's USB frames: this share of them or more at one
+// phase of the frame (as the length of their mean direction on the circle).
+constexpr std::int64_t kUsbFrameNs = 1'000'000;
+constexpr double kUsbPhaseShare = 0.9;
 // The first frames of a kind that tell its usual length, and the longest
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
@@ -168,6 +179,135 @@ double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t>
     return usable.back().first;
 }
 
+// The period of packets with receive times `t` (one epoch), from short
+// stretches: a low share of their lower-envelope slopes, as a stretch that
+// holds a frame the device skipped rises by a period more.
+double short_period(std::span<const std::int64_t> t) {
+    constexpr std::size_t kStretch = 64;
+    if (t.size() < 2 * kStretch) return median_step(t);
+    std::vector<std::int64_t> starts;
+    for (std::size_t i = 0; i + kStretch <= t.size(); i += kStretch) starts.push_back(static_cast<std::int64_t>(i));
+    std::vector<EnvelopeLine> lines(starts.size());
+    fit_lower_envelopes(t, starts, lines);
+    std::vector<double> slopes;
+    for (const EnvelopeLine& line : lines) {
+        if (std::isfinite(line.slope) && line.slope > 0) slopes.push_back(line.slope);
+    }
+    if (slopes.empty()) return median_step(t);
+    const auto at = static_cast<std::ptrdiff_t>(slopes.size() / 5);
+    std::nth_element(slopes.begin(), slopes.begin() + at, slopes.end());
+    return slopes[static_cast<std::size_t>(at)];
+}
+
+// Whether the receive times `t` keep to the host's 1 ms USB frames: most
+// of them at one phase of the millisecond. The floor of such times moves by
+// a whole millisecond where the sample phase wraps, as it would where a
+// frame was skipped.
+bool on_usb_frames(std::span<const std::int64_t> t) {
+    double c = 0, s = 0;
+    for (const std::int64_t time : t) {
+        const double phase = 2 * std::numbers::pi * static_cast<double>(time % kUsbFrameNs) / kUsbFrameNs;
+        c += std::cos(phase);
+        s += std::sin(phase);
+    }
+    return std::hypot(c, s) >= kUsbPhaseShare * static_cast<double>(t.size());
+}
+
+// The least of each `w` residuals from each on: out[i] for i + w <= n.
+std::vector<double> least_ahead(std::span<const double> residual, std::size_t w) {
+    const std::size_t n = residual.size();
+    std::vector<double> ahead(n - w + 1);
+    std::vector<std::size_t> window;  // indices of rising residuals, the least at `head`
+    std::size_t head = 0;
+    for (std::size_t i = n; i-- > 0;) {
+        while (window.size() > head && residual[window.back()] >= residual[i]) window.pop_back();
+        window.push_back(i);
+        if (window[head] >= i + w) ++head;
+        if (i + w <= n) ahead[i] = residual[window[head]];
+    }
+    return ahead;
+}
+
+// Where a step of the floor that begins to show at packet `from` lies: at
+// the read (the packets of one receive time) of the first packet from
+// `from` on whose residual reaches `above`, the floor after the step less
+// its wander; packets before it that waited at least half a period are no
+// sign of the step. Within a read, nothing tells which packets follow it.
+std::size_t first_after(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t from,
+                        double above) {
+    std::size_t at = from;
+    while (at + 1 < residual.size() && residual[at] < above) ++at;
+    while (at > from && t[at - 1] == t[at]) --at;
+    return at;
+}
+
+// Where the floor of one epoch's receive times steps up by half a period
+// or more, and the packets of a stretch that reaches the floor.
+struct FloorSteps {
+    std::vector<std::size_t> places;
+    std::size_t stretch = 0;  // 0: the floor tells nothing by itself
+};
+
+// Where the floor of the receive times `t` (one epoch) steps up by half a
+// period or more: a frame the device skipped leaves no byte behind, only
+// that step. Each place is the first packet from which on the packets of a
+// stretch long enough to reach the floor all lie that far above the floor
+// of the stretch before; the floor's steps say how many are missing there.
+// The stretch is the shortest, from 50 ms on, from which to the next the
+// floor hardly ever wanders by over an eighth of a period other than by
+// whole periods (a converter's long timer at a low rate needs several of
+// its ticks); none where no stretch up to a second does, or where the
+// times keep to the USB frames.
+FloorSteps floor_steps(std::span<const std::int64_t> t) {
+    const std::size_t n = t.size();
+    const double rough = short_period(t);
+    if (!(rough > 0) || on_usb_frames(t)) return {};
+    std::vector<double> residual(n);
+    const auto residuals = [&](double period) {
+        for (std::size_t i = 0; i < n; ++i) {
+            residual[i] = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
+        }
+    };
+    // The floor's change from each stretch to the next, apart from whole periods.
+    std::vector<double> fractions;
+    const auto changes = [&](std::span<const double> ahead, std::size_t w, double period) {
+        fractions.clear();
+        for (std::size_t i = w; i + w <= n; i += w) {
+            const double change = (ahead[i] - ahead[i - w]) / period;
+            fractions.push_back(change - std::nearbyint(change));
+        }
+    };
+    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
+    for (std::size_t w = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
+         w <= longest && 8 * w <= n; w *= 2) {
+        // The rough period, mended by the floor's usual drift from one
+        // stretch to the next (whole periods, the device's skips, set apart).
+        residuals(rough);
+        changes(least_ahead(residual, w), w, rough);
+        std::vector<double> sorted = fractions;
+        const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+        std::nth_element(sorted.begin(), mid, sorted.end());
+        const double period = rough * (1 + *mid / static_cast<double>(w));
+        residuals(period);
+        const std::vector<double> ahead = least_ahead(residual, w);
+        changes(ahead, w, period);
+        // How far the floor wanders from one stretch to the next: too far too
+        // often, and the stretch is too short to reach the floor.
+        const auto wandered = static_cast<double>(
+            std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
+        if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        FloorSteps found{{}, w};
+        bool stepped = false;
+        for (std::size_t i = w; i + w <= n; ++i) {
+            const bool step = ahead[i] - ahead[i - w] >= period / 2;
+            if (step && !stepped) found.places.push_back(first_after(t, residual, i, ahead[i - w] + period * 0.75));
+            stepped = step;
+        }
+        return found;
+    }
+    return {};
+}
+
 // The runs of packets between places where bytes were passed over (or the
 // clock stepped): where each starts, whether the clock stepped there, and the
 // bytes passed over just before it.
@@ -195,12 +335,12 @@ struct Runs {
 std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<const std::size_t> sizes,
                                      std::span<const std::int64_t> spans, std::span<std::int64_t> allowed,
                                      std::span<const std::int64_t> bytes, const std::vector<bool>& open,
-                                     std::size_t first, double period) {
+                                     std::size_t first, std::size_t reaching, double period) {
     const std::size_t count = floors.size();
     const auto periods = [&](std::size_t from, std::size_t to) {
         return static_cast<std::int64_t>(std::nearbyint((floors[to] - floors[from]) / period));
     };
-    const auto trusted_size = [&](std::size_t j) { return sizes[j] >= kTrustedPackets && spans[j] >= kTrustedSpanNs; };
+    const auto trusted_size = [&](std::size_t j) { return sizes[j] >= reaching && spans[j] >= kTrustedSpanNs; };
     // Packets the places before each run and all before it could hold.
     std::vector<std::int64_t> held(count, 0);
     const auto add_up = [&] {
@@ -262,11 +402,12 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 
 // The packets missing: at the start of each run after the first, as the
 // step of the floor of the receive times `t` tells, frames being `length`
-// bytes long. Where bytes were passed over, or the line fell silent, any
-// number may be: a stretch the line lost leaves only fragments of its two
-// ends, and a device that skipped frames leaves nothing at all. Elsewhere
-// none is.
-std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs) {
+// bytes long, a run of `trusted` packets reaching the floor. Where bytes
+// were passed over, the line fell silent or the floor stepped, any number
+// may be: a stretch the line lost leaves only fragments of its two ends,
+// and a device that skipped frames leaves nothing at all. Elsewhere none is.
+std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
+                               std::size_t trusted) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
     const double period = run_period(t, runs.start);
@@ -292,7 +433,7 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
         const auto part = [&](auto& all) { return std::span(all).subspan(from, to - from); };
         const std::vector<std::int64_t> epoch = run_levels(part(floors), part(sizes), part(spans), part(allowed),
                                                            std::span(runs.bytes).subspan(from, to - from), runs.open,
-                                                           from, period);
+                                                           from, trusted, period);
         levels.insert(levels.end(), epoch.begin(), epoch.end());
         from = to;
     }
@@ -441,14 +582,35 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::int64_t dt = t[i] - t[i - 1];
+        const auto at = std::lower_bound(losses.begin(), losses.end(), i, [](const Loss& l, std::size_t a) { return l.at < a; });
+        const bool lost = at != losses.end() && at->at == i;
+        if (dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && !lost)) {
+            epochs.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    // The floor's steps, epoch by epoch.
+    std::vector<std::size_t> steps;
+    std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
+    for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
+        const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
+        const FloorSteps found = floor_steps(t.subspan(from, to - from));
+        for (const std::size_t place : found.places) steps.push_back(from + place);
+        trusted = std::max(trusted, found.stretch);
+        from = to;
+    }
     Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
+    auto step = steps.begin();
+    auto epoch = epochs.begin();
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
-        const std::int64_t dt = t[i] - t[i - 1];
-        const bool stepped = dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && bytes == 0);
-        const bool open = !stepped && (bytes > 0 || dt > kSilenceNs);
-        if (stepped) epochs.push_back(static_cast<std::int64_t>(i));
+        const bool stepped = epoch != epochs.end() && static_cast<std::size_t>(*epoch) == i;
+        if (stepped) ++epoch;
+        const bool floor_step = step != steps.end() && *step == i;
+        if (floor_step) ++step;
+        const bool open = !stepped && (bytes > 0 || t[i] - t[i - 1] > kSilenceNs || floor_step);
         if (stepped || open) {
             runs.start.push_back(static_cast<std::int64_t>(i));
             runs.new_epoch.push_back(stepped);
@@ -457,7 +619,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         }
     }
     fit.clock_steps = epochs.size();
-    if (runs.start.size() > 1) gaps = count_missing(t, length, runs);
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);

@@ -349,6 +349,8 @@ LINKED = [
                  id="line loses 1, 10 and 1000 frames in a stretch"),  # fmt: skip
     pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms", pauses=((5.0, 1.0),)),
                  id="device sends nothing for 1 s"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("fifo16", pauses=((4.0, 0.0009), (8.0, 0.0099))),
+                 id="device skips 1 frame, and 10, no byte lost"),  # fmt: skip
     pytest.param(StreamConfig(seconds=150, seed=3, raw_rate=100, estimated_rate=10), Link("fifo16", warm=(30, 70, 120)),
                  id="crystal warming from 30 to 70 ppm"),  # fmt: skip
 ]
