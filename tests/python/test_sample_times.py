@@ -396,3 +396,47 @@ def test_a_times_file_that_is_not_a_file_is_refused_without_reading_it(what: str
     with pytest.raises(OSError, match="it is not a regular file") as raised:
         load(path)
     assert raised.value.filename == str(times)
+
+
+# How a times file comes not to cover its recording: (what is done to the
+# file's bytes or the recording's, the warning).
+UNCOVERED = {
+    "cut short": (lambda times, data: (times[: 16 + (len(times) - 16) // 64 * 32], data), "covers the recording's first"),
+    "a flipped bit in an end": (lambda times, data: (flip(times, 16 + 40 * 32 + 6), data), "1 damaged entry left out"),
+    # Read 48 bytes at a time, every third entry stands whole; the others do not fit.
+    "an entry size of 48": (lambda times, data: (times[:10] + bytes([48]) + times[11:], data), "entries left out"),
+    "recording cut short": (lambda times, data: (times, data[: len(data) * 2 // 3]), "run past the recording's end"),
+}
+
+
+def flip(data: bytes, at: int) -> bytes:
+    return data[:at] + bytes([data[at] ^ 0x80]) + data[at + 1 :]
+
+
+@pytest.mark.parametrize("case", UNCOVERED)
+def test_a_times_file_that_does_not_cover_its_recording_is_said_once_and_the_axis_stays_true(case, recording) -> None:
+    got = receive(StreamConfig(seconds=3, seed=3), 3)
+    mend, warning = UNCOVERED[case]
+    whole = recording(got.data)
+    write_times(whole, got.reads)
+    times, data = mend(Path(f"{whole}.times").read_bytes(), got.data)
+    path = recording(data)
+    Path(f"{path}.times").write_bytes(times)
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        loaded = load(path)
+    assert [warning in str(w.message) for w in said] == [True], [str(w.message) for w in said]
+    c = loaded.columns
+    time, sample = c["time"].view(np.int64), c["sample_time"].view(np.int64)
+    truth = np.array(got.truth)[: len(time)]
+    assert not loaded.times_estimated and (np.diff(time) >= 0).all()
+    # No stretch of packets shares one receive time, as they would if the
+    # last entry's time stood for every packet after it.
+    assert np.diff(np.flatnonzero(np.diff(time, prepend=0, append=time[-1] + 1))).max() <= 100
+    for code in (0, 1):
+        of_kind = c["kind"] == code
+        assert (np.diff(sample[of_kind]) > 0).all()
+        error = sample[of_kind] - truth[of_kind]
+        # Fitted where covered, estimated on at the fitted rate after: a period
+        # off anywhere, or a rate far off, breaks this.
+        assert np.abs(error - np.median(error)).max() <= 250_000

@@ -136,13 +136,24 @@ def parse_entries(data: bytes, recording_size: int) -> dict[str, npt.NDArray[Any
     """The entries of the receive-time file `data` that fit a recording of
     `recording_size` bytes, by field ("end", "time", and "boot" and "head"
     where the file has them)."""
+    return fitting_entries(data, recording_size)[0]
+
+
+def fitting_entries(data: bytes, recording_size: int) -> tuple[dict[str, npt.NDArray[Any]], list[str]]:
+    """As `parse_entries`, with what was mended on the way, said in words.
+
+    An entry whose end alone breaks the order of its neighbours' was damaged
+    (a flipped bit): it is left out. Where the ends go back or pass the
+    recording's size from some entry on, the files do not belong together
+    from there: the entries stop, but for the first past the recording's end
+    (the recording was cut short), whose read brought its last bytes."""
     import numpy as np
 
     if len(data) < HEADER.size:
         if not MAGIC.startswith(data[: len(MAGIC)]):
             raise TimesFormatError("not a receive-time file")
         # Cut within its first write: no read was noted.
-        return {"end": np.empty(0, np.uint64), "time": np.empty(0, np.int64)}
+        return {"end": np.empty(0, np.uint64), "time": np.empty(0, np.int64)}, []
     magic, version, entry_size, flags = HEADER.unpack_from(data)
     if magic != MAGIC:
         raise TimesFormatError("not a receive-time file")
@@ -155,14 +166,30 @@ def parse_entries(data: bytes, recording_size: int) -> dict[str, npt.NDArray[Any
     count = (len(data) - HEADER.size) // entry_size  # a torn last entry is left out
     table = np.frombuffer(data, dtype=layout, count=count, offset=HEADER.size)
     entries = {name: table[name].astype(np.uint64 if name in ("end", "head") else np.int64) for name in names}
+    notes = []
+    ends = entries["end"].astype(np.float64)  # exact up to 2**53 bytes, and never wraps
+    if len(ends) > 2:
+        before, after = np.concatenate(([0.0], ends[:-1])), np.concatenate((ends[1:], [np.inf]))
+        damaged = (before <= after) & (after <= recording_size) & ~((before <= ends) & (ends <= after))
+        damaged[-1] = False
+        if damaged.any():
+            notes.append(f"{int(damaged.sum())} damaged entr{'y' if damaged.sum() == 1 else 'ies'} left out")
+            entries = {name: values[~damaged] for name, values in entries.items()}
+            ends = ends[~damaged]
     # The entries that belong to this recording: ends never go back and never
     # pass its size.
-    ends = entries["end"]
-    bad = (ends > recording_size) | (np.diff(ends, prepend=np.uint64(0)).view(np.int64) < 0)
+    bad = (ends > recording_size) | (np.diff(ends, prepend=0.0) < 0)
     if bad.any():
         keep = int(np.argmax(bad))
-        entries = {name: values[:keep] for name, values in entries.items()}
-    return entries
+        if ends[keep] > recording_size and (keep == 0 or ends[keep - 1] <= recording_size):
+            notes.append(f"its reads run past the recording's end ({recording_size} bytes): it was cut short")
+            whole = keep > 0 and ends[keep - 1] == recording_size
+            entries = {name: values[: keep + (not whole)].copy() for name, values in entries.items()}
+            entries["end"][-1:] = recording_size
+        else:
+            notes.append(f"{len(ends) - keep} entries from the {keep + 1}. on do not fit it and are left out")
+            entries = {name: values[:keep] for name, values in entries.items()}
+    return entries, notes
 
 
 def parse_times(data: bytes, recording_size: int) -> Reads:
@@ -183,7 +210,7 @@ def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads 
     data = read_companion(name, recording_size)
     if data is None:
         return None
-    entries = parse_entries(data, recording_size)
+    entries, notes = fitting_entries(data, recording_size)
     with open(recording, "rb") as f:
         head = f.read(HEAD)
         last_change = os.fstat(f.fileno()).st_mtime_ns
@@ -194,6 +221,12 @@ def read_times(recording: str | os.PathLike[str], recording_size: int) -> Reads 
     times = time_axis(entries, name, last_change)
     if times is None:
         return None
+    covered = int(entries["end"][-1]) if len(times) else 0
+    if 0 < covered < recording_size:
+        notes.append(f"it covers the recording's first {covered} of {recording_size} bytes: the packets after "
+                     "are timed on an estimated axis")  # fmt: skip
+    if notes:
+        say(f"receive times in {name}: {'; '.join(notes)}")
     boot = entries.get("boot")
     return Reads(entries["end"], times, boot is not None and bool((np.diff(boot) >= 0).all()))
 
