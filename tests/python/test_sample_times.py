@@ -404,6 +404,7 @@ UNCOVERED = {
     "cut short": (lambda times, data: (times[: 16 + (len(times) - 16) // 64 * 32], data), "covers the recording's first"),
     "a flipped bit in an end": (lambda times, data: (flip(times, 16 + 40 * 32 + 6), data), "1 damaged entry left out"),
     # Read 48 bytes at a time, every third entry stands whole; the others do not fit.
+    "a flipped bit in a time": (lambda times, data: (flip(times, 16 + 40 * 32 + 8 + 5), data), "1 damaged entry mended"),
     "an entry size of 48": (lambda times, data: (times[:10] + bytes([48]) + times[11:], data), "entries left out"),
     "recording cut short": (lambda times, data: (times, data[: len(data) * 2 // 3]), "run past the recording's end"),
 }

@@ -288,6 +288,18 @@ def time_axis(entries: dict[str, npt.NDArray[Any]], name: str, last_change: int)
     if len(times) > 1 and boot is not None and (np.diff(boot) >= 0).all():
         drift = np.diff(times) - np.diff(boot)
         steps = np.flatnonzero(np.abs(drift) >= STEP_NS)
+        # A step there and back at once is one damaged entry, not the clock:
+        # its time is mended from the boot clock where the time is the odd one.
+        back = steps[:-1][(np.diff(steps) == 1) & (np.abs(drift[steps[:-1]] + drift[steps[1:]]) < STEP_NS)]
+        if len(back):
+            at = back + 1
+            times = times.copy()
+            odd = np.abs(2 * times[at] - times[at - 1] - times[at + 1]) > np.abs(2 * boot[at] - boot[at - 1] - boot[at + 1])
+            times[at[odd]] = times[at[odd] - 1] + boot[at[odd]] - boot[at[odd] - 1]
+            say(f"receive times in {name}: {len(at)} damaged entr{'y' if len(at) == 1 else 'ies'} "
+                "mended from the boot clock")  # fmt: skip
+            steps = np.setdiff1d(steps, np.concatenate((back, back + 1)))
+            drift = np.diff(times) - np.diff(boot)
         if len(steps):
             total = int(drift[steps].sum())
             say(f"the wall clock stepped by {total / 1e9:+.3f} s while {name} was recorded: its receive "
