@@ -4,7 +4,6 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <numeric>
 
 #include "columns/lower_envelope.hpp"
@@ -25,7 +24,10 @@ constexpr std::int64_t kSilenceNs = 100'000'000;
 constexpr std::int64_t kLongestSilenceNs = 60'000'000'000;
 // Receive time per fitted piece at most: within it a warming crystal's rate
 // moves so little that the line stays within a microsecond or so of it.
+// Times on the USB frames hide the sample phase but where it wraps (every
+// 33 s at 30 ppm): their pieces are as long as a warming crystal allows.
 constexpr std::int64_t kPieceNs = 30'000'000'000;
+constexpr std::int64_t kUsbPieceNs = 60'000'000'000;
 // A run of packets between two places where packets may be missing reaches
 // the floor of its receive times when it spans this long and this many
 // packets.
@@ -38,10 +40,11 @@ constexpr std::int64_t kMaxMissing = 0xFFFF;
 constexpr double kFloorWander = 0.125;
 constexpr double kWanderedShare = 0.1;
 constexpr double kLongestStretchNs = 1e9;
-// Receive times on the host's USB frames: this share of them or more at one
-// phase of the frame (as the length of their mean direction on the circle).
+// Receive times on the host's USB frames: this share of them or more within
+// two twentieths of the frame.
 constexpr std::int64_t kUsbFrameNs = 1'000'000;
-constexpr double kUsbPhaseShare = 0.9;
+constexpr std::size_t kPhaseBins = 20;
+constexpr double kUsbPhaseShare = 0.6;
 // The first frames of a kind that tell its usual length, and the longest
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
@@ -200,17 +203,18 @@ double short_period(std::span<const std::int64_t> t) {
 }
 
 // Whether the receive times `t` keep to the host's 1 ms USB frames: most
-// of them at one phase of the millisecond. The floor of such times moves by
-// a whole millisecond where the sample phase wraps, as it would where a
-// frame was skipped.
+// of them within a tenth of the millisecond of one phase of it. The floor
+// of such times moves by a whole millisecond where the sample phase wraps,
+// as it would where a frame was skipped.
 bool on_usb_frames(std::span<const std::int64_t> t) {
-    double c = 0, s = 0;
+    std::array<std::size_t, kPhaseBins> bins{};
     for (const std::int64_t time : t) {
-        const double phase = 2 * std::numbers::pi * static_cast<double>(time % kUsbFrameNs) / kUsbFrameNs;
-        c += std::cos(phase);
-        s += std::sin(phase);
+        const std::int64_t phase = (time % kUsbFrameNs + kUsbFrameNs) % kUsbFrameNs;
+        ++bins[static_cast<std::size_t>(phase * static_cast<std::int64_t>(kPhaseBins) / kUsbFrameNs)];
     }
-    return std::hypot(c, s) >= kUsbPhaseShare * static_cast<double>(t.size());
+    std::size_t most = 0;
+    for (std::size_t b = 0; b < kPhaseBins; ++b) most = std::max(most, bins[b] + bins[(b + 1) % kPhaseBins]);
+    return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(t.size());
 }
 
 // The least of each `w` residuals from each on: out[i] for i + w <= n.
@@ -531,21 +535,25 @@ std::int64_t missing_at(std::span<const Gap> gaps, std::size_t at) {
     return gap != gaps.end() && gap->at == at ? gap->missing : 0;
 }
 
-// The pieces fitted apart: one per epoch, cut every kPieceNs of the
-// receive times `t`.
-std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::span<const std::int64_t> t) {
-    std::vector<std::int64_t> starts{0};
-    starts.insert(starts.end(), epochs.begin(), epochs.end());
-    for (std::size_t i = 1, from = 0; i < t.size(); ++i) {
-        if (t[i] < t[i - 1] || std::binary_search(epochs.begin(), epochs.end(), static_cast<std::int64_t>(i))) {
-            from = i;
-        } else if (t[i] - t[from] >= kPieceNs) {
-            starts.push_back(static_cast<std::int64_t>(i));
-            from = i;
+// The pieces fitted apart: each epoch cut into as few equal stretches of
+// the receive times `t` as keep each within `piece` ns, so that no piece is
+// much shorter than the others.
+std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::span<const std::int64_t> t,
+                                       std::int64_t piece) {
+    std::vector<std::int64_t> starts;
+    for (std::size_t e = 0, from = 0; e <= epochs.size() && from < t.size(); ++e) {
+        const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : t.size();
+        starts.push_back(static_cast<std::int64_t>(from));
+        const std::int64_t span = t[to - 1] - t[from];
+        const std::int64_t count = (span + piece - 1) / piece;
+        for (std::int64_t k = 1; k < count; ++k) {
+            const std::int64_t cut = t[from] + span / count * k;
+            const auto at = std::upper_bound(t.begin() + static_cast<std::ptrdiff_t>(from),
+                                             t.begin() + static_cast<std::ptrdiff_t>(to), cut - 1) - t.begin();
+            if (at > starts.back() && static_cast<std::size_t>(at) < to) starts.push_back(at);
         }
+        from = to;
     }
-    std::sort(starts.begin(), starts.end());
-    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     return starts;
 }
 
@@ -625,7 +633,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const std::vector<std::int64_t> starts = piece_starts(epochs, t);
+    const std::vector<std::int64_t> starts = piece_starts(epochs, t, on_usb_frames(t) ? kUsbPieceNs : kPieceNs);
     const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));

@@ -36,6 +36,7 @@ FIFO_TRIGGER = 14  # a 16-byte FIFO interrupts at this level...
 FIFO_TIMEOUT_CHARS = 4  # ...or this many character times after the last byte
 CHUNK = 62  # a converter's payload per transfer
 USB_FRAME_NS = 1_000_000
+USB_BITS_PER_S = 12_000_000
 
 # How the host's side hands bytes on: (timer between partial transfers in
 # ns or None, what it is). "polled" and "fifo16" are a UART on the board.
@@ -88,7 +89,8 @@ def warmed(seconds: float, warm: tuple[float, float, float] | None) -> float:
 def deliver(config: StreamConfig, link: Link) -> Delivered:
     """The stream of `config` as the reader on the far end of `link` gets it."""
     rng = random.Random(link.seed)
-    byte_ns = BITS_PER_BYTE * NS / link.baudrate
+    # Native USB has no UART: a frame is written at full speed's 12 Mbit/s.
+    byte_ns = 8 * NS / USB_BITS_PER_S if link.delivery == "usb1ms" else BITS_PER_BYTE * NS / link.baudrate
     if link.warm is not None:
         config = replace(config, clock_ppm=0.0)
     data = bytearray()
