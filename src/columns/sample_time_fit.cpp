@@ -43,8 +43,10 @@ constexpr double kLongestStretchNs = 1e9;
 // Receive times on the host's USB frames: this share of them or more within
 // two twentieths of the frame.
 constexpr std::int64_t kUsbFrameNs = 1'000'000;
+constexpr std::size_t kStretchPairs = 1024;  // pairs of stretches that tell the floor's wander
 constexpr std::size_t kPhaseBins = 20;
 constexpr double kUsbPhaseShare = 0.6;
+constexpr std::size_t kPhaseSample = 1 << 16;  // packets looked at, spread evenly
 // The first frames of a kind that tell its usual length, and the longest
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
@@ -186,12 +188,15 @@ double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t>
 // stretches: a low share of their lower-envelope slopes, as a stretch that
 // holds a frame the device skipped rises by a period more.
 double short_period(std::span<const std::int64_t> t) {
-    constexpr std::size_t kStretch = 64;
+    constexpr std::size_t kStretch = 64, kStretches = 512;  // as many stretches, spread evenly, at most
     if (t.size() < 2 * kStretch) return median_step(t);
-    std::vector<std::int64_t> starts;
-    for (std::size_t i = 0; i + kStretch <= t.size(); i += kStretch) starts.push_back(static_cast<std::int64_t>(i));
-    std::vector<EnvelopeLine> lines(starts.size());
-    fit_lower_envelopes(t, starts, lines);
+    const std::size_t every = std::max<std::size_t>(t.size() / kStretch / kStretches, 1) * kStretch;
+    std::vector<EnvelopeLine> lines;
+    for (std::size_t i = 0; i + kStretch <= t.size(); i += every) {
+        const std::int64_t whole[] = {0};
+        lines.emplace_back();
+        fit_lower_envelopes(t.subspan(i, kStretch), whole, std::span(&lines.back(), 1));
+    }
     std::vector<double> slopes;
     for (const EnvelopeLine& line : lines) {
         if (std::isfinite(line.slope) && line.slope > 0) slopes.push_back(line.slope);
@@ -208,13 +213,16 @@ double short_period(std::span<const std::int64_t> t) {
 // as it would where a frame was skipped.
 bool on_usb_frames(std::span<const std::int64_t> t) {
     std::array<std::size_t, kPhaseBins> bins{};
-    for (const std::int64_t time : t) {
+    const std::size_t every = std::max<std::size_t>(t.size() / kPhaseSample, 1);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < t.size(); i += every, ++seen) {
+        const std::int64_t time = t[i];
         const std::int64_t phase = (time % kUsbFrameNs + kUsbFrameNs) % kUsbFrameNs;
         ++bins[static_cast<std::size_t>(phase * static_cast<std::int64_t>(kPhaseBins) / kUsbFrameNs)];
     }
     std::size_t most = 0;
     for (std::size_t b = 0; b < kPhaseBins; ++b) most = std::max(most, bins[b] + bins[(b + 1) % kPhaseBins]);
-    return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(t.size());
+    return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(seen);
 }
 
 // The least of each `w` residuals from each on: out[i] for i + w <= n.
@@ -272,12 +280,22 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
             residual[i] = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
         }
     };
-    // The floor's change from each stretch to the next, apart from whole periods.
+    // The floor's change from a stretch of w to the next, apart from whole
+    // periods (the least of each stretch's t - period * index), for pairs
+    // of stretches spread evenly, kStretchPairs at most.
     std::vector<double> fractions;
-    const auto changes = [&](std::span<const double> ahead, std::size_t w, double period) {
+    const auto least = [&](std::size_t from, std::size_t w, double period) {
+        double value = std::numeric_limits<double>::infinity();
+        for (std::size_t i = from; i < from + w; ++i) {
+            value = std::min(value, static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i));
+        }
+        return value;
+    };
+    const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
-        for (std::size_t i = w; i + w <= n; i += w) {
-            const double change = (ahead[i] - ahead[i - w]) / period;
+        const std::size_t every = std::max<std::size_t>(n / w / kStretchPairs, 1) * w;
+        for (std::size_t from = 0; from + 2 * w <= n; from += every) {
+            const double change = (least(from + w, w, period) - least(from, w, period)) / period;
             fractions.push_back(change - std::nearbyint(change));
         }
     };
@@ -286,20 +304,18 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
          w <= longest && 8 * w <= n; w *= 2) {
         // The rough period, mended by the floor's usual drift from one
         // stretch to the next (whole periods, the device's skips, set apart).
-        residuals(rough);
-        changes(least_ahead(residual, w), w, rough);
-        std::vector<double> sorted = fractions;
-        const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-        std::nth_element(sorted.begin(), mid, sorted.end());
+        changes(w, rough);
+        const auto mid = fractions.begin() + static_cast<std::ptrdiff_t>(fractions.size() / 2);
+        std::nth_element(fractions.begin(), mid, fractions.end());
         const double period = rough * (1 + *mid / static_cast<double>(w));
-        residuals(period);
-        const std::vector<double> ahead = least_ahead(residual, w);
-        changes(ahead, w, period);
+        changes(w, period);
         // How far the floor wanders from one stretch to the next: too far too
         // often, and the stretch is too short to reach the floor.
         const auto wandered = static_cast<double>(
             std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
         if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        residuals(period);
+        const std::vector<double> ahead = least_ahead(residual, w);
         FloorSteps found{{}, w};
         bool stepped = false;
         for (std::size_t i = w; i + w <= n; ++i) {
