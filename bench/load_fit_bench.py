@@ -54,7 +54,8 @@ def timed_recording(megabytes: float, build: Path) -> tuple[Path, int]:
     return path, packets
 
 
-def without_fit(native: Any, kind: Any, time_: Any, skipped: Any, end: Any, names: tuple[str, ...]) -> Any:
+def without_fit(native: Any, kind: Any, time_: Any, skipped: Any, end: Any, names: tuple[str, ...],
+                *_: Any) -> Any:  # fmt: skip
     """What load gave before the fit: the receive times themselves, not even
     copied, and zeros that are never touched."""
     return envelope.SampleTimes(time_, np.zeros(len(kind), np.uint16))

@@ -11,7 +11,17 @@ pacing, not the fit, and the results say so (`device_fell_behind`). The
 device runs at a raised priority where the user may raise it (it stands for
 hardware of its own); `record` and the burners at the usual one.
 
+With `--links`, the link model instead (`brimlet_tools.sim.links`, in
+process, the same on any machine): one row per link and event of a real
+day, `load`'s errors beside those of a plain reference (the lower hull of
+each 60 s window of (the device's own frame index, receive time): what the
+floor gives when every gap is known) and of the receive time alone; and the
+live clock's (`SampleClock.feed_columns`, read by read, half a second
+behind). Errors per kind after one constant offset, packets after the
+first second, in µs.
+
     python bench/sample_time_bench.py [--seconds 60] [--burners 1]
+    python bench/sample_time_bench.py --links [--minutes 60]
 """
 
 from __future__ import annotations
@@ -30,7 +40,11 @@ from typing import Any
 import common
 import numpy as np
 
+from brimlet_tools.files.receive_times import TimesWriter, companion_path
 from brimlet_tools.recordings.recording import load
+from brimlet_tools.sim.links import Delivered, Link, deliver
+from brimlet_tools.sim.simulator import StreamConfig
+from brimlet_tools.timing.online import SampleClock
 
 RATES = {"raw": 1000, "estimated": 100}
 PPM = 50.0
@@ -60,12 +74,158 @@ def errors_us(values: Any, truth: Any) -> dict[str, float]:
     return {"p99": float(np.percentile(error, 99)), "max": float(error.max())}
 
 
+REFERENCE_WINDOW_NS = 60_000_000_000
+
+
+def lower_hull_line(x: Any, y: Any) -> tuple[float, float]:
+    """The line (slope, value at 0) of the lower hull's edge that spans the mean x."""
+    hull: list[int] = []
+    for i in range(len(x)):
+        while len(hull) >= 2:
+            a, b = hull[-2], hull[-1]
+            if (y[b] - y[a]) * (x[i] - x[a]) >= (y[i] - y[a]) * (x[b] - x[a]):
+                hull.pop()
+            else:
+                break
+        hull.append(i)
+    if len(hull) == 1:
+        return 0.0, float(y[hull[0]])
+    mean = float(np.mean(x))
+    k = max(1, min(int(np.searchsorted([x[h] for h in hull], mean)), len(hull) - 1))
+    a, b = hull[k - 1], hull[k]
+    slope = float(y[b] - y[a]) / float(x[b] - x[a])
+    return slope, float(y[a]) - slope * float(x[a])
+
+
+def reference(frame: Any, time: Any) -> Any:
+    """The plain reference fit of one kind: per 60 s window, the lower hull
+    of (frame index, receive time), the window's packets put on its line."""
+    out = np.empty(len(time), np.int64)
+    start = 0
+    while start < len(time):
+        end = int(np.searchsorted(time, time[start] + REFERENCE_WINDOW_NS))
+        x, y = frame[start:end].astype(np.int64), time[start:end] - time[start]
+        slope, at = lower_hull_line(x.tolist(), y.tolist()) if end - start > 1 else (0.0, 0.0)
+        out[start:end] = time[start] + np.floor(at + slope * x).astype(np.int64)
+        start = end
+    return out
+
+
+def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int]], frame_end: Any) -> tuple[Any, Any]:
+    """The sample times and gaps the live clock gives, fed read by read."""
+    clock = SampleClock(delay=0.5)
+    times = c["time"].view(np.int64)
+    cuts = np.searchsorted(frame_end, np.array([end for end, _ in reads], np.uint64), side="right")
+    sample, missing, start = [], [], 0
+    for cut in [*np.unique(cuts).tolist(), len(times)]:
+        if cut <= start:
+            continue
+        batch = {"kind": c["kind"][start:cut], "time": c["time"][start:cut], "skipped": skipped[start:cut]}
+        out = clock.feed_columns(batch)
+        if out is not None:
+            sample.append(out["sample_time"].view(np.int64))
+            missing.append(out["missing_before"])
+        start = cut
+    out = clock.finish_columns()
+    if out is not None:
+        sample.append(out["sample_time"].view(np.int64))
+        missing.append(out["missing_before"])
+    return np.concatenate(sample), np.concatenate(missing)
+
+
+def link_cases(minutes: float) -> dict[str, tuple[StreamConfig, Link]]:
+    """What happened on the line, and the stream and link it happened on."""
+    ppm = StreamConfig(seconds=60, seed=3, clock_ppm=30)
+    warm = (30.0, 70.0, 720.0)
+    return {
+        "polled UART": (ppm, Link("polled")),
+        "UART, 16-byte FIFO": (ppm, Link("fifo16")),
+        "converter, 62-byte chunks, 1 ms timer": (ppm, Link("chunk62-1ms")),
+        "converter, 16 ms timer, raw only at 200 Hz": (StreamConfig(seconds=60, seed=3, clock_ppm=30, raw_rate=200,
+                                                                    estimated_rate=0), Link("chunk62-16ms")),  # fmt: skip
+        "500 Hz raw + 50 Hz estimated, converter 1 ms": (StreamConfig(seconds=60, seed=3, clock_ppm=30, raw_rate=500,
+                                                                      estimated_rate=50), Link("chunk62-1ms")),  # fmt: skip
+        "native USB (1 ms frames), crystal 30 ppm slow": (StreamConfig(seconds=60, seed=3, clock_ppm=-30),
+                                                          Link("usb1ms")),  # fmt: skip
+        "the line loses 1000 frames in one stretch": (ppm, Link("polled", losses=((20.0, 1000),))),
+        "the line loses 1 frame, and 10": (ppm, Link("polled", losses=((20.0, 1), (40.0, 10)))),
+        "the device sends nothing for 1 s": (ppm, Link("polled", pauses=((30.0, 1.0),))),
+        "the device skips 10 frames": (ppm, Link("polled", pauses=((30.0, 0.0099),))),
+        "the device skips 1 frame in 97": (ppm, Link("polled", skip_every=97)),
+        "crystal warming 30 to 70 ppm over 12 min": (StreamConfig(seconds=720, seed=3), Link("polled", warm=warm)),
+        f"{minutes:g} min with that warm-up": (StreamConfig(seconds=60 * minutes, seed=3), Link("polled", warm=warm)),
+    }
+
+
+def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
+    got: Delivered = deliver(config, link)
+    path = folder / "link.bin"
+    path.write_bytes(got.data)
+    with TimesWriter(companion_path(path)) as writer:
+        start = 0
+        for end, t in got.reads:
+            writer.add(got.data[start:end], t, t)
+            start = end
+    loaded = load(path)
+    c = loaded.columns
+    truth, truly_missing = np.array(got.truth, np.int64), np.array(got.missing)
+    live_sample, live_missing = live_clock(c, loaded.scan.skipped, got.reads, loaded.scan.end)
+    row: dict[str, Any] = {}
+    for code, kind in enumerate(RATES):
+        of_kind = c["kind"] == code
+        if not of_kind.any():
+            continue
+        keep = truth[of_kind] >= truth[0] + 10**9
+        frame = np.cumsum(truly_missing[of_kind] + 1)
+        time = c["time"][of_kind].view(np.int64)
+
+        def errors(values: Any) -> dict[str, float]:
+            return errors_us(values[keep], truth[of_kind][keep])
+
+        said, truly, live_said = c["missing_before"][of_kind], truly_missing[of_kind], live_missing[of_kind]
+        row[kind] = {
+            "load_us": errors(c["sample_time"][of_kind].view(np.int64)),
+            "reference_us": errors(reference(frame, time)),
+            "receive_time_us": errors(time),
+            "live_us": errors(live_sample[of_kind]),
+            "lost": int(truly.sum()), "counted": int(said.sum()), "live_counted": int(live_said.sum()),
+            "missing_right": float((said == truly).mean()), "live_missing_right": float((live_said == truly).mean()),
+            "clock_steps": loaded.fits[kind].clock_steps, "rate_hz": loaded.fits[kind].rate,
+        }  # fmt: skip
+    return row
+
+
+def links_main(args: argparse.Namespace) -> int:
+    results: common.Results = {"minutes": args.minutes, "links": {}}
+    lines = ["per kind: load p99/max | reference p99/max | receive time p99/max | live p99/max (µs); "
+             "lost: counted by load, by the live clock"]  # fmt: skip
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, (config, link) in link_cases(args.minutes).items():
+            row = results["links"][name] = link_row(config, link, Path(tmp))
+            parts = []
+            for kind, r in row.items():
+                figures = " | ".join(f"{r[k]['p99']:.1f}/{r[k]['max']:.1f}"
+                                     for k in ("load_us", "reference_us", "receive_time_us", "live_us"))  # fmt: skip
+                parts.append(f"{kind} {figures}; lost {r['lost']}: {r['counted']}, {r['live_counted']}"
+                             + (f", {r['clock_steps']} clock steps" if r["clock_steps"] else ""))  # fmt: skip
+            lines.append(f"{name}: " + "; ".join(parts))
+            if not args.json:
+                print(lines[-1], flush=True)
+    if args.json:
+        common.emit(results, True, lines)
+    return 0
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=60.0)
     ap.add_argument("--burners", type=int, default=1, help="busy processes beside the run")
+    ap.add_argument("--links", action="store_true", help="the link model's table instead")
+    ap.add_argument("--minutes", type=float, default=60.0, help="the long warm-up recording of the link table")
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args()
+    if args.links:
+        return links_main(args)
     tool = [sys.executable, "-m", "brimlet_tools"]
     with tempfile.TemporaryDirectory() as tmp:
         link, output, truth = Path(tmp) / "port", Path(tmp) / "capture.bin", Path(tmp) / "truth.csv"

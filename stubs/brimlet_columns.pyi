@@ -51,13 +51,15 @@ def decode_file(
 
 def sample_times(
     kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer, kinds: int, received: bool, sample: Buffer,
-    missing: Buffer, /
+    missing: Buffer, steady: bool = False, /
 ) -> tuple[tuple[int, float | None, int, int, int, int], ...]:
     """The times at which the device sampled a recording's packets, fitted
     per kind code below `kinds` from the decoder's columns `kind` (uint8),
     `time` (int64 ns), `skipped` (uint32) and `end` (uint64): along the lower
     envelope of each kind's (packet index, receive time), the index counting
-    the packets missing where bytes were passed over. Writes each packet's
+    the packets missing where bytes were passed over or the line fell silent
+    (`steady`: the receive times never step, so no silence is a clock
+    step). Writes each packet's
     sample time (ns) to `sample` (int64) and the packets of its kind missing
     just before it (at most 65535) to `missing` (uint16), all as long as
     `kind`. Without `received`, `time` is an estimated axis: it is kept as

@@ -177,7 +177,7 @@ PyMethodDef methods[] = {
      "decode_file(fd, length, ends=None, times=None, /)\n--\n\n"
      "As decode, of the first `length` bytes of the file open at `fd`, read without mapping it."},
     {"sample_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_times)), METH_FASTCALL,
-     "sample_times(kind, time, skipped, end, kinds, received, sample, missing, /)\n--\n\n"
+     "sample_times(kind, time, skipped, end, kinds, received, sample, missing, steady=False, /)\n--\n\n"
      "Fits the sample times of a recording's packets per kind, into `sample` and `missing`."},
     {"text_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_lines)), METH_FASTCALL,
      "text_lines(format, columns, keys=None, /)\n--\n\n"

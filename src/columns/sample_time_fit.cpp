@@ -12,16 +12,41 @@ namespace brimlet::columns {
 
 namespace {
 
-// A receive time more than this after the one before, with nothing lost
-// between, is a clock step rather than a pause of the line.
+// Without a clock that never steps, a receive time more than this after the
+// one before, with nothing lost between, is a clock step rather than a
+// pause of the line.
 constexpr std::int64_t kClockJumpNs = 1'000'000'000;
-// Packets per fitted piece at most: the line is straight within a piece.
-constexpr std::size_t kPiece = std::size_t{1} << 16;
-// A run of packets between two places where bytes were lost reaches the
-// floor of its receive times when it spans this long, or this many packets.
+// A line quiet this long between two packets of a kind may hide packets the
+// device never sent: the floor's step tells how many. One quiet longer than
+// the other bound (more packets than a count holds at the highest rates)
+// starts the fit anew, as a clock step does.
+constexpr std::int64_t kSilenceNs = 100'000'000;
+constexpr std::int64_t kLongestSilenceNs = 60'000'000'000;
+// Receive time per fitted piece at most: within it a warming crystal's rate
+// moves so little that the line stays within a microsecond or so of it.
+// Times on the USB frames hide the sample phase but where it wraps (every
+// 33 s at 30 ppm): their pieces are as long as a warming crystal allows.
+constexpr std::int64_t kPieceNs = 30'000'000'000;
+constexpr std::int64_t kUsbPieceNs = 60'000'000'000;
+// A run of packets between two places where packets may be missing reaches
+// the floor of its receive times when it spans this long and this many
+// packets.
 constexpr std::int64_t kTrustedSpanNs = 50'000'000;
 constexpr std::size_t kTrustedPackets = 8;
 constexpr std::int64_t kMaxMissing = 0xFFFF;
+// A floor that wanders by more than this share of a period from one stretch
+// to the next, more often than the other share, tells no skipped frame by
+// itself; nor one that needs a stretch longer than this.
+constexpr double kFloorWander = 0.125;
+constexpr double kWanderedShare = 0.1;
+constexpr double kLongestStretchNs = 1e9;
+// Receive times on the host's USB frames: this share of them or more within
+// two twentieths of the frame.
+constexpr std::int64_t kUsbFrameNs = 1'000'000;
+constexpr std::size_t kStretchPairs = 1024;  // pairs of stretches that tell the floor's wander
+constexpr std::size_t kPhaseBins = 20;
+constexpr double kUsbPhaseShare = 0.6;
+constexpr std::size_t kPhaseSample = 1 << 16;  // packets looked at, spread evenly
 // The first frames of a kind that tell its usual length, and the longest
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
@@ -159,6 +184,150 @@ double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t>
     return usable.back().first;
 }
 
+// The period of packets with receive times `t` (one epoch), from short
+// stretches: a low share of their lower-envelope slopes, as a stretch that
+// holds a frame the device skipped rises by a period more.
+double short_period(std::span<const std::int64_t> t) {
+    constexpr std::size_t kStretch = 64, kStretches = 512;  // as many stretches, spread evenly, at most
+    if (t.size() < 2 * kStretch) return median_step(t);
+    const std::size_t every = std::max<std::size_t>(t.size() / kStretch / kStretches, 1) * kStretch;
+    std::vector<EnvelopeLine> lines;
+    for (std::size_t i = 0; i + kStretch <= t.size(); i += every) {
+        const std::int64_t whole[] = {0};
+        lines.emplace_back();
+        fit_lower_envelopes(t.subspan(i, kStretch), whole, std::span(&lines.back(), 1));
+    }
+    std::vector<double> slopes;
+    for (const EnvelopeLine& line : lines) {
+        if (std::isfinite(line.slope) && line.slope > 0) slopes.push_back(line.slope);
+    }
+    if (slopes.empty()) return median_step(t);
+    const auto at = static_cast<std::ptrdiff_t>(slopes.size() / 5);
+    std::nth_element(slopes.begin(), slopes.begin() + at, slopes.end());
+    return slopes[static_cast<std::size_t>(at)];
+}
+
+// Whether the receive times `t` keep to the host's 1 ms USB frames: most
+// of them within a tenth of the millisecond of one phase of it. The floor
+// of such times moves by a whole millisecond where the sample phase wraps,
+// as it would where a frame was skipped.
+bool on_usb_frames(std::span<const std::int64_t> t) {
+    std::array<std::size_t, kPhaseBins> bins{};
+    const std::size_t every = std::max<std::size_t>(t.size() / kPhaseSample, 1);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < t.size(); i += every, ++seen) {
+        const std::int64_t time = t[i];
+        const std::int64_t phase = (time % kUsbFrameNs + kUsbFrameNs) % kUsbFrameNs;
+        ++bins[static_cast<std::size_t>(phase * static_cast<std::int64_t>(kPhaseBins) / kUsbFrameNs)];
+    }
+    std::size_t most = 0;
+    for (std::size_t b = 0; b < kPhaseBins; ++b) most = std::max(most, bins[b] + bins[(b + 1) % kPhaseBins]);
+    return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(seen);
+}
+
+// The least of each `w` residuals from each on: out[i] for i + w <= n.
+std::vector<double> least_ahead(std::span<const double> residual, std::size_t w) {
+    const std::size_t n = residual.size();
+    std::vector<double> ahead(n - w + 1);
+    std::vector<std::size_t> window;  // indices of rising residuals, the least at `head`
+    std::size_t head = 0;
+    for (std::size_t i = n; i-- > 0;) {
+        while (window.size() > head && residual[window.back()] >= residual[i]) window.pop_back();
+        window.push_back(i);
+        if (window[head] >= i + w) ++head;
+        if (i + w <= n) ahead[i] = residual[window[head]];
+    }
+    return ahead;
+}
+
+// Where a step of the floor that begins to show at packet `from` lies: at
+// the read (the packets of one receive time) of the first packet from
+// `from` on whose residual reaches `above`, the floor after the step less
+// its wander; packets before it that waited at least half a period are no
+// sign of the step. Within a read, nothing tells which packets follow it.
+std::size_t first_after(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t from,
+                        double above) {
+    std::size_t at = from;
+    while (at + 1 < residual.size() && residual[at] < above) ++at;
+    while (at > from && t[at - 1] == t[at]) --at;
+    return at;
+}
+
+// Where the floor of one epoch's receive times steps up by half a period
+// or more, and the packets of a stretch that reaches the floor.
+struct FloorSteps {
+    std::vector<std::size_t> places;
+    std::size_t stretch = 0;  // 0: the floor tells nothing by itself
+};
+
+// Where the floor of the receive times `t` (one epoch) steps up by half a
+// period or more: a frame the device skipped leaves no byte behind, only
+// that step. Each place is the first packet from which on the packets of a
+// stretch long enough to reach the floor all lie that far above the floor
+// of the stretch before; the floor's steps say how many are missing there.
+// The stretch is the shortest, from 50 ms on, from which to the next the
+// floor hardly ever wanders by over an eighth of a period other than by
+// whole periods (a converter's long timer at a low rate needs several of
+// its ticks); none where no stretch up to a second does, or where the
+// times keep to the USB frames.
+FloorSteps floor_steps(std::span<const std::int64_t> t) {
+    const std::size_t n = t.size();
+    const double rough = short_period(t);
+    if (!(rough > 0) || on_usb_frames(t)) return {};
+    std::vector<double> residual(n);
+    const auto residuals = [&](double period) {
+        for (std::size_t i = 0; i < n; ++i) {
+            residual[i] = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
+        }
+    };
+    // The floor's change from a stretch of w to the next, apart from whole
+    // periods (the least of each stretch's t - period * index), for pairs
+    // of stretches spread evenly, kStretchPairs at most.
+    std::vector<double> fractions;
+    const auto least = [&](std::size_t from, std::size_t w, double period) {
+        double value = std::numeric_limits<double>::infinity();
+        for (std::size_t i = from; i < from + w; ++i) {
+            value = std::min(value, static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i));
+        }
+        return value;
+    };
+    const auto changes = [&](std::size_t w, double period) {
+        fractions.clear();
+        const std::size_t every = std::max<std::size_t>(n / w / kStretchPairs, 1) * w;
+        for (std::size_t from = 0; from + 2 * w <= n; from += every) {
+            const double change = (least(from + w, w, period) - least(from, w, period)) / period;
+            fractions.push_back(change - std::nearbyint(change));
+        }
+    };
+    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
+    for (std::size_t w = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
+         w <= longest && 8 * w <= n; w *= 2) {
+        // The rough period, mended by the floor's usual drift from one
+        // stretch to the next (whole periods, the device's skips, set apart).
+        changes(w, rough);
+        const auto mid = fractions.begin() + static_cast<std::ptrdiff_t>(fractions.size() / 2);
+        std::nth_element(fractions.begin(), mid, fractions.end());
+        const double period = rough * (1 + *mid / static_cast<double>(w));
+        changes(w, period);
+        // How far the floor wanders from one stretch to the next: too far too
+        // often, and the stretch is too short to reach the floor.
+        const auto wandered = static_cast<double>(
+            std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
+        if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        residuals(period);
+        const std::vector<double> ahead = least_ahead(residual, w);
+        FloorSteps found{{}, w};
+        bool stepped = false;
+        for (std::size_t i = w; i + w <= n; ++i) {
+            const bool step = ahead[i] - ahead[i - w] >= period / 2;
+            if (step && !stepped) found.places.push_back(first_after(t, residual, i, ahead[i - w] + period * 0.75));
+            stepped = step;
+        }
+        return found;
+    }
+    return {};
+}
+
 // The runs of packets between places where bytes were passed over (or the
 // clock stepped): where each starts, whether the clock stepped there, and the
 // bytes passed over just before it.
@@ -166,31 +335,42 @@ struct Runs {
     std::vector<std::int64_t> start;
     std::vector<bool> new_epoch;
     std::vector<std::int64_t> bytes;
+    std::vector<bool> open;  // packets may be missing just before it
 };
 
 // The step of the receive times' floor, in whole periods, of each run
 // relative to the first. A floor can only read high, never low: a run that
 // does not last long enough may miss it, and so may one whose packets all
 // waited in a stalled reader. A long run gives its own measure unless the
-// others show it read high: it would need more packets lost before it than
-// the bytes passed over since the run before could hold (`allowed`), or a
-// later long run sits lower. The others are held between their neighbours'
-// levels and the bytes lost around them, as low as their own floor allows
-// and no lower: a loss is placed where the bytes were passed over.
+// others show it read high: a later long run sits lower, or it would need
+// more packets lost before it than the bytes passed over since the run
+// before could hold (`allowed`: a lost frame leaves all its bytes but one)
+// and the next long run does not sit as high. Where it does, the line lost
+// a stretch whole, or the device skipped frames: the packets the bytes
+// cannot hold are put at the open place (`open`) with most bytes passed
+// over, the silence where none were. The others are held between their
+// neighbours' levels and what the places around them can hold, as low as
+// their own floor allows and no lower: a loss is placed where the bytes
+// were passed over.
 std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<const std::size_t> sizes,
-                                     std::span<const std::int64_t> spans, std::span<const std::int64_t> allowed,
-                                     double period) {
+                                     std::span<const std::int64_t> spans, std::span<std::int64_t> allowed,
+                                     std::span<const std::int64_t> bytes, const std::vector<bool>& open,
+                                     std::size_t first, std::size_t reaching, double period) {
     const std::size_t count = floors.size();
     const auto periods = [&](std::size_t from, std::size_t to) {
         return static_cast<std::int64_t>(std::nearbyint((floors[to] - floors[from]) / period));
     };
-    // Packets the bytes lost before each run and all before it could hold.
+    const auto trusted_size = [&](std::size_t j) { return sizes[j] >= reaching && spans[j] >= kTrustedSpanNs; };
+    // Packets the places before each run and all before it could hold.
     std::vector<std::int64_t> held(count, 0);
-    for (std::size_t j = 1; j < count; ++j) held[j] = held[j - 1] + allowed[j];
+    const auto add_up = [&] {
+        for (std::size_t j = 1; j < count; ++j) held[j] = held[j - 1] + allowed[j];
+    };
+    add_up();
     std::vector<std::int64_t> levels(count, 0);
     std::vector<std::size_t> chain{0};  // the long runs trusted so far
     for (std::size_t j = 1; j < count; ++j) {
-        if (sizes[j] < kTrustedPackets && spans[j] < kTrustedSpanNs) continue;
+        if (!trusted_size(j)) continue;
         while (true) {
             const std::size_t last = chain.back();
             const std::int64_t level = levels[last] + periods(last, j);
@@ -198,7 +378,21 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
                 chain.pop_back();  // the one before read high
                 continue;
             }
-            if (level <= levels[last] + held[j] - held[last]) {
+            std::int64_t excess = level - (levels[last] + held[j] - held[last]);
+            if (excess > 0) {
+                std::size_t next = j + 1;
+                while (next < count && !trusted_size(next)) ++next;
+                std::size_t widest = count;
+                for (std::size_t r = last + 1; r <= j; ++r) {
+                    if (open[first + r] && (widest == count || bytes[r] > bytes[widest])) widest = r;
+                }
+                if (widest < count && (next == count || levels[last] + periods(last, next) >= level)) {
+                    allowed[widest] = std::min(allowed[widest] + excess, kMaxMissing);
+                    add_up();
+                    excess = 0;
+                }
+            }
+            if (excess <= 0) {
                 levels[j] = std::max(level, levels[last]);
                 chain.push_back(j);
             }
@@ -228,8 +422,12 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 
 // The packets missing: at the start of each run after the first, as the
 // step of the floor of the receive times `t` tells, frames being `length`
-// bytes long.
-std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs) {
+// bytes long, a run of `trusted` packets reaching the floor. Where bytes
+// were passed over, the line fell silent or the floor stepped, any number
+// may be: a stretch the line lost leaves only fragments of its two ends,
+// and a device that skipped frames leaves nothing at all. Elsewhere none is.
+std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
+                               std::size_t trusted) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
     const double period = run_period(t, runs.start);
@@ -253,8 +451,9 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
         std::size_t to = from + 1;
         while (to < count && !runs.new_epoch[to]) ++to;
         const auto part = [&](auto& all) { return std::span(all).subspan(from, to - from); };
-        const std::vector<std::int64_t> epoch =
-            run_levels(part(floors), part(sizes), part(spans), part(allowed), period);
+        const std::vector<std::int64_t> epoch = run_levels(part(floors), part(sizes), part(spans), part(allowed),
+                                                           std::span(runs.bytes).subspan(from, to - from), runs.open,
+                                                           from, trusted, period);
         levels.insert(levels.end(), epoch.begin(), epoch.end());
         from = to;
     }
@@ -352,14 +551,25 @@ std::int64_t missing_at(std::span<const Gap> gaps, std::size_t at) {
     return gap != gaps.end() && gap->at == at ? gap->missing : 0;
 }
 
-// The pieces fitted apart: one per epoch, cut every kPiece packets.
-std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::size_t n) {
-    std::vector<std::int64_t> starts{0};
-    starts.insert(starts.end(), epochs.begin(), epochs.end());
-    if (n <= kPiece) return starts;
-    for (std::size_t at = kPiece; at < n; at += kPiece) starts.push_back(static_cast<std::int64_t>(at));
-    std::sort(starts.begin(), starts.end());
-    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+// The pieces fitted apart: each epoch cut into as few equal stretches of
+// the receive times `t` as keep each within `piece` ns, so that no piece is
+// much shorter than the others.
+std::vector<std::int64_t> piece_starts(std::span<const std::int64_t> epochs, std::span<const std::int64_t> t,
+                                       std::int64_t piece) {
+    std::vector<std::int64_t> starts;
+    for (std::size_t e = 0, from = 0; e <= epochs.size() && from < t.size(); ++e) {
+        const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : t.size();
+        starts.push_back(static_cast<std::int64_t>(from));
+        const std::int64_t span = t[to - 1] - t[from];
+        const std::int64_t count = (span + piece - 1) / piece;
+        for (std::int64_t k = 1; k < count; ++k) {
+            const std::int64_t cut = t[from] + span / count * k;
+            const auto at = std::upper_bound(t.begin() + static_cast<std::ptrdiff_t>(from),
+                                             t.begin() + static_cast<std::ptrdiff_t>(to), cut - 1) - t.begin();
+            if (at > starts.back() && static_cast<std::size_t>(at) < to) starts.push_back(at);
+        }
+        from = to;
+    }
     return starts;
 }
 
@@ -387,34 +597,59 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
 
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
-// long: written over `t`. `gaps` gets where packets are missing.
-KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length,
+// long: written over `t`. `steady` when
+// the receive times never step (a pause is then a pause, however long).
+// `gaps` gets where packets are missing.
+KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length, bool steady,
                  std::vector<Gap>& gaps) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
-    Runs runs{{0}, {true}, {0}};
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::int64_t dt = t[i] - t[i - 1];
+        const auto at = std::lower_bound(losses.begin(), losses.end(), i, [](const Loss& l, std::size_t a) { return l.at < a; });
+        const bool lost = at != losses.end() && at->at == i;
+        if (dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && !lost)) {
+            epochs.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    // The floor's steps, epoch by epoch.
+    std::vector<std::size_t> steps;
+    std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
+    for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
+        const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
+        const FloorSteps found = floor_steps(t.subspan(from, to - from));
+        for (const std::size_t place : found.places) steps.push_back(from + place);
+        trusted = std::max(trusted, found.stretch);
+        from = to;
+    }
+    Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
+    auto step = steps.begin();
+    auto epoch = epochs.begin();
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
-        const std::int64_t dt = t[i] - t[i - 1];
-        const bool stepped = dt < 0 || (dt > kClockJumpNs && bytes == 0);
-        if (stepped) epochs.push_back(static_cast<std::int64_t>(i));
-        if (stepped || bytes > 0) {
+        const bool stepped = epoch != epochs.end() && static_cast<std::size_t>(*epoch) == i;
+        if (stepped) ++epoch;
+        const bool floor_step = step != steps.end() && *step == i;
+        if (floor_step) ++step;
+        const bool open = !stepped && (bytes > 0 || t[i] - t[i - 1] > kSilenceNs || floor_step);
+        if (stepped || open) {
             runs.start.push_back(static_cast<std::int64_t>(i));
             runs.new_epoch.push_back(stepped);
             runs.bytes.push_back(bytes);
+            runs.open.push_back(open);
         }
     }
     fit.clock_steps = epochs.size();
-    if (runs.start.size() > 1) gaps = count_missing(t, length, runs);
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const std::vector<std::int64_t> starts = piece_starts(epochs, n);
+    const std::vector<std::int64_t> starts = piece_starts(epochs, t, on_usb_frames(t) ? kUsbPieceNs : kPieceNs);
     const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
@@ -497,7 +732,7 @@ void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::sp
 }  // namespace
 
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
-                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
+                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing, bool steady) {
     std::vector<std::size_t> counts(kinds, 0);
     std::size_t others = 0;
     for (const std::uint8_t code : packets.kind) {
@@ -527,7 +762,7 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
             const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
             const std::vector<Loss> losses = gather(packets, code, t);
             std::vector<Gap> gaps;
-            fits[c] = fit_kind(t, losses, lengths[c], gaps);
+            fits[c] = fit_kind(t, losses, lengths[c], steady, gaps);
             scatter(packets, code, t, gaps, sample, missing);
         }
     }

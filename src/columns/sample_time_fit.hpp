@@ -8,12 +8,14 @@
 // before, so per kind the points (packet index, receive time) lie on or above
 // the line of the sample times: their lower envelope (lower_envelope.hpp).
 // The packet index counts the packets that never arrived. A gap is looked
-// for only where bytes were passed over; its size is the step of the floor of
-// the receive times, in whole periods, between runs of packets without loss.
-// A clock that stepped (a receive time earlier than the one before, or a jump
-// of over a second with nothing lost) starts a new epoch, fitted anew and
-// moved to go on from where the one before ended. Long stretches are fitted
-// in pieces, so a wandering crystal does not bend the line.
+// for where bytes were passed over or the line fell silent; its size is the
+// step of the floor of the receive times, in whole periods, between runs of
+// packets without loss. A clock that stepped (a receive time earlier than
+// the one before, or, without a clock that never steps, a jump of over a
+// second with nothing lost) starts a new epoch, fitted anew and moved to go
+// on from where the one before ended. Long stretches are fitted in pieces of
+// at most 30 s, joined without a jump, so a warming crystal does not bend
+// the line.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,8 +49,11 @@ struct KindFit {
 // are fitted to the receive times; without, the receive times are an
 // estimated axis, kept as the sample times, and only the bytes passed over
 // count missing packets. A packet of another code keeps its time and misses
-// nothing. Throws std::bad_alloc.
+// nothing. `steady` when the receive times come from a clock that never
+// steps: a silence is then a pause of the line or the device, however long,
+// never a clock step. Throws std::bad_alloc.
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
-                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing);
+                                  std::span<std::int64_t> sample, std::span<std::uint16_t> missing,
+                                  bool steady = false);
 
 }  // namespace brimlet::columns

@@ -42,11 +42,13 @@ PyObject* fit_tuple(const KindFit& fit) {
 }  // namespace
 
 PyObject* sample_times(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_SetString(PyExc_TypeError, "sample_times() takes 8 positional arguments: kind, time, skipped, end, "
-                                         "kinds, received, sample, missing");
+    if (nargs != 8 && nargs != 9) {
+        PyErr_SetString(PyExc_TypeError, "sample_times() takes 8 or 9 positional arguments: kind, time, skipped, "
+                                         "end, kinds, received, sample, missing[, steady]");
         return nullptr;
     }
+    const int steady = nargs == 9 ? PyObject_IsTrue(args[8]) : 0;
+    if (steady < 0) return nullptr;
     const Py_ssize_t kinds = PyLong_AsSsize_t(args[4]);
     if (kinds == -1 && PyErr_Occurred()) return nullptr;
     const int received = PyObject_IsTrue(args[5]);
@@ -76,7 +78,8 @@ PyObject* sample_times(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::vector<KindFit>> fits;
     Py_BEGIN_ALLOW_THREADS
     try {
-        fits = columns::sample_times(packets, static_cast<std::size_t>(kinds), received != 0, sample, missing);
+        fits = columns::sample_times(packets, static_cast<std::size_t>(kinds), received != 0, sample, missing,
+                                     steady != 0);
     } catch (const std::bad_alloc&) {
         // reported below
     }

@@ -41,6 +41,8 @@ struct Faults {
     std::set<std::int64_t> stalled{};  // raw packets a stalled reader took 1.7 periods late
     double step_at = -1;  // the fraction of the stream after which the clock is set back an hour
     std::set<std::int64_t> lost_estimated{};  // estimated packets (by index) that never arrived
+    std::set<std::int64_t> unsent{};  // raw packets the device skipped: nothing on the line
+    std::pair<std::int64_t, std::int64_t> cut{-1, -1};  // raw packets the line lost in one stretch
 };
 
 Stream make_stream(std::int64_t seconds, const Faults& faults) {
@@ -55,6 +57,16 @@ Stream make_stream(std::int64_t seconds, const Faults& faults) {
         const std::int64_t sampled = kKinds[k].offset + index[k] * kKinds[k].period;
         if (sampled >= duration) break;
         const std::int64_t i = index[k]++;
+        if (k == 0 && faults.unsent.contains(i)) {
+            ++lost_before[k];
+            continue;
+        }
+        if (k == 0 && faults.cut.first <= i && i <= faults.cut.second) {
+            // Of the frames of the stretch only a third of the first and of the last arrive.
+            pending += i == faults.cut.first || i == faults.cut.second ? kKinds[k].length / 3 : 0;
+            ++lost_before[k];
+            continue;
+        }
         if ((k == 0 ? faults.lost : faults.lost_estimated).contains(i)) {
             pending += kKinds[k].length;  // a damaged frame: its bytes are passed over
             ++lost_before[k];
@@ -92,7 +104,8 @@ TEST_P(SampleTimeFit, RecoversTheTruth) {
     const Stream s = make_stream(c.seconds, c.faults);
     std::vector<std::int64_t> sample(s.kind.size());
     std::vector<std::uint16_t> missing(s.kind.size());
-    const std::vector<KindFit> fits = sample_times(s.packets(), 2, true, sample, missing);
+    // The boot clock beside the receive times: a silence is never a clock step.
+    const std::vector<KindFit> fits = sample_times(s.packets(), 2, true, sample, missing, true);
     for (std::size_t i = 0; i < s.kind.size(); ++i) {
         ASSERT_EQ(sample[i], s.truth[i]) << "packet " << i;
         ASSERT_EQ(missing[i], s.missing[i]) << "packet " << i;
@@ -103,7 +116,8 @@ TEST_P(SampleTimeFit, RecoversTheTruth) {
         EXPECT_DOUBLE_EQ(fits[k].rate, 1e9 / static_cast<double>(kKinds[k].period));
         EXPECT_EQ(fits[k].clock_steps, c.faults.step_at >= 0 ? 1u : 0u);
     }
-    EXPECT_EQ(fits[0].missing, c.faults.lost.size());
+    const auto cut = c.faults.cut.first < 0 ? 0 : c.faults.cut.second - c.faults.cut.first + 1;
+    EXPECT_EQ(fits[0].missing, c.faults.lost.size() + c.faults.unsent.size() + static_cast<std::size_t>(cut));
     EXPECT_EQ(fits[1].missing, 0u);
 }
 
@@ -112,6 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Case{"clean", 3, {}}, Case{"lost_frames", 3, {.lost = {100, 101, 102, 700, 1500, 1503}}},
                     Case{"noise_without_loss", 3, {.noise = {50, 400, 1200}}},
                     Case{"clock_set_back", 3, {.lost = {900, 901}, .step_at = 0.5}},
+                    // A frame the device skipped, then ten: no byte lost, only the floor steps.
+                    Case{"device_skipped_frames", 3, {.unsent = {700, 1500, 1501, 1502, 1503, 1504, 1505, 1506, 1507, 1508, 1509}}},
+                    // A second of line lost: fragments of its first and last frames arrive.
+                    Case{"line_lost_a_stretch", 4, {.cut = {1000, 1999}}},
                     // Nine packets held up after noise and before a loss, across a piece's end.
                     Case{"longer_than_a_piece",
                          70,

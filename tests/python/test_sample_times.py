@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import csv
 import json
+import os
 import random
 import re
 import subprocess
@@ -16,6 +17,7 @@ from typing import Any
 import pytest
 from conftest import CHILD_ENV, needs_serial, run_cli, tool, write_times
 
+from brimlet_tools.sim.links import Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
 from brimlet_tools.timing.online import SampleClock
 
@@ -332,3 +334,112 @@ def test_a_window_shorter_than_a_chunk_still_fits() -> None:
     packets = [SimpleNamespace(packet_type="raw", timestamp=START_NS + k * 1_000_000 + 50_000) for k in range(2000)]
     settled = clock.feed(packets) + clock.finish()
     assert len(settled) == len(packets) and clock.stats("raw").rate == pytest.approx(1000, rel=1e-6)
+
+
+# --- over the links boards have, against the link model's truth -------------------
+
+
+LINKED = [
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled"), id="polled UART"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("fifo16"), id="UART FIFO"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms"), id="converter, 1 ms timer"),
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30, raw_rate=200, estimated_rate=0),
+                 Link("chunk62-16ms"), id="converter, 16 ms timer, 200 Hz"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=40, seed=3, clock_ppm=-100, estimated_rate=10), Link("usb1ms"),
+                 id="native USB over three wraps of the sample phase"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled", losses=((3.0, 1), (6.0, 10), (8.0, 1000))),
+                 id="line loses 1, 10 and 1000 frames in a stretch"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms", pauses=((5.0, 1.0),)),
+                 id="device sends nothing for 1 s"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("fifo16", pauses=((4.0, 0.0009), (8.0, 0.0099))),
+                 id="device skips 1 frame, and 10, no byte lost"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=150, seed=3, raw_rate=100, estimated_rate=10), Link("fifo16", warm=(30, 70, 120)),
+                 id="crystal warming from 30 to 70 ppm"),  # fmt: skip
+]
+
+
+@pytest.mark.parametrize(("config", "link"), LINKED)
+def test_sample_times_hold_on_the_links_boards_have(config: StreamConfig, link: Link, recording) -> None:
+    got = deliver(config, link)
+    path = recording(got.data)
+    write_times(path, got.reads)  # the boot clock beside: no silence is a clock step
+    loaded = load(path)
+    c = loaded.columns
+    sample, time = c["sample_time"].view(np.int64), c["time"].view(np.int64)
+    truth, truly_missing, kinds = np.array(got.truth), np.array(got.missing), np.array(got.kinds)
+    assert len(sample) == len(truth) and (sample <= time).all()
+    for code, kind in enumerate(("raw", "estimated")):
+        of_kind = c["kind"] == code
+        if not of_kind.any():
+            continue
+        assert (kinds[of_kind] == kind).all() and (np.diff(sample[of_kind]) > 0).all(), kind
+        error = sample[of_kind] - truth[of_kind]
+        error = np.abs(error - int(np.median(error)))[truth[of_kind] >= truth[0] + 10**9]
+        # The model is the same on any machine: a packet put a period off, or
+        # a line bent by a warming crystal, breaks these bounds many times over.
+        assert np.percentile(error, 99) <= 50_000 and error.max() <= 250_000, kind
+        said, truly = c["missing_before"][of_kind], truly_missing[of_kind]
+        assert (said == truly).mean() >= 0.999 and said.sum() == truly.sum(), kind
+        assert loaded.fits[kind].clock_steps == 0, kind
+
+
+# --- the times file beside a recording ---------------------------------------------
+
+
+@pytest.mark.parametrize("what", ["a pipe", "a character device"])
+def test_a_times_file_that_is_not_a_file_is_refused_without_reading_it(what: str, recording) -> None:
+    got = receive(StreamConfig(seconds=1, seed=3), 3)
+    path = recording(got.data)
+    times = Path(f"{path}.times")
+    if what == "a pipe":
+        os.mkfifo(times)  # no writer: reading it would wait for ever
+    else:
+        times.symlink_to("/dev/zero")  # reading it whole would never end
+    with pytest.raises(OSError, match="it is not a regular file") as raised:
+        load(path)
+    assert raised.value.filename == str(times)
+
+
+# How a times file comes not to cover its recording: (what is done to the
+# file's bytes or the recording's, the warning).
+UNCOVERED = {
+    "cut short": (lambda times, data: (times[: 16 + (len(times) - 16) // 64 * 32], data), "covers the recording's first"),
+    "a flipped bit in an end": (lambda times, data: (flip(times, 16 + 40 * 32 + 6), data), "1 damaged entry left out"),
+    # Read 48 bytes at a time, every third entry stands whole; the others do not fit.
+    "a flipped bit in a time": (lambda times, data: (flip(times, 16 + 40 * 32 + 8 + 5), data), "1 damaged entry mended"),
+    "an entry size of 48": (lambda times, data: (times[:10] + bytes([48]) + times[11:], data), "entries left out"),
+    "recording cut short": (lambda times, data: (times, data[: len(data) * 2 // 3]), "run past the recording's end"),
+}
+
+
+def flip(data: bytes, at: int) -> bytes:
+    return data[:at] + bytes([data[at] ^ 0x80]) + data[at + 1 :]
+
+
+@pytest.mark.parametrize("case", UNCOVERED)
+def test_a_times_file_that_does_not_cover_its_recording_is_said_once_and_the_axis_stays_true(case, recording) -> None:
+    got = receive(StreamConfig(seconds=3, seed=3), 3)
+    mend, warning = UNCOVERED[case]
+    whole = recording(got.data)
+    write_times(whole, got.reads)
+    times, data = mend(Path(f"{whole}.times").read_bytes(), got.data)
+    path = recording(data)
+    Path(f"{path}.times").write_bytes(times)
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        loaded = load(path)
+    assert [warning in str(w.message) for w in said] == [True], [str(w.message) for w in said]
+    c = loaded.columns
+    time, sample = c["time"].view(np.int64), c["sample_time"].view(np.int64)
+    truth = np.array(got.truth)[: len(time)]
+    assert not loaded.times_estimated and (np.diff(time) >= 0).all()
+    # No stretch of packets shares one receive time, as they would if the
+    # last entry's time stood for every packet after it.
+    assert np.diff(np.flatnonzero(np.diff(time, prepend=0, append=time[-1] + 1))).max() <= 100
+    for code in (0, 1):
+        of_kind = c["kind"] == code
+        assert (np.diff(sample[of_kind]) > 0).all()
+        error = sample[of_kind] - truth[of_kind]
+        # Fitted where covered, estimated on at the fitted rate after: a period
+        # off anywhere, or a rate far off, breaks this.
+        assert np.abs(error - np.median(error)).max() <= 250_000

@@ -14,12 +14,13 @@ import pytest
 import brimlet
 from brimlet_tools import cli, sample
 from brimlet_tools.sim import simulator
+from brimlet_tools.sim.links import DELIVERIES, Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
 from brimlet_tools.sim.virtual_device import VirtualDevice
 from brimlet_tools.wire.fields import as_dict
 from brimlet_tools.wire.framecount import FrameCounter
 
-from conftest import read_to_end, started
+from conftest import read_to_end, started, write_times
 
 FAULTY = Faults(garbage=0.05, drop=0.05, damage=0.05, invalid=0.1)
 
@@ -182,3 +183,27 @@ def test_the_sample_recording_replays_with_faults_and_flags() -> None:
     assert 9900 < kinds.count("raw") < 10000 and 990 < kinds.count("estimated") <= 1000
     assert sum(1 for p in packets if p.invalid_fields) > 20
 
+
+
+# --- the link model ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("delivery", list(DELIVERIES))
+def test_the_link_model_never_delivers_a_frame_before_it_was_sampled(delivery: str, recording) -> None:
+    np = pytest.importorskip("numpy")
+    from brimlet_tools.recordings.recording import load
+
+    config = StreamConfig(seconds=2, seed=7, faults=Faults(garbage=0.01, drop=0.01))
+    link = Link(delivery, skip_every=50, pauses=((0.5, 0.2),), losses=((1.2, 30),), warm=(0, 80, 1))
+    got = deliver(config, link)
+    ends, times = zip(*got.reads)
+    assert list(ends) == sorted(ends) and ends[-1] == len(got.data) and list(times) == sorted(times)
+    path = recording(got.data)
+    write_times(path, got.reads)
+    c = load(path).columns
+    # The frames the truth says arrive whole are the packets decoded, each with
+    # the read that completed it, never before the device sampled it.
+    assert c["kind"].tolist() == [("raw", "estimated").index(k) for k in got.kinds]
+    assert (c["time"].view(np.int64) >= np.array(got.truth)).all()
+    # Frames the device skipped, paused over or the line lost are counted.
+    assert sum(got.missing) >= 2000 // 50 + 200 + 30

@@ -164,12 +164,14 @@ def load(source: Source, raw_rate: float = ESTIMATE_RAW_RATE) -> Recording:
         info = os.fstat(fd)
         reads = read_times(name, info.st_size)
         try:
-            decoded = native.decode_file(fd, info.st_size, *(reads or ()))
+            decoded = native.decode_file(fd, info.st_size, *(reads[:2] if reads else ()))
         except EOFError as e:
             raise OSError(errno.EIO, f"it shrank while it was read ({e})", name) from e
     finally:
         os.close(fd)
-    return columns_of(decoded, reads is not None and len(reads[0]) > 0, name, info.st_mtime_ns, raw_rate)
+    received = reads is not None and len(reads.end) > 0
+    covered = int(reads.end[-1]) if reads is not None and received else None
+    return columns_of(decoded, received, name, info.st_mtime_ns, raw_rate, bool(reads and reads.steady), covered)
 
 
 def check_raw_rate(raw_rate: float) -> None:
@@ -193,9 +195,10 @@ def open_regular_file(path: str) -> int:
 
 
 def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, name: str, end_ns: int,
-               raw_rate: float) -> Recording:  # fmt: skip
+               raw_rate: float, steady: bool = False, covered: int | None = None) -> Recording:  # fmt: skip
     """The Recording of what the native decoder gave (its columns and scan
-    totals); `received` when the columns carry receive times."""
+    totals); `received` when the columns carry receive times, `steady` when
+    those never step, `covered` the bytes they cover."""
     np = numpy()
     decoded, totals = result
     scan = Scan(**totals, skipped=np.frombuffer(decoded["skipped"], np.uint32),
@@ -204,7 +207,9 @@ def columns_of(result: tuple[dict[str, Any], dict[str, int]], received: bool, na
     decoded_columns = {c: np.frombuffer(decoded[c], t if c != "time" else np.int64) for c, t in DECODED_TYPES.items()}
     kind, time = decoded_columns["kind"], decoded_columns["time"]
     if received:
-        sampled = envelope.fit(load_columns(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
+        sampled = envelope.fit(load_columns(), kind, time, scan.skipped, scan.end, PACKET_TYPES, steady, covered)
+        if sampled.time is not None:
+            time = sampled.time
     else:
         time = estimated_times(kind, raw_rate, end_ns)
         sampled = envelope.nominal(load_columns(), kind, time, scan.skipped, scan.end, PACKET_TYPES)
