@@ -25,6 +25,7 @@ from conftest import CHILD_ENV, read_line, tool
 from brimlet_tools import load
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
 from brimlet_tools.wire import frames
+from brimlet_tools.wire.fields import INVALID_BITS
 
 pytest.importorskip("websockets", reason="serve needs python3-websockets")
 from websockets.exceptions import ConnectionClosed  # noqa: E402
@@ -102,6 +103,8 @@ def test_the_protocols_own_client_gets_every_packet_in_order(replay, recording) 
     assert set(health) >= {"rates", "bytes_outside_frames", "failed_checksums", "flagged_not_valid",
                            "seconds_since_last_packet", "clients"}  # fmt: skip
     assert health["failed_checksums"] == load(path).scan.bad_checksums > 0
+    flagged = {name for h in got["health"] for name in h["flagged_not_valid"]}
+    assert flagged and flagged <= set(INVALID_BITS)  # named as the columns are
 
 
 def test_misbehaving_clients_are_logged_once_and_the_others_served(recording) -> None:

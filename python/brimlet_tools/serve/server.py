@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..timing.online import SampleClock
-from ..wire.fields import PACKET_TYPES, VALIDITY_NAMES
+from ..wire.fields import INVALID_BITS, PACKET_TYPES, VALIDITY_NAMES
 from ..wire.ros_messages import SCHEMAS, TOPICS, stream_messages
 from .protocol import (SUBPROTOCOL, BadRequest, Channel, Subscribe, advertise, message_frame, parse_request,
                        server_info, status)  # fmt: skip
@@ -141,7 +141,7 @@ class Health:
             "packets": dict(zip(PACKET_TYPES, self.packets)),
             "bytes_outside_frames": self.outside,
             "failed_checksums": self.failed_checksums,
-            "flagged_not_valid": {n: c for n, c in zip(VALIDITY_NAMES, self.flagged) if c},
+            "flagged_not_valid": {n: c for n, c in zip(INVALID_BITS, self.flagged) if c},
             "seconds_since_last_packet": None if self.last_packet is None else round(now - self.last_packet, 3),
             "clients": [{"name": c.name, "dropped": c.dropped, "queued": len(c.queue)} for c in clients],
         }
