@@ -72,3 +72,29 @@ def test_a_recording_is_played_byte_for_byte_at_its_pace(tmp_path: Path, speed: 
     pace = SPAN * 0.99 / speed if timed else len(data) / (baud / 10)
     assert last - ready >= pace * 0.9 * passes - (pace if passes > 1 else 0), err
     assert ("recorded pace" if timed else "line's pace") in err
+
+
+@pytest.mark.parametrize("timed", [True, False])
+def test_a_stretch_is_played_from_the_bytes_after_the_packet_before_it(tmp_path: Path, timed: bool) -> None:
+    from brimlet_tools import load
+    from brimlet_tools.recordings.playback import cut
+    from brimlet_tools.recordings.window import parse_point, rows
+
+    data = stream_bytes(StreamConfig(seconds=1.0, raw_rate=50, estimated_rate=20, seed=3,
+                                     faults=Faults(garbage=0.05, drop=0.02)))  # fmt: skip
+    path = tmp_path / "flight.bin"
+    path.write_bytes(data)
+    if timed:
+        write_times(path, [(len(data) * k // 100, 1_700_000_000_000_000_000 + round(SPAN * 1e9 * k / 100))
+                           for k in range(1, 101)])  # fmt: skip
+    recording = load(path)
+    times, ends = recording["time"].view("int64"), recording.scan.end.tolist()
+    span = (times[-1] - times[0]) / 1e9  # without receive times, the estimated axis's
+    chosen = rows(recording, parse_point(str(span * 0.3)), parse_point(str(span * 0.7)))
+    low, high = chosen.start, chosen.stop
+    assert 0 < low < high < len(recording)
+    playback = cut(recording, BAUD / 10, rows=chosen)
+    assert b"".join(p.wire for p in playback.pieces) == data[ends[low - 1] : ends[high - 1]]
+    assert playback.packets == high - low and playback.pieces[0].time == 0
+    if timed:
+        assert [p.time for p in playback.pieces] == pytest.approx(((times[low:high] - times[low]) / 1e9).tolist())

@@ -10,6 +10,7 @@ from typing import Any
 from contextlib import contextmanager
 
 from ..recordings.playback import Piece, played_recording
+from ..recordings.window import rows
 from ..sim import simulator
 from ..sim.virtual_device import DRAIN_LIMIT, STALE_AFTER, PlayReport, VirtualDevice, line_warning
 from . import options
@@ -34,6 +35,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                           required=False)  # fmt: skip
     options.add(recorded, "speed")
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
+    options.add_window(recorded)
     options.add_stream(p)
     p.add_argument("--truth", metavar="PATH",
                    help="for tests and benchmarks: write each frame's kind, sample time (ns since the epoch), "
@@ -41,8 +43,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.file is None and (args.speed != 1.0 or args.loop):
-        args.parser.error("--speed and --loop apply to a recording only")
+    if args.file is None and (args.speed != 1.0 or args.loop or args.start is not None or args.end is not None):
+        args.parser.error("--speed, --loop, --start and --end apply to a recording only")
     if args.file is not None and args.truth is not None:
         args.parser.error("--truth applies to the simulated device only")
     stream, description = recorded(args) if args.file is not None else simulated(args)
@@ -104,7 +106,9 @@ def simulated(args: argparse.Namespace) -> tuple[Iterable[simulator.SimFrame], s
 
 def recorded(args: argparse.Namespace) -> tuple[Iterable[Piece], str]:
     """The recording named by --file, paced as asked, and its description."""
-    stream, description, warning = played_recording(load_recording(args.file), args.baudrate, args.speed, args.loop)
+    recording = load_recording(args.file)
+    stream, description, warning = played_recording(recording, args.baudrate, args.speed, args.loop,
+                                                    rows(recording, args.start, args.end))  # fmt: skip
     if warning:
         note(warning)
     return stream, description

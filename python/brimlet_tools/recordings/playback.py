@@ -7,7 +7,9 @@ packet's receive time after the first, divided by `speed`. A recording
 without receive times goes at the line's pace: each piece is due when the
 bytes before it have gone out at `line_rate` bytes per second. With `loop`,
 the recording starts again after its end, one mean packet interval later
-(or once its last bytes are out, at the line's pace).
+(or once its last bytes are out, at the line's pace). A stretch of the
+recording (`rows`, its packets from one to another) is played from the
+bytes that came after the packet before it, its first packet due at once.
 """
 
 from __future__ import annotations
@@ -42,9 +44,9 @@ class Playback:
     packets: int
 
 
-def cut(recording: Recording, line_rate: float, speed: float = 1.0) -> Playback:
+def cut(recording: Recording, line_rate: float, speed: float = 1.0, rows: slice | None = None) -> Playback:
     """The pieces of the loaded `recording`, whose bytes are read again from
-    its file (see the module's description)."""
+    its file, or of its packets `rows` alone (see the module's description)."""
     with open(recording.source, "rb") as f:
         data = f.read()
     if not data:
@@ -66,7 +68,27 @@ def cut(recording: Recording, line_rate: float, speed: float = 1.0) -> Playback:
         start = end
     if start < len(data):
         pieces.append(Piece(due[-1], data[start:]))
-    return Playback(pieces, span, paced, len(recording))
+    if rows is None or rows.indices(len(recording))[:2] == (0, len(recording)):
+        return Playback(pieces, span, paced, len(recording))
+    if len(ends) != len(recording):
+        raise ValueError("a stretch of a recording needs where each of its frames ends")
+    return stretch(pieces, rows, paced, line_rate)
+
+
+def stretch(pieces: list[Piece], rows: slice, paced: bool, line_rate: float) -> Playback:
+    """The pieces of the packets `rows` (one piece a packet, in order),
+    the first due at once."""
+    chosen = pieces[rows]
+    if not chosen:
+        return Playback([], 0.0, paced, 0)
+    first = chosen[0].time
+    shifted = [Piece(p.time - first, p.wire) for p in chosen]
+    last = shifted[-1].time
+    if paced:
+        span = last * len(shifted) / (len(shifted) - 1) if len(shifted) > 1 else 0.0
+    else:
+        span = sum(len(p.wire) for p in shifted) / line_rate
+    return Playback(shifted, span, paced, len(shifted))
 
 
 def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:
@@ -80,13 +102,14 @@ def recorded_stream(playback: Playback, loop: bool = False) -> Iterator[Piece]:
 
 
 def played_recording(
-    recording: Recording, baudrate: int, speed: float = 1.0, loop: bool = False
+    recording: Recording, baudrate: int, speed: float = 1.0, loop: bool = False, rows: slice | None = None
 ) -> tuple[Iterator[Piece], str, str | None]:
-    """`recording` played on a line of `baudrate`, paced as asked, its
-    description, and a warning when the line is too slow for that pace."""
+    """`recording` (or its packets `rows`) played on a line of `baudrate`,
+    paced as asked, its description, and a warning when the line is too
+    slow for that pace."""
     line_rate = baudrate / BITS_PER_BYTE
     try:
-        playback = cut(recording, line_rate, speed)
+        playback = cut(recording, line_rate, speed, rows)
     except OSError as e:
         raise cannot("read recording", recording.source, e) from e
     if playback.paced:

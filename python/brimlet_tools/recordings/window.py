@@ -54,20 +54,27 @@ def parse_point(text: str) -> TimePoint:
     return TimePoint(utc_ns=whole * 10**9 + moment.microsecond * 1000)
 
 
-def window(recording: Recording, start: TimePoint | None, end: TimePoint | None) -> Recording:
+def rows(recording: Recording, start: TimePoint | None, end: TimePoint | None) -> slice:
     """The packets of `recording` from `start` up to `end` (either None:
-    from the first, to the last), in a recording of their own (the same
-    arrays, seen through a slice)."""
+    from the first, to the last), as a slice of its rows."""
     if start is None and end is None or not len(recording):
-        return recording
+        return slice(0, len(recording))
     import numpy as np
 
     time = recording["time"].view(np.int64)
     first = int(time[0])
     low = 0 if start is None else int(np.searchsorted(time, start.ns(first), "left"))
     high = len(time) if end is None else int(np.searchsorted(time, end.ns(first), "left"))
-    rows = slice(low, max(low, high))
+    return slice(low, max(low, high))
+
+
+def window(recording: Recording, start: TimePoint | None, end: TimePoint | None) -> Recording:
+    """The packets of `recording` from `start` up to `end`, in a recording
+    of their own (the same arrays, seen through a slice)."""
+    if start is None and end is None:
+        return recording
+    chosen = rows(recording, start, end)
     scan = recording.scan
-    scan = dataclasses.replace(scan, skipped=None if scan.skipped is None else scan.skipped[rows],
-                               end=None if scan.end is None else scan.end[rows])  # fmt: skip
-    return dataclasses.replace(recording, columns={c: v[rows] for c, v in recording.items()}, scan=scan)
+    scan = dataclasses.replace(scan, skipped=None if scan.skipped is None else scan.skipped[chosen],
+                               end=None if scan.end is None else scan.end[chosen])  # fmt: skip
+    return dataclasses.replace(recording, columns={c: v[chosen] for c, v in recording.items()}, scan=scan)
