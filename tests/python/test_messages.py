@@ -50,6 +50,7 @@ def test_times_of_another_recording_are_one_line_of_warning(flight: Path, tmp_pa
 @needs_numpy
 @pytest.mark.parametrize("command", [
     ["export", "{rec}", "{out}.csv"], ["export", "{rec}", "{out}.h5"], ["plot", "{rec}", "-o", "{out}.png"],
+    ["dump", "{rec}", "-o", "{out}.csv"], ["dump", "{rec}", "-o", "{out}.txt"],
 ])  # fmt: skip
 def test_closing_lines_go_to_stderr_and_an_empty_input_is_said(command: list[str], flight: Path,
                                                               tmp_path: Path) -> None:  # fmt: skip

@@ -20,7 +20,7 @@ from ..recordings.table import Table
 from ..timing.online import SampleClock
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
-from .common import StopFlag
+from .common import StopFlag, note
 from .progress import packet_total, progress_bar
 from .source import (
     batches_of, close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped,
@@ -109,7 +109,7 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
         progress_bar(f"dump to {Path(args.output or '-').name}", n, quiet=args.quiet or not to_file) as advance,
     ):
         write_columns(recording.columns, out, fmt, advance, slice(0, n))
-    return 0
+    return n
 
 
 def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
@@ -126,7 +126,7 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
         progress_bar(f"dump to {Path(args.output or '-').name}", len(rows), quiet=args.quiet or not to_file) as advance,
     ):
         Table(out, kinds, args.fields or DATA_FIELDS).write_recording(recording, rows, advance)
-    return 0
+    return len(rows)
 
 
 def expected_count(args: argparse.Namespace) -> int | None:
@@ -222,16 +222,26 @@ def dump_port_sample_timed(args: argparse.Namespace, fmt: str, kinds: list[str])
     finally:
         batches.close()
     reading_end(batches)
-    return 0
+    return n
 
 
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
     kinds = shown_kinds(args)
+    if args.output not in (None, "-"):
+        check(args.output, [] if args.file is None else [args.file])  # before anything is read
+        written = dump(args, fmt, kinds)
+        if not args.quiet:
+            note(f"wrote {written} packets to {args.output}")
+        return 0
+    dump(args, fmt, kinds)
+    return 0
+
+
+def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
+    """Writes the packets as asked; returns how many it wrote."""
     reads = [] if args.file is None else [args.file]
     to_file = args.output not in (None, "-")
-    if to_file:
-        check(args.output, reads)  # before anything is read
     if args.file is not None and columns_at_hand():
         if fmt == "table":
             return table_columns(args, kinds)
@@ -277,4 +287,4 @@ def run(args: argparse.Namespace) -> int:
     finally:
         close_iterator(packets)
     reading_end(packets)
-    return 0
+    return n

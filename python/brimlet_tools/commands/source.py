@@ -45,17 +45,18 @@ def load_recording(path: str, raw_rate: float | None = None, *,
     except OSError as e:
         raise cannot("read recording", path, e) from e
     if not len(loaded):
-        frameless(path)
-        warn(f"{path} is empty: no packet in it")
+        no_packet(path)
     return loaded
 
 
-def frameless(path: str) -> None:
-    """The error for a recording that holds no frame of the device's stream,
-    unless it is empty (a capture of a silent port is one)."""
+def no_packet(path: str) -> None:
+    """For a recording without a packet: the error when it holds no frame of
+    the device's stream, else (it is empty: a capture of a silent port is
+    one) the warning that says so."""
     size = os.stat(path).st_size
     if size:
         raise ToolError(f"no frame of the device's stream in {path} ({size:,} bytes)")
+    warn(f"{path} is empty: no packet in it")
 
 
 class Restamped:
@@ -123,7 +124,7 @@ def counted(packets: Iterator[PacketLike], path: str) -> Iterator[PacketLike]:
     for n, packet in enumerate(packets, 1):
         yield packet
     if not n:
-        frameless(path)
+        no_packet(path)
 
 
 def live_signals(args: argparse.Namespace, stop: StopFlag) -> AbstractContextManager[None]:
