@@ -160,3 +160,20 @@ def test_a_missing_recording_is_one_text_for_every_command(command: list[str], t
     result = run_cli(command[0], str(missing), *command[1:])
     assert result.returncode == 1
     assert result.stderr.endswith(f": error: cannot read recording {missing}: No such file or directory\n")
+
+
+@needs_numpy
+def test_dump_writes_the_stretch_that_start_and_end_name_in_every_format(flight: Path, tmp_path: Path) -> None:
+    from brimlet_tools import load
+    from brimlet_tools.recordings.window import parse_point, window
+
+    want = window(load(flight), parse_point("0.02"), parse_point("0.06"))
+    assert 0 < len(want) < len(load(flight))
+    for fmt, rows in (("csv", lambda text: len(text.splitlines()) - 1), ("jsonl", lambda text: len(text.splitlines())),
+                      ("text", lambda text: text.count("IMUPacket")), ("table", lambda text: sum(line.split()[0][0].isdigit() for line in text.splitlines()))):
+        result = run_cli("dump", str(flight), "--format", fmt, "--start", "0.02", "--end", "0.06")
+        assert result.returncode == 0 and rows(result.stdout) == len(want), (fmt, result.stderr)
+    first = run_cli("dump", str(flight), "--format", "csv", "--start", "0.02", "--end", "0.06").stdout.splitlines()[1]
+    assert first.startswith(str(int(want["time"].view("int64")[0])))
+    refused = run_cli("dump", "-p", "/dev/null", "--start", "1")
+    assert refused.returncode == 2 and "apply to a recording only" in refused.stderr

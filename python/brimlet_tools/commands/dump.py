@@ -17,6 +17,7 @@ from ..export import FORMATS as EXPORTS
 from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_output
 from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
+from ..recordings.window import rows as window_rows, window
 from ..timing.online import SampleClock
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
@@ -52,12 +53,21 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add(p, "count")
     options.add(p, "output", help="write here instead of standard output")
     options.add(p, "quiet")
-    options.add_check(p, sample_times_check)
+    options.add_window(p)
+    options.add_check(p, recording_or_port_check)
 
 
-def sample_times_check(args: argparse.Namespace) -> None:
+def windowed(args: argparse.Namespace) -> bool:
+    return args.start is not None or args.end is not None
+
+
+def recording_or_port_check(args: argparse.Namespace) -> None:
     if args.sample_times and args.file is not None:
         args.parser.error("--sample-times applies to --port only; a recording's sample times are in what `export` writes")
+    if windowed(args) and args.file is None:
+        args.parser.error("--start and --end apply to a recording only")
+    if windowed(args) and not columns_at_hand():
+        args.parser.error("--start and --end need numpy (pip install 'brimlet[numpy]')")
 
 
 def output_format(args: argparse.Namespace) -> str:
@@ -101,7 +111,7 @@ def columns_at_hand() -> bool:
 def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     """CSV or JSON lines of a recording made from its columns, as `export`
     makes them, with each packet's receive time as its timestamp."""
-    recording = load_recording(args.file)
+    recording = window(load_recording(args.file), args.start, args.end)
     n = len(recording) if args.count is None else min(args.count, len(recording))
     to_file = args.output not in (None, "-")
     with (
@@ -117,7 +127,7 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
     receive time (or the estimated one)."""
     import numpy as np
 
-    recording = load_recording(args.file)
+    recording = window(load_recording(args.file), args.start, args.end)
     codes = [PACKET_TYPES.index(k) for k in kinds]
     rows = np.flatnonzero(np.isin(recording.columns["kind"], codes))[: args.count]
     to_file = args.output not in (None, "-")
@@ -129,10 +139,23 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
     return len(rows)
 
 
+def within(packets: Iterator[PacketLike], chosen: slice) -> Iterator[PacketLike]:
+    """The packets of a recording at the rows `chosen` (its packets are in
+    the order of its columns)."""
+    try:
+        for n, packet in enumerate(packets):
+            if n >= chosen.stop:
+                break
+            if n >= chosen.start:
+                yield packet
+    finally:
+        close_iterator(packets)
+
+
 def expected_count(args: argparse.Namespace) -> int | None:
     """How many packets the dump will write, where that is known."""
     count: int | None = args.count
-    total = packet_total(args.file) if args.file is not None else None
+    total = packet_total(args.file) if args.file is not None and not windowed(args) else None
     return total if count is None else count if total is None else min(total, count)
 
 
@@ -253,6 +276,8 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
     packets = packets_of(args, stop)
     if args.file is not None and fmt != "text":  # the text form is the packet's own, with its decode time
         packets = receive_stamped(packets, args.file)
+    if windowed(args):
+        packets = within(packets, window_rows(load_recording(args.file), args.start, args.end))
     live = args.port is not None
     try:
         with (

@@ -35,7 +35,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                           required=False)  # fmt: skip
     options.add(recorded, "speed")
     recorded.add_argument("--loop", action="store_true", help="start the recording again at its end")
-    options.add_window(recorded)
+    options.add_window(p)
     options.add_stream(p)
     p.add_argument("--truth", metavar="PATH",
                    help="for tests and benchmarks: write each frame's kind, sample time (ns since the epoch), "
