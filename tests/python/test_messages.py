@@ -175,5 +175,6 @@ def test_dump_writes_the_stretch_that_start_and_end_name_in_every_format(flight:
         assert result.returncode == 0 and rows(result.stdout) == len(want), (fmt, result.stderr)
     first = run_cli("dump", str(flight), "--format", "csv", "--start", "0.02", "--end", "0.06").stdout.splitlines()[1]
     assert first.startswith(str(int(want["time"].view("int64")[0])))
-    refused = run_cli("dump", "-p", "/dev/null", "--start", "1")
-    assert refused.returncode == 2 and "apply to a recording only" in refused.stderr
+    for command in (["dump", "-p", "/dev/null"], ["serve", "-p", "/dev/null"], ["virtual-device"]):
+        refused = run_cli(*command, "--start", "1")
+        assert refused.returncode == 2 and "--start and --end apply to a recording only" in refused.stderr, command

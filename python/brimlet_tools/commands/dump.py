@@ -64,8 +64,6 @@ def windowed(args: argparse.Namespace) -> bool:
 def recording_or_port_check(args: argparse.Namespace) -> None:
     if args.sample_times and args.file is not None:
         args.parser.error("--sample-times applies to --port only; a recording's sample times are in what `export` writes")
-    if windowed(args) and args.file is None:
-        args.parser.error("--start and --end apply to a recording only")
     if windowed(args) and not columns_at_hand():
         args.parser.error("--start and --end need numpy (pip install 'brimlet[numpy]')")
 

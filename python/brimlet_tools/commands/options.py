@@ -330,6 +330,8 @@ def add_window(p: argparse.ArgumentParser) -> None:
 
 def window_check(args: argparse.Namespace) -> None:
     start, end = args.start, args.end
+    if (start is not None or end is not None) and getattr(args, "file", None) is None:
+        args.parser.error("--start and --end apply to a recording only")
     if start is None or end is None:
         return
     if (start.offset is not None and end.offset is not None and end.offset <= start.offset) or (

@@ -11,8 +11,9 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import require
 from ..export import FRAME_ID
+from ..recordings.window import window
 from . import options
-from .common import ToolError, note
+from .common import ToolError, note, warn
 from .source import load_recording
 
 if TYPE_CHECKING:
@@ -51,6 +52,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="the frame of every message (default %(default)s)")  # fmt: skip
     options.add(p, "seconds", help="serve this many seconds of wall-clock time (default: until Ctrl-C)")
     options.add(p, "quiet", help="no line per client (errors and warnings still show)")
+    options.add_window(p)
     options.add_check(p, options.source_check)
 
 
@@ -70,7 +72,7 @@ def open_source(args: argparse.Namespace, hub: Hub) -> tuple[AsyncIterator[dict[
         return aiter(stream), stream.close
     from ..serve.replay import paced
 
-    recording = load_recording(args.file)
+    recording = window(load_recording(args.file), args.start, args.end)
     skipped = recording.scan.skipped
     hub.health.failed_checksums = recording.scan.bad_checksums  # known whole before the replay
     columns = {**recording.columns, **({} if skipped is None else {"skipped": skipped})}
@@ -81,7 +83,7 @@ def run(args: argparse.Namespace) -> int:
     require("websockets", "serving", "serve", "python3-websockets")
     host, port = args.listen
     if not is_loopback(host):
-        note(f"warning: serving on {host}, beyond this machine; the protocol has no authentication")
+        warn(f"serving on {host}, beyond this machine; the protocol has no authentication")
     return asyncio.run(serve(args, host, port))
 
 

@@ -43,8 +43,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.file is None and (args.speed != 1.0 or args.loop or args.start is not None or args.end is not None):
-        args.parser.error("--speed, --loop, --start and --end apply to a recording only")
+    if args.file is None and (args.speed != 1.0 or args.loop):
+        args.parser.error("--speed and --loop apply to a recording only")
     if args.file is not None and args.truth is not None:
         args.parser.error("--truth applies to the simulated device only")
     stream, description = recorded(args) if args.file is not None else simulated(args)
