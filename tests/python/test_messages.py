@@ -158,6 +158,8 @@ def test_plot_takes_fields_and_a_time_window(flight: Path, tmp_path: Path) -> No
 def test_a_missing_recording_is_one_text_for_every_command(command: list[str], tmp_path: Path) -> None:
     missing = tmp_path / "missing.bin"
     result = run_cli(command[0], str(missing), *command[1:])
+    if "which is not installed" in result.stderr:  # an optional extra this tree lacks
+        pytest.skip(result.stderr.strip())
     assert result.returncode == 1
     assert result.stderr.endswith(f": error: cannot read recording {missing}: No such file or directory\n")
 

@@ -169,14 +169,17 @@ def test_what_a_killed_run_left_goes_with_the_next_run_into_its_target(tmp_path:
 
 def test_a_recording_made_meanwhile_is_not_replaced(tmp_path: Path) -> None:
     target = tmp_path / "new.bin"
-    child = subprocess.Popen(tool("generate", "--duration", "200", "-o", str(target)), env=CHILD_ENV,
+    # Long enough to be still writing when the other file comes, even on a
+    # quiet machine; an emulated one makes it ten times slower.
+    duration = "20" if os.environ.get("BRIMLET_EMULATED") == "1" else "200"
+    child = subprocess.Popen(tool("generate", "--duration", duration, "-o", str(target)), env=CHILD_ENV,
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)  # fmt: skip
     deadline = time.monotonic() + 30
     while not [p for p in os.listdir(tmp_path) if "partial" in p]:
         assert time.monotonic() < deadline and child.poll() is None, "no output was being written"
         time.sleep(0.01)
     target.write_bytes(b"another run's")  # before this run has ended
-    _, said = child.communicate(timeout=120)
+    _, said = child.communicate(timeout=600)
     assert target.read_bytes() == b"another run's"
     assert child.returncode == 1 and "was made meanwhile" in said, said
     assert sorted(os.listdir(tmp_path)) == ["new.bin"]
