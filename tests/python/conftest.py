@@ -36,7 +36,9 @@ def tool(*args: str) -> list[str]:
     return [sys.executable, "-m", "brimlet_tools", *args]
 
 
-def run_cli(*args: str, timeout: float = 30) -> subprocess.CompletedProcess[str]:
+def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
+    """The command run to its end; `timeout` only guards against a hang (a
+    plot under emulation on a busy machine takes tens of seconds)."""
     return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
 
 
