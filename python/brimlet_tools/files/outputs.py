@@ -36,7 +36,6 @@ replaced and the link stays.
 
 from __future__ import annotations
 
-import ctypes
 import errno
 import os
 import re
@@ -260,6 +259,10 @@ RENAME_NOREPLACE, RENAME_EXCHANGE, AT_FDCWD = 1, 2, -100
 def rename2(source: Path, target: Path, flags: int) -> None:
     """renameat2(2) of `source` to `target`; OSError (ENOSYS where the C
     library lacks it, EINVAL where the file system does) on failure."""
+    try:
+        import ctypes  # an interpreter built without libffi has none
+    except ImportError:
+        raise OSError(errno.ENOSYS, os.strerror(errno.ENOSYS)) from None
     call = getattr(ctypes.CDLL(None, use_errno=True), "renameat2", None)
     if call is None:
         raise OSError(errno.ENOSYS, os.strerror(errno.ENOSYS))
