@@ -1,11 +1,14 @@
 """The tools' layering: each part of brimlet_tools stands on a floor and
 imports only from floors below it or from its own part, no import runs in a
-circle, and no command imports another command."""
+circle, no command imports another command, and only `live/` opens a port."""
 
 from __future__ import annotations
 
 import ast
+from collections.abc import Callable, Iterator
 from pathlib import Path
+
+import pytest
 
 import brimlet_tools
 
@@ -58,7 +61,6 @@ def test_each_part_imports_only_downwards_without_circles() -> None:
     files = sorted(PACKAGE.rglob("*.py"))
     modules = {module_name(f) for f in files}
     graph = {module_name(f): imports(f, modules) for f in files}
-    commands = {module_name(f) for f in files if "commands" in f.parts and "\nNAME = " in f.read_text()}
 
     wrong = []
     for source, targets in graph.items():
@@ -67,8 +69,6 @@ def test_each_part_imports_only_downwards_without_circles() -> None:
             same_part = part(target) == part(source)
             if not same_part and FLOORS[part(target)] >= FLOORS[part(source)]:
                 wrong.append(f"{source} -> {target} (floor {FLOORS[part(source)]} to {FLOORS[part(target)]})")
-            if source in commands and target in commands:
-                wrong.append(f"command {source} -> command {target}")
     assert not wrong
 
     # Depth-first search; a module met again while still on the path closes a circle.
@@ -85,3 +85,61 @@ def test_each_part_imports_only_downwards_without_circles() -> None:
     for module in sorted(graph):
         if module not in state:
             visit(module, [])
+
+
+# --- what only one part does -------------------------------------------------------------
+
+# What opens a serial port or sets up its line: pyserial's port, the native
+# readers, raw mode and the exclusive hold.
+PORT_OPENERS = frozenset({"Serial", "serial_for_url", "SerialParser", "LiveSource", "tcsetattr", "setraw", "setcbreak",
+                          "TIOCEXCL"})  # fmt: skip
+# A command is a module of commands/ with a NAME; the modules beside them
+# (common, options, progress, source, fitted) are what they share.
+COMMANDS = frozenset(module_name(f) for f in PACKAGE.glob("commands/*.py") if "\nNAME = " in f.read_text())
+
+
+def name_of(node: ast.AST) -> str:
+    return node.id if isinstance(node, ast.Name) else node.attr if isinstance(node, ast.Attribute) else ""
+
+
+def port_openings(path: Path, tree: ast.Module) -> Iterator[str]:
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Call) and name_of(node.func) in PORT_OPENERS or name_of(node) == "TIOCEXCL":
+            yield f"{module_name(path)}:{node.lineno}"
+
+
+def unchecked_opens(path: Path, tree: ast.Module) -> Iterator[str]:
+    """`os.open` of a path that may be a port, in a function that does not
+    check that it opened a regular file (os.devnull aside)."""
+    for function in ast.walk(tree):
+        if not isinstance(function, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            continue
+        checked = any(name_of(n) == "S_ISREG" for n in ast.walk(function))
+        for node in ast.walk(function):
+            if (isinstance(node, ast.Call) and ast.unparse(node.func) == "os.open" and not checked
+                    and ast.unparse(node.args[0]) != "os.devnull"):  # fmt: skip
+                yield f"{module_name(path)}:{node.lineno}"
+
+
+def command_imports(path: Path, tree: ast.Module) -> Iterator[str]:
+    modules = {module_name(f) for f in PACKAGE.rglob("*.py")}
+    yield from (f"{module_name(path)} -> {target}" for target in imports(path, modules) & COMMANDS)
+
+
+# Each rule: what breaks it, and the parts (or modules) where it is the job.
+RULES: dict[str, tuple[Callable[[Path, ast.Module], Iterator[str]], tuple[str, ...]]] = {
+    # sim/ is the device's end: it makes the pseudo-terminal it serves raw.
+    "only live/ opens a port": (port_openings, ("live", "sim")),
+    "a file opened by path elsewhere is a regular file": (unchecked_opens, ("live",)),
+    "only the command line imports a command": (command_imports, ("cli",)),
+}
+
+
+@pytest.mark.parametrize("rule", RULES)
+def test_a_job_done_in_one_part_only(rule: str) -> None:
+    breaks, allowed = RULES[rule]
+    found = []
+    for path in sorted(PACKAGE.rglob("*.py")):
+        if part(module_name(path)) not in allowed:
+            found += breaks(path, ast.parse(path.read_text()))
+    assert not found, rule

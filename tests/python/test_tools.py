@@ -377,6 +377,42 @@ def test_dump_of_a_silent_port_fails(pty_pair: tuple[int, str]) -> None:
     assert f"no data from {pty_pair[1]} within 0.2 s" in result.stderr
 
 
+# --- progress ---------------------------------------------------------------------------
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+# A bar, then a status line, then the closing line: what stderr shows.
+@pytest.mark.parametrize("terminal, with_tqdm, quiet, shown, hidden", [
+    (True, False, False, ["export: 3/7 packets", "export: 7/7 packets", "\r\x1b[Krecording 1 s", "\r\x1b[Krecorded\n"], []),
+    (True, True, False, ["export", "/7", "packets", "recording 1 s"], []),
+    (False, True, False, ["recording 1 s\nrecorded\n"], ["export", "\r"]),  # piped: no bar, status lines at intervals
+    (True, True, True, [], ["export", "recording"]),  # quiet: the closing line alone
+])  # fmt: skip
+def test_progress_is_drawn_one_way_with_tqdm_or_without(terminal: bool, with_tqdm: bool, quiet: bool, shown: list[str],
+                                                        hidden: list[str], monkeypatch) -> None:  # fmt: skip
+    from brimlet_tools.commands import progress
+
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    stream = Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setattr(progress, "REDRAW", 0.0)  # every update drawn
+    with progress.progress_bar("export", 7, quiet=quiet) as advance:
+        advance(3)
+        advance(4)
+    status = progress.Progress(piped_interval=0.0, quiet=quiet)
+    status.update(lambda: "recording 1 s")
+    status.finish("recorded")
+    text = stream.getvalue()
+    assert text.endswith("recorded\n") and all(s in text for s in shown) and not any(h in text for h in hidden)
+
+
 # --- stats, demo, plot ------------------------------------------------------------------
 
 

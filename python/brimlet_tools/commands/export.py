@@ -14,13 +14,16 @@ from .progress import progress_bar
 from .source import load_recording
 
 NAME = "export"
-HELP = "Write a recording as Parquet, HDF5, a ROS 2 bag (MCAP or SQLite), CSV or JSON lines."
+WHAT = [f.what for f in FORMATS.values()]
+HELP = f"Write a recording as {', '.join(WHAT[:-1])} or {WHAT[-1]}."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_recording(p, "the recording to export")
-    options.add_output(p, "the file to write, its format chosen by its ending: .parquet, .h5, .csv, .jsonl; "
-                       "name.mcap or name.db3 make the ROS 2 bag directory name")  # fmt: skip
+    files = ", ".join(f.suffixes[0] for f in FORMATS.values() if not f.directory)
+    bags = " or ".join(f"name{s}" for f in FORMATS.values() if f.directory for s in f.suffixes)
+    options.add_output(p, f"the file to write, its format chosen by its ending: {files}; "
+                       f"{bags} make the ROS 2 bag directory name")  # fmt: skip
     p.add_argument("--format", choices=FORMATS, default=None,
                    help="the format, whatever the output's name")  # fmt: skip
     bag = p.add_argument_group("ROS 2 bags")
@@ -36,8 +39,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     fmt = format_for(args.output, args.format)
     fmt.writer()  # a missing library, or an output that must not be written, is said before anything is read
-    check(bag_directory(Path(args.output)) if fmt.name == "rosbag2" else args.output, [args.file],
-          directory=fmt.name == "rosbag2", force=args.force)  # fmt: skip
+    check(bag_directory(Path(args.output)) if fmt.directory else args.output, [args.file],
+          directory=fmt.directory, force=args.force)  # fmt: skip
     recording = window(load_recording(args.file), args.start, args.end)
     chosen = Options(frame_id=args.frame_id, storage=args.storage, force=args.force)
     with progress_bar(f"export to {fmt.name}", len(recording), quiet=args.quiet) as advance:

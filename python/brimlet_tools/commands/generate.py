@@ -8,7 +8,7 @@ from collections import Counter
 from ..files.outputs import STANDARD_OUTPUT, check, open_output
 from ..sim import simulator
 from . import options
-from .common import Progress
+from .progress import Progress
 
 NAME = "generate"
 HELP = "Write a simulated recording."

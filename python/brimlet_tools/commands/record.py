@@ -15,8 +15,9 @@ from ..live.capture import CaptureReport, Split, capture, close_port, open_port
 from ..live.linewatch import HINT_AFTER
 from ..wire.fields import COMMON_BAUDS
 from . import options
-from .common import Progress, StopFlag, ToolError, cannot, note, warn
+from .common import StopFlag, ToolError, cannot, note, warn
 from .fitted import CaptureClock, fitted_line
+from .progress import Progress
 
 NAME = "record"
 HELP = "Capture a serial port byte for byte into a recording, with the receive time of every read beside it."

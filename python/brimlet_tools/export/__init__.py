@@ -26,12 +26,13 @@ import os
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..errors import ToolError, require
 from ..files.outputs import writing
-from ..recordings.formats import SUFFIXES
+from ..recordings.formats import TEXT_FORMATS
 from ..recordings.recording import Described, load
 
 if TYPE_CHECKING:
@@ -71,44 +72,65 @@ Writer = Callable[[RecordingLike, Path, Options, Advance], None]
 
 
 @dataclass(frozen=True)
+class Library:
+    """A library that a format needs: the module imported, the optional
+    extra that installs it and its Debian package."""
+
+    module: str
+    extra: str
+    debian: str
+
+
+NUMPY = Library(module="numpy", extra="numpy", debian="python3-numpy")
+
+
+def written_by(module: str, **bound: str) -> Callable[[], Writer]:
+    """What gives the `write` of this package's writer module `module`
+    (imported when the format is used, not before), with the keyword
+    arguments `bound`."""
+
+    def load() -> Writer:
+        write: Writer = getattr(importlib.import_module(f"{__name__}.{module}"), "write")
+        return partial(write, **bound) if bound else write
+
+    return load
+
+
+@dataclass(frozen=True)
 class Format:
-    """An output format: its name, the name endings that select it, the
-    module that writes it and the library that module needs."""
+    """An output format: its name (the choice of `--format`), the name
+    endings that select it, what messages call it, the library it needs,
+    what gives its writer, and whether it is written as a directory."""
 
     name: str
     suffixes: tuple[str, ...]
-    module: str
-    function: str
-    library: str
-    debian: str
-    extra: str
     what: str
+    needs: Library
+    load: Callable[[], Writer]
+    directory: bool = False
 
     def writer(self) -> Writer:
         """The format's writer; a ToolError naming the missing library if
         it cannot be imported."""
-        require("numpy", f"export to {self.what}", self.extra, "python3-numpy")
-        require(self.library, f"export to {self.what}", self.extra, self.debian)
-        module = importlib.import_module(f"{__name__}.{self.module}")
-        write: Writer = getattr(module, self.function)
-        return write
-
-
-def text_suffixes(fmt: str) -> tuple[str, ...]:
-    """The name endings that select the text format `fmt` (as for `dump`)."""
-    return tuple(suffix for suffix, f in SUFFIXES.items() if f == fmt)
+        for library in dict.fromkeys((NUMPY, self.needs)):
+            require(library.module, f"export to {self.what}", self.needs.extra, library.debian)
+        return self.load()
 
 
 FORMATS: dict[str, Format] = {
     f.name: f
     for f in (
-        Format("parquet", (".parquet", ".pq"), "parquet", "write", "pyarrow", "python3-pyarrow", "parquet", "Parquet"),
-        Format("hdf5", (".h5", ".hdf5"), "hdf5", "write", "h5py", "python3-h5py", "hdf5", "HDF5"),
-        Format("rosbag2", tuple(STORAGE_BY_SUFFIX), "rosbag", "write", "rosbags", "python3-rosbags", "rosbag", "a ROS 2 bag"),
-        Format("csv", text_suffixes("csv"), "text", "write_csv", "numpy", "python3-numpy", "numpy", "CSV"),
-        Format("jsonl", text_suffixes("jsonl"), "text", "write_jsonl", "numpy", "python3-numpy", "numpy", "JSON lines"),
+        Format(name="parquet", suffixes=(".parquet", ".pq"), what="Parquet",
+               needs=Library(module="pyarrow", extra="parquet", debian="python3-pyarrow"), load=written_by("parquet")),
+        Format(name="hdf5", suffixes=(".h5", ".hdf5"), what="HDF5",
+               needs=Library(module="h5py", extra="hdf5", debian="python3-h5py"), load=written_by("hdf5")),
+        Format(name="rosbag2", suffixes=tuple(STORAGE_BY_SUFFIX), what="a ROS 2 bag",
+               needs=Library(module="rosbags", extra="rosbag", debian="python3-rosbags"), load=written_by("rosbag"),
+               directory=True),
+        *(Format(name=t.name, suffixes=t.suffixes, what=t.what, needs=NUMPY, load=written_by("text", fmt=t.name))
+          for t in TEXT_FORMATS if t.columnar),
     )
-}
+}  # fmt: skip
 
 
 def format_for(output: str | os.PathLike[str], name: str | None = None) -> Format:
@@ -145,7 +167,7 @@ def export(
         recording = load(recording)
     path = Path(output)
     write(recording, path, Options() if options is None else options, advance or (lambda n: None))
-    return path if fmt.name != "rosbag2" else bag_directory(path)
+    return bag_directory(path) if fmt.directory else path
 
 
 def bag_directory(output: Path) -> Path:

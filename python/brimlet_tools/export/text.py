@@ -11,11 +11,7 @@ from ..recordings.formats import SAMPLE_COLUMNS, write_columns
 from . import Advance, Options, RecordingLike, replacing
 
 
-def write_csv(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
+def write(recording: RecordingLike, output: Path, options: Options, advance: Advance, *, fmt: str) -> None:
+    """Writes `recording` to `output` in the text format `fmt`."""
     with replacing(output, recording) as temporary, temporary.open("xb") as out:
-        write_columns(recording.columns, out, "csv", advance, extra=SAMPLE_COLUMNS)
-
-
-def write_jsonl(recording: RecordingLike, output: Path, options: Options, advance: Advance) -> None:
-    with replacing(output, recording) as temporary, temporary.open("xb") as out:
-        write_columns(recording.columns, out, "jsonl", advance, extra=SAMPLE_COLUMNS)
+        write_columns(recording.columns, out, fmt, advance, extra=SAMPLE_COLUMNS)

@@ -28,6 +28,7 @@ import math
 import struct
 from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO
 
 from ..errors import load_columns
@@ -41,7 +42,31 @@ if TYPE_CHECKING:
 
     import numpy.typing as npt
 
-FORMATS: tuple[str, ...] = ("text", "csv", "jsonl")
+
+@dataclass(frozen=True)
+class TextFormat:
+    """A text format that packets are written in: its name (the choice of
+    `--format`), the name endings that select it, what messages call it, and
+    whether it is written from columns (CSV and JSON lines, which `export`
+    writes too) or packet by packet in the packets' own text form."""
+
+    name: str
+    suffixes: tuple[str, ...]
+    what: str
+    columnar: bool
+
+
+# The text formats, the one list of them: the rest below derive from it.
+TEXT_FORMATS: tuple[TextFormat, ...] = (
+    TextFormat(name="text", suffixes=(".txt",), what="the packets' text form", columnar=False),
+    TextFormat(name="csv", suffixes=(".csv",), what="CSV", columnar=True),
+    TextFormat(name="jsonl", suffixes=(".jsonl", ".ndjson"), what="JSON lines", columnar=True),
+)
+FORMATS: tuple[str, ...] = tuple(f.name for f in TEXT_FORMATS)
+# The formats written from columns.
+COLUMN_FORMATS: tuple[str, ...] = tuple(f.name for f in TEXT_FORMATS if f.columnar)
+# The file name endings that select a text format where one is not named.
+SUFFIXES: dict[str, str] = {suffix: f.name for f in TEXT_FORMATS for suffix in f.suffixes}
 # The CSV headers that dump once wrote, still read: kind, time and the names
 # of the flagged fields first, then the data columns (under the properties'
 # names, quaternion parts numbered, in the oldest).
@@ -50,8 +75,6 @@ OLD_COLUMNS: tuple[str, ...] = tuple(OUTPUT_NAMES) + tuple(
     c for f in DATA_FIELDS for c in (f.columns if f.width != 4 else [f"{f.name}_{i}" for i in range(4)])
 )
 PROPERTY_BY_NAME: dict[str, str] = {name: prop for prop, name in OUTPUT_NAMES.items()}
-# The file name endings that select a text format where one is not named.
-SUFFIXES: dict[str, str] = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".txt": "text"}
 # Rows made into text at a time: their text stays in the cache until written.
 CHUNK = 4096
 # The sample-time columns, which a packet has once the clock has placed it.
@@ -139,8 +162,8 @@ class ColumnWriter:
     `extra` names the sample-time columns when the rows have them."""
 
     def __init__(self, out: BinaryIO, fmt: str, extra: Sequence[str] = ()) -> None:
-        if fmt not in ("csv", "jsonl"):
-            raise ValueError(f"columns are written as CSV or JSON lines, not {fmt!r}")
+        if fmt not in COLUMN_FORMATS:
+            raise ValueError(f"columns are written as {' or '.join(COLUMN_FORMATS)}, not {fmt!r}")
         self.out, self.format, self.leading = out, fmt, leading_columns(extra)
         out.write(header_line(fmt, extra).encode())
 
