@@ -2,14 +2,14 @@
 // decoder's columns through the buffer protocol, fits with the interpreter
 // lock released and writes into the caller's arrays.
 
-#include "columns/sample_times.hpp"
+#include "columns_module/sample_times.hpp"
 
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "columns/held_buffer.hpp"
-#include "columns/sample_time_fit.hpp"
+#include "columns_module/held_buffer.hpp"
+#include "timing/sample_time_fit.hpp"
 #include "lib/owned_ref.hpp"
 
 namespace brimlet::columns::py {

@@ -3,7 +3,7 @@
 // Column objects of decode) and writes the lines with the interpreter lock
 // released.
 
-#include "columns/text_lines.hpp"
+#include "columns_module/text_lines.hpp"
 
 #include <array>
 #include <memory>
@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "columns/column_text.hpp"
-#include "columns/held_buffer.hpp"
+#include "text/column_text.hpp"
+#include "columns_module/held_buffer.hpp"
 #include "lib/owned_ref.hpp"
 #include "protocol/packet_schema.hpp"
 

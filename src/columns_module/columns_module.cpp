@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "columns/column_object.hpp"
+#include "columns_module/column_object.hpp"
 #include "columns/column_table.hpp"
-#include "columns/live_source.hpp"
-#include "columns/held_buffer.hpp"
-#include "columns/sample_times.hpp"
-#include "columns/text_lines.hpp"
+#include "columns_module/live_source.hpp"
+#include "columns_module/held_buffer.hpp"
+#include "columns_module/sample_times.hpp"
+#include "columns_module/text_lines.hpp"
 
 namespace brimlet::columns::py {
 

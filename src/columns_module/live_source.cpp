@@ -11,7 +11,7 @@
 // handler, so no reader thread outlives the interpreter's finalization and
 // the port is let go as soon as the program ends.
 
-#include "columns/live_source.hpp"
+#include "columns_module/live_source.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +23,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "columns/column_object.hpp"
-#include "columns/live_feed.hpp"
+#include "columns_module/column_object.hpp"
+#include "live/live_feed.hpp"
 #include "serial/file_source.hpp"
 #include "serial/serial_source.hpp"
 
