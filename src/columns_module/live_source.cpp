@@ -134,7 +134,7 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     OwnedRef path = OwnedRef::steal(port);
-    unsigned long baud = 115200;
+    unsigned long baud = kDefaultBaudrate;
     if (baudrate != Py_None) {
         baud = PyLong_AsUnsignedLong(baudrate);
         if (PyErr_Occurred()) return nullptr;
