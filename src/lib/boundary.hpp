@@ -9,7 +9,11 @@
 
 #include <Python.h>
 
+#include <exception>
+#include <new>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -27,14 +31,31 @@ struct IoFailure {      // raised as OSError with the text as its one argument
 struct BorrowConflict {  // raised as RuntimeError
     const char* text;
 };
+struct ErrnoFailure {  // raised as the OSError (or its subclass) of the error number
+    int error_number;
+};
+struct ValueFailure {  // raised as ValueError with the text
+    std::string text;
+};
+struct EndOfFile {  // raised as EOFError with the text
+    std::string text;
+};
+struct OutOfMemory {};  // raised as MemoryError
 
-using Failure = std::variant<PythonError, IoFailure, BorrowConflict, InternalError>;
+using Failure =
+    std::variant<PythonError, IoFailure, BorrowConflict, InternalError, ErrnoFailure, ValueFailure, EndOfFile, OutOfMemory>;
 
 template <class T>
 using Result = Expected<T, Failure>;
 
 // Sets the Python exception for `failure`; always returns nullptr.
 PyObject* raise_failure(const Failure& failure);
+
+// `made` (a new reference or nullptr with an exception set) as a result.
+inline Result<OwnedRef> checked(PyObject* made) {
+    if (made == nullptr) return Unexpected(PythonError{});
+    return OwnedRef::steal(made);
+}
 
 // Sets TypeError "'<type of value>' object cannot be cast as '<expected>'".
 void set_type_mismatch(PyObject* value, const char* expected);
@@ -53,6 +74,28 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (...) {
         return raise_current_exception();
     }
+}
+
+// Runs `body`, which returns a Result and touches no interpreter object, with
+// the interpreter lock released; a C++ exception leaving it becomes its
+// failure (out of memory, or an internal error).
+template <class Body>
+std::invoke_result_t<Body&> without_lock(Body&& body) noexcept {
+    std::optional<std::invoke_result_t<Body&>> out;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+        out.emplace(body());
+    } catch (const std::bad_alloc&) {
+        out.emplace(Unexpected(Failure(OutOfMemory{})));
+    } catch (const std::exception& e) {
+        try {
+            out.emplace(Unexpected(Failure(InternalError{e.what()})));
+        } catch (...) {
+            out.emplace(Unexpected(Failure(OutOfMemory{})));
+        }
+    }
+    PyEval_RestoreThread(saved);
+    return std::move(*out);
 }
 
 // Runs `body` and hands its result to the interpreter: a new reference, or
