@@ -24,9 +24,9 @@ namespace {
 
 using brimlet::py::boundary;
 using brimlet::py::checked;
-using brimlet::py::EndOfFile;
 using brimlet::py::ErrnoFailure;
 using brimlet::py::Failure;
+using brimlet::py::IoFailure;
 using brimlet::py::OutOfMemory;
 using brimlet::py::Result;
 using brimlet::py::without_lock;
@@ -73,8 +73,9 @@ Failure decode_failure(const DecodeError& error, std::uint64_t length) {
     switch (error.kind) {
         case DecodeError::Kind::read_failed: return ErrnoFailure{error.error_number};
         case DecodeError::Kind::ended_early:
-            return EndOfFile{"the file ended after " + std::to_string(error.bytes) + " of its " +
-                             std::to_string(length) + " bytes"};
+            return IoFailure{"the file ended after " + std::to_string(error.bytes) + " of its " +
+                                 std::to_string(length) + " bytes",
+                             PyExc_EOFError};
         case DecodeError::Kind::out_of_memory: break;
     }
     return OutOfMemory{};

@@ -76,7 +76,7 @@ Result<Borrow> use(LiveObject* live) { return Borrow::take(live->busy, brimlet::
 
 // The feed of a source in use; ValueError when it is closed.
 Result<LiveFeed*> open_feed(LiveObject* live) {
-    if (live->feed == nullptr) return Unexpected(brimlet::py::ValueFailure{"I/O operation on a closed live source"});
+    if (live->feed == nullptr) return Unexpected(IoFailure{"I/O operation on a closed live source", PyExc_ValueError});
     return live->feed;
 }
 

@@ -149,7 +149,7 @@ PyObject* text_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return brimlet::py::boundary([&]() -> Result<OwnedRef> {
         Result<std::string> text = brimlet::py::without_lock([&]() -> Result<std::string> {
             Expected<std::string, TextError> written = column_text(view, format, json);
-            if (!written) return Unexpected(brimlet::py::ValueFailure{error_text(written.error())});
+            if (!written) return Unexpected(brimlet::py::IoFailure{error_text(written.error()), PyExc_ValueError});
             return std::move(*written);
         });
         if (!text) return Unexpected(std::move(text).error());

@@ -17,7 +17,7 @@ PyObject* text_error(PyObject* type, const std::string& text) {
 
 struct Raise {
     PyObject* operator()(const PythonError&) const { return nullptr; }
-    PyObject* operator()(const IoFailure& failure) const { return text_error(PyExc_OSError, failure.text); }
+    PyObject* operator()(const IoFailure& failure) const { return text_error(failure.type, failure.text); }
     PyObject* operator()(const BorrowConflict& conflict) const {
         PyErr_SetString(PyExc_RuntimeError, conflict.text);
         return nullptr;
@@ -27,8 +27,6 @@ struct Raise {
         errno = failure.error_number;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    PyObject* operator()(const ValueFailure& failure) const { return text_error(PyExc_ValueError, failure.text); }
-    PyObject* operator()(const EndOfFile& failure) const { return text_error(PyExc_EOFError, failure.text); }
     PyObject* operator()(const OutOfMemory&) const { return PyErr_NoMemory(); }
 };
 

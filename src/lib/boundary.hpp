@@ -25,8 +25,10 @@
 namespace brimlet::py {
 
 struct PythonError {};  // a Python exception is already set
-struct IoFailure {      // raised as OSError with the text as its one argument
+struct OutOfMemory {};  // raised as MemoryError
+struct IoFailure {      // raised as `type` with the text as its one argument
     std::string text;
+    PyObject* type = PyExc_OSError;  // or PyExc_ValueError, PyExc_EOFError, ...
 };
 struct BorrowConflict {  // raised as RuntimeError
     const char* text;
@@ -34,16 +36,10 @@ struct BorrowConflict {  // raised as RuntimeError
 struct ErrnoFailure {  // raised as the OSError (or its subclass) of the error number
     int error_number;
 };
-struct ValueFailure {  // raised as ValueError with the text
-    std::string text;
-};
-struct EndOfFile {  // raised as EOFError with the text
-    std::string text;
-};
-struct OutOfMemory {};  // raised as MemoryError
 
-using Failure =
-    std::variant<PythonError, IoFailure, BorrowConflict, InternalError, ErrnoFailure, ValueFailure, EndOfFile, OutOfMemory>;
+// (An empty alternative further back makes g++ 12 warn falsely of an
+// uninitialised string when a Failure is moved.)
+using Failure = std::variant<PythonError, OutOfMemory, IoFailure, BorrowConflict, InternalError, ErrnoFailure>;
 
 template <class T>
 using Result = Expected<T, Failure>;
