@@ -174,6 +174,20 @@ bool wait_ready(const LiveFeed& feed, double seconds) {
     }
 }
 
+// Runs `body(source, feed)` on the open feed of the source `self` in a use
+// of it; its result, or the failure to use it.
+template <class Body>
+PyObject* with_feed(PyObject* self, Body body) {
+    LiveObject* live = as_live(self);
+    return boundary([&]() -> Result<OwnedRef> {
+        Result<Borrow> using_it = use(live);
+        if (!using_it) return Unexpected(std::move(using_it).error());
+        Result<LiveFeed*> feed = open_feed(live);
+        if (!feed) return Unexpected(std::move(feed).error());
+        return body(*live, **feed);
+    });
+}
+
 // read(timeout=None): see the stub.
 PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"timeout", nullptr};
@@ -185,50 +199,30 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (seconds == -1 && PyErr_Occurred()) return nullptr;
         if (checked_timeout(seconds, "timeout must be a non-negative number or None") < 0) return nullptr;
     }
-    LiveObject* live = as_live(self);
-    return boundary([&]() -> Result<OwnedRef> {
-        Result<Borrow> using_it = use(live);
-        if (!using_it) return Unexpected(std::move(using_it).error());
-        Result<LiveFeed*> feed = open_feed(live);
-        if (!feed) return Unexpected(std::move(feed).error());
-        if (!wait_ready(**feed, seconds)) return Unexpected(PythonError{});
-        Expected<Taken, DecodeError> taken = (*feed)->take();
+    return with_feed(self, [&](LiveObject& live, LiveFeed& feed) -> Result<OwnedRef> {
+        if (!wait_ready(feed, seconds)) return Unexpected(PythonError{});
+        Expected<Taken, DecodeError> taken = feed.take();
         if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
         if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);
         if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(IoFailure{std::move(failed->text)});
         // Where a frame lay in the line's stream means nothing to a live reader.
         return checked(
-            columns_dict(reinterpret_cast<PyTypeObject*>(live->column_type), std::get<ColumnTable>(*taken), false));
-    });
-}
-
-// Runs `body` on the open feed of the source `self` in a use of it; its
-// result (a new reference or nullptr with an exception set) or the failure
-// to use it.
-template <class Body>
-PyObject* with_feed(PyObject* self, Body body) {
-    LiveObject* live = as_live(self);
-    return boundary([&]() -> Result<OwnedRef> {
-        Result<Borrow> using_it = use(live);
-        if (!using_it) return Unexpected(std::move(using_it).error());
-        Result<LiveFeed*> feed = open_feed(live);
-        if (!feed) return Unexpected(std::move(feed).error());
-        return checked(body(**feed));
+            columns_dict(reinterpret_cast<PyTypeObject*>(live.column_type), std::get<ColumnTable>(*taken), false));
     });
 }
 
 PyObject* live_fileno(PyObject* self, PyObject*) {
-    return with_feed(self, [](LiveFeed& feed) { return PyLong_FromLong(feed.fd()); });
+    return with_feed(self, [](LiveObject&, LiveFeed& feed) { return checked(PyLong_FromLong(feed.fd())); });
 }
 
 PyObject* live_scan_totals(PyObject* self, PyObject*) {
-    return with_feed(self, [](LiveFeed& feed) {
+    return with_feed(self, [](LiveObject&, LiveFeed& feed) {
         const ScanCounts& counts = feed.counts();
         const auto load = [](const std::atomic<std::uint64_t>& n) {
             return static_cast<unsigned long long>(n.load(std::memory_order_relaxed));
         };
-        return Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums",
-                             load(counts.bad_checksums), "other_frames", load(counts.other_frames));
+        return checked(Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums",
+                                     load(counts.bad_checksums), "other_frames", load(counts.other_frames)));
     });
 }
 
