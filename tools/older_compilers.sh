@@ -72,7 +72,7 @@ test_with() {
     core=("${objects[@]}")
     for module in brimlet brimlet_columns; do
         if [ "$module" = brimlet ]; then sources=(src/lib/*.cpp)
-        else mapfile -t sources < <(listed 'python_add_library(brimlet_columns')
+        else mapfile -t sources < <(listed 'set(BRIMLET_BOUNDARY_SOURCES'); sources+=(src/columns_module/*.cpp)
         fi
         objects=()
         compile "${sources[@]}"

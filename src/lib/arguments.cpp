@@ -5,11 +5,11 @@
 
 #include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
+#include "serial/serial_source.hpp"
 
 namespace brimlet::py {
 namespace {
 
-constexpr std::uint32_t kDefaultBaudrate = 115200;
 constexpr double kDefaultTimeout = 0.1;
 
 // ---------------------------------------------------------------------------

@@ -41,7 +41,7 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
 // the file-system encoding. Bytes paths are refused.
 std::optional<std::string> convert_path(PyObject* value, const char* name);
 
-// Bits per second: 115200 when missing or None, else an integer in 0..2^32-1.
+// Bits per second: kDefaultBaudrate when missing or None, else an integer in 0..2^32-1.
 std::optional<std::uint32_t> convert_baudrate(PyObject* value);
 
 // Seconds: 0.1 when missing, 0.0 for None, else any real number (no range check).

@@ -1,24 +1,33 @@
 #include "lib/boundary.hpp"
 
+#include <cerrno>
 #include <exception>
 #include <new>
 
 namespace brimlet::py {
 namespace {
 
+// Sets `type` with `text` as its one argument; always returns nullptr.
+PyObject* text_error(PyObject* type, const std::string& text) {
+    OwnedRef value =
+        OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (value) PyErr_SetObject(type, value.get());
+    return nullptr;
+}
+
 struct Raise {
     PyObject* operator()(const PythonError&) const { return nullptr; }
-    PyObject* operator()(const IoFailure& failure) const {
-        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
-            failure.text.data(), static_cast<Py_ssize_t>(failure.text.size()), "replace"));
-        if (text) PyErr_SetObject(PyExc_OSError, text.get());
-        return nullptr;
-    }
+    PyObject* operator()(const IoFailure& failure) const { return text_error(failure.type, failure.text); }
     PyObject* operator()(const BorrowConflict& conflict) const {
         PyErr_SetString(PyExc_RuntimeError, conflict.text);
         return nullptr;
     }
     PyObject* operator()(const InternalError& error) const { return raise_internal_error(error); }
+    PyObject* operator()(const ErrnoFailure& failure) const {
+        errno = failure.error_number;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    PyObject* operator()(const OutOfMemory&) const { return PyErr_NoMemory(); }
 };
 
 }  // namespace

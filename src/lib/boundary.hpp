@@ -9,7 +9,11 @@
 
 #include <Python.h>
 
+#include <exception>
+#include <new>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -21,20 +25,33 @@
 namespace brimlet::py {
 
 struct PythonError {};  // a Python exception is already set
-struct IoFailure {      // raised as OSError with the text as its one argument
+struct OutOfMemory {};  // raised as MemoryError
+struct IoFailure {      // raised as `type` with the text as its one argument
     std::string text;
+    PyObject* type = PyExc_OSError;  // or PyExc_ValueError, PyExc_EOFError, ...
 };
 struct BorrowConflict {  // raised as RuntimeError
     const char* text;
 };
+struct ErrnoFailure {  // raised as the OSError (or its subclass) of the error number
+    int error_number;
+};
 
-using Failure = std::variant<PythonError, IoFailure, BorrowConflict, InternalError>;
+// (An empty alternative further back makes g++ 12 warn falsely of an
+// uninitialised string when a Failure is moved.)
+using Failure = std::variant<PythonError, OutOfMemory, IoFailure, BorrowConflict, InternalError, ErrnoFailure>;
 
 template <class T>
 using Result = Expected<T, Failure>;
 
 // Sets the Python exception for `failure`; always returns nullptr.
 PyObject* raise_failure(const Failure& failure);
+
+// `made` (a new reference or nullptr with an exception set) as a result.
+inline Result<OwnedRef> checked(PyObject* made) {
+    if (made == nullptr) return Unexpected(PythonError{});
+    return OwnedRef::steal(made);
+}
 
 // Sets TypeError "'<type of value>' object cannot be cast as '<expected>'".
 void set_type_mismatch(PyObject* value, const char* expected);
@@ -53,6 +70,28 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (...) {
         return raise_current_exception();
     }
+}
+
+// Runs `body`, which returns a Result and touches no interpreter object, with
+// the interpreter lock released; a C++ exception leaving it becomes its
+// failure (out of memory, or an internal error).
+template <class Body>
+std::invoke_result_t<Body&> without_lock(Body&& body) noexcept {
+    std::optional<std::invoke_result_t<Body&>> out;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+        out.emplace(body());
+    } catch (const std::bad_alloc&) {
+        out.emplace(Unexpected(Failure(OutOfMemory{})));
+    } catch (const std::exception& e) {
+        try {
+            out.emplace(Unexpected(Failure(InternalError{e.what()})));
+        } catch (...) {
+            out.emplace(Unexpected(Failure(OutOfMemory{})));
+        }
+    }
+    PyEval_RestoreThread(saved);
+    return std::move(*out);
 }
 
 // Runs `body` and hands its result to the interpreter: a new reference, or

@@ -9,6 +9,9 @@
 
 namespace brimlet {
 
+// The speed a port opens at when the caller names none.
+inline constexpr std::uint32_t kDefaultBaudrate = 115200;
+
 // Opens and configures the port; on failure nothing stays open. `port` must not
 // contain a NUL byte ("Invalid argument"). `timeout` seconds become the wait of
 // each read in whole milliseconds (negative or NaN: 0).

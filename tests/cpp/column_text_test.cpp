@@ -1,4 +1,4 @@
-#include "columns/column_text.hpp"
+#include "text/column_text.hpp"
 
 #include <gtest/gtest.h>
 

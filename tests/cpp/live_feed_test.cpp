@@ -1,4 +1,4 @@
-#include "columns/live_feed.hpp"
+#include "live/live_feed.hpp"
 
 #include <gtest/gtest.h>
 

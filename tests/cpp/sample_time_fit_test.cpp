@@ -1,4 +1,4 @@
-#include "columns/sample_time_fit.hpp"
+#include "timing/sample_time_fit.hpp"
 
 #include <gtest/gtest.h>
 

@@ -65,7 +65,7 @@ protected:
     }
     void TearDown() override { hang_up(); }
 
-    std::unique_ptr<ByteSource> open_port(double timeout, std::uint32_t baud = 115200) {
+    std::unique_ptr<ByteSource> open_port(double timeout, std::uint32_t baud = kDefaultBaudrate) {
         OpenResult opened = open_serial_port(port_, baud, timeout);
         EXPECT_TRUE(opened.has_value()) << opened.error();
         return opened ? std::move(*opened) : nullptr;

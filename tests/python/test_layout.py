@@ -5,6 +5,7 @@ circle, no command imports another command, and only `live/` opens a port."""
 from __future__ import annotations
 
 import ast
+import re
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
@@ -143,3 +144,33 @@ def test_a_job_done_in_one_part_only(rule: str) -> None:
         if part(module_name(path)) not in allowed:
             found += breaks(path, ast.parse(path.read_text()))
     assert not found, rule
+
+
+# The native folders' floors, from the ground up. A folder includes only its
+# own headers and those of folders on lower floors; only the modules' folders
+# (BINDINGS) speak to the interpreter.
+NATIVE_FLOORS: dict[str, int] = {
+    "common": 0,
+    "protocol": 1, "serial": 1, "timing": 1,
+    "parser": 2, "columns": 2,
+    "live": 3, "text": 3,
+    "lib": 4,
+    "columns_module": 5,
+}  # fmt: skip
+BINDINGS = {"lib", "columns_module"}
+SRC = Path(__file__).resolve().parents[2] / "src"
+
+
+@pytest.mark.parametrize("folder", sorted(p.name for p in SRC.iterdir() if p.is_dir()))
+def test_native_folder_includes_only_downwards(folder: str) -> None:
+    assert folder in NATIVE_FLOORS, f"src/{folder} stands on no floor"
+    wrong = []
+    for path in sorted((SRC / folder).iterdir()):
+        for line in path.read_text().splitlines():
+            if line.startswith("#include <Python.h>") and folder not in BINDINGS:
+                wrong.append(f"{path.name}: Python.h")
+            elif match := re.match(r'#include "([a-z_]+)/', line):
+                target = match[1]
+                if target != folder and NATIVE_FLOORS.get(target, 99) >= NATIVE_FLOORS[folder]:
+                    wrong.append(f"{path.name}: {target}")
+    assert not wrong

@@ -9,6 +9,7 @@ import os
 import selectors
 import threading
 import time
+from collections.abc import Callable
 
 import pytest
 from conftest import new_task, python_child, run_python, task_ended, tasks
@@ -54,6 +55,37 @@ def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> 
     assert (got["time"] > 0).all() and source.closed
     with pytest.raises(ValueError, match="closed"):
         source.read()
+
+
+def failing_calls(directory: int) -> list[tuple[Callable[[], object], type[Exception], str]]:
+    """(call, exception type, its text) for each kind of failure the module
+    raises; `directory` is a descriptor open on a directory."""
+    closed = brimlet_columns.LiveSource.recording(__file__)
+    closed.close()
+    columns, _ = brimlet_columns.decode(stream_bytes(NOISY))
+    leading = [np.asarray(memoryview(columns[name])) for name in ("time", "kind", "invalid", "present")]
+    leading[1] = np.full_like(leading[1], 200)
+    unknown_kind = [*leading, *(columns[name] for name in brimlet_columns.DATA_COLUMNS)]
+    return [
+        (closed.read, ValueError, "I/O operation on a closed live source"),
+        (closed.fileno, ValueError, "I/O operation on a closed live source"),
+        (closed.scan_totals, ValueError, "I/O operation on a closed live source"),
+        (lambda: brimlet_columns.text_lines("csv", unknown_kind), ValueError,
+         "the kind column holds a code with no packet type"),
+        (lambda: brimlet_columns.decode_file(directory, 10), IsADirectoryError,
+         "[Errno 21] Is a directory"),
+    ]  # fmt: skip
+
+
+def test_failures_are_raised_with_their_exception_and_text(tmp_path) -> None:
+    directory = os.open(tmp_path, os.O_RDONLY)
+    try:
+        for call, kind, text in failing_calls(directory):
+            with pytest.raises(kind) as failure:
+                call()
+            assert type(failure.value) is kind and str(failure.value) == text
+    finally:
+        os.close(directory)
 
 
 def test_open_failures_read_as_the_parsers_do(tmp_path) -> None:

@@ -14,6 +14,8 @@ import time
 import pytest
 
 import brimlet
+import brimlet_columns
+from brimlet_tools.wire.fields import MODULE_DEFAULT_BAUD
 from brimlet_tools.wire.frames import estimated_frame, raw_frame
 from conftest import wait_until, waiting_bytes
 
@@ -175,10 +177,15 @@ def test_line_is_raw_8n1_without_flow_control(pty):
     assert cflag & (termios.PARENB | termios.CSTOPB | CRTSCTS) == 0
 
 
-@pytest.mark.parametrize("baudrate, expected", [(None, 115200), (921600, 921600), (12345, 12345), (9600, 9600)])
-def test_speed_is_set_through_the_arbitrary_speed_fields(pty, baudrate, expected):
-    brimlet.SerialParser(pty.name, baudrate)
+@pytest.mark.parametrize("opener", [brimlet.SerialParser, brimlet_columns.LiveSource])
+@pytest.mark.parametrize(
+    "baudrate, expected", [(None, MODULE_DEFAULT_BAUD), (921600, 921600), (12345, 12345), (9600, 9600)]
+)
+def test_speed_is_set_through_the_arbitrary_speed_fields(pty, opener, baudrate, expected):
+    # The tools' copy of the default holds the modules' one.
+    opened = opener(pty.name, baudrate)
     record = fcntl.ioctl(pty.slave, TCGETS2, bytes(TERMIOS2.size))
     _iflag, _oflag, cflag, _lflag, _line, _cc, ispeed, ospeed = TERMIOS2.unpack(record)
     assert (ispeed, ospeed) == (expected, expected)
     assert cflag & CBAUD == BOTHER
+    del opened  # held open until the speed is read

@@ -11,7 +11,7 @@
 // handler, so no reader thread outlives the interpreter's finalization and
 // the port is let go as soon as the program ends.
 
-#include "columns/live_source.hpp"
+#include "columns_module/live_source.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +23,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "columns/column_object.hpp"
-#include "columns/live_feed.hpp"
+#include "columns_module/column_object.hpp"
+#include "lib/boundary.hpp"
+#include "lib/use_guard.hpp"
+#include "live/live_feed.hpp"
 #include "serial/file_source.hpp"
 #include "serial/serial_source.hpp"
 
@@ -33,6 +35,12 @@ namespace brimlet::columns::py {
 namespace {
 
 using namespace std::chrono_literals;
+using brimlet::py::Borrow;
+using brimlet::py::boundary;
+using brimlet::py::checked;
+using brimlet::py::IoFailure;
+using brimlet::py::PythonError;
+using brimlet::py::Result;
 
 // How long a wait goes without running signal handlers.
 constexpr std::chrono::milliseconds kSignalCheck{100};
@@ -54,7 +62,7 @@ struct LiveObject {
     LiveFeed* feed;  // null once closed
     PyObject* column_type;
     PyInterpreterState* interpreter;
-    std::atomic<bool> busy;
+    std::atomic<std::size_t> busy;  // the borrow flag of its uses
 };
 
 LiveObject* as_live(PyObject* self) { return reinterpret_cast<LiveObject*>(self); }
@@ -64,28 +72,11 @@ std::mutex open_lock;
 std::unordered_set<LiveObject*> open_sources;
 
 // One call's use of a source; a second use at the same time is refused.
-class Use {
-public:
-    explicit Use(LiveObject* live) : live_(live) {
-        bool expected = false;
-        held_ = live->busy.compare_exchange_strong(expected, true, std::memory_order_acquire);
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-    ~Use() {
-        if (held_) live_->busy.store(false, std::memory_order_release);
-    }
-    explicit operator bool() const { return held_; }
+Result<Borrow> use(LiveObject* live) { return Borrow::take(live->busy, brimlet::py::Access::exclusive); }
 
-private:
-    LiveObject* live_;
-    bool held_;
-};
-
-// The feed of a source in use; nullptr with ValueError when it is closed.
-LiveFeed* open_feed(LiveObject* live) {
-    if (live->feed == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on a closed live source");
+// The feed of a source in use; ValueError when it is closed.
+Result<LiveFeed*> open_feed(LiveObject* live) {
+    if (live->feed == nullptr) return Unexpected(IoFailure{"I/O operation on a closed live source", PyExc_ValueError});
     return live->feed;
 }
 
@@ -105,22 +96,25 @@ void close_feed(LiveObject* live) {
 // New reference to a source of `type` running over the opened source; the
 // open failure's text as OSError.
 PyObject* new_source(PyTypeObject* type, OpenResult opened) {
-    if (!opened) return PyErr_Format(PyExc_OSError, "%s", opened.error().c_str());
-    PyObject* module = PyType_GetModule(type);
-    if (module == nullptr) return nullptr;
-    OwnedRef column_type = OwnedRef::steal(PyObject_GetAttrString(module, "Column"));
-    if (!column_type) return nullptr;
-    auto feed = LiveFeed::start(std::move(*opened));
-    if (!feed) return PyErr_Format(PyExc_OSError, "%s", feed.error().c_str());
-    LiveObject* live = reinterpret_cast<LiveObject*>(type->tp_alloc(type, 0));
-    if (live == nullptr) return nullptr;  // the feed stops and closes as it goes
-    live->feed = feed->release();
-    live->column_type = column_type.release();
-    live->interpreter = PyInterpreterState_Get();
-    new (&live->busy) std::atomic<bool>(false);
-    std::lock_guard guard(open_lock);
-    open_sources.insert(live);
-    return reinterpret_cast<PyObject*>(live);
+    return boundary([&]() -> Result<OwnedRef> {
+        if (!opened) return Unexpected(IoFailure{std::move(opened).error()});
+        PyObject* module = PyType_GetModule(type);
+        if (module == nullptr) return Unexpected(PythonError{});
+        Result<OwnedRef> column_type = checked(PyObject_GetAttrString(module, "Column"));
+        if (!column_type) return column_type;
+        auto feed = LiveFeed::start(std::move(*opened));
+        if (!feed) return Unexpected(IoFailure{std::move(feed).error()});
+        Result<OwnedRef> made = checked(type->tp_alloc(type, 0));
+        if (!made) return made;  // the feed stops and closes as it goes
+        LiveObject* live = as_live(made->get());
+        live->feed = feed->release();
+        live->column_type = column_type->release();
+        live->interpreter = PyInterpreterState_Get();
+        new (&live->busy) std::atomic<std::size_t>(0);
+        std::lock_guard guard(open_lock);
+        open_sources.insert(live);
+        return made;
+    });
 }
 
 // LiveSource(port, baudrate=None, timeout=1.0)
@@ -134,7 +128,7 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     OwnedRef path = OwnedRef::steal(port);
-    unsigned long baud = 115200;
+    unsigned long baud = kDefaultBaudrate;
     if (baudrate != Py_None) {
         baud = PyLong_AsUnsignedLong(baudrate);
         if (PyErr_Occurred()) return nullptr;
@@ -180,6 +174,20 @@ bool wait_ready(const LiveFeed& feed, double seconds) {
     }
 }
 
+// Runs `body(source, feed)` on the open feed of the source `self` in a use
+// of it; its result, or the failure to use it.
+template <class Body>
+PyObject* with_feed(PyObject* self, Body body) {
+    LiveObject* live = as_live(self);
+    return boundary([&]() -> Result<OwnedRef> {
+        Result<Borrow> using_it = use(live);
+        if (!using_it) return Unexpected(std::move(using_it).error());
+        Result<LiveFeed*> feed = open_feed(live);
+        if (!feed) return Unexpected(std::move(feed).error());
+        return body(*live, **feed);
+    });
+}
+
 // read(timeout=None): see the stub.
 PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"timeout", nullptr};
@@ -191,52 +199,41 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (seconds == -1 && PyErr_Occurred()) return nullptr;
         if (checked_timeout(seconds, "timeout must be a non-negative number or None") < 0) return nullptr;
     }
-    LiveObject* live = as_live(self);
-    Use use(live);
-    if (!use) return nullptr;
-    LiveFeed* feed = open_feed(live);
-    if (feed == nullptr || !wait_ready(*feed, seconds)) return nullptr;
-    Expected<Taken, DecodeError> taken = Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
-    try {
-        taken = feed->take();
-    } catch (const std::bad_alloc&) {
-        // reported below
-    }
-    if (!taken) return PyErr_NoMemory();
-    if (std::holds_alternative<Ended>(*taken)) Py_RETURN_NONE;
-    if (auto* failed = std::get_if<ReadFailed>(&*taken)) return PyErr_Format(PyExc_OSError, "%s", failed->text.c_str());
-    // Where a frame lay in the line's stream means nothing to a live reader.
-    return columns_dict(reinterpret_cast<PyTypeObject*>(live->column_type), std::get<ColumnTable>(*taken), false);
+    return with_feed(self, [&](LiveObject& live, LiveFeed& feed) -> Result<OwnedRef> {
+        if (!wait_ready(feed, seconds)) return Unexpected(PythonError{});
+        Expected<Taken, DecodeError> taken = feed.take();
+        if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
+        if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);
+        if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(IoFailure{std::move(failed->text)});
+        // Where a frame lay in the line's stream means nothing to a live reader.
+        return checked(
+            columns_dict(reinterpret_cast<PyTypeObject*>(live.column_type), std::get<ColumnTable>(*taken), false));
+    });
 }
 
 PyObject* live_fileno(PyObject* self, PyObject*) {
-    LiveObject* live = as_live(self);
-    Use use(live);
-    if (!use) return nullptr;
-    LiveFeed* feed = open_feed(live);
-    return feed == nullptr ? nullptr : PyLong_FromLong(feed->fd());
+    return with_feed(self, [](LiveObject&, LiveFeed& feed) { return checked(PyLong_FromLong(feed.fd())); });
 }
 
 PyObject* live_scan_totals(PyObject* self, PyObject*) {
-    LiveObject* live = as_live(self);
-    Use use(live);
-    if (!use) return nullptr;
-    LiveFeed* feed = open_feed(live);
-    if (feed == nullptr) return nullptr;
-    const ScanCounts& counts = feed->counts();
-    const auto load = [](const std::atomic<std::uint64_t>& n) {
-        return static_cast<unsigned long long>(n.load(std::memory_order_relaxed));
-    };
-    return Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums", load(counts.bad_checksums),
-                         "other_frames", load(counts.other_frames));
+    return with_feed(self, [](LiveObject&, LiveFeed& feed) {
+        const ScanCounts& counts = feed.counts();
+        const auto load = [](const std::atomic<std::uint64_t>& n) {
+            return static_cast<unsigned long long>(n.load(std::memory_order_relaxed));
+        };
+        return checked(Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums",
+                                     load(counts.bad_checksums), "other_frames", load(counts.other_frames)));
+    });
 }
 
 PyObject* live_close(PyObject* self, PyObject*) {
     LiveObject* live = as_live(self);
-    Use use(live);
-    if (!use) return nullptr;
-    close_feed(live);
-    Py_RETURN_NONE;
+    return boundary([&]() -> Result<OwnedRef> {
+        Result<Borrow> using_it = use(live);
+        if (!using_it) return Unexpected(std::move(using_it).error());
+        close_feed(live);
+        return OwnedRef::new_ref(Py_None);
+    });
 }
 
 PyObject* live_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
@@ -270,18 +267,15 @@ PyObject* close_open_sources(PyObject*, PyObject*) {
         {
             std::lock_guard guard(open_lock);
             for (LiveObject* live : open_sources) {
-                if (live->interpreter == interpreter && !live->busy.load(std::memory_order_relaxed)) {
+                if (live->interpreter == interpreter && live->busy.load(std::memory_order_relaxed) == 0) {
                     source = OwnedRef::new_ref(reinterpret_cast<PyObject*>(live));
                     break;
                 }
             }
         }
         if (!source) Py_RETURN_NONE;
-        Use use(as_live(source.get()));
-        if (!use) {
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
+        Result<Borrow> using_it = use(as_live(source.get()));
+        if (!using_it) Py_RETURN_NONE;
         close_feed(as_live(source.get()));
     }
 }

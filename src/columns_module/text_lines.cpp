@@ -3,25 +3,27 @@
 // Column objects of decode) and writes the lines with the interpreter lock
 // released.
 
-#include "columns/text_lines.hpp"
+#include "columns_module/text_lines.hpp"
 
 #include <array>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "columns/column_text.hpp"
-#include "columns/held_buffer.hpp"
+#include "columns_module/held_buffer.hpp"
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
 #include "protocol/packet_schema.hpp"
+#include "text/column_text.hpp"
 
 namespace brimlet::columns::py {
 
 namespace {
 
 using brimlet::py::OwnedRef;
+using brimlet::py::Result;
 
 constexpr std::size_t kLeading = 4;  // time, kind, invalid, present
 
@@ -144,21 +146,15 @@ PyObject* text_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!read_keys(key_sequence, 3 + schema::kFieldCount, key_items, keys)) return nullptr;
     }
     const JsonKeys json{std::span(keys).first(keys.empty() ? 0 : 3), std::span(keys).subspan(keys.empty() ? 0 : 3)};
-    Expected<std::string, TextError> text = std::string();
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        text = column_text(view, format, json);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
-    if (!text) {
-        PyErr_SetString(PyExc_ValueError, error_text(text.error()));
-        return nullptr;
-    }
-    return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    return brimlet::py::boundary([&]() -> Result<OwnedRef> {
+        Result<std::string> text = brimlet::py::without_lock([&]() -> Result<std::string> {
+            Expected<std::string, TextError> written = column_text(view, format, json);
+            if (!written) return Unexpected(brimlet::py::IoFailure{error_text(written.error()), PyExc_ValueError});
+            return std::move(*written);
+        });
+        if (!text) return Unexpected(std::move(text).error());
+        return brimlet::py::checked(PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+    });
 }
 
 }  // namespace brimlet::columns::py

@@ -4,24 +4,32 @@
 
 #include <Python.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "columns/column_object.hpp"
 #include "columns/column_table.hpp"
-#include "columns/live_source.hpp"
-#include "columns/held_buffer.hpp"
-#include "columns/sample_times.hpp"
-#include "columns/text_lines.hpp"
+#include "columns_module/column_object.hpp"
+#include "columns_module/held_buffer.hpp"
+#include "columns_module/live_source.hpp"
+#include "columns_module/sample_times.hpp"
+#include "columns_module/text_lines.hpp"
+#include "lib/boundary.hpp"
 
 namespace brimlet::columns::py {
 
 namespace {
+
+using brimlet::py::boundary;
+using brimlet::py::checked;
+using brimlet::py::ErrnoFailure;
+using brimlet::py::Failure;
+using brimlet::py::IoFailure;
+using brimlet::py::OutOfMemory;
+using brimlet::py::Result;
+using brimlet::py::without_lock;
 
 struct ModuleState {
     PyTypeObject* column_type;
@@ -60,37 +68,37 @@ bool take_reads(const char* function, PyObject* ends, PyObject* times, HeldBuffe
     return true;
 }
 
+// The failure of a decode of `length` bytes.
+Failure decode_failure(const DecodeError& error, std::uint64_t length) {
+    switch (error.kind) {
+        case DecodeError::Kind::read_failed: return ErrnoFailure{error.error_number};
+        case DecodeError::Kind::ended_early:
+            return IoFailure{"the file ended after " + std::to_string(error.bytes) + " of its " +
+                                 std::to_string(length) + " bytes",
+                             PyExc_EOFError};
+        case DecodeError::Kind::out_of_memory: break;
+    }
+    return OutOfMemory{};
+}
+
 // Runs `decode()` of `length` bytes without the interpreter lock; a new
 // reference to the tuple of the dict of its columns and the dict of its scan
 // totals, or nullptr with the exception for its failure set.
 template <class Decode>
 PyObject* decoded_columns(PyObject* module, std::uint64_t length, Decode decode) {
-    Expected<ColumnTable, DecodeError> table = Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        table = decode();
-    } catch (const std::bad_alloc&) {
-        // reported below
-    }
-    Py_END_ALLOW_THREADS
-    if (table) {
-        OwnedRef columns = OwnedRef::steal(columns_dict(state_of(module)->column_type, *table));
-        if (!columns) return nullptr;
-        OwnedRef totals = OwnedRef::steal(totals_dict(table->scan, length));
-        if (!totals) return nullptr;
-        return PyTuple_Pack(2, columns.get(), totals.get());
-    }
-    switch (table.error().kind) {
-        case DecodeError::Kind::read_failed:
-            errno = table.error().error_number;
-            return PyErr_SetFromErrno(PyExc_OSError);
-        case DecodeError::Kind::ended_early:
-            return PyErr_Format(PyExc_EOFError, "the file ended after %llu of its %llu bytes",
-                                static_cast<unsigned long long>(table.error().bytes),
-                                static_cast<unsigned long long>(length));
-        case DecodeError::Kind::out_of_memory: break;
-    }
-    return PyErr_NoMemory();
+    return boundary([&]() -> Result<OwnedRef> {
+        Result<ColumnTable> table = without_lock([&]() -> Result<ColumnTable> {
+            Expected<ColumnTable, DecodeError> decoded = decode();
+            if (!decoded) return Unexpected(decode_failure(decoded.error(), length));
+            return std::move(*decoded);
+        });
+        if (!table) return Unexpected(std::move(table).error());
+        Result<OwnedRef> columns = checked(columns_dict(state_of(module)->column_type, *table));
+        if (!columns) return columns;
+        Result<OwnedRef> totals = checked(totals_dict(table->scan, length));
+        if (!totals) return totals;
+        return checked(PyTuple_Pack(2, columns->get(), totals->get()));
+    });
 }
 
 // decode(data, ends=None, times=None, /): see the stub.

@@ -1,4 +1,4 @@
-#include "columns/sample_time_fit.hpp"
+#include "timing/sample_time_fit.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <numeric>
 
-#include "columns/lower_envelope.hpp"
+#include "timing/lower_envelope.hpp"
 
 namespace brimlet::columns {
 

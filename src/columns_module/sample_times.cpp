@@ -2,21 +2,22 @@
 // decoder's columns through the buffer protocol, fits with the interpreter
 // lock released and writes into the caller's arrays.
 
-#include "columns/sample_times.hpp"
+#include "columns_module/sample_times.hpp"
 
-#include <new>
-#include <optional>
+#include <utility>
 #include <vector>
 
-#include "columns/held_buffer.hpp"
-#include "columns/sample_time_fit.hpp"
+#include "columns_module/held_buffer.hpp"
+#include "lib/boundary.hpp"
 #include "lib/owned_ref.hpp"
+#include "timing/sample_time_fit.hpp"
 
 namespace brimlet::columns::py {
 
 namespace {
 
 using brimlet::py::OwnedRef;
+using brimlet::py::Result;
 
 // The writable array of T that `object` is, held by `held`; false with an
 // exception set.
@@ -75,24 +76,21 @@ PyObject* sample_times(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "kind, time, skipped, end, sample and missing must have one length");
         return nullptr;
     }
-    std::optional<std::vector<KindFit>> fits;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        fits = columns::sample_times(packets, static_cast<std::size_t>(kinds), received != 0, sample, missing,
-                                     steady != 0);
-    } catch (const std::bad_alloc&) {
-        // reported below
-    }
-    Py_END_ALLOW_THREADS
-    if (!fits) return PyErr_NoMemory();
-    OwnedRef out = OwnedRef::steal(PyTuple_New(kinds));
-    if (!out) return nullptr;
-    for (Py_ssize_t c = 0; c < kinds; ++c) {
-        PyObject* item = fit_tuple((*fits)[static_cast<std::size_t>(c)]);
-        if (item == nullptr) return nullptr;
-        PyTuple_SET_ITEM(out.get(), c, item);
-    }
-    return out.release();
+    return brimlet::py::boundary([&]() -> Result<OwnedRef> {
+        Result<std::vector<KindFit>> fits = brimlet::py::without_lock([&]() -> Result<std::vector<KindFit>> {
+            return columns::sample_times(packets, static_cast<std::size_t>(kinds), received != 0, sample, missing,
+                                         steady != 0);
+        });
+        if (!fits) return Unexpected(std::move(fits).error());
+        Result<OwnedRef> out = brimlet::py::checked(PyTuple_New(kinds));
+        if (!out) return out;
+        for (Py_ssize_t c = 0; c < kinds; ++c) {
+            PyObject* item = fit_tuple((*fits)[static_cast<std::size_t>(c)]);
+            if (item == nullptr) return Unexpected(brimlet::py::PythonError{});
+            PyTuple_SET_ITEM(out->get(), c, item);
+        }
+        return out;
+    });
 }
 
 }  // namespace brimlet::columns::py

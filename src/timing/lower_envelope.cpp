@@ -1,4 +1,4 @@
-#include "columns/lower_envelope.hpp"
+#include "timing/lower_envelope.hpp"
 
 #include <algorithm>
 #include <cmath>

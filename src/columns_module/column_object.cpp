@@ -3,7 +3,7 @@
 // and frees it when the last view of it is gone; numpy.frombuffer and
 // memoryview see that very memory, so nothing is copied.
 
-#include "columns/column_object.hpp"
+#include "columns_module/column_object.hpp"
 
 #include <cstdlib>
 #include <string>
