@@ -240,16 +240,21 @@ std::vector<double> least_ahead(std::span<const double> residual, std::size_t w)
     return ahead;
 }
 
-// Where a step of the floor that begins to show at packet `from` lies: at
-// the read (the packets of one receive time) of the first packet from
-// `from` on whose residual reaches `above`, the floor after the step less
-// its wander; packets before it that waited at least half a period are no
-// sign of the step. Within a read, nothing tells which packets follow it.
-std::size_t first_after(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t from,
-                        double above) {
-    std::size_t at = from;
-    while (at + 1 < residual.size() && residual[at] < above) ++at;
-    while (at > from && t[at - 1] == t[at]) --at;
+// Where a step of the floor lies that shows from packet `from` on, the
+// floor before it being `floor` and after it `after`, within packets `low`
+// to `high`: after the last packet whose residual lies under the floor
+// after the step less its wander, as no packet the step follows sits so
+// low. Packets before that place that waited a period or more are no sign
+// of the step. At the start of its read: within a read, nothing tells which
+// packets follow the step.
+std::size_t step_place(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t low,
+                       std::size_t high, double after) {
+    std::size_t at = low;
+    for (std::size_t i = low; i < high; ++i) {
+        if (residual[i] < after) at = i + 1;
+    }
+    at = std::min(at, residual.size() - 1);
+    while (at > low && t[at - 1] == t[at]) --at;
     return at;
 }
 
@@ -320,7 +325,14 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
         bool stepped = false;
         for (std::size_t i = w; i + w <= n; ++i) {
             const bool step = ahead[i] - ahead[i - w] >= period / 2;
-            if (step && !stepped) found.places.push_back(first_after(t, residual, i, ahead[i - w] + period * 0.75));
+            if (step && !stepped) {
+                // The floor after the step, from a stretch that starts past
+                // the packets that waited before it.
+                const double steps = std::nearbyint((ahead[std::min(i + w / 2, n - w)] - ahead[i - w]) / period);
+                const double after = ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period;
+                const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
+                found.places.push_back(step_place(t, residual, low, i + w, after));
+            }
             stepped = step;
         }
         return found;
