@@ -25,9 +25,12 @@ constexpr std::int64_t kLongestSilenceNs = 60'000'000'000;
 // Receive time per fitted piece at most: within it a warming crystal's rate
 // moves so little that the line stays within a microsecond or so of it.
 // Times on the USB frames hide the sample phase but where it wraps (every
-// 33 s at 30 ppm): their pieces are as long as a warming crystal allows.
+// 33 s at 30 ppm): their pieces hold this many wraps, and are at least the
+// shorter length, at most the longer.
 constexpr std::int64_t kPieceNs = 30'000'000'000;
 constexpr std::int64_t kUsbPieceNs = 60'000'000'000;
+constexpr double kUsbPieceWraps = 2.5;
+constexpr double kLongestUsbPieceNs = 1'800e9;
 // A run of packets between two places where packets may be missing reaches
 // the floor of its receive times when it spans this long and this many
 // packets.
@@ -607,6 +610,17 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
     }
 }
 
+// The receive time a piece on the USB frames spans to hold enough wraps of
+// the sample phase, for packets `period` ns apart: the phase moves by the
+// period's distance from whole frames at each packet.
+std::int64_t usb_piece(double period) {
+    const double frame = static_cast<double>(kUsbFrameNs);
+    const double shift = std::abs(period - std::nearbyint(period / frame) * frame);
+    const double wrap = shift > 0 ? frame / shift * period : kLongestUsbPieceNs;
+    return static_cast<std::int64_t>(std::clamp(kUsbPieceWraps * wrap, static_cast<double>(kUsbPieceNs),
+                                                kLongestUsbPieceNs));
+}
+
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
 // long: written over `t`. `steady` when
@@ -661,8 +675,17 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const std::vector<std::int64_t> starts = piece_starts(epochs, t, on_usb_frames(t) ? kUsbPieceNs : kPieceNs);
-    const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    const bool usb = on_usb_frames(t);
+    const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
+                                                   : std::vector<std::int64_t>{};
+    std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
+    if (wrapping > kUsbPieceNs) {
+        std::copy(received.begin(), received.end(), t.begin());
+        starts = piece_starts(epochs, t, wrapping);
+        slopes = fit_pieces(gaps, t, starts, epochs);
+    }
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;

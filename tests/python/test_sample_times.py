@@ -347,6 +347,8 @@ LINKED = [
                  Link("chunk62-16ms"), id="converter, 16 ms timer, 200 Hz"),  # fmt: skip
     pytest.param(StreamConfig(seconds=40, seed=3, clock_ppm=-100, estimated_rate=10), Link("usb1ms"),
                  id="native USB over three wraps of the sample phase"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=61, seed=3, clock_ppm=-30, estimated_rate=10), Link("usb1ms"),
+                 id="native USB over two wraps, 30 ppm slow"),  # fmt: skip
     pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled", losses=((3.0, 1), (6.0, 10), (8.0, 1000))),
                  id="line loses 1, 10 and 1000 frames in a stretch"),  # fmt: skip
     pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms", pauses=((5.0, 1.0),)),
