@@ -491,7 +491,6 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
                                std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
-    const std::int64_t whole[] = {0};
     std::vector<EnvelopeLine> lines(count);
     std::vector<std::int64_t> first_index(count + 1), first_time(count);
     std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
@@ -505,14 +504,49 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     };
     auto gap = gaps.begin();
     std::int64_t index = -1;
+    std::vector<std::vector<HullPoint>> hulls(count);
+    std::vector<double> index_sums(count, 0.0);
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
-        fit_lower_envelopes(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), whole,
-                            std::span(&lines[p], 1));
+        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hulls[p]);
+        for (const std::int64_t i : k) index_sums[p] += static_cast<double>(i);
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
     }
     first_index[count] = index + 1;
+    // Each piece's slope from its own and its neighbours' in the epoch: a
+    // piece's slope alone wanders with the few packets that reach its floor,
+    // that of the three around it spans the piece's own rate where it is (a
+    // rate that moves evenly gives the same slope either way). The first and
+    // last of an epoch keep their own, as the two around them would give the
+    // rate where they end, unless the epoch holds only the two. The piece's
+    // line then lies under its own packets, touching the lowest.
+    const auto joined = [&](std::size_t p) {
+        return p > 0 && p < count && !std::binary_search(epochs.begin(), epochs.end(), starts[p]);
+    };
+    std::vector<HullPoint> around;
+    for (std::size_t p = 0; p < count; ++p) {
+        std::size_t from = joined(p) ? p - 1 : p;
+        std::size_t to = joined(p + 1) ? p + 1 : p;
+        if (to - from == 1 && (joined(from) || joined(to + 1))) continue;  // an end of a longer epoch
+        if (from == to || std::isnan(lines[p].slope)) continue;
+        around.clear();
+        double sum = 0;
+        std::size_t packets = 0;
+        for (std::size_t q = from; q <= to; ++q) {
+            around.insert(around.end(), hulls[q].begin(), hulls[q].end());
+            sum += index_sums[q];
+            packets += sizes[q];
+        }
+        const double slope = hull_slope(around, sum / static_cast<double>(packets));
+        if (!std::isfinite(slope)) continue;
+        double lowest = std::numeric_limits<double>::infinity();
+        for (const HullPoint& v : hulls[p]) {
+            lowest = std::min(lowest, static_cast<double>(v.y - first_time[p]) -
+                                          slope * static_cast<double>(v.x - first_index[p]));
+        }
+        lines[p] = {slope, lowest};
+    }
     // How far each piece's line is lowered where it starts and where the next starts.
     std::vector<double> lower_start(count, 0.0), lower_end(count, 0.0);
     for (std::size_t p = 0; p + 1 < count; ++p) {
