@@ -644,14 +644,18 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
     }
 }
 
-// The receive time a piece on the USB frames spans to hold enough wraps of
-// the sample phase, for packets `period` ns apart: the phase moves by the
-// period's distance from whole frames at each packet.
-std::int64_t usb_piece(double period) {
+// The receive time between two wraps of the sample phase on the USB frames,
+// for packets `period` ns apart: the phase moves by the period's distance
+// from whole frames at each packet. Infinite where it never moves.
+double usb_wrap(double period) {
     const double frame = static_cast<double>(kUsbFrameNs);
     const double shift = std::abs(period - std::nearbyint(period / frame) * frame);
-    const double wrap = shift > 0 ? frame / shift * period : kLongestUsbPieceNs;
-    return static_cast<std::int64_t>(std::clamp(kUsbPieceWraps * wrap, static_cast<double>(kUsbPieceNs),
+    return shift > 0 ? frame / shift * period : std::numeric_limits<double>::infinity();
+}
+
+// The receive time a piece on the USB frames spans to hold enough wraps.
+std::int64_t usb_piece(double period) {
+    return static_cast<std::int64_t>(std::clamp(kUsbPieceWraps * usb_wrap(period), static_cast<double>(kUsbPieceNs),
                                                 kLongestUsbPieceNs));
 }
 
@@ -723,6 +727,13 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;
+    if (usb && n > 1) {
+        // Two wraps in a piece at least, the recording's first and last
+        // packets bounding the longest piece.
+        const double longest = std::min(static_cast<double>(std::max(wrapping, kUsbPieceNs)),
+                                        static_cast<double>(received.back() - received.front()));
+        fit.phase_hidden = !(longest >= 2 * usb_wrap(period));
+    }
     return fit;
 }
 

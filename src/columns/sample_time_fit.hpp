@@ -41,6 +41,10 @@ struct KindFit {
     std::uint64_t missing = 0;  // packets missing in all
     std::uint64_t largest_gap = 0;
     std::uint64_t clock_steps = 0;
+    // The receive times keep to the USB frames and the sample phase wraps
+    // too seldom in a piece for the fit to find it: the times may be off by
+    // up to a frame.
+    bool phase_hidden = false;
 };
 
 // Fills `sample` (ns) and `missing` (packets of the same kind missing just
