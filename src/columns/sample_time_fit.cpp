@@ -302,8 +302,13 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
         const std::size_t every = std::max<std::size_t>(n / w / kStretchPairs, 1) * w;
+        double last = 0;  // the floor of the stretch from `last_from`, the second of the pair before
+        std::size_t last_from = n;
         for (std::size_t from = 0; from + 2 * w <= n; from += every) {
-            const double change = (least(from + w, w, period) - least(from, w, period)) / period;
+            const double first = from == last_from ? last : least(from, w, period);
+            last = least(from + w, w, period);
+            last_from = from + w;
+            const double change = (last - first) / period;
             fractions.push_back(change - std::nearbyint(change));
         }
     };
@@ -670,13 +675,13 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
-    for (std::size_t i = 1; i < n; ++i) {
+    const std::int64_t longest_quiet = steady ? kLongestSilenceNs : kClockJumpNs;
+    for (std::size_t i = 1, l = 0; i < n; ++i) {
         const std::int64_t dt = t[i] - t[i - 1];
-        const auto at = std::lower_bound(losses.begin(), losses.end(), i, [](const Loss& l, std::size_t a) { return l.at < a; });
-        const bool lost = at != losses.end() && at->at == i;
-        if (dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && !lost)) {
-            epochs.push_back(static_cast<std::int64_t>(i));
-        }
+        if (dt >= 0 && dt <= longest_quiet) continue;
+        while (l < losses.size() && losses[l].at < i) ++l;
+        const bool lost = l < losses.size() && losses[l].at == i;
+        if (dt < 0 || !lost) epochs.push_back(static_cast<std::int64_t>(i));
     }
     // The floor's steps, epoch by epoch.
     std::vector<std::size_t> steps;
