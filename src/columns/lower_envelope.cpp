@@ -82,12 +82,11 @@ void fit_pieces(XOf x_of, std::span<const std::int64_t> y, std::span<const std::
 
 EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
                                 std::vector<HullPoint>& hull) {
-    std::vector<Point> room;
     std::size_t size = 0;
     const EnvelopeLine line = y.empty() ? EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0}
-                                        : fit_piece(GivenX{x.data()}, y.first(std::min(x.size(), y.size())), room, size);
-    hull.clear();
-    for (std::size_t i = 0; i < size; ++i) hull.push_back({room[i].x + x[0], room[i].y + y[0]});
+                                        : fit_piece(GivenX{x.data()}, y.first(std::min(x.size(), y.size())), hull, size);
+    hull.resize(size);
+    for (HullPoint& p : hull) p = {p.x + x[0], p.y + y[0]};
     return line;
 }
 

@@ -510,10 +510,12 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     auto gap = gaps.begin();
     std::int64_t index = -1;
     std::vector<std::vector<HullPoint>> hulls(count);
+    std::vector<HullPoint> hull;  // room for a piece's
     std::vector<double> index_sums(count, 0.0);
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
-        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hulls[p]);
+        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hull);
+        hulls[p] = hull;
         for (const std::int64_t i : k) index_sums[p] += static_cast<double>(i);
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
