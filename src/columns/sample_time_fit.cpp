@@ -243,13 +243,12 @@ std::vector<double> least_ahead(std::span<const double> residual, std::size_t w)
     return ahead;
 }
 
-// Where a step of the floor lies that shows from packet `from` on, the
-// floor before it being `floor` and after it `after`, within packets `low`
-// to `high`: after the last packet whose residual lies under the floor
-// after the step less its wander, as no packet the step follows sits so
-// low. Packets before that place that waited a period or more are no sign
-// of the step. At the start of its read: within a read, nothing tells which
-// packets follow the step.
+// Where a step of the floor lies among packets `low` to `high`: after the
+// last packet whose residual lies under `after` (the floor after the step
+// less its wander), as no packet the step follows sits so low. Packets
+// before that place that waited a period or more may be taken for ones
+// after it: their receive times cannot tell. At the start of its read:
+// within a read, nothing tells which packets follow the step.
 std::size_t step_place(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t low,
                        std::size_t high, double after) {
     std::size_t at = low;
@@ -533,8 +532,8 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     };
     std::vector<HullPoint> around;
     for (std::size_t p = 0; p < count; ++p) {
-        std::size_t from = joined(p) ? p - 1 : p;
-        std::size_t to = joined(p + 1) ? p + 1 : p;
+        const std::size_t from = joined(p) ? p - 1 : p;
+        const std::size_t to = joined(p + 1) ? p + 1 : p;
         if (to - from == 1 && (joined(from) || joined(to + 1))) continue;  // an end of a longer epoch
         if (from == to || std::isnan(lines[p].slope)) continue;
         around.clear();
