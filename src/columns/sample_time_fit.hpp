@@ -14,8 +14,9 @@
 // the one before, or, without a clock that never steps, a jump of over a
 // second with nothing lost) starts a new epoch, fitted anew and moved to go
 // on from where the one before ended. Long stretches are fitted in pieces of
-// at most 30 s, joined without a jump, so a warming crystal does not bend
-// the line.
+// at most 30 s (on the USB frames, long enough to hold the sample phase's
+// wraps), each sloped as it and its neighbours together are, joined without
+// a jump, so a warming crystal does not bend the line.
 
 #include <cstddef>
 #include <cstdint>
