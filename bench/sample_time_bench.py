@@ -133,6 +133,9 @@ def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int]], fr
     return np.concatenate(sample), np.concatenate(missing)
 
 
+RATES_OF = {"raw": lambda config: config.raw_rate, "estimated": lambda config: config.estimated_rate}
+
+
 def link_cases(minutes: float) -> dict[str, tuple[StreamConfig, Link]]:
     """What happened on the line, and the stream and link it happened on."""
     ppm = StreamConfig(seconds=60, seed=3, clock_ppm=30)
@@ -170,6 +173,7 @@ def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
     c = loaded.columns
     truth, truly_missing = np.array(got.truth, np.int64), np.array(got.missing)
     live_sample, live_missing = live_clock(c, loaded.scan.skipped, got.reads, loaded.scan.end)
+    read_of = np.searchsorted(np.array([end for end, _ in got.reads]), loaded.scan.end.astype(np.int64))
     row: dict[str, Any] = {}
     for code, kind in enumerate(RATES):
         of_kind = c["kind"] == code
@@ -183,6 +187,12 @@ def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
             return errors_us(values[keep], truth[of_kind][keep])
 
         said, truly, live_said = c["missing_before"][of_kind], truly_missing[of_kind], live_missing[of_kind]
+        # Packets a half period or more off that share no read with a packet
+        # after a gap: nothing excuses them.
+        error = c["sample_time"][of_kind].view(np.int64) - truth[of_kind]
+        off = np.abs(error - np.median(error)) >= 5e8 / RATES_OF[kind](config)
+        reads = read_of[of_kind]
+        excused = np.isin(reads, reads[truly > 0])
         row[kind] = {
             "load_us": errors(c["sample_time"][of_kind].view(np.int64)),
             "reference_us": errors(reference(frame, time)),
@@ -191,6 +201,7 @@ def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
             "lost": int(truly.sum()), "counted": int(said.sum()), "live_counted": int(live_said.sum()),
             "missing_right": float((said == truly).mean()), "live_missing_right": float((live_said == truly).mean()),
             "clock_steps": loaded.fits[kind].clock_steps, "rate_hz": loaded.fits[kind].rate,
+            "off_a_period": int(off.sum()), "off_outside_gap_reads": int((off & ~excused).sum()),
         }  # fmt: skip
     return row
 
@@ -207,7 +218,9 @@ def links_main(args: argparse.Namespace) -> int:
                 figures = " | ".join(f"{r[k]['p99']:.1f}/{r[k]['max']:.1f}"
                                      for k in ("load_us", "reference_us", "receive_time_us", "live_us"))  # fmt: skip
                 parts.append(f"{kind} {figures}; lost {r['lost']}: {r['counted']}, {r['live_counted']}"
-                             + (f", {r['clock_steps']} clock steps" if r["clock_steps"] else ""))  # fmt: skip
+                             + (f", {r['clock_steps']} clock steps" if r["clock_steps"] else "")
+                             + (f"; {r['off_a_period']} a period off, {r['off_outside_gap_reads']} outside "
+                                "the reads of a gap" if r["off_a_period"] else ""))  # fmt: skip
             lines.append(f"{name}: " + "; ".join(parts))
             if not args.json:
                 print(lines[-1], flush=True)

@@ -52,7 +52,7 @@ def decode_file(
 def sample_times(
     kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer, kinds: int, received: bool, sample: Buffer,
     missing: Buffer, steady: bool = False, /
-) -> tuple[tuple[int, float | None, int, int, int, int], ...]:
+) -> tuple[tuple[int, float | None, int, int, int, int, bool], ...]:
     """The times at which the device sampled a recording's packets, fitted
     per kind code below `kinds` from the decoder's columns `kind` (uint8),
     `time` (int64 ns), `skipped` (uint32) and `end` (uint64): along the lower
@@ -65,8 +65,9 @@ def sample_times(
     `kind`. Without `received`, `time` is an estimated axis: it is kept as
     the sample times and only the bytes passed over count missing packets.
     Per kind: (packets, fitted packets per second on the host's clock or
-    None, gaps, packets missing, the largest gap, clock steps). Runs without
-    the interpreter lock."""
+    None, gaps, packets missing, the largest gap, clock steps, whether the
+    receive times keep to the USB frames with too few wraps of the sample
+    phase for the fit to find it). Runs without the interpreter lock."""
 
 @final
 class LiveSource:

@@ -30,14 +30,14 @@ bool take_output(PyObject* object, const char* what, HeldBuffer& held, std::span
 }
 
 // New reference to (packets, rate or None, gaps, missing, largest gap, clock
-// steps); nullptr with an exception set.
+// steps, phase hidden); nullptr with an exception set.
 PyObject* fit_tuple(const KindFit& fit) {
     OwnedRef rate = OwnedRef::steal(fit.rate > 0 ? PyFloat_FromDouble(fit.rate) : Py_NewRef(Py_None));
     if (!rate) return nullptr;
-    return Py_BuildValue("(KOKKKK)", static_cast<unsigned long long>(fit.packets), rate.get(),
+    return Py_BuildValue("(KOKKKKO)", static_cast<unsigned long long>(fit.packets), rate.get(),
                          static_cast<unsigned long long>(fit.gaps), static_cast<unsigned long long>(fit.missing),
                          static_cast<unsigned long long>(fit.largest_gap),
-                         static_cast<unsigned long long>(fit.clock_steps));
+                         static_cast<unsigned long long>(fit.clock_steps), fit.phase_hidden ? Py_True : Py_False);
 }
 
 }  // namespace

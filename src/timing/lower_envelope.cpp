@@ -10,10 +10,7 @@ namespace brimlet::columns {
 namespace {
 
 // Points relative to a piece's first one.
-struct Point {
-    std::int64_t x;
-    std::int64_t y;
-};
+using Point = HullPoint;
 
 // > 0 when o, a, b turn left (b lies above the line from o through a),
 // reckoned in Wide, which must hold the products of the piece's spans.
@@ -32,10 +29,11 @@ struct IndexX {
     std::int64_t operator[](std::size_t i) const { return static_cast<std::int64_t>(i); }
 };
 
-// The line under the points (x[i], y[i]), with room for them all in `hull`.
+// The line under the points (x[i], y[i]), with room for them all in `hull`,
+// which holds the vertices of their lower hull after (`size` of them).
 template <class Wide, class X>
-EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull) {
-    std::size_t size = 0;
+EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull, std::size_t& size) {
+    size = 0;
     double mean = 0;
     const std::int64_t x0 = x[0], y0 = y[0];
     for (std::size_t i = 0; i < y.size(); ++i) {
@@ -57,12 +55,12 @@ EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull) {
 // The line under the piece's points, its turns reckoned in 64 bits where
 // they fit: each product is at most its span of x times its span of y.
 template <class X>
-EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, std::vector<Point>& hull) {
+EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, std::vector<Point>& hull, std::size_t& size) {
     if (hull.size() < y.size()) hull.resize(y.size());
     const auto [low, high] = std::minmax_element(y.begin(), y.end());
     const __int128 most = static_cast<__int128>(x[y.size() - 1] - x[0]) * (static_cast<__int128>(*high) - *low);
-    return most < (static_cast<__int128>(1) << 61) ? fit_piece<std::int64_t>(x, y, hull.data())
-                                                   : fit_piece<__int128>(x, y, hull.data());
+    return most < (static_cast<__int128>(1) << 61) ? fit_piece<std::int64_t>(x, y, hull.data(), size)
+                                                   : fit_piece<__int128>(x, y, hull.data(), size);
 }
 
 // The line of each piece of the points (x(begin)[i], y[begin + i]), x(begin)
@@ -71,15 +69,38 @@ template <class XOf>
 void fit_pieces(XOf x_of, std::span<const std::int64_t> y, std::span<const std::int64_t> starts,
                 std::span<EnvelopeLine> out) {
     std::vector<Point> hull;
+    std::size_t size = 0;
     for (std::size_t p = 0; p < starts.size() && p < out.size(); ++p) {
         const auto begin = static_cast<std::size_t>(starts[p]);
         const auto end = p + 1 < starts.size() ? static_cast<std::size_t>(starts[p + 1]) : y.size();
-        out[p] = begin < end && end <= y.size() ? fit_piece(x_of(begin), y.subspan(begin, end - begin), hull)
+        out[p] = begin < end && end <= y.size() ? fit_piece(x_of(begin), y.subspan(begin, end - begin), hull, size)
                                                 : EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0};
     }
 }
 
 }  // namespace
+
+EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
+                                std::vector<HullPoint>& hull) {
+    std::size_t size = 0;
+    const EnvelopeLine line = y.empty() ? EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0}
+                                        : fit_piece(GivenX{x.data()}, y.first(std::min(x.size(), y.size())), hull, size);
+    hull.resize(size);
+    for (HullPoint& p : hull) p = {p.x + x[0], p.y + y[0]};
+    return line;
+}
+
+double hull_slope(std::span<const HullPoint> points, double mean_x) {
+    std::vector<HullPoint> hull;
+    for (const HullPoint& p : points) {
+        while (hull.size() >= 2 && turn<__int128>(hull[hull.size() - 2], hull.back(), p) <= 0) hull.pop_back();
+        hull.push_back(p);
+    }
+    if (hull.size() < 2) return std::numeric_limits<double>::quiet_NaN();
+    std::size_t k = 1;
+    while (k + 1 < hull.size() && static_cast<double>(hull[k].x) < mean_x) ++k;
+    return static_cast<double>(hull[k].y - hull[k - 1].y) / static_cast<double>(hull[k].x - hull[k - 1].x);
+}
 
 void fit_lower_envelopes(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
                          std::span<const std::int64_t> starts, std::span<EnvelopeLine> out) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace brimlet::columns {
 
@@ -16,6 +17,21 @@ struct EnvelopeLine {
     double slope = 0;   // y per unit of x
     double at_start = 0;  // the line at the piece's first x, less its first y
 };
+
+struct HullPoint {
+    std::int64_t x;
+    std::int64_t y;
+};
+
+// The lower-envelope line of the points (x[i], y[i]), x strictly increasing,
+// and the vertices of their lower convex hull into `hull`, in order of x.
+EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
+                                std::vector<HullPoint>& hull);
+
+// The slope of the lower hull's edge that spans `mean_x` among `points`, in
+// order of x (the vertices of the hulls of neighbouring runs of points give
+// the hull of them all); NaN with fewer than two.
+double hull_slope(std::span<const HullPoint> points, double mean_x);
 
 // The lower-envelope line of each piece of the points (x[i], y[i]): piece p
 // runs from starts[p] to starts[p + 1] (or the end), x strictly increasing

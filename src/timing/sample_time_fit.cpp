@@ -25,9 +25,12 @@ constexpr std::int64_t kLongestSilenceNs = 60'000'000'000;
 // Receive time per fitted piece at most: within it a warming crystal's rate
 // moves so little that the line stays within a microsecond or so of it.
 // Times on the USB frames hide the sample phase but where it wraps (every
-// 33 s at 30 ppm): their pieces are as long as a warming crystal allows.
+// 33 s at 30 ppm): their pieces hold this many wraps, and are at least the
+// shorter length, at most the longer.
 constexpr std::int64_t kPieceNs = 30'000'000'000;
 constexpr std::int64_t kUsbPieceNs = 60'000'000'000;
+constexpr double kUsbPieceWraps = 2.5;
+constexpr double kLongestUsbPieceNs = 1'800e9;
 // A run of packets between two places where packets may be missing reaches
 // the floor of its receive times when it spans this long and this many
 // packets.
@@ -240,16 +243,20 @@ std::vector<double> least_ahead(std::span<const double> residual, std::size_t w)
     return ahead;
 }
 
-// Where a step of the floor that begins to show at packet `from` lies: at
-// the read (the packets of one receive time) of the first packet from
-// `from` on whose residual reaches `above`, the floor after the step less
-// its wander; packets before it that waited at least half a period are no
-// sign of the step. Within a read, nothing tells which packets follow it.
-std::size_t first_after(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t from,
-                        double above) {
-    std::size_t at = from;
-    while (at + 1 < residual.size() && residual[at] < above) ++at;
-    while (at > from && t[at - 1] == t[at]) --at;
+// Where a step of the floor lies among packets `low` to `high`: after the
+// last packet whose residual lies under `after` (the floor after the step
+// less its wander), as no packet the step follows sits so low. Packets
+// before that place that waited a period or more may be taken for ones
+// after it: their receive times cannot tell. At the start of its read:
+// within a read, nothing tells which packets follow the step.
+std::size_t step_place(std::span<const std::int64_t> t, std::span<const double> residual, std::size_t low,
+                       std::size_t high, double after) {
+    std::size_t at = low;
+    for (std::size_t i = low; i < high; ++i) {
+        if (residual[i] < after) at = i + 1;
+    }
+    at = std::min(at, residual.size() - 1);
+    while (at > low && t[at - 1] == t[at]) --at;
     return at;
 }
 
@@ -294,8 +301,13 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
         const std::size_t every = std::max<std::size_t>(n / w / kStretchPairs, 1) * w;
+        double last = 0;  // the floor of the stretch from `last_from`, the second of the pair before
+        std::size_t last_from = n;
         for (std::size_t from = 0; from + 2 * w <= n; from += every) {
-            const double change = (least(from + w, w, period) - least(from, w, period)) / period;
+            const double first = from == last_from ? last : least(from, w, period);
+            last = least(from + w, w, period);
+            last_from = from + w;
+            const double change = (last - first) / period;
             fractions.push_back(change - std::nearbyint(change));
         }
     };
@@ -320,7 +332,14 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
         bool stepped = false;
         for (std::size_t i = w; i + w <= n; ++i) {
             const bool step = ahead[i] - ahead[i - w] >= period / 2;
-            if (step && !stepped) found.places.push_back(first_after(t, residual, i, ahead[i - w] + period * 0.75));
+            if (step && !stepped) {
+                // The floor after the step, from a stretch that starts past
+                // the packets that waited before it.
+                const double steps = std::nearbyint((ahead[std::min(i + w / 2, n - w)] - ahead[i - w]) / period);
+                const double after = ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period;
+                const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
+                found.places.push_back(step_place(t, residual, low, i + w, after));
+            }
             stepped = step;
         }
         return found;
@@ -476,7 +495,6 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
                                std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
-    const std::int64_t whole[] = {0};
     std::vector<EnvelopeLine> lines(count);
     std::vector<std::int64_t> first_index(count + 1), first_time(count);
     std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
@@ -490,14 +508,51 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     };
     auto gap = gaps.begin();
     std::int64_t index = -1;
+    std::vector<std::vector<HullPoint>> hulls(count);
+    std::vector<HullPoint> hull;  // room for a piece's
+    std::vector<double> index_sums(count, 0.0);
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
-        fit_lower_envelopes(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), whole,
-                            std::span(&lines[p], 1));
+        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hull);
+        hulls[p] = hull;
+        for (const std::int64_t i : k) index_sums[p] += static_cast<double>(i);
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
     }
     first_index[count] = index + 1;
+    // Each piece's slope from its own and its neighbours' in the epoch: a
+    // piece's slope alone wanders with the few packets that reach its floor,
+    // that of the three around it spans the piece's own rate where it is (a
+    // rate that moves evenly gives the same slope either way). The first and
+    // last of an epoch keep their own, as the two around them would give the
+    // rate where they end, unless the epoch holds only the two. The piece's
+    // line then lies under its own packets, touching the lowest.
+    const auto joined = [&](std::size_t p) {
+        return p > 0 && p < count && !std::binary_search(epochs.begin(), epochs.end(), starts[p]);
+    };
+    std::vector<HullPoint> around;
+    for (std::size_t p = 0; p < count; ++p) {
+        const std::size_t from = joined(p) ? p - 1 : p;
+        const std::size_t to = joined(p + 1) ? p + 1 : p;
+        if (to - from == 1 && (joined(from) || joined(to + 1))) continue;  // an end of a longer epoch
+        if (from == to || std::isnan(lines[p].slope)) continue;
+        around.clear();
+        double sum = 0;
+        std::size_t packets = 0;
+        for (std::size_t q = from; q <= to; ++q) {
+            around.insert(around.end(), hulls[q].begin(), hulls[q].end());
+            sum += index_sums[q];
+            packets += sizes[q];
+        }
+        const double slope = hull_slope(around, sum / static_cast<double>(packets));
+        if (!std::isfinite(slope)) continue;
+        double lowest = std::numeric_limits<double>::infinity();
+        for (const HullPoint& v : hulls[p]) {
+            lowest = std::min(lowest, static_cast<double>(v.y - first_time[p]) -
+                                          slope * static_cast<double>(v.x - first_index[p]));
+        }
+        lines[p] = {slope, lowest};
+    }
     // How far each piece's line is lowered where it starts and where the next starts.
     std::vector<double> lower_start(count, 0.0), lower_end(count, 0.0);
     for (std::size_t p = 0; p + 1 < count; ++p) {
@@ -595,6 +650,21 @@ void continue_epochs(std::span<const std::int64_t> epochs, std::span<const std::
     }
 }
 
+// The receive time between two wraps of the sample phase on the USB frames,
+// for packets `period` ns apart: the phase moves by the period's distance
+// from whole frames at each packet. Infinite where it never moves.
+double usb_wrap(double period) {
+    const double frame = static_cast<double>(kUsbFrameNs);
+    const double shift = std::abs(period - std::nearbyint(period / frame) * frame);
+    return shift > 0 ? frame / shift * period : std::numeric_limits<double>::infinity();
+}
+
+// The receive time a piece on the USB frames spans to hold enough wraps.
+std::int64_t usb_piece(double period) {
+    return static_cast<std::int64_t>(std::clamp(kUsbPieceWraps * usb_wrap(period), static_cast<double>(kUsbPieceNs),
+                                                kLongestUsbPieceNs));
+}
+
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
 // long: written over `t`. `steady` when
@@ -606,13 +676,13 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
-    for (std::size_t i = 1; i < n; ++i) {
+    const std::int64_t longest_quiet = steady ? kLongestSilenceNs : kClockJumpNs;
+    for (std::size_t i = 1, l = 0; i < n; ++i) {
         const std::int64_t dt = t[i] - t[i - 1];
-        const auto at = std::lower_bound(losses.begin(), losses.end(), i, [](const Loss& l, std::size_t a) { return l.at < a; });
-        const bool lost = at != losses.end() && at->at == i;
-        if (dt < 0 || (dt > (steady ? kLongestSilenceNs : kClockJumpNs) && !lost)) {
-            epochs.push_back(static_cast<std::int64_t>(i));
-        }
+        if (dt >= 0 && dt <= longest_quiet) continue;
+        while (l < losses.size() && losses[l].at < i) ++l;
+        const bool lost = l < losses.size() && losses[l].at == i;
+        if (dt < 0 || !lost) epochs.push_back(static_cast<std::int64_t>(i));
     }
     // The floor's steps, epoch by epoch.
     std::vector<std::size_t> steps;
@@ -649,11 +719,27 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const std::vector<std::int64_t> starts = piece_starts(epochs, t, on_usb_frames(t) ? kUsbPieceNs : kPieceNs);
-    const std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    const bool usb = on_usb_frames(t);
+    const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
+                                                   : std::vector<std::int64_t>{};
+    std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
+    if (wrapping > kUsbPieceNs) {
+        std::copy(received.begin(), received.end(), t.begin());
+        starts = piece_starts(epochs, t, wrapping);
+        slopes = fit_pieces(gaps, t, starts, epochs);
+    }
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;
+    if (usb && n > 1) {
+        // Two wraps in a piece at least, the recording's first and last
+        // packets bounding the longest piece.
+        const double longest = std::min(static_cast<double>(std::max(wrapping, kUsbPieceNs)),
+                                        static_cast<double>(received.back() - received.front()));
+        fit.phase_hidden = !(longest >= 2 * usb_wrap(period));
+    }
     return fit;
 }
 

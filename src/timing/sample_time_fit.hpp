@@ -14,8 +14,9 @@
 // the one before, or, without a clock that never steps, a jump of over a
 // second with nothing lost) starts a new epoch, fitted anew and moved to go
 // on from where the one before ended. Long stretches are fitted in pieces of
-// at most 30 s, joined without a jump, so a warming crystal does not bend
-// the line.
+// at most 30 s (on the USB frames, long enough to hold the sample phase's
+// wraps), each sloped as it and its neighbours together are, joined without
+// a jump, so a warming crystal does not bend the line.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,10 @@ struct KindFit {
     std::uint64_t missing = 0;  // packets missing in all
     std::uint64_t largest_gap = 0;
     std::uint64_t clock_steps = 0;
+    // The receive times keep to the USB frames and the sample phase wraps
+    // too seldom in a piece for the fit to find it: the times may be off by
+    // up to a frame.
+    bool phase_hidden = false;
 };
 
 // Fills `sample` (ns) and `missing` (packets of the same kind missing just

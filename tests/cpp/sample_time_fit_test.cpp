@@ -38,11 +38,13 @@ struct Stream {
 struct Faults {
     std::set<std::int64_t> lost{};  // raw packets (by index) that never arrived
     std::set<std::int64_t> noise{};  // raw packets preceded by 20 bytes of noise, nothing lost
-    std::set<std::int64_t> stalled{};  // raw packets a stalled reader took 1.7 periods late
+    std::set<std::int64_t> stalled{};  // raw packets a stalled reader took `stall` late
+    std::int64_t stall = 1'700'000;
     double step_at = -1;  // the fraction of the stream after which the clock is set back an hour
     std::set<std::int64_t> lost_estimated{};  // estimated packets (by index) that never arrived
     std::set<std::int64_t> unsent{};  // raw packets the device skipped: nothing on the line
     std::pair<std::int64_t, std::int64_t> cut{-1, -1};  // raw packets the line lost in one stretch
+    std::pair<std::int64_t, std::int64_t> late{-1, -1};  // raw packets none of which arrives on time
 };
 
 Stream make_stream(std::int64_t seconds, const Faults& faults) {
@@ -76,8 +78,9 @@ Stream make_stream(std::int64_t seconds, const Faults& faults) {
         offset += pending + kKinds[k].length;
         s.kind.push_back(static_cast<std::uint8_t>(k));
         s.truth.push_back(kStart + sampled);
-        const std::int64_t stall = k == 0 && faults.stalled.contains(i) ? 1'700'000 : 0;
-        s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000 + stall);
+        const std::int64_t stall = k == 0 && faults.stalled.contains(i) ? faults.stall : 0;
+        const std::int64_t late = k == 0 && faults.late.first <= i && i <= faults.late.second ? 100'000 : 0;
+        s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000 + stall + late);
         s.skipped.push_back(std::exchange(pending, 0));
         s.end.push_back(offset);
         s.missing.push_back(std::exchange(lost_before[k], 0));
@@ -128,6 +131,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"clock_set_back", 3, {.lost = {900, 901}, .step_at = 0.5}},
                     // A frame the device skipped, then ten: no byte lost, only the floor steps.
                     Case{"device_skipped_frames", 3, {.unsent = {700, 1500, 1501, 1502, 1503, 1504, 1505, 1506, 1507, 1508, 1509}}},
+                    // Skips, the first before the floor is known, some after a packet that
+                    // waited most of a period in a read of its own.
+                    Case{"skipped_after_waits", 3, {.stalled = {100, 500, 900}, .stall = 800'000, .unsent = {20, 101, 501, 901, 1300}}},
+                    // A stretch whose floor lies a tenth of a period high after its
+                    // first packets: its neighbours tell its slope.
+                    Case{"floor_high_for_a_while", 90, {.late = {30'010, 60'000}}},
                     // A second of line lost: fragments of its first and last frames arrive.
                     Case{"line_lost_a_stretch", 4, {.cut = {1000, 1999}}},
                     // Nine packets held up after noise and before a loss, across a piece's end.

@@ -347,6 +347,8 @@ LINKED = [
                  Link("chunk62-16ms"), id="converter, 16 ms timer, 200 Hz"),  # fmt: skip
     pytest.param(StreamConfig(seconds=40, seed=3, clock_ppm=-100, estimated_rate=10), Link("usb1ms"),
                  id="native USB over three wraps of the sample phase"),  # fmt: skip
+    pytest.param(StreamConfig(seconds=70, seed=3, clock_ppm=-30, estimated_rate=10), Link("usb1ms"),
+                 id="native USB over two wraps, 30 ppm slow"),  # fmt: skip
     pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("polled", losses=((3.0, 1), (6.0, 10), (8.0, 1000))),
                  id="line loses 1, 10 and 1000 frames in a stretch"),  # fmt: skip
     pytest.param(StreamConfig(seconds=12, seed=3, clock_ppm=30), Link("chunk62-1ms", pauses=((5.0, 1.0),)),
@@ -380,7 +382,21 @@ def test_sample_times_hold_on_the_links_boards_have(config: StreamConfig, link: 
         assert np.percentile(error, 99) <= 50_000 and error.max() <= 250_000, kind
         said, truly = c["missing_before"][of_kind], truly_missing[of_kind]
         assert (said == truly).mean() >= 0.999 and said.sum() == truly.sum(), kind
-        assert loaded.fits[kind].clock_steps == 0, kind
+        assert loaded.fits[kind].clock_steps == 0 and not loaded.fits[kind].phase_hidden, kind
+
+
+@pytest.mark.parametrize(("config", "link", "hidden"), [
+    (StreamConfig(seconds=20, seed=3, clock_ppm=-30, estimated_rate=10), Link("usb1ms"), True),
+    (StreamConfig(seconds=5, seed=3, clock_ppm=-30), Link("polled"), False),
+], ids=["USB frames, less than a wrap", "polled UART"])  # fmt: skip
+def test_stats_says_when_the_link_hides_the_sample_phase(config, link, hidden, recording, capsys) -> None:
+    from brimlet_tools import cli
+
+    got = deliver(config, link)
+    path = recording(got.data)
+    write_times(path, got.reads)
+    assert cli.main(["stats", str(path)]) == 0
+    assert capsys.readouterr().out.count("the link hides the sample phase") == 2 * hidden
 
 
 # --- the times file beside a recording ---------------------------------------------

@@ -181,7 +181,8 @@ def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
     (`min`, `max`, `std` of the time between packets on the sample-time
     axis, a gap included); `latency_s` (`median`, `p99` of the receive time
     above the envelope); `gaps` (`count`, packets `missing` in all, the
-    `largest`) and `clock_steps`. None where not measured: a kind of fewer
+    `largest`), `clock_steps` and `phase_hidden` (the link's 1 ms frames hide
+    the sample phase). None where not measured: a kind of fewer
     than two packets, a time axis estimated from nominal rates."""
     import numpy as np
 
@@ -215,6 +216,7 @@ def kind_report(kind: str, sample: npt.NDArray[Any], time: npt.NDArray[Any], mis
     report = unmeasured(len(missing)) | {
         "gaps": {"count": len(gaps), "missing": int(gaps.sum()), "largest": int(gaps.max()) if len(gaps) else 0},
         "clock_steps": fit.clock_steps if fit is not None else None,
+        "phase_hidden": bool(getattr(fit, "phase_hidden", False)),
     }  # fmt: skip
     if fit is not None and fit.rate is not None and len(missing) > 1:
         nominal = nominal_rate(fit.rate, NOMINAL_RATES[kind])  # as the live clock takes it
@@ -291,4 +293,7 @@ def timing_lines(reports: dict[str, dict[str, Any]]) -> list[str]:
                      if gaps["count"] else f"  gaps: none{told}")  # fmt: skip
         if r["clock_steps"]:
             lines.append(f"  clock steps: {r['clock_steps']} (the sample times go on across them)")
+        if r.get("phase_hidden"):
+            lines.append("  the link hides the sample phase (1 ms frames, under two wraps of it): "
+                         "sample times and rate may be off by up to 1 ms")  # fmt: skip
     return lines

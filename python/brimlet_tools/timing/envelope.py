@@ -54,6 +54,7 @@ class KindFit:
     missing: int = 0  # packets missing in all
     largest_gap: int = 0
     clock_steps: int = 0
+    phase_hidden: bool = False  # the link's quantised delivery hides the sample phase
 
 
 @dataclass
