@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import time
 from contextlib import ExitStack, nullcontext
 from functools import partial
 from pathlib import Path
@@ -18,7 +17,7 @@ from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_o
 from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..recordings.window import rows as window_rows, window
-from ..timing.online import SampleClock
+from ..timing.stage import ClockStage
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag, note
@@ -28,7 +27,7 @@ from .source import (
 )  # fmt: skip
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Iterator
+    from collections.abc import Callable, Iterator
 
     from ..live.stream import Batch
     from ..wire.fields import PacketLike
@@ -159,27 +158,9 @@ def expected_count(args: argparse.Namespace) -> int | None:
 
 def sample_timed(packets: Iterator[PacketLike]) -> Iterator[tuple[PacketLike, tuple[int, ...]]]:
     """Each packet with its sample time and the packets of its kind missing
-    before it, in order, each once half a second of the line has come after
-    it (all at the end)."""
-    clock = SampleClock()
-    for packet in packets:
-        for settled, sample_time, missing in clock.feed((packet,)):
-            yield settled, (sample_time, missing)
-    for settled, sample_time, missing in clock.finish():
-        yield settled, (sample_time, missing)
-
-
-def sample_timed_batches(batches: Iterable[Batch], clock: SampleClock) -> Iterator[Batch]:
-    """The rows of `batches` with their sample times and the packets of
-    their kind missing before each, in order, each once the clock's delay
-    (half a second) of the line has come after it, or as long has passed
-    with nothing coming (all at the end)."""
-    for batch in batches:
-        settled = clock.feed_columns(batch) if len(batch["kind"]) else clock.columns_until(time.time_ns())
-        if settled is not None:
-            yield settled
-    if (rest := clock.finish_columns()) is not None:
-        yield rest
+    before it, without numpy (see `ClockStage.packets`)."""
+    for packet, sample_time, missing in ClockStage().packets(packets):
+        yield packet, (sample_time, missing)
 
 
 def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
@@ -207,10 +188,10 @@ def dump_port_sample_timed(args: argparse.Namespace, fmt: str, kinds: list[str])
 
     codes = [PACKET_TYPES.index(k) for k in kinds]
     stop = StopFlag()
-    clock = SampleClock()
+    stage = ClockStage()
     # The line after the end tells whether packets are missing before the
     # last that came: the reading goes on for the clock's delay.
-    batches = batches_of(args, stop, linger=clock.delay_ns / 1e9)
+    batches = batches_of(args, stop, linger=stage.delay)
     to_file = args.output not in (None, "-")
     try:
         with ExitStack() as context:
@@ -228,7 +209,7 @@ def dump_port_sample_timed(args: argparse.Namespace, fmt: str, kinds: list[str])
             advance = context.enter_context(progress_bar(f"dump to {Path(args.output or '-').name}", args.count,
                                                          quiet=args.quiet or not to_file))  # fmt: skip
             n = 0
-            for settled in sample_timed_batches(batches, clock):
+            for settled in stage(batches):
                 rows = np.flatnonzero(np.isin(settled["kind"], codes))
                 if batches.ended_at is not None:
                     rows = rows[settled["time"].view("int64")[rows] <= batches.ended_at]

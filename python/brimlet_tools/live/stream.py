@@ -2,9 +2,11 @@
 freeze: `for batch in live(port)` and `async for batch in live(port)`.
 
 Each batch is a dict of numpy arrays with the names and types of
-`load(...).columns` ("time" as datetime64[ns] receive times, "kind", "invalid",
-"present", the float32 data columns), holding every packet that arrived since
-the last one, in order. The native source (brimlet_columns.LiveSource) decodes
+`load(...).columns` ("time" as datetime64[ns] receive times, "sample_time" and
+"missing_before" from the sample clock, "kind", "invalid", "present", the
+float32 data columns) and "skipped" (the bytes the line lost before each
+packet), holding the packets in order; each comes out once the clock's delay
+(half a second) of the line has come after it (`timing.stage`). The native source (brimlet_columns.LiveSource) decodes
 on its own thread and waits without the interpreter lock; the asynchronous
 iterator waits on its readiness descriptor in the event loop, so the loop's
 other tasks run meanwhile.
@@ -13,7 +15,8 @@ A port that stays silent for `timeout` seconds ends the iteration with
 OSError("Operation timed out"), as the parser classes do, unless `follow`
 is given: then the reader reads on through the silence, so the port is
 never left unread. A read failure ends it with the reader's text after
-every packet before it. Nothing is dropped on the way: a consumer that
+every packet before it; a port that hangs up, with the error every command
+gives for one (`errors.PortHungUp`). Nothing is dropped on the way: a consumer that
 falls behind finds every packet queued (the queue has no bound), and an
 `await anext(...)` that is cancelled leaves the stream as it was.
 
@@ -26,12 +29,13 @@ from __future__ import annotations
 import asyncio
 import math
 import os
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from ..errors import ToolError, require
-from .acquire import PortReading
+from ..errors import PortHungUp, ToolError, require
+from ..timing.stage import ClockStage
+from .acquire import HUNG_UP, PortReading
 
 if TYPE_CHECKING:
     import brimlet_columns
@@ -64,43 +68,68 @@ def as_arrays(batch: dict[str, brimlet_columns.Column]) -> Batch:
 
 class LiveStream:
     """Batches from a port (or, with `recording`, from a recording read as fast
-    as it goes); see the module's description. A context manager, sync or
-    async, that closes the source."""
+    as it goes) with their sample times; see the module's description. A
+    context manager, sync or async, that closes the source."""
 
     def __init__(self, port: str | os.PathLike[str] | None = None, baudrate: int | None = None,
                  timeout: float = 1.0, follow: bool = False, *,
-                 recording: str | os.PathLike[str] | None = None) -> None:  # fmt: skip
+                 recording: str | os.PathLike[str] | None = None,
+                 arrived: Callable[[Batch], object] | None = None) -> None:  # fmt: skip
         if (port is None) == (recording is None):
             raise TypeError("live() takes a port or a recording, not both")
         # Following, no wait of the reader ever runs out (as `acquire.listen`
         # reads a port): a reader closed at a silence and opened again would
         # leave the port unread meanwhile, and a device drops what it cannot send.
         wait = math.inf if follow and recording is None else timeout
+        self.port = None if port is None else os.fspath(port)
         self.source = open_source(port, baudrate, wait, recording)
+        self.stage = ClockStage(arrived=arrived)
+        self.ended = False
+        self.failure: BaseException | None = None
 
     def _take(self, timeout: float | None) -> Batch | None:
         """The next batch (no rows when the wait ran out), None at the end."""
         batch = self.source.read(timeout)
         return None if batch is None else as_arrays(batch)
 
+    def _failed(self, e: OSError) -> BaseException:
+        """What ends the iteration for the reader's failure `e`: a hang-up
+        reads as every command reports one; other failures as the reader's."""
+        if self.port is not None and str(e) == HUNG_UP:
+            return PortHungUp(self.port)
+        return e
+
     def __iter__(self) -> Iterator[Batch]:
-        while (batch := self._take(None)) is not None:
-            if len(batch["kind"]):
-                yield batch
+        try:
+            yield from self.stage(iter(lambda: self._take(self.stage.due()), None))
+        except OSError as e:
+            raise self._failed(e) from e
 
     def __aiter__(self) -> AsyncIterator[Batch]:
         return self
 
     async def __anext__(self) -> Batch:
         # A coroutine, not an asynchronous generator: one whose wait is
-        # cancelled would be finished for good.
-        while (batch := self._take(0)) is not None:
-            if len(batch["kind"]):
-                return batch
-            await self._readable()
+        # cancelled would be finished for good. Nothing is awaited between
+        # taking a batch and giving it out, so a cancelled wait loses nothing.
+        while not self.ended:
+            try:
+                batch = self._take(0)
+            except OSError as e:
+                batch, self.failure = None, self._failed(e)
+            out = self.stage.finish() if batch is None else self.stage.push(batch)
+            self.ended = batch is None
+            if out is not None:
+                return out
+            if not self.ended:
+                await self._readable(self.stage.due())
+        if self.failure is not None:
+            failure, self.failure = self.failure, None
+            raise failure
         raise StopAsyncIteration
 
-    async def _readable(self) -> None:
+    async def _readable(self, timeout: float | None) -> None:
+        """Until the source has something, or `timeout` seconds have passed."""
         loop = asyncio.get_running_loop()
         ready = loop.create_future()
         fd = self.source.fileno()
@@ -110,10 +139,13 @@ class LiveStream:
                 ready.set_result(None)
 
         loop.add_reader(fd, wake)
+        later = None if timeout is None else loop.call_later(timeout, wake)
         try:
             await ready
         finally:
             loop.remove_reader(fd)
+            if later is not None:
+                later.cancel()
 
     def scan_totals(self) -> dict[str, int]:
         """What the scanner has passed over since the start (see LiveSource.scan_totals)."""
@@ -146,10 +178,13 @@ def open_source(port: str | os.PathLike[str] | None, baudrate: int | None, wait:
 
 
 def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None, timeout: float = 1.0,
-         follow: bool = False, *, recording: str | os.PathLike[str] | None = None) -> LiveStream:  # fmt: skip
-    """Batches of columns from `port` as they arrive (or from `recording`);
-    iterate with `for` or `async for`. See the module's description."""
-    return LiveStream(port, baudrate, timeout, follow, recording=recording)
+         follow: bool = False, *, recording: str | os.PathLike[str] | None = None,
+         arrived: Callable[[Batch], object] | None = None) -> LiveStream:  # fmt: skip
+    """Batches of columns from `port` as they arrive (or from `recording`),
+    with their sample times; iterate with `for` or `async for`. `arrived`
+    sees each batch as it comes, half a second before it is given out. See
+    the module's description."""
+    return LiveStream(port, baudrate, timeout, follow, recording=recording, arrived=arrived)
 
 
 class ColumnListener(PortReading["Batch"]):
