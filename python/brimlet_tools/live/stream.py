@@ -201,7 +201,7 @@ class ColumnListener(PortReading["Batch"]):
 
     def open_line(self) -> None:
         try:
-            self.source = native().LiveSource(self.port, self.baudrate, self.wait)
+            self.source = open_source(self.port, self.baudrate, self.wait, None)
         except OSError as e:
             raise ToolError(f"cannot open port {self.port}: {e}") from e
 
