@@ -4,8 +4,13 @@ the same rows out with "sample_time" (datetime64[ns]) and "missing_before"
 line has come after it.
 
     stage = ClockStage()
-    for batch in stage(batches):          # or: async for batch in stage.stamped(batches)
+    for batch in stage(batches):
         ...
+
+An event loop drives it step by step instead: `push` each batch as it
+comes, wait for more at most `due()` seconds (then `push` a batch of no
+rows), and take `finish()` at the end; `live()`'s asynchronous iterator does
+so, and nothing is awaited between taking a batch and giving it out.
 
 A batch holds the columns a live source gives ("kind", "time" as receive
 times, and "skipped", the bytes passed over before each packet, which says
@@ -18,9 +23,8 @@ the estimator behind it.
 
 from __future__ import annotations
 
-import asyncio
 import time
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from .online import KindStats, SampleClock, Settled
@@ -96,33 +100,5 @@ class ClockStage:
             if (rest := self.finish()) is not None:
                 yield rest
             raise
-        if (rest := self.finish()) is not None:
-            yield rest
-
-    async def stamped(self, batches: AsyncIterable[Batch]) -> AsyncIterator[Batch]:
-        """The asynchronous form: the rows of `batches`, stamped; while the
-        batches are quiet, the rows held go out when they are due."""
-        source = aiter(batches)
-        upcoming: asyncio.Future[Batch | None] | None = None
-        try:
-            while True:
-                upcoming = upcoming or asyncio.ensure_future(anext(source, None))
-                done, _ = await asyncio.wait({upcoming}, timeout=self.due())
-                if not done:
-                    out = self.clock.columns_until(time.time_ns())
-                else:
-                    batch, upcoming = upcoming.result(), None
-                    if batch is None:
-                        break
-                    out = self.push(batch)
-                if out is not None:
-                    yield out
-        except Exception:
-            if (rest := self.finish()) is not None:
-                yield rest
-            raise
-        finally:
-            if upcoming is not None:
-                upcoming.cancel()
         if (rest := self.finish()) is not None:
             yield rest
