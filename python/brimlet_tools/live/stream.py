@@ -29,6 +29,7 @@ from __future__ import annotations
 import asyncio
 import math
 import os
+import time
 from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
@@ -44,6 +45,10 @@ if TYPE_CHECKING:
 
     Batch = dict[str, npt.NDArray[Any]]
 
+# While the clock holds rows, the source is read at most this often (its
+# reader thread reads on, and what came meanwhile is one batch): a row comes
+# out at most this long after its half second.
+PACE = 0.01
 # The longest a reading of columns waits for the live source before it looks
 # at the clock and the stop request again.
 COLUMN_WAIT = 0.05
@@ -99,9 +104,22 @@ class LiveStream:
             return PortHungUp(self.port)
         return e
 
+    def _pause(self) -> float | None:
+        """How long the source may gather before the next read: until the
+        first row the clock holds is due, and PACE at least; None while it
+        holds none (the next read waits for what comes)."""
+        due = self.stage.due()
+        return None if due is None else max(due, PACE)
+
+    def _next(self) -> Batch | None:
+        pause = self._pause()
+        if pause is not None:
+            time.sleep(pause)
+        return self._take(None if pause is None else 0)
+
     def __iter__(self) -> Iterator[Batch]:
         try:
-            yield from self.stage(iter(lambda: self._take(self.stage.due()), None))
+            yield from self.stage(iter(self._next, None))
         except OSError as e:
             raise self._failed(e) from e
 
@@ -121,15 +139,18 @@ class LiveStream:
             self.ended = batch is None
             if out is not None:
                 return out
-            if not self.ended:
-                await self._readable(self.stage.due())
+            if self.ended:
+                break
+            if (pause := self._pause()) is None:
+                await self._readable()
+            else:
+                await asyncio.sleep(pause)
         if self.failure is not None:
             failure, self.failure = self.failure, None
             raise failure
         raise StopAsyncIteration
 
-    async def _readable(self, timeout: float | None) -> None:
-        """Until the source has something, or `timeout` seconds have passed."""
+    async def _readable(self) -> None:
         loop = asyncio.get_running_loop()
         ready = loop.create_future()
         fd = self.source.fileno()
@@ -139,13 +160,10 @@ class LiveStream:
                 ready.set_result(None)
 
         loop.add_reader(fd, wake)
-        later = None if timeout is None else loop.call_later(timeout, wake)
         try:
             await ready
         finally:
             loop.remove_reader(fd)
-            if later is not None:
-                later.cancel()
 
     def scan_totals(self) -> dict[str, int]:
         """What the scanner has passed over since the start (see LiveSource.scan_totals)."""
