@@ -30,6 +30,9 @@ Readers:
 * `live-source`: `brimlet_columns.LiveSource`, batches of columns read with
   `read()`, which waits without the interpreter lock; every value of every
   column is taken into Python (`tolist`).
+* `live`: `for batch in live(port)`, the same source through the sample
+  clock's stage, every value of every column taken into Python (load runs
+  only: each batch comes the clock's half second late by design).
 
     python bench/live_bench.py --reader module [--seconds 20] [--latency-seconds 10] [--json]
 """
@@ -59,7 +62,7 @@ BAUDRATE = 921600
 RAW_RATE = 1000.0
 ESTIMATED_RATE = 100.0
 POLL_PERIOD = 0.01
-READERS = ("module", "module-poll", "pyserial", "live-source")
+READERS = ("module", "module-poll", "pyserial", "live-source", "live")
 MODULUS = simulator.COUNTER_MODULUS
 SequenceCheck = common.SequenceCheck
 
@@ -174,13 +177,36 @@ class LiveSourceReader:
         self.source.close()
 
 
+class LiveStreamReader:
+    def __init__(self, path: str, timeout: float) -> None:
+        from brimlet_tools.live.stream import live
+
+        self.stream = live(path, BAUDRATE, timeout)
+
+    def batches(self) -> Iterator[list[Arrival]]:
+        from brimlet_tools.errors import ToolError
+
+        try:
+            for batch in self.stream:
+                arrived = time.monotonic_ns()
+                values = {name: column.tolist() for name, column in batch.items()}
+                kind, pressure, altitude = values["kind"], values["scaled_ambient_pressure"], values["est_pressure_alt"]
+                yield [Arrival(counter_of_value(pressure[i] if kind[i] == 0 else altitude[i]), arrived)
+                       for i in range(len(kind))]  # fmt: skip
+        except (OSError, ToolError):  # the line fell silent or hung up: the run is over
+            return
+
+    def close(self) -> None:
+        self.stream.close()
+
+
 def counter_of_value(value: float) -> int | None:
     if not value.is_integer() or not 0 <= value < MODULUS:  # NaN is not an integer
         return None
     return int(value)
 
 
-Reader = ModuleReader | PyserialReader | LiveSourceReader
+Reader = ModuleReader | PyserialReader | LiveSourceReader | LiveStreamReader
 
 
 def open_reader(reader: str, path: str, timeout: float) -> Reader:
@@ -188,6 +214,8 @@ def open_reader(reader: str, path: str, timeout: float) -> Reader:
         return PyserialReader(path, timeout)
     if reader == "live-source":
         return LiveSourceReader(path, timeout)
+    if reader == "live":
+        return LiveStreamReader(path, timeout)
     return ModuleReader(path, reader == "module-poll", timeout)
 
 
@@ -325,7 +353,7 @@ def main() -> int:
     if args.busy_seconds > 0:
         results["busy"] = load_run(args.reader, args.busy_seconds, args.busy)
         lines.append(f"{args.reader} busy consumer: {results['busy']}")
-    if args.latency_seconds > 0 and args.reader != "module-poll":
+    if args.latency_seconds > 0 and args.reader not in ("module-poll", "live"):
         runs = [latency_run(args.reader, args.latency_seconds) for _ in range(args.latency_repeat)]
         latency = min(runs, key=lambda r: r["p99_us"])
         latency["runs_p99_us"] = [r["p99_us"] for r in runs]

@@ -664,7 +664,8 @@ STEPS = {"native": native_step, "replay": replay_step, "columns": columns_step, 
          "packet-cost": packet_cost_step, "load-fit": load_fit_step, "sample-times": sample_times_step,
          "online": online_step, "record-delay": record_delay_step}  # fmt: skip
 LIVE_READERS = {"module": "module, `get_data_packets(block=True)`", "module-poll": "module, polled every 10 ms",
-                "pyserial": "pyserial + `struct` baseline", "live-source": "live source, `for batch in live(port)`"}
+                "pyserial": "pyserial + `struct` baseline", "live-source": "live source, `LiveSource.read()`",
+                "live": "`for batch in live(port)`, with sample times"}
 TICK_MODES = {"ticker-alone": "ticker alone (nobody reads the port)",
               "live-source": "`async for batch in live(port)` in the same event loop",
               "blocking-thread": "a thread waiting in `get_data_packets(block=True)`"}

@@ -17,8 +17,8 @@ import brimlet_tools
 FLOORS: dict[str, int] = {
     "errors": 0, "sample": 0,
     "wire": 1, "files": 1,
-    "timing": 2, "live": 2, "sim": 2,
-    "recordings": 3,
+    "timing": 2, "sim": 2,
+    "live": 3, "recordings": 3,
     "export": 4, "plot": 4, "serve": 4,
     "commands": 5,
     "cli": 6, "__init__": 6,

@@ -9,6 +9,7 @@ import os
 import selectors
 import threading
 import time
+import tty
 from collections.abc import Callable
 
 import pytest
@@ -17,6 +18,7 @@ from conftest import new_task, python_child, run_python, task_ended, tasks
 import brimlet
 import brimlet_columns
 from brimlet_tools import load
+from brimlet_tools.errors import PortHungUp
 from brimlet_tools.live.stream import live
 from brimlet_tools.wire import frames
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
@@ -175,16 +177,51 @@ def test_live_batches_are_typed_and_named_as_load_makes_them(iterate, recording)
     batches = iterate(live(recording=path))
     loaded = load(path).columns
     assert all(len(b["kind"]) for b in batches)
-    # Sample times are fitted over a whole recording; a live batch has receive
-    # times, and the bytes passed over before each packet.
-    assert set(batches[0]) == set(loaded) - {"sample_time", "missing_before"} | {"skipped"}
+    # A live batch has the sample clock's columns too (fitted on the receive
+    # times of now), and the bytes passed over before each packet.
+    assert set(batches[0]) == set(loaded) | {"skipped"}
     for name, column in loaded.items():
-        if name not in batches[0]:
-            continue
         joined = np.concatenate([b[name] for b in batches])
         assert joined.dtype == column.dtype, name
-        if name != "time":
+        if name not in ("time", "sample_time", "missing_before"):
             assert joined.tobytes() == column.tobytes(), name
+    sample, received = (np.concatenate([b[name] for b in batches]).view(np.int64) for name in ("sample_time", "time"))
+    assert (sample <= received).all()
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
+def test_a_port_that_hangs_up_ends_the_batches_with_the_tools_message_after_its_packets(asynchronous) -> None:
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    port = os.ttyname(slave)
+    got: list = []
+
+    async def drain(stream) -> None:
+        async with stream:
+            async for batch in stream:
+                got.append(batch)
+
+    try:
+        stream = live(port, timeout=30)
+        os.write(master, frames.raw_frame(scaled_ambient_pressure=1.0) * 3)
+        with selectors.DefaultSelector() as queued:
+            queued.register(stream.source, selectors.EVENT_READ)
+            assert queued.select(30), "the reader took nothing"
+        os.close(master)
+        master = -1
+        with pytest.raises(PortHungUp, match=f"^the port {port} hung up$"):
+            if asynchronous:
+                asyncio.run(drain(stream))
+            else:
+                with stream:
+                    for batch in stream:
+                        got.append(batch)
+    finally:
+        for fd in (master, slave):
+            if fd >= 0:
+                os.close(fd)
+    assert [v for b in got for v in b["scaled_ambient_pressure"].tolist()] == [1.0] * 3
+    assert all(len(b["sample_time"]) == len(b["missing_before"]) == len(b["kind"]) for b in got)
 
 
 @pytest.mark.parametrize("timeout", [float("nan"), -1.0, -1e-9])

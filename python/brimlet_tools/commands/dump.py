@@ -6,11 +6,10 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import time
 from contextlib import ExitStack, nullcontext
 from functools import partial
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, TextIO
 
 from ..errors import ToolError
 from ..export import FORMATS as EXPORTS
@@ -18,7 +17,7 @@ from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_o
 from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
 from ..recordings.table import Table
 from ..recordings.window import rows as window_rows, window
-from ..timing.online import SampleClock
+from ..timing.stage import ClockStage
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag, note
@@ -28,7 +27,7 @@ from .source import (
 )  # fmt: skip
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Iterator
+    from collections.abc import Callable, Iterator
 
     from ..live.stream import Batch
     from ..wire.fields import PacketLike
@@ -159,27 +158,9 @@ def expected_count(args: argparse.Namespace) -> int | None:
 
 def sample_timed(packets: Iterator[PacketLike]) -> Iterator[tuple[PacketLike, tuple[int, ...]]]:
     """Each packet with its sample time and the packets of its kind missing
-    before it, in order, each once half a second of the line has come after
-    it (all at the end)."""
-    clock = SampleClock()
-    for packet in packets:
-        for settled, sample_time, missing in clock.feed((packet,)):
-            yield settled, (sample_time, missing)
-    for settled, sample_time, missing in clock.finish():
-        yield settled, (sample_time, missing)
-
-
-def sample_timed_batches(batches: Iterable[Batch], clock: SampleClock) -> Iterator[Batch]:
-    """The rows of `batches` with their sample times and the packets of
-    their kind missing before each, in order, each once the clock's delay
-    (half a second) of the line has come after it, or as long has passed
-    with nothing coming (all at the end)."""
-    for batch in batches:
-        settled = clock.feed_columns(batch) if len(batch["kind"]) else clock.columns_until(time.time_ns())
-        if settled is not None:
-            yield settled
-    if (rest := clock.finish_columns()) is not None:
-        yield rest
+    before it, without numpy (see `ClockStage.packets`)."""
+    for packet, sample_time, missing in ClockStage().packets(packets):
+        yield packet, (sample_time, missing)
 
 
 def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
@@ -197,53 +178,69 @@ def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
     return write
 
 
-def dump_port_sample_timed(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
-    """A port's packets with their sample times, read through the live
-    source, whose batches say where the line lost bytes: a gap among packets
-    that came in one read is put where it was, and the line is read on for
-    the clock's delay after the end, so that a gap among the last packets is
+def dump_port(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
+    """A port's packets as a table, CSV or JSON lines, read through the live
+    source in batches of columns, through the clock stage with
+    --sample-times: a gap among packets that came in one read is put where
+    the batches say the line lost bytes, and the line is read on for the
+    clock's delay after the end, so that a gap among the last packets is
     counted too."""
     import numpy as np
 
     codes = [PACKET_TYPES.index(k) for k in kinds]
     stop = StopFlag()
-    clock = SampleClock()
-    # The line after the end tells whether packets are missing before the
-    # last that came: the reading goes on for the clock's delay.
-    batches = batches_of(args, stop, linger=clock.delay_ns / 1e9)
+    stage = ClockStage() if args.sample_times else None
+    batches = batches_of(args, stop, linger=0.0 if stage is None else stage.delay)
+    stalled = StalledWrites(stop)
     to_file = args.output not in (None, "-")
+    n = 0
     try:
         with ExitStack() as context:
             # Ctrl-C is the normal end: what was written is kept.
+            out: IO[Any]
             write: Callable[[Batch, Any], None]
             if fmt == "table":
-                text = context.enter_context(open_output(args.output, text=True, keep=True))
-                table = Table(text, kinds, args.fields or DATA_FIELDS, "sample (s)")
-                write = partial(table.write_columns, time="sample_time", missing_before="missing_before")
-                flush = text.flush
+                out = text = context.enter_context(open_output(args.output, text=True, keep=True))
+                table = Table(text, kinds, args.fields or DATA_FIELDS, "time (s)" if stage is None else "sample (s)")
+                write = table.write_columns if stage is None else partial(table.write_columns, time="sample_time",
+                                                                          missing_before="missing_before")  # fmt: skip
             else:
-                binary = context.enter_context(open_output(args.output, keep=True))
-                write, flush = ColumnWriter(binary, fmt, SAMPLE_COLUMNS).write, binary.flush
-            context.enter_context(live_signals(args, stop))
+                out = binary = context.enter_context(open_output(args.output, keep=True))
+                write = ColumnWriter(binary, fmt, () if stage is None else SAMPLE_COLUMNS).write
+            context.enter_context(stalled.on_signals())
             advance = context.enter_context(progress_bar(f"dump to {Path(args.output or '-').name}", args.count,
                                                          quiet=args.quiet or not to_file))  # fmt: skip
-            n = 0
-            for settled in sample_timed_batches(batches, clock):
-                rows = np.flatnonzero(np.isin(settled["kind"], codes))
-                if batches.ended_at is not None:
-                    rows = rows[settled["time"].view("int64")[rows] <= batches.ended_at]
-                if args.count is not None:
-                    rows = rows[: args.count - n]
-                write(settled, rows)
-                flush()
-                n += len(rows)
-                advance(len(rows))
-                if args.count is not None and n >= args.count:
-                    break
+            try:
+                for batch in batches if stage is None else stage(batches):
+                    rows = np.flatnonzero(np.isin(batch["kind"], codes))
+                    if batches.ended_at is not None:  # read on for the clock, not for the output
+                        rows = rows[batch["time"].view("int64")[rows] <= batches.ended_at]
+                    if args.count is not None:
+                        rows = rows[: args.count - n]
+                    if not len(rows):
+                        continue
+                    with stalled:
+                        write(batch, rows)
+                        out.flush()
+                    n += len(rows)
+                    advance(len(rows))
+                    if args.count is not None and n >= args.count:
+                        break
+            except OutputStalled:
+                raise stalled_end(out) from None
     finally:
         batches.close()
     reading_end(batches)
     return n
+
+
+def stalled_end(out: IO[Any]) -> ToolError:
+    """The error for an output that took nothing for STALLED seconds while
+    Ctrl-C asked for the end; what it did not take goes nowhere, so that the
+    end does not wait on it again."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    return ToolError(f"stopped while the output had taken nothing for {STALLED:g} s or more; "
+                     "what it did not take is lost")  # fmt: skip
 
 
 def run(args: argparse.Namespace) -> int:
@@ -268,8 +265,8 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
             return table_columns(args, kinds)
         if fmt in ("csv", "jsonl") and len(kinds) == len(PACKET_TYPES):
             return dump_columns(args, fmt)
-    if args.sample_times and columns_at_hand():
-        return dump_port_sample_timed(args, fmt, kinds)
+    if args.port is not None and fmt != "text" and columns_at_hand():
+        return dump_port(args, fmt, kinds)
     stop = StopFlag()
     packets = packets_of(args, stop)
     if args.file is not None and fmt != "text":  # the text form is the packet's own, with its decode time
@@ -303,10 +300,7 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
                     if args.count is not None and n >= args.count:
                         break
             except OutputStalled:
-                # What the output did not take goes nowhere: the end must not wait on it again.
-                os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-                raise ToolError(f"stopped while the output had taken nothing for {STALLED:g} s or more; "
-                                "what it did not take is lost") from None
+                raise stalled_end(out) from None
     finally:
         close_iterator(packets)
     reading_end(packets)

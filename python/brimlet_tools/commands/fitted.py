@@ -7,18 +7,19 @@ from __future__ import annotations
 import time
 
 from ..live.capture import CaptureReport
-from ..timing.online import KindStats, SampleClock
+from ..timing.online import KindStats
+from ..timing.stage import ClockStage
 from ..wire.fields import PACKET_TYPES
 
 
 class CaptureClock:
-    """A SampleClock fed with the packets each read of a capture brought,
+    """The clock stage fed with the packets each read of a capture brought,
     by kind, at the time the read is looked at (on the clock that never
     steps). A packet of a kind counts as lossy when the line passed over
     bytes since the last packet of that kind: only there can one be missing."""
 
     def __init__(self, nominal: dict[str, float] | None = None) -> None:
-        self.clock = SampleClock(nominal=nominal)
+        self.clock = ClockStage(nominal=nominal)
         self.seen = dict.fromkeys(PACKET_TYPES, 0)
         self.skipped_at = dict.fromkeys(PACKET_TYPES, 0)
 
@@ -37,7 +38,7 @@ class CaptureClock:
 
     def finish(self) -> dict[str, KindStats]:
         """The figures of every kind, once everything held is settled."""
-        self.clock.finish()
+        self.clock.settle()
         return {kind: self.clock.stats(kind) for kind in PACKET_TYPES}
 
 

@@ -61,14 +61,12 @@ def open_source(args: argparse.Namespace, hub: Hub) -> tuple[AsyncIterator[dict[
     is told where the scanner's totals are."""
     if args.port is not None:
         from ..live.stream import live
-        from ..timing.online import SampleClock
 
-        try:
-            stream = live(args.port, args.baudrate, follow=True)
+        try:  # headers stamped with sample times, half a second late; the health counts at once
+            stream = live(args.port, args.baudrate, follow=True, arrived=hub.count)
         except OSError as e:
             raise ToolError(f"cannot open port {args.port}: {e}") from e
         hub.scan = stream.scan_totals
-        hub.clock = SampleClock()  # headers stamped with sample times, half a second late
         return aiter(stream), stream.close
     from ..serve.replay import paced
 
@@ -76,7 +74,7 @@ def open_source(args: argparse.Namespace, hub: Hub) -> tuple[AsyncIterator[dict[
     skipped = recording.scan.skipped
     hub.health.failed_checksums = recording.scan.bad_checksums  # known whole before the replay
     columns = {**recording.columns, **({} if skipped is None else {"skipped": skipped})}
-    return paced(columns, hub.subscribed), lambda: None
+    return paced(columns, hub.subscribed, hub.count), lambda: None
 
 
 def run(args: argparse.Namespace) -> int:

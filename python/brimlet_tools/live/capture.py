@@ -20,7 +20,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from ..errors import require
+from ..errors import ToolError, load_brimlet, require
 from ..files.receive_times import TimesWriter
 from ..wire.framecount import FrameCounter
 
@@ -43,6 +43,11 @@ def open_port(path: str, baudrate: int) -> Any:
     try:
         port.open()
     except serial.SerialException as e:  # its text repeats the path; the system's reason is enough
+        # Said as every other reader of a port says it: in the native
+        # opener's words, which fails the same way.
+        failure = opener_failure(path, baudrate)
+        if failure is not None:
+            raise failure from e
         # A failure to configure the line carries the system's number only
         # in the error it wraps (a termios.error).
         number = e.errno or next((c.args[0] for c in (e.__cause__, e.__context__)
@@ -57,6 +62,20 @@ def open_port(path: str, baudrate: int) -> Any:
         port.close()
         raise
     return port
+
+
+def opener_failure(path: str, baudrate: int) -> OSError | None:
+    """Why the native opener cannot open the port `path` (its OSError, in
+    the words `dump`, `serve` and `live()` give), None when it can: the port
+    is let go of at once, unread."""
+    try:
+        brimlet = load_brimlet()
+        brimlet.SerialParser(path, baudrate, 0.1)
+    except OSError as e:
+        return e
+    except ToolError:  # no native module: pyserial's words, then
+        pass
+    return None
 
 
 def close_port(port: Any) -> None:

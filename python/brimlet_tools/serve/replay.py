@@ -11,16 +11,18 @@ from __future__ import annotations
 
 import asyncio
 import time
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from typing import Any
 
 REPLAY_GRACE = 0.5
 TICK = 0.01
 
 
-async def paced(columns: dict[str, Any], start: asyncio.Event, speed: float = 1.0) -> AsyncIterator[dict[str, Any]]:
+async def paced(columns: dict[str, Any], start: asyncio.Event, arrived: Callable[[dict[str, Any]], object],
+                speed: float = 1.0) -> AsyncIterator[dict[str, Any]]:  # fmt: skip
     """The rows of `columns` (numpy arrays of one length, "time" among them)
-    in slices, each when its time has come."""
+    in slices, each when its time has come, shown to `arrived` first (as a
+    live line's batches are when they come)."""
     import numpy as np
 
     times = columns["time"].view(np.int64)
@@ -34,6 +36,8 @@ async def paced(columns: dict[str, Any], start: asyncio.Event, speed: float = 1.
     while sent < len(due):
         upto = int(np.searchsorted(due, time.monotonic() - began, side="right"))
         if upto > sent:
-            yield {name: column[sent:upto] for name, column in columns.items()}
+            batch = {name: column[sent:upto] for name, column in columns.items()}
+            arrived(batch)
+            yield batch
             sent = upto
         await asyncio.sleep(TICK)

@@ -31,7 +31,6 @@ from collections.abc import AsyncIterator, Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from ..timing.online import SampleClock
 from ..wire.fields import INVALID_BITS, PACKET_TYPES, VALIDITY_NAMES
 from ..wire.ros_messages import SCHEMAS, TOPICS, stream_messages
 from .protocol import (SUBPROTOCOL, BadRequest, Channel, Subscribe, advertise, message_frame, parse_request,
@@ -159,16 +158,14 @@ class Hub:
         self.log = log
         self.health = Health()
         self.scan = scan  # a live source's scan totals, asked at each report
-        self.clock: SampleClock | None = None  # a live source's sample clock
         self.subscribed = asyncio.Event()  # set by the first subscription
         self.session = str(time.time_ns())
         self.joined = 0  # clients so far, for their names
 
-    def publish(self, batch: Batch) -> None:
-        """Every message of the packets in `batch` to the clients that take it;
-        a column "skipped" counts bytes outside frames."""
+    def count(self, batch: Batch) -> None:
+        """Counts the packets of `batch` for the health as they come (a
+        column "skipped" counts bytes outside frames), before they are sent."""
         self.health.count(batch)
-        self.send(batch)
 
     def send(self, batch: Batch) -> None:
         """The messages of `batch`, stamped with its "sample_time" where it
@@ -309,47 +306,9 @@ def address_text(host: str) -> str:
 
 
 async def acquire(hub: Hub, batches: AsyncIterator[Batch]) -> None:
-    if hub.clock is not None:
-        return await acquire_stamped(hub, batches, hub.clock)
+    """Sends every batch (counted for the health where it came: see `Hub.count`)."""
     async for batch in batches:
-        hub.publish(batch)
-
-
-async def acquire_stamped(hub: Hub, batches: AsyncIterator[Batch], clock: SampleClock) -> None:
-    """Live batches with their sample times: the health counts each batch as
-    it comes, and its rows go out once the clock's delay of the line has come
-    after them, or as long has passed with nothing coming. However the
-    batches end (a hang-up too), the rows still held go out."""
-    source = aiter(batches)
-    upcoming: asyncio.Future[Batch | None] | None = None
-    try:
-        while True:
-            upcoming = upcoming or asyncio.ensure_future(anext(source, None))
-            done, _ = await asyncio.wait({upcoming}, timeout=clock.delay_ns / 1e9)
-            if not done:
-                settled = clock.columns_until(time.time_ns())
-            else:
-                batch, upcoming = upcoming.result(), None
-                if batch is None:
-                    break
-                hub.health.count(batch)
-                settled = clock.feed_columns(batch)
-            if settled is not None:
-                hub.send(settled)
-    except asyncio.CancelledError:
-        raise
-    except Exception:
-        flush(hub, clock)
-        raise
-    finally:
-        if upcoming is not None:
-            upcoming.cancel()
-    flush(hub, clock)
-
-
-def flush(hub: Hub, clock: SampleClock) -> None:
-    if (rest := clock.finish_columns()) is not None:
-        hub.send(rest)
+        hub.send(batch)
 
 
 async def report_health(hub: Hub) -> None:
