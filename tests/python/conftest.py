@@ -36,9 +36,14 @@ def tool(*args: str) -> list[str]:
     return [sys.executable, "-m", "brimlet_tools", *args]
 
 
-def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
-    """The command run to its end; `timeout` only guards against a hang (a
-    plot under emulation on a busy machine takes tens of seconds)."""
+# How long a test waits for what must come before it takes the wait for a
+# hang: a guard only, never a measure of speed (a fresh interpreter under
+# emulation on a busy machine takes tens of seconds to start a command).
+HANG_GUARD = 300.0
+
+
+def run_cli(*args: str, timeout: float = HANG_GUARD) -> subprocess.CompletedProcess[str]:
+    """The command run to its end; `timeout` only guards against a hang."""
     return subprocess.run(tool(*args), capture_output=True, text=True, timeout=timeout, env=CHILD_ENV)
 
 
@@ -92,7 +97,7 @@ def python_child(source: str, *args: str) -> subprocess.Popen[str]:
     )  # fmt: skip
 
 
-def run_python(source: str, *args: str, timeout: float = 30.0) -> str:
+def run_python(source: str, *args: str, timeout: float = HANG_GUARD) -> str:
     """Runs `source` in a fresh interpreter and returns its standard output;
     fails the test when it does not end within `timeout` seconds (it is then
     killed) or ends with a status other than 0."""
@@ -136,7 +141,7 @@ def is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
-def wait_until(predicate, timeout: float = 10.0) -> None:
+def wait_until(predicate, timeout: float = HANG_GUARD) -> None:
     deadline = time.monotonic() + timeout
     while not predicate():
         assert time.monotonic() < deadline, "condition not reached in time"
@@ -148,7 +153,7 @@ def waiting_bytes(fd: int) -> int:
     return int(struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0])
 
 
-def wait_until_read(fd: int, timeout: float = 10.0) -> None:
+def wait_until_read(fd: int, timeout: float = HANG_GUARD) -> None:
     """Waits until whatever was written to the terminal `fd` has been read
     from it. Written bytes reach the terminal's input queue a moment later
     (longer on a busy machine), so read means the queue has stayed empty for
