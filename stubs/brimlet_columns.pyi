@@ -90,7 +90,8 @@ class LiveSource:
         "end": no stream is kept), stamped with receive times; waits up to `timeout` seconds (None: without limit)
         for one, and returns columns of no rows when none came. None once the
         run has ended and everything has been read; OSError with the reader's
-        text when a read failed, after every packet before it."""
+        text when a read failed, after every packet before it, its errno the
+        number the text stands for (EPIPE when the port hung up)."""
 
     def fileno(self) -> int:
         """An eventfd, readable while packets are queued and once the run has

@@ -204,7 +204,7 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         Expected<Taken, DecodeError> taken = feed.take();
         if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
         if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);
-        if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(IoFailure{std::move(failed->text)});
+        if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(brimlet::py::read_failure(std::move(failed->text)));
         // Where a frame lay in the line's stream means nothing to a live reader.
         return checked(
             columns_dict(reinterpret_cast<PyTypeObject*>(live.column_type), std::get<ColumnTable>(*taken), false));

@@ -3,21 +3,38 @@
 #include <cerrno>
 #include <exception>
 #include <new>
+#include <utility>
+
+#include "serial/errno_text.hpp"
 
 namespace brimlet::py {
 namespace {
 
-// Sets `type` with `text` as its one argument; always returns nullptr.
-PyObject* text_error(PyObject* type, const std::string& text) {
+// Sets `type` with `text` as its one argument and, when `error_number` is
+// not 0, that as its errno; always returns nullptr. The exception is built
+// from the text alone, so it keeps its class, arguments and text (the pair
+// form would pick a subclass and prefix "[Errno N]").
+PyObject* text_error(PyObject* type, const std::string& text, int error_number) {
     OwnedRef value =
         OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (value) PyErr_SetObject(type, value.get());
+    if (!value) return nullptr;
+    if (error_number == 0) {
+        PyErr_SetObject(type, value.get());
+        return nullptr;
+    }
+    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(type, value.get()));
+    if (!error) return nullptr;
+    OwnedRef number = OwnedRef::steal(PyLong_FromLong(error_number));
+    if (!number || PyObject_SetAttrString(error.get(), "errno", number.get()) < 0) return nullptr;
+    PyErr_SetObject(type, error.get());
     return nullptr;
 }
 
 struct Raise {
     PyObject* operator()(const PythonError&) const { return nullptr; }
-    PyObject* operator()(const IoFailure& failure) const { return text_error(failure.type, failure.text); }
+    PyObject* operator()(const IoFailure& failure) const {
+        return text_error(failure.type, failure.text, failure.error_number);
+    }
     PyObject* operator()(const BorrowConflict& conflict) const {
         PyErr_SetString(PyExc_RuntimeError, conflict.text);
         return nullptr;
@@ -31,6 +48,11 @@ struct Raise {
 };
 
 }  // namespace
+
+IoFailure read_failure(std::string text) {
+    const int number = errno_of_text(text);
+    return IoFailure{std::move(text), PyExc_OSError, number};
+}
 
 PyObject* raise_failure(const Failure& failure) { return std::visit(Raise{}, failure); }
 

@@ -29,7 +29,14 @@ struct OutOfMemory {};  // raised as MemoryError
 struct IoFailure {      // raised as `type` with the text as its one argument
     std::string text;
     PyObject* type = PyExc_OSError;  // or PyExc_ValueError, PyExc_EOFError, ...
+    int error_number = 0;            // when not 0, the raised OSError's errno (its text stays as it is)
 };
+
+// The failure that ended a reader's run, given as its text: an OSError with
+// the text as its one argument, whose errno is the number the text stands
+// for (EPIPE for a line that hung up), so that callers tell the kinds apart
+// without reading the text.
+IoFailure read_failure(std::string text);
 struct BorrowConflict {  // raised as RuntimeError
     const char* text;
 };

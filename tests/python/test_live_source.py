@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import errno
 import os
 import selectors
 import threading
@@ -18,7 +19,8 @@ from conftest import new_task, python_child, run_python, task_ended, tasks
 import brimlet
 import brimlet_columns
 from brimlet_tools import load
-from brimlet_tools.errors import PortHungUp
+from brimlet_tools.errors import PortHungUp, ToolError
+from brimlet_tools.live import stream
 from brimlet_tools.live.stream import live
 from brimlet_tools.wire import frames
 from brimlet_tools.sim.simulator import Faults, StreamConfig, stream_bytes
@@ -318,3 +320,42 @@ def test_a_virtual_device_whose_reader_was_killed_can_be_opened_again() -> None:
             except OSError as e:
                 assert time.monotonic() < deadline, e
                 time.sleep(0.05)
+
+
+class FailingSource:
+    """A live source whose first read fails with `error`."""
+
+    def __init__(self, error: OSError) -> None:
+        self.error = error
+
+    def read(self, timeout: float | None = None) -> None:
+        raise self.error
+
+    def close(self) -> None:
+        pass
+
+
+# A hang-up is known by its error number, as the reader raises it; the text
+# alone, or another failure, is the reader's failure.
+@pytest.mark.parametrize("reading", ["ColumnListener", "live"])
+@pytest.mark.parametrize("text, number, hangs_up", [
+    ("Broken pipe", errno.EPIPE, True),
+    ("I/O error", errno.EIO, False),
+    ("Broken pipe", None, False),
+])  # fmt: skip
+def test_only_a_hang_up_ends_a_reading_as_the_port_hung_up(monkeypatch, reading, text, number, hangs_up) -> None:
+    error = OSError(text)
+    error.errno = number
+    monkeypatch.setattr(stream, "open_source", lambda *args: FailingSource(error))
+    port = "/dev/ttyGONE"
+    if reading == "ColumnListener":
+        listener = stream.ColumnListener(port, timeout=1.0)
+        if hangs_up:
+            assert list(listener) == [] and listener.hung_up
+        else:
+            with pytest.raises(ToolError, match=f"^reading {port} failed: {text}$"):
+                list(listener)
+        return
+    with pytest.raises(PortHungUp if hangs_up else OSError) as info:
+        list(live(port, timeout=1.0))
+    assert hangs_up or info.value is error

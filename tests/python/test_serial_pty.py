@@ -3,6 +3,7 @@ exclusive use, and the line settings as the terminal reports them."""
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
 import struct
@@ -95,6 +96,7 @@ def test_hang_up_ends_the_run_with_broken_pipe(pty):
     with pytest.raises(OSError) as info:
         parser.get_data_packets()
     assert info.value.args == ("Broken pipe",)
+    assert type(info.value) is OSError and info.value.errno == errno.EPIPE  # its kind, beside its text
 
 
 # stop() waits for the read in progress, for at most the port's timeout: a

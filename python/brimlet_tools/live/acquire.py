@@ -8,6 +8,7 @@ in the same process, for one).
 
 from __future__ import annotations
 
+import errno
 import math
 import os
 import sys
@@ -25,7 +26,12 @@ if TYPE_CHECKING:
 
 POLL_INTERVAL = 0.002
 SILENT = "Operation timed out"
-HUNG_UP = "Broken pipe"  # the reader's text for a line that hung up
+
+
+def hung_up(e: OSError) -> bool:
+    """Whether the reader's failure `e` is the port hanging up (the device
+    went away, or the other end of the line closed)."""
+    return e.errno == errno.EPIPE
 
 
 def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
@@ -205,7 +211,7 @@ class PortReading[T]:
         out): a hang-up ends the reading, noted in `hung_up`; so does a
         silence after data (only without `follow` can a wait run out); any
         other failure, or silence from the start, is a ToolError."""
-        if str(e) == HUNG_UP:
+        if hung_up(e):
             self.hung_up = self.ended_at is None  # not after the end, while lingering
             return
         if str(e) != SILENT:

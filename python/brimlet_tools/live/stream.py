@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import PortHungUp, ToolError, require
 from ..timing.stage import ClockStage
-from .acquire import HUNG_UP, PortReading
+from .acquire import PortReading, hung_up
 
 if TYPE_CHECKING:
     import brimlet_columns
@@ -100,7 +100,7 @@ class LiveStream:
     def _failed(self, e: OSError) -> BaseException:
         """What ends the iteration for the reader's failure `e`: a hang-up
         reads as every command reports one; other failures as the reader's."""
-        if self.port is not None and str(e) == HUNG_UP:
+        if self.port is not None and hung_up(e):
             return PortHungUp(self.port)
         return e
 
