@@ -14,7 +14,9 @@ from typing import IO, TYPE_CHECKING, Any, TextIO
 from ..errors import ToolError
 from ..export import FORMATS as EXPORTS
 from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_output
-from ..recordings.formats import FORMATS, SUFFIXES, ColumnWriter, PacketWriter, write_columns
+from ..recordings.formats import (
+    FORMATS, SAMPLE_COLUMNS, SUFFIXES, TEXT_FORMATS, ColumnWriter, PacketWriter, write_columns,
+)  # fmt: skip
 from ..recordings.table import Table
 from ..recordings.window import rows as window_rows, window
 from ..timing.stage import ClockStage
@@ -37,15 +39,18 @@ HELP = "Print the packets of a recording or a port."
 
 
 VIEWS = ("table", *FORMATS)
-# The columns --sample-times adds.
-SAMPLE_COLUMNS = ("sample_time", "missing_before")
+FORMAT_HELP = (
+    "table (one line per packet), "
+    + ", ".join(f"{f.name} ({f.what})" for f in TEXT_FORMATS)
+    + " (default: by the output's ending, "
+    + ", ".join(f"{' or '.join(f.suffixes)} for {f.name}" for f in TEXT_FORMATS)
+    + "; else table)"
+)
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_source(p, follow=True)
-    p.add_argument("--format", choices=VIEWS, default=None,
-                   help="table (one line per packet), text (the packets' text form), csv or jsonl "
-                   "(default: by the output's ending, .csv, .jsonl or .txt for text, else table)")  # fmt: skip
+    p.add_argument("--format", choices=VIEWS, default=None, help=FORMAT_HELP)
     p.add_argument("--kind", choices=PACKET_TYPES, default=None, help="only packets of this kind")
     options.add(p, "fields", help="the table's fields (" + ", ".join(f.name for f in DATA_FIELDS) + ")")
     options.add(p, "sample_times")
