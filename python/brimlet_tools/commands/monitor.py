@@ -130,8 +130,8 @@ def watch_port(stream: LiveStream, watch: LineWatch, clock: ClockStage, args: ar
 
 class Recorded:
     """The figures of a recording being played: per kind its rate fitted
-    from its receive times, the drift of that rate, and the gaps among its
-    first packets."""
+    from its receive times (none for a recording without them), the drift
+    of that rate, and the gaps among its first packets."""
 
     def __init__(self, recording: Recording) -> None:
         self.recording = recording
@@ -139,7 +139,7 @@ class Recorded:
                         for code, kind in enumerate(PACKET_TYPES)}  # fmt: skip
 
     def figures(self, kind: str, played: int) -> tuple[float | None, float | None, str]:
-        """The fitted rate, its drift in ppm (None: not measured) and the
+        """The fitted rate and its drift in ppm (None: not measured) and the
         gaps among the first `played` packets of `kind`."""
         fit = self.recording.fits.get(kind)
         rate = None if fit is None or self.recording.times_estimated else fit.rate
@@ -196,15 +196,17 @@ def screen(watch: LineWatch, clock: ClockStage, args: argparse.Namespace, now: f
     for kind in PACKET_TYPES:
         counted = watch.rate(kind, now)
         if recorded is not None:
+            # Not the pace of the replay: without receive times there is no rate to show.
             fitted, drift_ppm, gaps = recorded.figures(kind, by_type[kind])
-            rate = fitted if fitted is not None and by_type[kind] else counted
+            rate = fitted if by_type[kind] else counted
         else:
             fit = clock.stats(kind)
             rate = fit.rate if fit.rate is not None and counted > 0 else counted
             drift_ppm, gaps = fit.drift_ppm, gaps_text(fit)
+        shown = "-" if rate is None else f"{rate:.3f}"
         drift = "-" if drift_ppm is None else f"{drift_ppm:+.1f}"
-        style = "" if rate >= 0.9 * expected[kind] else "bold red"
-        rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps, f"{expected[kind]:g}", style=style)
+        style = "" if rate is None or rate >= 0.9 * expected[kind] else "bold red"
+        rates.add_row(kind, str(by_type[kind]), shown, drift, gaps, f"{expected[kind]:g}", style=style)
     outside, checksums = watch.totals["outside"], watch.totals["bad_checksums"]
     since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
     named = {OUTPUT_NAME.get(name, name): n for name, n in watch.flagged.items()}  # as the outputs name them
