@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any
 from ..errors import PortHungUp, ToolError, require
 from ..live.acquire import HUNG_UP
 from ..live.linewatch import LineWatch
-from ..live.stream import LiveStream, as_arrays
+from ..live.stream import PACE, LiveStream, as_arrays
 from ..recordings.playback import played_recording
 from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
 from ..timing.online import nominal_rate
@@ -126,6 +126,8 @@ def watch_port(stream: LiveStream, watch: LineWatch, clock: ClockStage, args: ar
             arrays = as_arrays(batch)
             watch.take(arrays, stream.scan_totals())
             clock.push(arrays)
+            if len(arrays["kind"]):  # the reader reads on meanwhile: what comes is one batch
+                time.sleep(PACE)
 
 
 class Recorded:
