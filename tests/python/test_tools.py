@@ -344,7 +344,7 @@ def monitor_raw_count(out: str) -> int:
 def test_a_port_is_read_through_pauses_until_it_hangs_up(command, ready, count) -> None:
     if command[0] == "monitor":
         pytest.importorskip("rich")
-        pytest.importorskip("serial")
+        pytest.importorskip("numpy")
     master, slave = os.openpty()
     tty.setraw(slave)
     port = os.ttyname(slave)

@@ -1,5 +1,5 @@
 """The sample clock of a live line, as the commands that read one show it:
-fed from a capture read by read (`record`, `monitor`), and its figures in
+fed from a capture read by read (`record`), and its figures in
 words."""
 
 from __future__ import annotations

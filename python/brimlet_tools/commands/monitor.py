@@ -1,10 +1,11 @@
 """`monitor`: a live view of a line's health, in the terminal.
 
-It reads the port's raw bytes itself (not through the parser), so that it
-can show what the parser passes over: bytes outside frames and failed
-checksums, beside the packet rates by kind against the expected ones, the
-fields flagged not valid, the time since the last packet and the latest
-values. With --file, a virtual device plays the recording on a
+It reads the port through the live reader, whose scanner also counts what
+the parser passes over: bytes outside frames and failed checksums, shown
+beside the packet rates by kind against the expected ones, the fields
+flagged not valid, the time since the last packet and the latest values.
+The rates, drift and gaps of a port are its sample clock's, fed with the
+batches as they come. With --file, a virtual device plays the recording on a
 pseudo-terminal at its recorded pace and the monitor reads that; the rates,
 drift and gaps are then the recording's own, fitted from its receive times
 as `stats` fits them (a pseudo-terminal's reads come in bursts that would
@@ -26,16 +27,18 @@ from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import TYPE_CHECKING, Any
 
-from ..errors import PortHungUp, require
-from ..live.capture import CaptureReport, capture, close_port, open_port
+from ..errors import PortHungUp, ToolError, require
+from ..live.acquire import HUNG_UP
 from ..live.linewatch import LineWatch
+from ..live.stream import PACE, LiveStream, as_arrays
 from ..recordings.playback import played_recording
 from ..sim.virtual_device import DRAIN_LIMIT, VirtualDevice
 from ..timing.online import nominal_rate
+from ..timing.stage import ClockStage
 from ..wire.fields import DATA_FIELDS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES
 from . import options
 from .common import StopFlag, cannot, note
-from .fitted import CaptureClock, gaps_text
+from .fitted import gaps_text
 from .source import load_recording
 
 if TYPE_CHECKING:
@@ -59,61 +62,78 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     rich = require("rich.console", "the monitor", "monitor", "python3-rich", package="rich")
+    require("numpy", "the monitor", "monitor", "python3-numpy")  # the reader's batches are arrays
     stop = StopFlag()
     recorded = None if args.file is None else Recorded(load_recording(args.file))
     with stop.on_signals(), played(args, stop, recorded) as (path, opened):
         try:
-            port = open_port(path, args.baudrate)
+            stream = LiveStream(path, args.baudrate, follow=True)
         except OSError as e:
             raise cannot("open port", path, e) from e
-        opened()
-        watch = LineWatch()
-        clock = CaptureClock({"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate})
-        console = rich.Console()
-        if not console.is_terminal:  # one screen at the end, for a log: no wrapping
-            console = rich.Console(width=max(console.width, 120))
-        note(f"monitoring {args.port or args.file} at {args.baudrate} baud" + ("; Ctrl-C ends" if not args.seconds else ""))
-        try:
-            report = watch_port(port, watch, clock, args, stop, console, recorded)
-        finally:
-            close_port(port)
+        with stream:
+            opened()
+            watch = LineWatch()
+            clock = ClockStage(nominal={"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate})
+            console = rich.Console()
+            if not console.is_terminal:  # one screen at the end, for a log: no wrapping
+                console = rich.Console(width=max(console.width, 120))
+            until = "" if args.seconds else "; Ctrl-C ends"
+            note(f"monitoring {args.port or args.file} at {args.baudrate} baud{until}")
+            ended = watch_port(stream, watch, clock, args, stop, console, recorded)
     if not console.is_terminal:
         clock.finish()
         console.print(screen(watch, clock, args, time.monotonic(), recorded), soft_wrap=True)
     ends = {"time": "", "stopped": "stopped", "hang-up": "" if args.port else "the recording ended"}
-    note(f"monitor ended after {report.seconds:.1f} s" + (f": {ends[report.ended]}" if ends[report.ended] else ""))
-    if report.ended == "hang-up" and args.port:
+    seconds = time.monotonic() - watch.started
+    note(f"monitor ended after {seconds:.1f} s" + (f": {ends[ended]}" if ends[ended] else ""))
+    if ended == "hang-up" and args.port:
         raise PortHungUp(args.port)
     return 0
 
 
-def watch_port(port: Any, watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, stop: StopFlag,
-               console: Any, recorded: Recorded | None) -> CaptureReport:  # fmt: skip
-    """Feeds what the port brings to `watch` and `clock` until the monitor
-    ends; on a terminal, redraws the screen meanwhile."""
+def watch_port(stream: LiveStream, watch: LineWatch, clock: ClockStage, args: argparse.Namespace, stop: StopFlag,
+               console: Any, recorded: Recorded | None) -> str:  # fmt: skip
+    """Gives what the reader brings to `watch` and `clock` until the monitor
+    ends, and says why it ended ("time", "stopped" or "hang-up"); on a
+    terminal, redraws the screen meanwhile."""
     live: AbstractContextManager[Any] = nullcontext()
     if console.is_terminal:
         from rich.live import Live
 
         live = Live(screen(watch, clock, args, time.monotonic(), recorded), console=console, auto_refresh=False)
+    deadline = None if not args.seconds else watch.started + args.seconds
     next_draw = 0.0
     with live as view:
-
-        def redraw(report: CaptureReport) -> None:
-            nonlocal next_draw
-            clock.look(report)
+        while True:
             now = time.monotonic()
+            if stop():
+                return "stopped"
+            if deadline is not None and now >= deadline:
+                return "time"
             if view is not None and now >= next_draw:
                 next_draw = now + REFRESH
                 view.update(screen(watch, clock, args, now, recorded), refresh=True)
-
-        return capture(port.fileno(), watch.as_output(), args.seconds, stop, redraw)
+            wait = REFRESH if deadline is None else min(REFRESH, deadline - now)
+            try:
+                batch = stream.source.read(wait)
+            except OSError as e:
+                if str(e) != HUNG_UP:
+                    raise ToolError(f"reading {args.port or args.file} failed: {e}") from e
+                batch = None
+            if batch is None:  # the line hung up, after every packet before it
+                watch.totals = stream.scan_totals()
+                return "hang-up"
+            arrays = as_arrays(batch)
+            watch.take(arrays, stream.scan_totals())
+            clock.push(arrays)
+            if len(arrays["kind"]):  # the reader reads on meanwhile: what comes is one batch
+                time.sleep(PACE)
 
 
 class Recorded:
     """The figures of a recording being played: per kind its rate fitted
-    from its receive times, the drift of that rate, and the gaps among its
-    first packets."""
+    from its receive times (none for a recording without them), the drift
+    of that rate, and the gaps among its first packets."""
 
     def __init__(self, recording: Recording) -> None:
         self.recording = recording
@@ -121,7 +141,7 @@ class Recorded:
                         for code, kind in enumerate(PACKET_TYPES)}  # fmt: skip
 
     def figures(self, kind: str, played: int) -> tuple[float | None, float | None, str]:
-        """The fitted rate, its drift in ppm (None: not measured) and the
+        """The fitted rate and its drift in ppm (None: not measured) and the
         gaps among the first `played` packets of `kind`."""
         fit = self.recording.fits.get(kind)
         rate = None if fit is None or self.recording.times_estimated else fit.rate
@@ -162,7 +182,7 @@ def played(args: argparse.Namespace, stop: StopFlag,
                 player.join()
 
 
-def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now: float,
+def screen(watch: LineWatch, clock: ClockStage, args: argparse.Namespace, now: float,
            recorded: Recorded | None = None) -> Any:  # fmt: skip
     """One screen of the monitor, as a rich renderable. The rate of a kind
     is the one its sample clock fitted while packets come (a recording's:
@@ -174,26 +194,28 @@ def screen(watch: LineWatch, clock: CaptureClock, args: argparse.Namespace, now:
     for column in ("packets", "count", "rate (Hz)", "drift (ppm)", "gaps", "expected (Hz)"):
         rates.add_column(column, justify="left" if column == "packets" else "right")
     expected = {"raw": args.expect_raw_rate, "estimated": args.expect_estimated_rate}
-    by_type = watch.counter.by_type()
+    by_type = watch.packets
     for kind in PACKET_TYPES:
         counted = watch.rate(kind, now)
         if recorded is not None:
+            # Not the pace of the replay: without receive times there is no rate to show.
             fitted, drift_ppm, gaps = recorded.figures(kind, by_type[kind])
-            rate = fitted if fitted is not None and by_type[kind] else counted
+            rate = fitted if by_type[kind] else counted
         else:
-            fit = clock.clock.stats(kind)
+            fit = clock.stats(kind)
             rate = fit.rate if fit.rate is not None and counted > 0 else counted
             drift_ppm, gaps = fit.drift_ppm, gaps_text(fit)
+        shown = "-" if rate is None else f"{rate:.3f}"
         drift = "-" if drift_ppm is None else f"{drift_ppm:+.1f}"
-        style = "" if rate >= 0.9 * expected[kind] else "bold red"
-        rates.add_row(kind, str(by_type[kind]), f"{rate:.3f}", drift, gaps, f"{expected[kind]:g}", style=style)
-    c = watch.counter
+        style = "" if rate is None or rate >= 0.9 * expected[kind] else "bold red"
+        rates.add_row(kind, str(by_type[kind]), shown, drift, gaps, f"{expected[kind]:g}", style=style)
+    outside, checksums = watch.totals["outside"], watch.totals["bad_checksums"]
     since = "no packet yet" if watch.last_packet is None else f"{now - watch.last_packet:.3f} s"
     named = {OUTPUT_NAME.get(name, name): n for name, n in watch.flagged.items()}  # as the outputs name them
     flagged = ", ".join(f"{name} {n}" for name, n in sorted(named.items())) or "none"
     lines = [
         f"{args.port or args.file} at {args.baudrate} baud, {now - watch.started:.1f} s",
-        f"line: {c.total_bytes} bytes, {c.skipped_bytes} outside frames, {c.bad_checksums} failed checksums",
+        f"line: {watch.total_bytes} bytes, {outside} outside frames, {checksums} failed checksums",
         f"fields flagged not valid: {flagged}",
         f"since the last packet: {since}",
     ]

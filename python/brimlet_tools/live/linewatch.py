@@ -1,16 +1,18 @@
-"""The health of a serial line, from its raw bytes: what the monitor shows,
-and the hint for a line that brings bytes but no frame.
+"""The health of a serial line: what the monitor shows, and the hint for a
+line that brings bytes but no frame.
 
-`LineWatch` is fed the bytes as they arrive and keeps what a person looking
-at a misbehaving unit wants to see: packet rates by kind over the last
+`LineWatch` takes the batches of columns the live reader gives as they
+arrive, with the reader's scan totals, and keeps what a person looking at a
+misbehaving unit wants to see: packets by kind and their rate over the last
 seconds, bytes outside frames, failed checksums, fields the device flagged
 not valid, the time since the last packet and the latest value of every
-field. The frame counter finds the frames; the packet frames of each piece
-fed are decoded by the native decoder (`brimlet_columns`) in one call.
+field. The frames are found by the reader's own scanner; nothing here looks
+at the bytes.
 
 `no_frame_hint` looks at a line that has delivered no packet for a while
 although it is not silent: most often the port runs at another speed than
-the device, and every byte arrives garbled.
+the device, and every byte arrives garbled. It reopens the port and counts
+frames itself, since the reader that found none has let go of it.
 """
 
 from __future__ import annotations
@@ -18,12 +20,12 @@ from __future__ import annotations
 import os
 import time
 from collections import Counter, deque
-from collections.abc import Callable
-from typing import BinaryIO, cast
+from collections.abc import Callable, Mapping
+from typing import Any
 
-from ..errors import ToolError, load_columns
-from ..wire.fields import COMMON_BAUDS, DATA_COLUMNS, DATA_FIELDS, DEFAULT_BAUD, PACKET_TYPES, RAW_RATE, VALIDITY_NAMES
-from ..wire.framecount import PACKET_SETS, FrameCounter
+from ..errors import ToolError
+from ..wire.fields import COMMON_BAUDS, DATA_FIELDS, DEFAULT_BAUD, PACKET_TYPES, RAW_RATE, VALIDITY_NAMES
+from ..wire.framecount import FrameCounter
 from .capture import capture, close_port, open_port
 
 # How long a line may bring bytes without a frame before the hint, and how
@@ -31,64 +33,67 @@ from .capture import capture, close_port, open_port
 HINT_AFTER = 3.0
 PROBE_SECONDS = 0.5
 
+# The bytes of a packet frame around its fields (sync pair, set, length,
+# checksum), and of each field in it: length and descriptor, the values, and
+# a flags word where the field has a valid flag.
+FRAME_BYTES = 6
+FIELD_BYTES = tuple(2 + 4 * f.width + 2 * (f.validity_name is not None) for f in DATA_FIELDS)
+NO_TOTALS = {"outside": 0, "bad_checksums": 0, "other_frames": 0}
+
+
 class LineWatch:
-    """What the bytes of a line held so far; `feed` them as they arrive."""
+    """What the line brought so far; `take` each batch as it arrives."""
 
     def __init__(self, window: float = 2.0, clock: Callable[[], float] = time.monotonic) -> None:
         self.window = window
         self.clock = clock
         self.started = clock()
-        self.counter = FrameCounter(on_frame=self._frame)
-        self.arrivals: dict[str, deque[float]] = {kind: deque() for kind in PACKET_TYPES}
+        self.packets = dict.fromkeys(PACKET_TYPES, 0)
+        self.arrivals: dict[str, deque[tuple[float, int]]] = {kind: deque() for kind in PACKET_TYPES}
         self.flagged: Counter[str] = Counter()
         self.latest: dict[str, tuple[float, ...]] = {}
         self.last_packet: float | None = None
-        self._now = self.started
-        self._frames: list[bytes] = []  # the packet frames of the piece being fed
+        self.frame_bytes = 0  # the bytes of the packet frames taken
+        self.totals: Mapping[str, int] = NO_TOTALS
 
-    def feed(self, data: bytes) -> None:
-        self._now = self.clock()
-        self._frames.clear()
-        self.counter.feed(data)
-        if self._frames:
-            self._decode(b"".join(self._frames))
-
-    def write(self, data: bytes | memoryview) -> int:
-        """`feed`, as a binary file's write: a LineWatch can stand where a
-        capture writes its bytes."""
-        self.feed(bytes(data))
-        return len(data)
-
-    def as_output(self) -> BinaryIO:
-        return cast(BinaryIO, self)
-
-    def _frame(self, descriptor_set: int, frame: bytes) -> None:
-        kind = PACKET_SETS.get(descriptor_set)
-        if kind is None:
+    def take(self, batch: Mapping[str, Any], totals: Mapping[str, int]) -> None:
+        """Takes a batch of columns ("kind", "present", "invalid", the data
+        columns) as it came, and the reader's scan totals once it was read."""
+        self.totals = totals
+        kinds = batch["kind"]
+        if not len(kinds):
             return
-        self.arrivals[kind].append(self._now)
-        self.last_packet = self._now
-        self._frames.append(frame)
+        present, invalid = batch["present"], batch["invalid"]
+        now = self.last_packet = self.clock()
+        for code, kind in enumerate(PACKET_TYPES):
+            if n := int((kinds == code).sum()):
+                self.packets[kind] += n
+                self.arrivals[kind].append((now, n))
+        self.frame_bytes += FRAME_BYTES * len(kinds)
+        for bit, (f, size) in enumerate(zip(DATA_FIELDS, FIELD_BYTES, strict=True)):
+            rows = (present >> bit & 1).nonzero()[0]
+            if len(rows):
+                self.frame_bytes += size * len(rows)
+                self.latest[f.name] = tuple(float(batch[c][rows[-1]]) for c in f.columns)
+        for bit, name in enumerate(VALIDITY_NAMES):
+            if n := int((invalid >> bit & 1).sum()):
+                self.flagged[name] += n
 
-    def _decode(self, frames: bytes) -> None:
-        """The latest values and the flagged fields of valid packet frames."""
-        columns, _ = load_columns().decode(frames)
-        present, invalid = memoryview(columns["present"]), memoryview(columns["invalid"])
-        data = {name: memoryview(columns[name]) for name in DATA_COLUMNS}
-        for row in range(len(present)):
-            for bit, f in enumerate(DATA_FIELDS):
-                if present[row] >> bit & 1:
-                    self.latest[f.name] = tuple(data[c][row] for c in f.columns)
-            self.flagged.update(name for bit, name in enumerate(VALIDITY_NAMES) if invalid[row] >> bit & 1)
+    @property
+    def total_bytes(self) -> int:
+        """The bytes the line brought: those outside frames, and those of the
+        packet frames (a frame of another set, or a field this schema does
+        not know, is not among them)."""
+        return self.totals["outside"] + self.frame_bytes
 
     def rate(self, kind: str, now: float) -> float:
         """Packets of `kind` per second over the last `window` seconds (or
         since the start, if that is shorter)."""
         arrivals = self.arrivals[kind]
-        while arrivals and arrivals[0] <= now - self.window:
+        while arrivals and arrivals[0][0] <= now - self.window:
             arrivals.popleft()
         span = min(self.window, now - self.started)
-        return len(arrivals) / span if span > 0 else 0.0
+        return sum(n for _, n in arrivals) / span if span > 0 else 0.0
 
 
 def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCounter:
