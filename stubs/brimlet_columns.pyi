@@ -98,9 +98,9 @@ class LiveSource:
         ended: for selectors, asyncio's add_reader and GUI event loops."""
 
     def scan_totals(self) -> dict[str, int]:
-        """What the scanner has passed over so far, named as `decode`'s totals:
-        "outside" (bytes outside valid frames), "bad_checksums" and
-        "other_frames"."""
+        """What the reader has read so far ("bytes") and what the scanner has
+        passed over, named as `decode`'s totals: "outside" (bytes outside
+        valid frames), "bad_checksums" and "other_frames"."""
 
     def close(self) -> None:
         """Stops the reader thread and releases the source and the descriptor.

@@ -221,8 +221,9 @@ PyObject* live_scan_totals(PyObject* self, PyObject*) {
         const auto load = [](const std::atomic<std::uint64_t>& n) {
             return static_cast<unsigned long long>(n.load(std::memory_order_relaxed));
         };
-        return checked(Py_BuildValue("{sKsKsK}", "outside", load(counts.outside), "bad_checksums",
-                                     load(counts.bad_checksums), "other_frames", load(counts.other_frames)));
+        return checked(Py_BuildValue("{sKsKsKsK}", "bytes", load(counts.bytes), "outside", load(counts.outside),
+                                     "bad_checksums", load(counts.bad_checksums), "other_frames",
+                                     load(counts.other_frames)));
     });
 }
 
@@ -287,7 +288,7 @@ PyMethodDef live_methods[] = {
      "read($self, timeout=None)\n--\n\nEverything queued, as a dict of Column objects."},
     {"fileno", live_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe readiness descriptor."},
     {"scan_totals", live_scan_totals, METH_NOARGS,
-     "scan_totals($self)\n--\n\nWhat the scanner has passed over so far."},
+     "scan_totals($self)\n--\n\nWhat the reader has read and the scanner passed over so far."},
     {"close", live_close, METH_NOARGS, "close($self)\n--\n\nStops the reader and releases the source."},
     {"__enter__", live_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", live_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\n"},

@@ -18,6 +18,7 @@ struct ChannelSender {
     const Sender<IMUPacket>& out;
     std::size_t wake_at;
     bool send_all(std::span<const IMUPacket> packets) { return out.send_all(packets, wake_at, kPatience); }
+    void read(std::size_t) {}
 };
 
 // The same, counting what the scanner passes over as it goes; each packet
@@ -27,6 +28,7 @@ struct CountingSender : ChannelSender {
     ScanCounts& counts;
     std::uint64_t since_packet = 0;
 
+    void read(std::size_t bytes) { counts.bytes.fetch_add(bytes, std::memory_order_relaxed); }
     void outside(std::size_t bytes) {
         since_packet += bytes;
         counts.outside.fetch_add(bytes, std::memory_order_relaxed);
@@ -63,6 +65,7 @@ void read_and_scan(RunContext& context, S& sender) {
             break;
         }
         buffer.resize(filled + *got);
+        sender.read(*got);
         scan_frames(buffer, sender);
     }
 }

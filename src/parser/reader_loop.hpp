@@ -27,6 +27,7 @@ inline constexpr std::chrono::steady_clock::duration kPatience = std::chrono::mi
 // What the scanner passes over in the runs of an engine that counts it (for
 // a live source that reports the line's health); read from any thread.
 struct ScanCounts {
+    std::atomic<std::uint64_t> bytes{0};          // bytes read from the source
     std::atomic<std::uint64_t> outside{0};        // bytes outside valid frames
     std::atomic<std::uint64_t> bad_checksums{0};  // candidate frames whose checksum failed
     std::atomic<std::uint64_t> other_frames{0};   // valid frames of other descriptor sets

@@ -200,8 +200,7 @@ def test_the_monitor_shows_what_the_line_brought(source: str, pty_pair: tuple[in
 def test_the_monitor_takes_its_figures_from_the_batches_it_reads() -> None:
     # The batches the live reader gives, one packet each, stamped at the
     # frame's sample time, taken as the monitor takes them: the rate, drift
-    # and gaps are the clock's, not a busy machine's, and the byte count is
-    # the stream's although nothing but the reader looks at the bytes.
+    # and gaps are the clock's, not a busy machine's.
     np = pytest.importorskip("numpy")
     import brimlet_columns
 
@@ -225,7 +224,7 @@ def test_the_monitor_takes_its_figures_from_the_batches_it_reads() -> None:
     assert 0 < raw.missing == sum(f.packet_type == "raw" and not f.intact for f in frames)
     intact = Counter(f.packet_type for f in frames if f.intact)
     assert watch.packets == {"raw": intact["raw"], "estimated": intact["estimated"]}
-    assert watch.total_bytes == len(stream) and totals["outside"] > 0
+    assert totals["outside"] > 0
 
 
 @pytest.mark.parametrize("received", [True, False], ids=["receive-times", "no-receive-times"])

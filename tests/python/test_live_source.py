@@ -51,6 +51,7 @@ def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> 
         passed_over = source.scan_totals()
     whole, totals = brimlet_columns.decode(data)
     assert passed_over == {name: totals[name] for name in passed_over} and totals["outside"] > 0
+    assert passed_over["bytes"] == len(data)
     del whole["end"]  # where a frame lay in a stream: a recording's, not a live line's
     assert list(got) == list(whole) and len(got["kind"]) > 100
     for name, column in whole.items():

@@ -28,7 +28,7 @@ from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import TYPE_CHECKING, Any
 
 from ..errors import PortHungUp, ToolError, require
-from ..live.acquire import HUNG_UP
+from ..live.acquire import hung_up
 from ..live.linewatch import LineWatch
 from ..live.stream import PACE, LiveStream, as_arrays
 from ..recordings.playback import played_recording
@@ -117,7 +117,7 @@ def watch_port(stream: LiveStream, watch: LineWatch, clock: ClockStage, args: ar
             try:
                 batch = stream.source.read(wait)
             except OSError as e:
-                if str(e) != HUNG_UP:
+                if not hung_up(e):
                     raise ToolError(f"reading {args.port or args.file} failed: {e}") from e
                 batch = None
             if batch is None:  # the line hung up, after every packet before it

@@ -33,12 +33,7 @@ from .capture import capture, close_port, open_port
 HINT_AFTER = 3.0
 PROBE_SECONDS = 0.5
 
-# The bytes of a packet frame around its fields (sync pair, set, length,
-# checksum), and of each field in it: length and descriptor, the values, and
-# a flags word where the field has a valid flag.
-FRAME_BYTES = 6
-FIELD_BYTES = tuple(2 + 4 * f.width + 2 * (f.validity_name is not None) for f in DATA_FIELDS)
-NO_TOTALS = {"outside": 0, "bad_checksums": 0, "other_frames": 0}
+NO_TOTALS = {"bytes": 0, "outside": 0, "bad_checksums": 0, "other_frames": 0}
 
 
 class LineWatch:
@@ -53,7 +48,6 @@ class LineWatch:
         self.flagged: Counter[str] = Counter()
         self.latest: dict[str, tuple[float, ...]] = {}
         self.last_packet: float | None = None
-        self.frame_bytes = 0  # the bytes of the packet frames taken
         self.totals: Mapping[str, int] = NO_TOTALS
 
     def take(self, batch: Mapping[str, Any], totals: Mapping[str, int]) -> None:
@@ -69,11 +63,9 @@ class LineWatch:
             if n := int((kinds == code).sum()):
                 self.packets[kind] += n
                 self.arrivals[kind].append((now, n))
-        self.frame_bytes += FRAME_BYTES * len(kinds)
-        for bit, (f, size) in enumerate(zip(DATA_FIELDS, FIELD_BYTES, strict=True)):
+        for bit, f in enumerate(DATA_FIELDS):
             rows = (present >> bit & 1).nonzero()[0]
             if len(rows):
-                self.frame_bytes += size * len(rows)
                 self.latest[f.name] = tuple(float(batch[c][rows[-1]]) for c in f.columns)
         for bit, name in enumerate(VALIDITY_NAMES):
             if n := int((invalid >> bit & 1).sum()):
@@ -81,10 +73,8 @@ class LineWatch:
 
     @property
     def total_bytes(self) -> int:
-        """The bytes the line brought: those outside frames, and those of the
-        packet frames (a frame of another set, or a field this schema does
-        not know, is not among them)."""
-        return self.totals["outside"] + self.frame_bytes
+        """The bytes the line brought, as the reader counted them."""
+        return self.totals["bytes"]
 
     def rate(self, kind: str, now: float) -> float:
         """Packets of `kind` per second over the last `window` seconds (or
