@@ -14,11 +14,11 @@ from ..recordings.summary import (
     timing_lines, timing_reports,
 )  # fmt: skip
 from ..timing.stage import ClockStage
-from ..wire.fields import COLUMN_TYPES, LEADING_COLUMNS, PACKET_TYPES
+from ..wire.fields import LEADING_COLUMNS, PACKET_TYPES
 from . import options
 from .common import StopFlag
 from .progress import progress_bar
-from .source import batches_of, live_signals, load_recording, reading_end
+from .source import batches_of, kept_columns, live_signals, load_recording, reading_end
 
 NAME = "stats"
 HELP = "Count packets; rates, drift, period, latency and gaps by kind; flagged fields."
@@ -44,19 +44,14 @@ def live_stats(args: argparse.Namespace) -> None:
     sample times given by the clock stage as they come. The columns the
     report needs are kept, and the report is made from them as from a
     recording's, with the clock's figures for the recording's fit."""
-    np = require("numpy", "stats of a port", "numpy", "python3-numpy")
-    stop = StopFlag()
+    require("numpy", "stats of a port", "numpy", "python3-numpy")
+    stop, stage = StopFlag(), ClockStage()
     batches = batches_of(args, stop)
-    kept: dict[str, list[Any]] = {name: [np.empty(0, COLUMN_TYPES[name])] for name in LEADING_COLUMNS}
     try:
         with live_signals(args, stop), progress_bar("stats", None, quiet=args.quiet) as advance:
-            stage = ClockStage(arrived=lambda batch: advance(len(batch["kind"])))
-            for batch in stage(batches):
-                for name, parts in kept.items():
-                    parts.append(batch[name])
+            read = Recording(kept_columns(stage(batches), LEADING_COLUMNS, advance), False, args.port)
     finally:
         batches.close()
-    read = Recording({name: np.concatenate(parts) for name, parts in kept.items()}, False, args.port)
     summary = recording_summary(read)
     reports = timing_reports(read, {kind: stage.stats(kind) for kind in PACKET_TYPES})
     if args.json:
