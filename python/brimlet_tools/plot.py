@@ -9,24 +9,27 @@ and pale, the filter's estimate of the same quantity dashed, darker and on
 top; the legends stand right of the traces; the time axis says its start in
 UTC. Other fields get a panel each when asked for.
 
-Live packets carry the host's time of decoding, close to the device's time of
-sending. A recording is decoded as fast as it is read, so its time axis is
-that of its columns (`recording.load`): the receive times kept beside it, or
-an estimate from its raw packets.
+The time axis is that of the columns: the receive times of the packets read
+from a port, and for a recording (decoded as fast as it is read, see
+`recording.load`) the receive times kept beside it, or an estimate from its
+raw packets.
 """
 
 from __future__ import annotations
 
 import math
 import os
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .errors import ToolError, require
 from .recordings.recording import Recording
-from .wire.fields import FIELD_BY_NAME, PARTS, PacketLike, field_values
+from .wire.fields import FIELD_BY_NAME, PARTS
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 # The fields drawn unless others are asked for.
 PLOTTED = ("scaled_accel", "est_compensated_accel", "scaled_gyro", "est_angular_rate",
@@ -52,11 +55,6 @@ class Series:
     times: list[float] = field(default_factory=list)
     rows: list[list[float]] = field(default_factory=list)
 
-    def add(self, t: float, values: list[float] | None) -> None:
-        if values is not None:
-            self.times.append(t)
-            self.rows.append(values)
-
     def column(self, i: int) -> list[float]:
         return [row[i] for row in self.rows]
 
@@ -70,20 +68,14 @@ class Picture:
     start_ns: int | None = None
 
 
-def collect(packets: Iterable[PacketLike], fields: Sequence[str] = PLOTTED) -> Picture:
-    """The fields against the packets' timestamps."""
-    series = {name: Series() for name in fields}
-    first: int | None = None
-    for packet in packets:
-        first = packet.timestamp if first is None else first
-        t = (packet.timestamp - first) / 1e9
-        for name, s in series.items():
-            s.add(t, field_values(packet, name))
-    return Picture(series, first)
+def columns(fields: Sequence[str]) -> list[str]:
+    """The columns that drawing `fields` takes: the time and their values."""
+    return ["time", *(c for name in fields for c in FIELD_BY_NAME[name].columns)]
 
 
-def from_recording(recording: Recording, fields: Sequence[str] = PLOTTED) -> Picture:
-    """The fields of a loaded recording against its time axis."""
+def from_recording(recording: Recording | Mapping[str, npt.NDArray[Any]], fields: Sequence[str] = PLOTTED) -> Picture:
+    """The fields of a loaded recording (or of the columns read from a
+    port, `columns(fields)` of them) against its time axis."""
     import numpy as np
 
     stamps = recording["time"].view(np.int64)

@@ -451,11 +451,45 @@ def test_plot_draws_a_png(recording: Path, tmp_path: Path) -> None:
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+# A port read until it hangs up: the report holds every packet and flagged
+# field the line brought, then the hang-up is the error.
+@needs_numpy
+@pytest.mark.parametrize("command", [["stats", "--json"], ["plot", "-o", "{out}"]], ids=["stats", "plot"])
+def test_a_port_is_reported_whole_until_it_hangs_up(command: list[str], tmp_path: Path) -> None:
+    if command[0] == "plot":
+        pytest.importorskip("matplotlib")
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    port = os.ttyname(slave)
+    os.set_blocking(master, False)
+    picture = tmp_path / "port.png"
+    process = subprocess.Popen(tool(command[0], "--port", port, *(a.format(out=picture) for a in command[1:])),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV)  # fmt: skip
+    try:
+        assert feed(master, stream_bytes(SMALL), 20.0) == 0
+        wait_until_read(slave)  # then the hang-up
+    finally:
+        os.close(master)
+        os.close(slave)
+        out, err = process.communicate(timeout=60)
+    assert process.returncode == 1 and err.splitlines()[-1].endswith(f": error: the port {port} hung up"), err
+    if command[0] == "plot":
+        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and "the picture is empty" not in err
+        return
+    expected = expected_packets(SMALL)
+    flagged = [OUTPUT_NAME[n] for p in expected if p.invalid_fields for n in p.invalid_fields.split(",")]
+    report = json.loads(out)
+    assert {kind: r["packets"] for kind, r in report["kinds"].items()} == {
+        kind: sum(p.packet_type == kind for p in expected) for kind in ("raw", "estimated")}
+    assert report["flagged"]["fields"] == {name: flagged.count(name) for name in sorted(set(flagged))}
+
+
 @pytest.mark.parametrize(
     "module, args, message",
     [
         ("matplotlib", ["plot", "--output", "x.png", "--file"], "plotting needs matplotlib, which is not installed"),
         ("serial.tools.list_ports", ["ports"], "listing ports needs pyserial, which is not installed (Debian: python3-serial; "),
+        ("numpy", ["stats", "--port", "/dev/null"], "stats of a port needs numpy, which is not installed"),
     ],
 )
 def test_a_missing_extra_is_named_in_one_line(

@@ -9,8 +9,8 @@ from ..recordings.summary import estimated_note
 from ..recordings.window import window
 from . import options
 from .common import StopFlag, ToolError, note, warn
-from .progress import progress_bar, tracked
-from .source import live_signals, load_recording, packets_of, reading_end
+from .progress import progress_bar
+from .source import batches_of, kept_columns, live_signals, load_recording, reading_end
 
 NAME = "plot"
 HELP = "Draw acceleration, angular rate, orientation and altitude into a picture (PNG, SVG, PDF...)."
@@ -56,10 +56,13 @@ def run(args: argparse.Namespace) -> int:
                 axis = f"estimated time (raw packets at {args.assume_rate:g} Hz)"
             drawn = advance
         else:
-            packets = packets_of(args, stop)
-            with live_signals(args, stop):
-                picture = plot.collect(tracked(packets, advance), fields)
-            axis, title, drawn = "host time", args.port, (lambda n: None)
+            batches = batches_of(args, stop)
+            try:
+                with live_signals(args, stop):
+                    picture = plot.from_recording(kept_columns(batches, plot.columns(fields), advance), fields)
+            finally:
+                batches.close()
+            axis, title, drawn = "receive time", args.port, (lambda n: None)
             if picture.start_ns is None:
                 warn(f"no packet from {args.port}: the picture is empty")
         with writing(args.output, reads) as temporary:
@@ -67,5 +70,5 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         note(f"wrote {args.output}")
     if args.port is not None:
-        reading_end(packets)
+        reading_end(batches)
     return 0

@@ -8,16 +8,16 @@ import os
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
 from pathlib import Path
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from ..errors import PortHungUp
 from ..files.inputs import recording_path
 from ..live.acquire import PortReading, listen, replay
-from ..wire.fields import PacketLike
+from ..wire.fields import COLUMN_TYPES, PacketLike
 from .common import StopFlag, ToolError, cannot, note, warn
 
 if TYPE_CHECKING:
-    from ..live.stream import ColumnListener
+    from ..live.stream import Batch, ColumnListener
     from ..recordings.recording import Recording
 
 
@@ -108,6 +108,20 @@ def batches_of(args: argparse.Namespace, stop: StopFlag, linger: float = 0.0) ->
 
     follow = getattr(args, "follow", False)
     return ColumnListener(args.port, args.baudrate, args.timeout, follow, args.seconds, stop, linger=linger)
+
+
+def kept_columns(batches: Iterable[Batch], names: Iterable[str], advance: Callable[[int], object]) -> Batch:
+    """The columns `names` of every row of `batches`, joined in one batch
+    (the other columns are let go as the batches pass); `advance` is told
+    the rows of each batch."""
+    import numpy as np
+
+    kept: dict[str, list[Any]] = {name: [np.empty(0, COLUMN_TYPES[name])] for name in names}
+    for batch in batches:
+        for name, parts in kept.items():
+            parts.append(batch[name])
+        advance(len(batch["kind"]))
+    return {name: np.concatenate(parts) for name, parts in kept.items()}
 
 
 def reading_end(packets: Iterable[object]) -> None:

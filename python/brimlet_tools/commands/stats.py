@@ -4,21 +4,21 @@ recording or a port, as lines or as one JSON object."""
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
-from collections.abc import Iterable, Iterator
 from typing import Any
 
+from ..errors import require
+from ..recordings.recording import Recording
 from ..recordings.summary import (
-    Fitted, Summary, count_line, flagged_lines, line_lines, live_reports, live_span_lines, recording_span_lines,
-    recording_summary, summarize, timing_lines, timing_reports, unmeasured,
+    Summary, count_line, flagged_lines, line_lines, live_span_lines, recording_span_lines, recording_summary,
+    timing_lines, timing_reports,
 )  # fmt: skip
-from ..timing.online import SampleClock, Settled
-from ..wire.fields import PACKET_TYPES, PacketLike
+from ..timing.stage import ClockStage
+from ..wire.fields import LEADING_COLUMNS, PACKET_TYPES
 from . import options
 from .common import StopFlag
-from .progress import progress_bar, tracked
-from .source import live_signals, load_recording, packets_of, reading_end
+from .progress import progress_bar
+from .source import batches_of, kept_columns, live_signals, load_recording, reading_end
 
 NAME = "stats"
 HELP = "Count packets; rates, drift, period, latency and gaps by kind; flagged fields."
@@ -40,33 +40,28 @@ def run(args: argparse.Namespace) -> int:
 
 
 def live_stats(args: argparse.Namespace) -> None:
-    """The report on the packets read from `args.port`, their sample times
-    given by the live clock as they come (the timing needs numpy)."""
-    stop = StopFlag()
-    packets = packets_of(args, stop)
-    timed = importlib.util.find_spec("numpy") is not None
-    clock, settled = SampleClock(), list[Settled]()
-
-    def clocked(items: Iterable[PacketLike]) -> Iterator[PacketLike]:
-        for packet in items:
-            yield packet
-            if timed:
-                settled.extend(clock.feed((packet,)))
-
-    with live_signals(args, stop), progress_bar("stats", None, quiet=args.quiet) as advance:
-        summary = summarize(tracked(clocked(packets), advance))
-    settled.extend(clock.finish())
-    fits: dict[str, Fitted] = {kind: clock.stats(kind) for kind in PACKET_TYPES}
-    reports = live_reports(settled, fits) if timed else {}
+    """The report on the packets read from `args.port` in batches, their
+    sample times given by the clock stage as they come. The columns the
+    report needs are kept, and the report is made from them as from a
+    recording's, with the clock's figures for the recording's fit."""
+    require("numpy", "stats of a port", "numpy", "python3-numpy")
+    stop, stage = StopFlag(), ClockStage()
+    batches = batches_of(args, stop)
+    try:
+        with live_signals(args, stop), progress_bar("stats", None, quiet=args.quiet) as advance:
+            read = Recording(kept_columns(stage(batches), LEADING_COLUMNS, advance), False, args.port)
+    finally:
+        batches.close()
+    summary = recording_summary(read)
+    reports = timing_reports(read, {kind: stage.stats(kind) for kind in PACKET_TYPES})
     if args.json:
-        kinds = reports or {kind: unmeasured(s.count) for kind, s in summary.types.items()}
         report = {"port": args.port, "packets": summary.total, "times": "received",
-                  "span_s": summary.host_span(), "kinds": kinds}  # fmt: skip
+                  "span_s": summary.host_span(), "kinds": reports}  # fmt: skip
         print_json(report, summary)
     else:
         lines = [f"port: {args.port}", count_line(summary)] + live_span_lines(summary) + timing_lines(reports)
         print("\n".join(lines + flagged_lines(summary)))
-    reading_end(packets)
+    reading_end(batches)
 
 
 def recording_stats(args: argparse.Namespace) -> None:

@@ -1,12 +1,12 @@
 """A summary of a run of packets: counts, time span, rates, flagged fields.
 
-A packet's `timestamp` is the host's clock when it was decoded. For a live
-port that is close to when the device sent it, so spans and rates come from
-the timestamps (`summarize`). A recording is summarised from its columns,
-decoded once (`recording_summary`): its time axis comes from the receive
-times kept beside it (`recording.load`), or is estimated from the raw
-packets at a given rate when it has none, and the decoder's scan tells what
-the recording holds besides its packets (`line_lines`).
+A recording is summarised from its columns, decoded once
+(`recording_summary`): its time axis comes from the receive times kept
+beside it (`recording.load`), or is estimated from the raw packets at a
+given rate when it has none, and the decoder's scan tells what the
+recording holds besides its packets (`line_lines`). The packets read from a
+port are summarised the same way, from the columns of the batches read
+(their receive times), with the live clock's figures for the fit.
 
 `timing_reports` measures each kind's timing on a recording with receive
 times: the rate fitted to the lower envelope of the receive times and its
@@ -19,12 +19,12 @@ time) and the gaps. On an estimated time axis only the counts and the gaps
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Iterable
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ..timing.online import nominal_rate
-from ..wire.fields import INVALID_BITS, NOMINAL_RATES, OUTPUT_NAME, PACKET_TYPES, PacketLike, invalid_names
+from ..wire.fields import INVALID_BITS, NOMINAL_RATES, PACKET_TYPES
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -42,12 +42,6 @@ class TypeStats:
     first_stamp: int = 0
     last_stamp: int = 0
 
-    def add(self, stamp: int) -> None:
-        if self.count == 0:
-            self.first_stamp = stamp
-        self.count += 1
-        self.last_stamp = stamp
-
     def rate(self) -> float | None:
         """Packets per second between the first and the last, by timestamp."""
         span = (self.last_stamp - self.first_stamp) / 1e9
@@ -56,12 +50,11 @@ class TypeStats:
 
 @dataclass
 class Summary:
-    """What `summarize` found; `first` holds the first packet of each type."""
+    """What `recording_summary` found."""
 
     types: dict[str, TypeStats] = field(default_factory=lambda: {t: TypeStats() for t in PACKET_TYPES})
     flagged: Counter[str] = field(default_factory=Counter)
     flagged_packets: int = 0
-    first: dict[str, PacketLike] = field(default_factory=dict)
     first_stamp: int | None = None
     last_stamp: int | None = None
 
@@ -69,29 +62,11 @@ class Summary:
     def total(self) -> int:
         return sum(s.count for s in self.types.values())
 
-    def add(self, packet: PacketLike) -> None:
-        kind = packet.packet_type
-        self.types.setdefault(kind, TypeStats()).add(packet.timestamp)
-        self.first.setdefault(kind, packet)
-        if self.first_stamp is None:
-            self.first_stamp = packet.timestamp
-        self.last_stamp = packet.timestamp
-        names = invalid_names(packet)
-        self.flagged.update(OUTPUT_NAME.get(n, n) for n in names)
-        self.flagged_packets += bool(names)
-
     def host_span(self) -> float:
         """Seconds from the first to the last timestamp."""
         if self.first_stamp is None or self.last_stamp is None:
             return 0.0
         return (self.last_stamp - self.first_stamp) / 1e9
-
-
-def summarize(packets: Iterable[PacketLike]) -> Summary:
-    summary = Summary()
-    for packet in packets:
-        summary.add(packet)
-    return summary
 
 
 def count_line(summary: Summary) -> str:
@@ -167,7 +142,7 @@ def estimated_note(path: str, raw_rate: float) -> str:
 
 
 def live_span_lines(summary: Summary) -> list[str]:
-    """Span and per-type rates of live packets, from their timestamps."""
+    """Span and per-type rates of packets read from a port, from their receive times."""
     lines = [f"span: {summary.host_span():.3f} s"]
     for kind, stats in summary.types.items():
         rate = stats.rate()
@@ -175,7 +150,7 @@ def live_span_lines(summary: Summary) -> list[str]:
     return lines
 
 
-def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
+def timing_reports(recording: Recording, fits: Mapping[str, Fitted] | None = None) -> dict[str, dict[str, Any]]:
     """Per kind, ready for JSON: `packets`; `rate_hz` (fitted), `nominal_hz`
     and `drift_ppm` (of the fitted rate from the nominal one); `period_s`
     (`min`, `max`, `std` of the time between packets on the sample-time
@@ -183,14 +158,16 @@ def timing_reports(recording: Recording) -> dict[str, dict[str, Any]]:
     above the envelope); `gaps` (`count`, packets `missing` in all, the
     `largest`), `clock_steps` and `phase_hidden` (the link's 1 ms frames hide
     the sample phase). None where not measured: a kind of fewer
-    than two packets, a time axis estimated from nominal rates."""
+    than two packets, a time axis estimated from nominal rates. `fits` (the
+    live clock's figures of packets read from a port) stand in for the
+    recording's own."""
     import numpy as np
 
     c = recording.columns
     reports: dict[str, dict[str, Any]] = {}
     for code, kind in enumerate(PACKET_TYPES):
         of_kind = c["kind"] == code
-        fit = None if recording.times_estimated else recording.fits.get(kind)
+        fit = None if recording.times_estimated else (recording.fits if fits is None else fits).get(kind)
         reports[kind] = kind_report(kind, c["sample_time"][of_kind].view(np.int64), c["time"][of_kind].view(np.int64),
                                     c["missing_before"][of_kind], fit)  # fmt: skip
     return reports
@@ -228,22 +205,6 @@ def kind_report(kind: str, sample: npt.NDArray[Any], time: npt.NDArray[Any], mis
             "latency_s": {"median": float(np.median(latency)), "p99": float(np.percentile(latency, 99))},
         }  # fmt: skip
     return report
-
-
-def live_reports(settled: Iterable[tuple[PacketLike, int, int]], fits: dict[str, Fitted]) -> dict[str, dict[str, Any]]:
-    """The report of `timing_reports` on live packets, each settled with its
-    sample time (ns) and the packets missing before it by the live clock,
-    whose figures by kind are `fits`."""
-    import numpy as np
-
-    rows: dict[str, list[tuple[int, int, int]]] = {kind: [] for kind in PACKET_TYPES}
-    for packet, sample, missing in settled:
-        rows.setdefault(packet.packet_type, []).append((packet.timestamp, sample, missing))
-    reports = {}
-    for kind in PACKET_TYPES:
-        a = np.array(rows[kind], np.int64).reshape(-1, 3)
-        reports[kind] = kind_report(kind, a[:, 1], a[:, 0], a[:, 2], fits[kind])
-    return reports
 
 
 def unmeasured(packets: int) -> dict[str, Any]:
