@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
-from contextlib import ExitStack, nullcontext
+from contextlib import AbstractContextManager, ExitStack, nullcontext
 from functools import partial
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, TextIO
@@ -24,7 +24,7 @@ from ..timing.stage import ClockStage
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag, note
-from .progress import packet_total, progress_bar
+from .progress import Advance, packet_total, progress_bar
 from .source import (
     batches_of, close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped,
 )  # fmt: skip
@@ -116,11 +116,7 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     makes them, with each packet's receive time as its timestamp."""
     recording = window(load_recording(args.file), args.start, args.end)
     n = len(recording) if args.count is None else min(args.count, len(recording))
-    to_file = args.output not in (None, "-")
-    with (
-        open_output(args.output, [args.file]) as out,
-        progress_bar(f"dump to {Path(args.output or '-').name}", n, quiet=args.quiet or not to_file) as advance,
-    ):
+    with open_output(args.output, [args.file]) as out, bar(args, n) as advance:
         write_columns(recording.columns, out, fmt, advance, slice(0, n))
     return n
 
@@ -133,11 +129,7 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
     recording = window(load_recording(args.file), args.start, args.end)
     codes = [PACKET_TYPES.index(k) for k in kinds]
     rows = np.flatnonzero(np.isin(recording.columns["kind"], codes))[: args.count]
-    to_file = args.output not in (None, "-")
-    with (
-        open_output(args.output, [args.file], text=True) as out,
-        progress_bar(f"dump to {Path(args.output or '-').name}", len(rows), quiet=args.quiet or not to_file) as advance,
-    ):
+    with open_output(args.output, [args.file], text=True) as out, bar(args, len(rows)) as advance:
         Table(out, kinds, args.fields or DATA_FIELDS).write_recording(recording, rows, advance)
     return len(rows)
 
@@ -191,7 +183,6 @@ def dump_port(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
     packets is counted too), to the writer."""
     stop = StopFlag()
     stage = ClockStage() if args.sample_times else None
-    to_file = args.output not in (None, "-")
     with ExitStack() as context:
         # Ctrl-C is the normal end: what was written is kept.
         out: IO[Any]
@@ -204,8 +195,7 @@ def dump_port(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
         else:
             out = binary = context.enter_context(open_output(args.output, keep=True))
             write = ColumnWriter(binary, fmt, () if stage is None else SAMPLE_COLUMNS).write
-        advance = context.enter_context(progress_bar(f"dump to {Path(args.output or '-').name}", args.count,
-                                                     quiet=args.quiet or not to_file))  # fmt: skip
+        advance = context.enter_context(bar(args, args.count))
         writer = Writer(out, write, [PACKET_TYPES.index(k) for k in kinds], args.count, advance)
         reading = batches_of(args, stop, linger=0.0 if stage is None else stage.delay)
         sinks.run(reading, stage, [writer], stop)
@@ -215,20 +205,26 @@ def dump_port(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
     kinds = shown_kinds(args)
-    if args.output not in (None, "-"):
+    if to_file(args):
         check(args.output, [] if args.file is None else [args.file])  # before anything is read
-        written = dump(args, fmt, kinds)
-        if not args.quiet:
-            note(f"wrote {written} packets to {args.output}")
-        return 0
-    dump(args, fmt, kinds)
+    written = dump(args, fmt, kinds)
+    if to_file(args) and not args.quiet:
+        note(f"wrote {written} packets to {args.output}")
     return 0
+
+
+def to_file(args: argparse.Namespace) -> bool:
+    return args.output not in (None, "-")
+
+
+def bar(args: argparse.Namespace, total: int | Callable[[], int | None] | None) -> AbstractContextManager[Advance]:
+    """The progress of a dump to a file (none for standard output)."""
+    return progress_bar(f"dump to {Path(args.output or '-').name}", total, quiet=args.quiet or not to_file(args))
 
 
 def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
     """Writes the packets as asked; returns how many it wrote."""
     reads = [] if args.file is None else [args.file]
-    to_file = args.output not in (None, "-")
     if args.file is not None and columns_at_hand():
         if fmt == "table":
             return table_columns(args, kinds)
@@ -249,8 +245,7 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
             open_output(args.output, reads, text=True, keep=live) as out,
             live_signals(args, stop),
             (stalled := StalledWrites(stop)).on_signals() if live else nullcontext(),
-            progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
-                         quiet=args.quiet or not to_file) as advance,  # fmt: skip
+            bar(args, lambda: expected_count(args)) as advance,
         ):
             write = row_writer(args, out, fmt, kinds)
             n = 0
