@@ -5,15 +5,16 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import os
-from contextlib import ExitStack, nullcontext
+from contextlib import AbstractContextManager, ExitStack, nullcontext
 from functools import partial
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, TextIO
 
 from ..errors import ToolError
 from ..export import FORMATS as EXPORTS
-from ..files.outputs import STALLED, OutputStalled, StalledWrites, check, open_output
+from ..files.outputs import OutputStalled, StalledWrites, check, open_output
+from ..live import sinks
+from ..live.sinks import STALLED_END, Writer, let_go
 from ..recordings.formats import (
     FORMATS, SAMPLE_COLUMNS, SUFFIXES, TEXT_FORMATS, ColumnWriter, PacketWriter, write_columns,
 )  # fmt: skip
@@ -23,7 +24,7 @@ from ..timing.stage import ClockStage
 from ..wire.fields import DATA_FIELDS, PACKET_TYPES
 from . import options
 from .common import StopFlag, note
-from .progress import packet_total, progress_bar
+from .progress import Advance, packet_total, progress_bar
 from .source import (
     batches_of, close_iterator, live_signals, load_recording, packets_of, reading_end, receive_stamped,
 )  # fmt: skip
@@ -115,11 +116,7 @@ def dump_columns(args: argparse.Namespace, fmt: str) -> int:
     makes them, with each packet's receive time as its timestamp."""
     recording = window(load_recording(args.file), args.start, args.end)
     n = len(recording) if args.count is None else min(args.count, len(recording))
-    to_file = args.output not in (None, "-")
-    with (
-        open_output(args.output, [args.file]) as out,
-        progress_bar(f"dump to {Path(args.output or '-').name}", n, quiet=args.quiet or not to_file) as advance,
-    ):
+    with open_output(args.output, [args.file]) as out, bar(args, n) as advance:
         write_columns(recording.columns, out, fmt, advance, slice(0, n))
     return n
 
@@ -132,11 +129,7 @@ def table_columns(args: argparse.Namespace, kinds: list[str]) -> int:
     recording = window(load_recording(args.file), args.start, args.end)
     codes = [PACKET_TYPES.index(k) for k in kinds]
     rows = np.flatnonzero(np.isin(recording.columns["kind"], codes))[: args.count]
-    to_file = args.output not in (None, "-")
-    with (
-        open_output(args.output, [args.file], text=True) as out,
-        progress_bar(f"dump to {Path(args.output or '-').name}", len(rows), quiet=args.quiet or not to_file) as advance,
-    ):
+    with open_output(args.output, [args.file], text=True) as out, bar(args, len(rows)) as advance:
         Table(out, kinds, args.fields or DATA_FIELDS).write_recording(recording, rows, advance)
     return len(rows)
 
@@ -184,87 +177,54 @@ def row_writer(args: argparse.Namespace, out: TextIO, fmt: str,
 
 
 def dump_port(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
-    """A port's packets as a table, CSV or JSON lines, read through the live
-    source in batches of columns, through the clock stage with
-    --sample-times: a gap among packets that came in one read is put where
-    the batches say the line lost bytes, and the line is read on for the
-    clock's delay after the end, so that a gap among the last packets is
-    counted too."""
-    import numpy as np
-
-    codes = [PACKET_TYPES.index(k) for k in kinds]
+    """A port's packets as a table, CSV or JSON lines: the live source's
+    batches of columns, through the clock stage with --sample-times (read
+    on for the clock's delay after the end, so that a gap among the last
+    packets is counted too), to the writer."""
     stop = StopFlag()
     stage = ClockStage() if args.sample_times else None
-    batches = batches_of(args, stop, linger=0.0 if stage is None else stage.delay)
-    stalled = StalledWrites(stop)
-    to_file = args.output not in (None, "-")
-    n = 0
-    try:
-        with ExitStack() as context:
-            # Ctrl-C is the normal end: what was written is kept.
-            out: IO[Any]
-            write: Callable[[Batch, Any], None]
-            if fmt == "table":
-                out = text = context.enter_context(open_output(args.output, text=True, keep=True))
-                table = Table(text, kinds, args.fields or DATA_FIELDS, "time (s)" if stage is None else "sample (s)")
-                write = table.write_columns if stage is None else partial(table.write_columns, time="sample_time",
-                                                                          missing_before="missing_before")  # fmt: skip
-            else:
-                out = binary = context.enter_context(open_output(args.output, keep=True))
-                write = ColumnWriter(binary, fmt, () if stage is None else SAMPLE_COLUMNS).write
-            context.enter_context(stalled.on_signals())
-            advance = context.enter_context(progress_bar(f"dump to {Path(args.output or '-').name}", args.count,
-                                                         quiet=args.quiet or not to_file))  # fmt: skip
-            try:
-                for batch in batches if stage is None else stage(batches):
-                    rows = np.flatnonzero(np.isin(batch["kind"], codes))
-                    if batches.ended_at is not None:  # read on for the clock, not for the output
-                        rows = rows[batch["time"].view("int64")[rows] <= batches.ended_at]
-                    if args.count is not None:
-                        rows = rows[: args.count - n]
-                    if not len(rows):
-                        continue
-                    with stalled:
-                        write(batch, rows)
-                        out.flush()
-                    n += len(rows)
-                    advance(len(rows))
-                    if args.count is not None and n >= args.count:
-                        break
-            except OutputStalled:
-                raise stalled_end(out) from None
-    finally:
-        batches.close()
-    reading_end(batches)
-    return n
-
-
-def stalled_end(out: IO[Any]) -> ToolError:
-    """The error for an output that took nothing for STALLED seconds while
-    Ctrl-C asked for the end; what it did not take goes nowhere, so that the
-    end does not wait on it again."""
-    os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-    return ToolError(f"stopped while the output had taken nothing for {STALLED:g} s or more; "
-                     "what it did not take is lost")  # fmt: skip
+    with ExitStack() as context:
+        # Ctrl-C is the normal end: what was written is kept.
+        out: IO[Any]
+        write: Callable[[Batch, Any], None]
+        if fmt == "table":
+            out = text = context.enter_context(open_output(args.output, text=True, keep=True))
+            table = Table(text, kinds, args.fields or DATA_FIELDS, "time (s)" if stage is None else "sample (s)")
+            write = table.write_columns if stage is None else partial(table.write_columns, time="sample_time",
+                                                                      missing_before="missing_before")  # fmt: skip
+        else:
+            out = binary = context.enter_context(open_output(args.output, keep=True))
+            write = ColumnWriter(binary, fmt, () if stage is None else SAMPLE_COLUMNS).write
+        advance = context.enter_context(bar(args, args.count))
+        writer = Writer(out, write, [PACKET_TYPES.index(k) for k in kinds], args.count, advance)
+        reading = batches_of(args, stop, linger=0.0 if stage is None else stage.delay)
+        sinks.run(reading, stage, [writer], stop)
+    return writer.written
 
 
 def run(args: argparse.Namespace) -> int:
     fmt = output_format(args)
     kinds = shown_kinds(args)
-    if args.output not in (None, "-"):
+    if to_file(args):
         check(args.output, [] if args.file is None else [args.file])  # before anything is read
-        written = dump(args, fmt, kinds)
-        if not args.quiet:
-            note(f"wrote {written} packets to {args.output}")
-        return 0
-    dump(args, fmt, kinds)
+    written = dump(args, fmt, kinds)
+    if to_file(args) and not args.quiet:
+        note(f"wrote {written} packets to {args.output}")
     return 0
+
+
+def to_file(args: argparse.Namespace) -> bool:
+    return args.output not in (None, "-")
+
+
+def bar(args: argparse.Namespace, total: int | Callable[[], int | None] | None) -> AbstractContextManager[Advance]:
+    """The progress of a dump to a file (none for standard output)."""
+    return progress_bar(f"dump to {Path(args.output or '-').name}", total, quiet=args.quiet or not to_file(args))
 
 
 def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
     """Writes the packets as asked; returns how many it wrote."""
     reads = [] if args.file is None else [args.file]
-    to_file = args.output not in (None, "-")
     if args.file is not None and columns_at_hand():
         if fmt == "table":
             return table_columns(args, kinds)
@@ -285,8 +245,7 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
             open_output(args.output, reads, text=True, keep=live) as out,
             live_signals(args, stop),
             (stalled := StalledWrites(stop)).on_signals() if live else nullcontext(),
-            progress_bar(f"dump to {Path(args.output or '-').name}", lambda: expected_count(args),
-                         quiet=args.quiet or not to_file) as advance,  # fmt: skip
+            bar(args, lambda: expected_count(args)) as advance,
         ):
             write = row_writer(args, out, fmt, kinds)
             n = 0
@@ -305,7 +264,8 @@ def dump(args: argparse.Namespace, fmt: str, kinds: list[str]) -> int:
                     if args.count is not None and n >= args.count:
                         break
             except OutputStalled:
-                raise stalled_end(out) from None
+                let_go(out)
+                raise ToolError(STALLED_END) from None
     finally:
         close_iterator(packets)
     reading_end(packets)

@@ -6,8 +6,7 @@ import argparse
 import asyncio
 import ipaddress
 import signal
-from collections.abc import AsyncIterator, Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from ..errors import require
 from ..export import FRAME_ID
@@ -15,9 +14,6 @@ from ..recordings.window import window
 from . import options
 from .common import ToolError, note, warn
 from .source import load_recording
-
-if TYPE_CHECKING:
-    from ..serve.server import Hub
 
 NAME = "serve"
 HELP = ("Serve a port, or a recording at its pace, to Foxglove over the Foxglove WebSocket protocol "
@@ -56,27 +52,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_check(p, options.source_check)
 
 
-def open_source(args: argparse.Namespace, hub: Hub) -> tuple[AsyncIterator[dict[str, Any]], Callable[[], None]]:
-    """The batches to serve and what closes their source; for a port, `hub`
-    is told where the scanner's totals are."""
-    if args.port is not None:
-        from ..live.stream import live
-
-        try:  # headers stamped with sample times, half a second late; the health counts at once
-            stream = live(args.port, args.baudrate, follow=True, arrived=hub.count)
-        except OSError as e:
-            raise ToolError(f"cannot open port {args.port}: {e}") from e
-        hub.scan = stream.scan_totals
-        return aiter(stream), stream.close
-    from ..serve.replay import paced
-
-    recording = window(load_recording(args.file), args.start, args.end)
-    skipped = recording.scan.skipped
-    hub.health.failed_checksums = recording.scan.bad_checksums  # known whole before the replay
-    columns = {**recording.columns, **({} if skipped is None else {"skipped": skipped})}
-    return paced(columns, hub.subscribed, hub.count), lambda: None
-
-
 def run(args: argparse.Namespace) -> int:
     require("websockets", "serving", "serve", "python3-websockets")
     host, port = args.listen
@@ -93,6 +68,8 @@ def is_loopback(host: str) -> bool:
 
 
 async def serve(args: argparse.Namespace, host: str, port: int) -> int:
+    from ..live.sinks import feed
+    from ..serve.feeds import port_feed, recording_feed
     from ..serve.server import DEFAULT_ORIGINS, Hub, accepted_origins, run as run_server
 
     hub = Hub(args.frame_id, (lambda text: None) if args.quiet else note)
@@ -103,9 +80,12 @@ async def serve(args: argparse.Namespace, host: str, port: int) -> int:
     loop.set_exception_handler(LoopWarnings())
     source = args.port or args.file
     origins = accepted_origins(args.allow_origin or DEFAULT_ORIGINS)
-    batches, close = open_source(args, hub)
+    if args.port is not None:
+        batches, close = port_feed(hub, args.port, args.baudrate)
+    else:
+        batches, close = recording_feed(hub, window(load_recording(args.file), args.start, args.end))
     try:
-        await run_server(hub, batches, host, port, stop, args.seconds,
+        await run_server(hub, feed(batches, [hub]), host, port, stop, args.seconds,
                          lambda url: note(f"serving {source} on {url}; Ctrl-C ends"), origins)  # fmt: skip
     except OSError as e:
         raise ToolError(f"serving {source} failed: {e}") from e

@@ -1,5 +1,6 @@
-"""The server: clients, their subscriptions and queues, the acquisition that
-feeds them, and the health report.
+"""The server: clients, their subscriptions and queues, and the health
+report. The hub is a sink of the live pipeline (`live.sinks`): what feeds
+it is wired by the command.
 
 Acquisition never waits for a client: each message is put on the queue of
 every client subscribed to its channel, and a task per client sends from
@@ -27,7 +28,7 @@ import contextlib
 import json
 import time
 from collections import deque
-from collections.abc import AsyncIterator, Callable, Sequence
+from collections.abc import Callable, Coroutine, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -117,7 +118,8 @@ class Health:
     reported: list[int] = field(default_factory=lambda: [0] * len(PACKET_TYPES))
     reported_at: float = field(default_factory=time.monotonic)
 
-    def count(self, batch: Batch) -> None:
+    def take(self, batch: Batch) -> bool:
+        """Counts the rows of `batch`; the report never has enough."""
         if "skipped" in batch:  # the bytes outside frames before each packet
             self.outside = (self.outside or 0) + int(batch["skipped"].sum())
         import numpy as np
@@ -129,6 +131,13 @@ class Health:
         bits = (batch["invalid"][:, None] >> np.arange(len(VALIDITY_NAMES), dtype=np.uint16)) & 1
         self.flagged = [n + int(m) for n, m in zip(self.flagged, bits.sum(axis=0))]
         self.last_packet = time.monotonic()
+        return False
+
+    def finish(self) -> None:
+        """The counts stay for the reports that follow the end."""
+
+    def drop(self) -> None:
+        """The counts hold nothing to deliver."""
 
     def report(self, clients: list[Client]) -> dict[str, Any]:
         now = time.monotonic()
@@ -165,13 +174,22 @@ class Hub:
     def count(self, batch: Batch) -> None:
         """Counts the packets of `batch` for the health as they come (a
         column "skipped" counts bytes outside frames), before they are sent."""
-        self.health.count(batch)
+        self.health.take(batch)
+
+    def take(self, batch: Batch) -> bool:
+        """The messages of `batch`, stamped with its "sample_time" where it
+        has one, to the clients that take them; the hub never has enough."""
+        if self.clients:
+            self.send(batch)
+        return False
+
+    def finish(self) -> None:
+        """The end of the batches leaves the hub serving (the health goes on)."""
+
+    def drop(self) -> None:
+        """Nothing waits on the hub: each client's queue is bounded."""
 
     def send(self, batch: Batch) -> None:
-        """The messages of `batch`, stamped with its "sample_time" where it
-        has one, to the clients that take them."""
-        if not self.clients:
-            return
         takers = {topic: [(c, c.subscriptions[channel.id]) for c in self.clients if channel.id in c.subscriptions]
                   for topic, channel in self.by_topic.items()}  # fmt: skip
         for topic, stamp, message in stream_messages(batch, self.frame_id):
@@ -305,12 +323,6 @@ def address_text(host: str) -> str:
     return f"[{host}]" if ":" in host else host
 
 
-async def acquire(hub: Hub, batches: AsyncIterator[Batch]) -> None:
-    """Sends every batch (counted for the health where it came: see `Hub.count`)."""
-    async for batch in batches:
-        hub.send(batch)
-
-
 async def report_health(hub: Hub) -> None:
     while True:
         await asyncio.sleep(HEALTH_INTERVAL)
@@ -339,12 +351,13 @@ def accepted_origins(allowed: Sequence[str]) -> list[str | Pattern[str] | None] 
     return [None, *(re.compile(a[3:]) if a.startswith("re:") else a for a in allowed)]
 
 
-async def run(hub: Hub, batches: AsyncIterator[Batch], host: str, port: int, stop: asyncio.Event,
+async def run(hub: Hub, feed: Coroutine[Any, Any, None], host: str, port: int, stop: asyncio.Event,
               seconds: float | None = None, on_listening: Callable[[str], None] | None = None,
               origins: list[str | Pattern[str] | None] | None = None) -> None:  # fmt: skip
-    """Serves `batches` on host:port until `stop` is set or `seconds` pass.
-    The end of the batches leaves the server up (the health goes on); a
-    failure of the acquisition ends it, raised here. `origins`: the Origin
+    """Serves `hub` on host:port, with `feed` (what gives it the batches)
+    running, until `stop` is set or `seconds` pass. The end of the feed
+    leaves the server up (the health goes on); a failure of it ends the
+    server, raised here. `origins`: the Origin
     headers accepted (None in it: a client that sends none; see
     `serve.origins`), all when not given."""
     import logging
@@ -357,11 +370,15 @@ async def run(hub: Hub, batches: AsyncIterator[Batch], host: str, port: int, sto
     quiet.addHandler(logging.NullHandler())
     quiet.propagate = False
     connection = connection_type(hub.log)
-    server = await serve(hub.serve_client, host, port, subprotocols=[SUBPROTOCOL],  # type: ignore[list-item]
-                         max_size=INCOMING_LIMIT, write_limit=WRITE_LIMIT, logger=quiet,
-                         origins=origins,  # type: ignore[arg-type]
-                         close_timeout=CLOSE_GRACE, create_connection=connection)  # fmt: skip
-    acquisition = asyncio.create_task(acquire(hub, batches))
+    try:
+        server = await serve(hub.serve_client, host, port, subprotocols=[SUBPROTOCOL],  # type: ignore[list-item]
+                             max_size=INCOMING_LIMIT, write_limit=WRITE_LIMIT, logger=quiet,
+                             origins=origins,  # type: ignore[arg-type]
+                             close_timeout=CLOSE_GRACE, create_connection=connection)  # fmt: skip
+    except BaseException:
+        feed.close()  # never started
+        raise
+    acquisition = asyncio.create_task(feed)
     health = asyncio.create_task(report_health(hub))
     stopped = asyncio.create_task(stop.wait())
     try:
