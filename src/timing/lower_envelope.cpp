@@ -29,21 +29,45 @@ struct IndexX {
     std::int64_t operator[](std::size_t i) const { return static_cast<std::int64_t>(i); }
 };
 
+// The sum of x[i] - x[0] over n points, x increasing, as adding them one by
+// one in doubles gives it: exactly, while the sum stays within the 53 bits
+// that doubles hold whole (each term at most the last, so n times the last
+// bounds it), else in that order.
+constexpr std::int64_t kWholeDouble = std::int64_t{1} << 53;
+
+double sum_of_x(GivenX x, std::size_t n) {
+    const std::int64_t x0 = x[0], last = x[n - 1] - x0;
+    if (last == 0 || static_cast<std::int64_t>(n) <= kWholeDouble / last) {
+        std::int64_t sum = 0;
+        for (std::size_t i = 0; i < n; ++i) sum += x[i] - x0;
+        return static_cast<double>(sum);
+    }
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(x[i] - x0);
+    return sum;
+}
+
+double sum_of_x(IndexX x, std::size_t n) {
+    const auto count = static_cast<std::int64_t>(n);
+    if (count <= kWholeDouble / std::max<std::int64_t>(count, 1)) return static_cast<double>(count * (count - 1) / 2);
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(x[i]);
+    return sum;
+}
+
 // The line under the points (x[i], y[i]), with room for them all in `hull`,
 // which holds the vertices of their lower hull after (`size` of them).
 template <class Wide, class X>
 EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull, std::size_t& size) {
     size = 0;
-    double mean = 0;
     const std::int64_t x0 = x[0], y0 = y[0];
     for (std::size_t i = 0; i < y.size(); ++i) {
         const Point p{x[i] - x0, y[i] - y0};
-        mean += static_cast<double>(p.x);
         while (size >= 2 && turn<Wide>(hull[size - 2], hull[size - 1], p) <= 0) --size;
         hull[size++] = p;
     }
     if (size < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
-    mean /= static_cast<double>(y.size());
+    const double mean = sum_of_x(x, y.size()) / static_cast<double>(y.size());
     std::size_t k = 1;
     while (k + 1 < size && static_cast<double>(hull[k].x) < mean) ++k;
     const Point& a = hull[k - 1];

@@ -228,6 +228,22 @@ bool on_usb_frames(std::span<const std::int64_t> t) {
     return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(seen);
 }
 
+// The least residual (t[i] - t[0]) - period * i of the packets `from` to
+// `to`; infinite where there is none. Four lanes, as the least of them does
+// not depend on the order they are taken in.
+double least_residual(std::span<const std::int64_t> t, std::size_t from, std::size_t to, double period) {
+    constexpr double kNone = std::numeric_limits<double>::infinity();
+    const std::int64_t t0 = t[0];
+    const auto at = [&](std::size_t i) { return static_cast<double>(t[i] - t0) - period * static_cast<double>(i); };
+    std::array<double, 4> lane{kNone, kNone, kNone, kNone};
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
+        for (std::size_t j = 0; j < 4; ++j) lane[j] = std::min(lane[j], at(i + j));
+    }
+    for (; i < to; ++i) lane[0] = std::min(lane[0], at(i));
+    return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+}
+
 // The least of each `w` residuals from each on: out[i] for i + w <= n.
 std::vector<double> least_ahead(std::span<const double> residual, std::size_t w) {
     const std::size_t n = residual.size();
@@ -292,11 +308,7 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     // of stretches spread evenly, kStretchPairs at most.
     std::vector<double> fractions;
     const auto least = [&](std::size_t from, std::size_t w, double period) {
-        double value = std::numeric_limits<double>::infinity();
-        for (std::size_t i = from; i < from + w; ++i) {
-            value = std::min(value, static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i));
-        }
-        return value;
+        return least_residual(t, from, from + w, period);
     };
     const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
@@ -456,10 +468,7 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
     for (std::size_t r = 0; r < count; ++r) {
         const auto begin = static_cast<std::size_t>(runs.start[r]);
         const std::size_t end = begin + sizes[r];
-        for (std::size_t i = begin; i < end; ++i) {
-            const double residual = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
-            floors[r] = std::min(floors[r], residual);
-        }
+        floors[r] = least_residual(t, begin, end, period);
         spans[r] = t[end - 1] - t[begin];
         // A lost frame leaves at least all its bytes but one.
         allowed[r] = runs.bytes[r] / std::max<std::int64_t>(length - 1, 1);
@@ -484,6 +493,20 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
     return gaps;
 }
 
+// The sum of `values`, each at least 0 and at most the last, as adding them
+// one by one in doubles gives it: exactly, while it stays within the 53 bits
+// doubles hold whole, else in that order.
+double sum_of(std::span<const std::int64_t> values) {
+    constexpr std::int64_t kWhole = std::int64_t{1} << 53;
+    const std::int64_t last = values.empty() ? 0 : values.back();
+    if (last == 0 || static_cast<std::int64_t>(values.size()) <= kWhole / last) {
+        return static_cast<double>(std::accumulate(values.begin(), values.end(), std::int64_t{0}));
+    }
+    double sum = 0;
+    for (const std::int64_t v : values) sum += static_cast<double>(v);
+    return sum;
+}
+
 // The slope of each piece's lower-envelope line through the points (index
 // of the packet counting those missing at `gaps`, receive time `t`), and
 // each packet's receive time on it, rounded down, written over `t`. A piece
@@ -500,11 +523,17 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
     const auto indices = [&](std::size_t p, auto& gap, std::int64_t& index) {
         const auto begin = static_cast<std::size_t>(starts[p]);
-        k.resize(sizes[p]);
-        for (std::size_t i = 0; i < sizes[p]; ++i) {
-            index += 1 + (gap != gaps.end() && gap->at == begin + i ? (gap++)->missing : 0);
-            k[i] = index;
+        const std::size_t size = sizes[p];
+        k.resize(size);
+        std::int64_t at = index;
+        for (std::size_t i = 0; i < size;) {
+            // Up to the next gap in the piece, one index after the other.
+            const bool gap_in = gap != gaps.end() && gap->at < begin + size;
+            const std::size_t stop = gap_in ? std::max(gap->at - begin, i) : size;
+            for (; i < stop; ++i) k[i] = ++at;
+            if (gap_in) at += (gap++)->missing;
         }
+        index = at;
     };
     auto gap = gaps.begin();
     std::int64_t index = -1;
@@ -515,7 +544,7 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
         indices(p, gap, index);
         lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hull);
         hulls[p] = hull;
-        for (const std::int64_t i : k) index_sums[p] += static_cast<double>(i);
+        index_sums[p] = sum_of(k);
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
     }
