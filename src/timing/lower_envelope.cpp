@@ -59,12 +59,21 @@ double sum_of_x(IndexX x, std::size_t n) {
 // which holds the vertices of their lower hull after (`size` of them).
 template <class Wide, class X>
 EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull, std::size_t& size) {
-    size = 0;
     const std::int64_t x0 = x[0], y0 = y[0];
-    for (std::size_t i = 0; i < y.size(); ++i) {
+    // The last two vertices are kept at hand as well as in `hull`.
+    hull[0] = {0, 0};
+    size = 1;
+    Point before{}, last = hull[0];
+    for (std::size_t i = 1; i < y.size(); ++i) {
         const Point p{x[i] - x0, y[i] - y0};
-        while (size >= 2 && turn<Wide>(hull[size - 2], hull[size - 1], p) <= 0) --size;
+        while (size >= 2 && turn<Wide>(before, last, p) <= 0) {
+            --size;
+            last = before;
+            if (size >= 2) before = hull[size - 2];
+        }
         hull[size++] = p;
+        before = last;
+        last = p;
     }
     if (size < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
     const double mean = sum_of_x(x, y.size()) / static_cast<double>(y.size());

@@ -234,13 +234,17 @@ bool on_usb_frames(std::span<const std::int64_t> t) {
 double least_residual(std::span<const std::int64_t> t, std::size_t from, std::size_t to, double period) {
     constexpr double kNone = std::numeric_limits<double>::infinity();
     const std::int64_t t0 = t[0];
-    const auto at = [&](std::size_t i) { return static_cast<double>(t[i] - t0) - period * static_cast<double>(i); };
+    // The index counted in doubles: whole numbers, so exactly the index.
+    double index = static_cast<double>(from);
+    const auto at = [&](std::size_t i, double offset) {
+        return static_cast<double>(t[i] - t0) - period * (index + offset);
+    };
     std::array<double, 4> lane{kNone, kNone, kNone, kNone};
     std::size_t i = from;
-    for (; i + 4 <= to; i += 4) {
-        for (std::size_t j = 0; j < 4; ++j) lane[j] = std::min(lane[j], at(i + j));
+    for (; i + 4 <= to; i += 4, index += 4) {
+        for (std::size_t j = 0; j < 4; ++j) lane[j] = std::min(lane[j], at(i + j, static_cast<double>(j)));
     }
-    for (; i < to; ++i) lane[0] = std::min(lane[0], at(i));
+    for (; i < to; ++i, index += 1) lane[0] = std::min(lane[0], at(i, 0));
     return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
 }
 
@@ -297,8 +301,9 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     const std::size_t n = t.size();
     const double rough = short_period(t);
     if (!(rough > 0) || on_usb_frames(t)) return {};
-    std::vector<double> residual(n);
+    std::vector<double> residual;  // made only where a stretch reaches the floor
     const auto residuals = [&](double period) {
+        residual.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             residual[i] = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
         }
@@ -307,8 +312,19 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     // periods (the least of each stretch's t - period * index), for pairs
     // of stretches spread evenly, kStretchPairs at most.
     std::vector<double> fractions;
+    const std::size_t shortest = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
+    // Against the rough period, the floor of each block of the shortest
+    // stretch: every stretch tried is a whole number of them, starting at a
+    // whole number of them, so its floor is the least of its blocks'.
+    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
+    std::vector<double> rough_blocks(shortest <= longest && 8 * shortest <= n ? n / shortest : 0);
+    for (std::size_t b = 0; b < rough_blocks.size(); ++b) {
+        rough_blocks[b] = least_residual(t, b * shortest, (b + 1) * shortest, rough);
+    }
     const auto least = [&](std::size_t from, std::size_t w, double period) {
-        return least_residual(t, from, from + w, period);
+        if (period != rough) return least_residual(t, from, from + w, period);
+        const auto blocks = std::span(rough_blocks).subspan(from / shortest, w / shortest);
+        return *std::min_element(blocks.begin(), blocks.end());
     };
     const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
@@ -323,9 +339,7 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
             fractions.push_back(change - std::nearbyint(change));
         }
     };
-    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
-    for (std::size_t w = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
-         w <= longest && 8 * w <= n; w *= 2) {
+    for (std::size_t w = shortest; w <= longest && 8 * w <= n; w *= 2) {
         // The rough period, mended by the floor's usual drift from one
         // stretch to the next (whole periods, the device's skips, set apart).
         changes(w, rough);
