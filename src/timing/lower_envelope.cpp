@@ -29,6 +29,17 @@ struct IndexX {
     std::int64_t operator[](std::size_t i) const { return static_cast<std::int64_t>(i); }
 };
 
+// The line along the edge of the lower hull `hull` (two vertices or more,
+// relative to the first point) that spans `mean`.
+EnvelopeLine line_of(std::span<const Point> hull, double mean) {
+    std::size_t k = 1;
+    while (k + 1 < hull.size() && static_cast<double>(hull[k].x) < mean) ++k;
+    const Point& a = hull[k - 1];
+    const Point& b = hull[k];
+    const double slope = static_cast<double>(b.y - a.y) / static_cast<double>(b.x - a.x);
+    return {slope, static_cast<double>(a.y) - slope * static_cast<double>(a.x)};
+}
+
 // The sum of x[i] - x[0] over n points, x increasing, as adding them one by
 // one in doubles gives it: exactly, while the sum stays within the 53 bits
 // that doubles hold whole (each term at most the last, so n times the last
@@ -76,13 +87,7 @@ EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull, std::s
         last = p;
     }
     if (size < 2) return {std::numeric_limits<double>::quiet_NaN(), 0};
-    const double mean = sum_of_x(x, y.size()) / static_cast<double>(y.size());
-    std::size_t k = 1;
-    while (k + 1 < size && static_cast<double>(hull[k].x) < mean) ++k;
-    const Point& a = hull[k - 1];
-    const Point& b = hull[k];
-    const double slope = static_cast<double>(b.y - a.y) / static_cast<double>(b.x - a.x);
-    return {slope, static_cast<double>(a.y) - slope * static_cast<double>(a.x)};
+    return line_of(std::span<const Point>(hull, size), sum_of_x(x, y.size()) / static_cast<double>(y.size()));
 }
 
 // The line under the piece's points, its turns reckoned in 64 bits where
@@ -120,6 +125,31 @@ EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> x, std::span<const
                                         : fit_piece(GivenX{x.data()}, y.first(std::min(x.size(), y.size())), hull, size);
     hull.resize(size);
     for (HullPoint& p : hull) p = {p.x + x[0], p.y + y[0]};
+    return line;
+}
+
+EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> y, std::vector<HullPoint>& hull) {
+    std::size_t size = 0;
+    const EnvelopeLine line =
+        y.empty() ? EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0} : fit_piece(IndexX{}, y, hull, size);
+    hull.resize(size);
+    for (HullPoint& p : hull) p.y += y[0];
+    return line;
+}
+
+EnvelopeLine lower_envelope_of(std::span<const HullPoint> points, std::size_t count, double sum_x,
+                               std::vector<HullPoint>& hull) {
+    hull.clear();
+    if (points.empty()) return {std::numeric_limits<double>::quiet_NaN(), 0};
+    const HullPoint first = points.front();
+    for (const HullPoint& v : points) {
+        const Point p{v.x - first.x, v.y - first.y};
+        while (hull.size() >= 2 && turn<__int128>(hull[hull.size() - 2], hull.back(), p) <= 0) hull.pop_back();
+        hull.push_back(p);
+    }
+    const EnvelopeLine line = hull.size() < 2 ? EnvelopeLine{std::numeric_limits<double>::quiet_NaN(), 0}
+                                              : line_of(hull, sum_x / static_cast<double>(count));
+    for (HullPoint& p : hull) p = {p.x + first.x, p.y + first.y};
     return line;
 }
 

@@ -162,12 +162,29 @@ double median_step(std::span<const std::int64_t> t) {
     return (static_cast<double>(below) + static_cast<double>(steps[mid])) / 2;
 }
 
+// The vertices of the lower hull of each run's points (index, receive
+// time): run r's from first[r] to first[r + 1]. The pieces fitted later are
+// made of whole runs but at their ends, and take these.
+struct RunHulls {
+    std::vector<HullPoint> vertices;
+    std::vector<std::size_t> first;
+};
+
 // The period of packets with receive times `t`, from the runs that start at
 // `runs` (no packet missing within a run): the median of the runs' own
-// lower-envelope slopes, weighted by their lengths.
-double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs) {
+// lower-envelope slopes, weighted by their lengths. Their hulls into `hulls`.
+double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, RunHulls& hulls) {
     std::vector<EnvelopeLine> lines(runs.size());
-    fit_lower_envelopes(t, runs, lines);
+    std::vector<HullPoint> hull;
+    hulls.vertices.clear();
+    hulls.first.assign(1, 0);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const auto begin = static_cast<std::size_t>(runs[r]);
+        const std::size_t end = r + 1 < runs.size() ? static_cast<std::size_t>(runs[r + 1]) : t.size();
+        lines[r] = fit_lower_envelope(t.subspan(begin, end - begin), hull);
+        for (const HullPoint& v : hull) hulls.vertices.push_back({v.x + static_cast<std::int64_t>(begin), v.y});
+        hulls.first.push_back(hulls.vertices.size());
+    }
     const std::vector<std::size_t> sizes = piece_sizes(runs, t.size());
     std::vector<std::pair<double, std::size_t>> usable;
     for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -472,10 +489,10 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 // may be: a stretch the line lost leaves only fragments of its two ends,
 // and a device that skipped frames leaves nothing at all. Elsewhere none is.
 std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
-                               std::size_t trusted) {
+                               std::size_t trusted, RunHulls& hulls) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
-    const double period = run_period(t, runs.start);
+    const double period = run_period(t, runs.start, hulls);
     std::vector<double> floors(count, std::numeric_limits<double>::infinity());
     std::vector<std::int64_t> spans(count), allowed(count, 0);
     const std::vector<std::size_t> sizes = piece_sizes(runs.start, n);
@@ -507,17 +524,19 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
     return gaps;
 }
 
-// The sum of `values`, each at least 0 and at most the last, as adding them
-// one by one in doubles gives it: exactly, while it stays within the 53 bits
-// doubles hold whole, else in that order.
-double sum_of(std::span<const std::int64_t> values) {
+// The sum of each of `values` less `base`, each at least `base` and at most
+// the last, as adding them one by one in doubles gives it: exactly, while it
+// stays within the 53 bits doubles hold whole, else in that order.
+double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0) {
     constexpr std::int64_t kWhole = std::int64_t{1} << 53;
-    const std::int64_t last = values.empty() ? 0 : values.back();
+    const std::int64_t last = values.empty() ? 0 : values.back() - base;
     if (last == 0 || static_cast<std::int64_t>(values.size()) <= kWhole / last) {
-        return static_cast<double>(std::accumulate(values.begin(), values.end(), std::int64_t{0}));
+        std::int64_t sum = 0;
+        for (const std::int64_t v : values) sum += v - base;
+        return static_cast<double>(sum);
     }
     double sum = 0;
-    for (const std::int64_t v : values) sum += static_cast<double>(v);
+    for (const std::int64_t v : values) sum += static_cast<double>(v - base);
     return sum;
 }
 
@@ -528,8 +547,12 @@ double sum_of(std::span<const std::int64_t> values) {
 // Where a piece follows another in the same epoch the two lines meet: each
 // is bent down towards the lower of the two where the next piece starts, so
 // the times go on evenly across the cut and stay below every receive time.
+// With the hulls of the runs that start at `runs` (the gaps all at their
+// starts), a piece's hull is made of its whole runs' hulls and the points of
+// the runs it cuts.
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
-                               std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs) {
+                               std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs,
+                               std::span<const std::int64_t> runs, const RunHulls& run_hulls) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     std::vector<EnvelopeLine> lines(count);
@@ -554,9 +577,35 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     std::vector<std::vector<HullPoint>> hulls(count);
     std::vector<HullPoint> hull;  // room for a piece's
     std::vector<double> index_sums(count, 0.0);
+    const bool with_runs = !runs.empty() && run_hulls.first.size() == runs.size() + 1;
+    std::vector<HullPoint> points;  // those of a piece that may be vertices of its hull
+    std::size_t run = 0;
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
-        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hull);
+        const auto begin = static_cast<std::size_t>(starts[p]);
+        const std::size_t end = begin + sizes[p];
+        if (!with_runs) {
+            lines[p] = fit_lower_envelope(k, t.subspan(begin, sizes[p]), hull);
+        } else {
+            points.clear();
+            while (run + 1 < runs.size() && static_cast<std::size_t>(runs[run + 1]) <= begin) ++run;
+            for (std::size_t r = run; r < runs.size() && static_cast<std::size_t>(runs[r]) < end; ++r) {
+                const auto from = static_cast<std::size_t>(runs[r]);
+                const std::size_t to = r + 1 < runs.size() ? static_cast<std::size_t>(runs[r + 1]) : t.size();
+                if (from >= begin && to <= end) {
+                    // Within a run the index goes up by one a packet.
+                    const std::int64_t shift = k[from - begin] - static_cast<std::int64_t>(from);
+                    for (std::size_t v = run_hulls.first[r]; v < run_hulls.first[r + 1]; ++v) {
+                        points.push_back({run_hulls.vertices[v].x + shift, run_hulls.vertices[v].y});
+                    }
+                } else {
+                    for (std::size_t i = std::max(from, begin); i < std::min(to, end); ++i) {
+                        points.push_back({k[i - begin], t[i]});
+                    }
+                }
+            }
+            lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front()), hull);
+        }
         hulls[p] = hull;
         index_sums[p] = sum_of(k);
         first_index[p] = k.front();
@@ -756,7 +805,8 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         }
     }
     fit.clock_steps = epochs.size();
-    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted);
+    RunHulls run_hulls;
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted, run_hulls);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);
@@ -766,12 +816,12 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
                                                    : std::vector<std::int64_t>{};
     std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
-    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
     const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
     if (wrapping > kUsbPieceNs) {
         std::copy(received.begin(), received.end(), t.begin());
         starts = piece_starts(epochs, t, wrapping);
-        slopes = fit_pieces(gaps, t, starts, epochs);
+        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
     }
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
