@@ -70,19 +70,22 @@ struct Loss {
     std::int64_t bytes;
 };
 
-// The receive times of the packets of kind `code` into `t` (as long as
-// there are of them), and where bytes were passed over before one.
-std::vector<Loss> gather(const PacketTimes& p, std::uint8_t code, std::span<std::int64_t> t) {
-    std::vector<Loss> losses;
-    std::int64_t total = 0, total_before = 0;
-    for (std::size_t i = 0, j = 0; i < p.kind.size(); ++i) {
+// The receive times of the packets of each kind below `kinds.size()` into
+// its `kinds[code]` (as long as there are of them), and where bytes were
+// passed over before one into its `losses[code]`: one pass for all kinds.
+void gather(const PacketTimes& p, std::span<const std::span<std::int64_t>> kinds,
+            std::span<std::vector<Loss>> losses) {
+    std::vector<std::int64_t> total_before(kinds.size(), 0);
+    std::vector<std::size_t> j(kinds.size(), 0);
+    std::int64_t total = 0;
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
         total += p.skipped[i];
-        if (p.kind[i] != code) continue;
-        if (j > 0 && total > total_before) losses.push_back({j, total - total_before});
-        total_before = total;
-        t[j++] = p.time[i];
+        const std::uint8_t code = p.kind[i];
+        if (code >= kinds.size()) continue;
+        if (j[code] > 0 && total > total_before[code]) losses[code].push_back({j[code], total - total_before[code]});
+        total_before[code] = total;
+        kinds[code][j[code]++] = p.time[i];
     }
-    return losses;
 }
 
 // The usual length of the frames of kind `code`, from the first thousands
@@ -836,19 +839,32 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     return fit;
 }
 
-// The sample times `t` of the packets of kind `code`, and the packets
-// missing before them at `gaps`, into `sample` and `missing` in stream
-// order. From the last packet back: `t` may be the start of `sample`, as a
-// packet's place in the stream is never before its place among its kind.
-void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64_t> t, std::span<const Gap> gaps,
-             std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
-    std::size_t j = t.size();
-    auto gap = gaps.rbegin();
-    for (std::size_t i = p.kind.size(); i-- > 0 && j > 0;) {
-        if (p.kind[i] != code) continue;
-        --j;
-        const std::int64_t before = gap != gaps.rend() && gap->at == j ? (gap++)->missing : 0;
-        sample[i] = t[j];
+// The sample times `kinds[code]` of the packets of each kind, and the
+// packets missing before them at `gaps[code]`, into `sample` and `missing`
+// in stream order; a packet of another code keeps its receive time and
+// misses nothing. From the last packet back: one kind's times may be the
+// start of `sample`, as a packet's place in the stream is never before its
+// place among its kind.
+void scatter(const PacketTimes& p, std::span<const std::span<std::int64_t>> kinds,
+             std::span<const std::vector<Gap>> gaps, std::span<std::int64_t> sample,
+             std::span<std::uint16_t> missing) {
+    std::vector<std::size_t> j(kinds.size());
+    std::vector<std::size_t> gap(kinds.size());  // gaps of each kind not yet placed
+    for (std::size_t c = 0; c < kinds.size(); ++c) {
+        j[c] = kinds[c].size();
+        gap[c] = gaps[c].size();
+    }
+    for (std::size_t i = p.kind.size(); i-- > 0;) {
+        const std::uint8_t code = p.kind[i];
+        if (code >= kinds.size()) {
+            sample[i] = p.time[i];
+            missing[i] = 0;
+            continue;
+        }
+        const std::size_t at = --j[code];
+        std::size_t& g = gap[code];
+        const std::int64_t before = g > 0 && gaps[code][g - 1].at == at ? gaps[code][--g].missing : 0;
+        sample[i] = kinds[code][at];
         missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
     }
 }
@@ -912,23 +928,32 @@ void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::sp
 
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
                                   std::span<std::int64_t> sample, std::span<std::uint16_t> missing, bool steady) {
-    std::vector<std::size_t> counts(kinds, 0);
-    std::size_t others = 0;
-    for (const std::uint8_t code : packets.kind) {
-        if (code < kinds) {
-            ++counts[code];
-        } else {
-            ++others;
-        }
+    // Packets of each kind, of other codes, and whether bytes were passed over.
+    std::array<std::size_t, 256> all{};
+    bool lossy = false;
+    for (std::size_t i = 0; i < packets.kind.size(); ++i) {
+        ++all[packets.kind[i]];
+        lossy |= packets.skipped[i] > 0;
     }
+    std::vector<std::size_t> counts(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kinds));
+    const std::size_t others = packets.kind.size() - std::accumulate(counts.begin(), counts.end(), std::size_t{0});
     // The kinds, most packets first: the first is fitted in `sample` itself,
-    // the others in a room as large as the next.
+    // the others in a room of their own.
     std::vector<std::size_t> order(kinds);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] > counts[b]; });
-    const std::size_t next = received && kinds > 1 ? counts[order[1]] : 0;
-    std::vector<std::int64_t> time_room(next);
-    const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
+    std::vector<std::int64_t> time_room;
+    std::vector<std::span<std::int64_t>> times(kinds);
+    if (received && kinds > 0) {
+        time_room.resize(packets.kind.size() - others - counts[order[0]]);
+        times[order[0]] = sample.first(counts[order[0]]);
+        for (std::size_t o = 1, used = 0; o < kinds; used += counts[order[o++]]) {
+            times[order[o]] = std::span(time_room).subspan(used, counts[order[o]]);
+        }
+    }
+    std::vector<std::vector<Loss>> losses(kinds);
+    std::vector<std::vector<Gap>> gaps(kinds);
+    if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
     std::vector<std::int64_t> lengths(kinds, 0);
     for (const std::size_t c : order) {
@@ -937,15 +962,13 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
         fits[c].packets = n;
         if (n == 0) continue;
         lengths[c] = lossy ? frame_length(packets, code) : 0;
-        if (received) {
-            const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
-            const std::vector<Loss> losses = gather(packets, code, t);
-            std::vector<Gap> gaps;
-            fits[c] = fit_kind(t, losses, lengths[c], steady, gaps);
-            scatter(packets, code, t, gaps, sample, missing);
-        }
+        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, gaps[c]);
     }
-    if (!received) estimate(packets, counts, lengths, sample, missing);
+    if (received) {
+        scatter(packets, times, gaps, sample, missing);
+        return fits;
+    }
+    estimate(packets, counts, lengths, sample, missing);
     for (std::size_t i = 0; others > 0 && i < packets.kind.size(); ++i) {
         if (packets.kind[i] < kinds) continue;
         sample[i] = packets.time[i];
