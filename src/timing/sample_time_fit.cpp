@@ -256,16 +256,17 @@ double least_residual(std::span<const std::int64_t> t, std::size_t from, std::si
     const std::int64_t t0 = t[0];
     // The index counted in doubles: whole numbers, so exactly the index.
     double index = static_cast<double>(from);
-    const auto at = [&](std::size_t i, double offset) {
-        return static_cast<double>(t[i] - t0) - period * (index + offset);
-    };
-    std::array<double, 4> lane{kNone, kNone, kNone, kNone};
+    const auto at = [&](std::size_t i, double x) { return static_cast<double>(t[i] - t0) - period * x; };
+    double lane0 = kNone, lane1 = kNone, lane2 = kNone, lane3 = kNone;
     std::size_t i = from;
     for (; i + 4 <= to; i += 4, index += 4) {
-        for (std::size_t j = 0; j < 4; ++j) lane[j] = std::min(lane[j], at(i + j, static_cast<double>(j)));
+        lane0 = std::min(lane0, at(i, index));
+        lane1 = std::min(lane1, at(i + 1, index + 1));
+        lane2 = std::min(lane2, at(i + 2, index + 2));
+        lane3 = std::min(lane3, at(i + 3, index + 3));
     }
-    for (; i < to; ++i, index += 1) lane[0] = std::min(lane[0], at(i, 0));
-    return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+    for (; i < to; ++i, index += 1) lane0 = std::min(lane0, at(i, index));
+    return std::min(std::min(lane0, lane1), std::min(lane2, lane3));
 }
 
 // The least of each `w` residuals from each on: out[i] for i + w <= n.
@@ -929,12 +930,16 @@ void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::sp
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
                                   std::span<std::int64_t> sample, std::span<std::uint16_t> missing, bool steady) {
     // Packets of each kind, of other codes, and whether bytes were passed over.
-    std::array<std::size_t, 256> all{};
-    bool lossy = false;
+    // Four tables, so that a run of one kind does not wait on one counter.
+    std::array<std::array<std::size_t, 256>, 4> tables{};
+    std::uint32_t skipped = 0;
     for (std::size_t i = 0; i < packets.kind.size(); ++i) {
-        ++all[packets.kind[i]];
-        lossy |= packets.skipped[i] > 0;
+        ++tables[i % 4][packets.kind[i]];
+        skipped |= packets.skipped[i];
     }
+    const bool lossy = skipped != 0;
+    std::array<std::size_t, 256> all{};
+    for (std::size_t c = 0; c < all.size(); ++c) all[c] = tables[0][c] + tables[1][c] + tables[2][c] + tables[3][c];
     std::vector<std::size_t> counts(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kinds));
     const std::size_t others = packets.kind.size() - std::accumulate(counts.begin(), counts.end(), std::size_t{0});
     // The kinds, most packets first: the first is fitted in `sample` itself,
