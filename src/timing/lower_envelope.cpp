@@ -95,8 +95,12 @@ EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, Point* hull, std::s
 template <class X>
 EnvelopeLine fit_piece(X x, std::span<const std::int64_t> y, std::vector<Point>& hull, std::size_t& size) {
     if (hull.size() < y.size()) hull.resize(y.size());
-    const auto [low, high] = std::minmax_element(y.begin(), y.end());
-    const __int128 most = static_cast<__int128>(x[y.size() - 1] - x[0]) * (static_cast<__int128>(*high) - *low);
+    std::int64_t low = y[0], high = y[0];
+    for (const std::int64_t v : y) {
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    const __int128 most = static_cast<__int128>(x[y.size() - 1] - x[0]) * (static_cast<__int128>(high) - low);
     return most < (static_cast<__int128>(1) << 61) ? fit_piece<std::int64_t>(x, y, hull.data(), size)
                                                    : fit_piece<__int128>(x, y, hull.data(), size);
 }

@@ -318,10 +318,11 @@ struct FloorSteps {
 // whole periods (a converter's long timer at a low rate needs several of
 // its ticks); none where no stretch up to a second does, or where the
 // times keep to the USB frames.
-FloorSteps floor_steps(std::span<const std::int64_t> t) {
+// `usb`: whether they keep to the USB frames.
+FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
     const std::size_t n = t.size();
     const double rough = short_period(t);
-    if (!(rough > 0) || on_usb_frames(t)) return {};
+    if (!(rough > 0) || usb) return {};
     std::vector<double> residual;  // made only where a stretch reaches the floor
     const auto residuals = [&](double period) {
         residual.resize(n);
@@ -530,11 +531,17 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
 
 // The sum of each of `values` less `base`, each at least `base` and at most
 // the last, as adding them one by one in doubles gives it: exactly, while it
-// stays within the 53 bits doubles hold whole, else in that order.
-double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0) {
+// stays within the 53 bits doubles hold whole, else in that order. `whole`,
+// where given, is the sum of `values` themselves so taken.
+double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, double whole = -1) {
     constexpr std::int64_t kWhole = std::int64_t{1} << 53;
     const std::int64_t last = values.empty() ? 0 : values.back() - base;
-    if (last == 0 || static_cast<std::int64_t>(values.size()) <= kWhole / last) {
+    const auto count = static_cast<std::int64_t>(values.size());
+    if (last == 0 || count <= kWhole / last) {
+        // Where the sum of the values was whole too, this one follows from it.
+        if (whole >= 0 && whole < static_cast<double>(kWhole)) {
+            return static_cast<double>(static_cast<std::int64_t>(whole) - count * base);
+        }
         std::int64_t sum = 0;
         for (const std::int64_t v : values) sum += v - base;
         return static_cast<double>(sum);
@@ -586,6 +593,7 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     std::size_t run = 0;
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
+        index_sums[p] = sum_of(k);
         const auto begin = static_cast<std::size_t>(starts[p]);
         const std::size_t end = begin + sizes[p];
         if (!with_runs) {
@@ -608,10 +616,10 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
                     }
                 }
             }
-            lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front()), hull);
+            lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front(), index_sums[p]), hull);
         }
         hulls[p] = hull;
-        index_sums[p] = sum_of(k);
+
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
     }
@@ -780,12 +788,14 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         const bool lost = l < losses.size() && losses[l].at == i;
         if (dt < 0 || !lost) epochs.push_back(static_cast<std::int64_t>(i));
     }
+    const bool usb = on_usb_frames(t);
     // The floor's steps, epoch by epoch.
     std::vector<std::size_t> steps;
     std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
     for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
         const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
-        const FloorSteps found = floor_steps(t.subspan(from, to - from));
+        const std::span<const std::int64_t> part = t.subspan(from, to - from);
+        const FloorSteps found = floor_steps(part, epochs.empty() ? usb : on_usb_frames(part));
         for (const std::size_t place : found.places) steps.push_back(from + place);
         trusted = std::max(trusted, found.stretch);
         from = to;
@@ -816,7 +826,6 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const bool usb = on_usb_frames(t);
     const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
                                                    : std::vector<std::int64_t>{};
     std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
