@@ -780,9 +780,11 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
+    std::vector<std::size_t> silences;  // packets after the line fell silent
     const std::int64_t longest_quiet = steady ? kLongestSilenceNs : kClockJumpNs;
     for (std::size_t i = 1, l = 0; i < n; ++i) {
         const std::int64_t dt = t[i] - t[i - 1];
+        if (dt > kSilenceNs) silences.push_back(i);
         if (dt >= 0 && dt <= longest_quiet) continue;
         while (l < losses.size() && losses[l].at < i) ++l;
         const bool lost = l < losses.size() && losses[l].at == i;
@@ -804,7 +806,18 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     auto loss = losses.begin();
     auto step = steps.begin();
     auto epoch = epochs.begin();
-    for (std::size_t i = 1; i < n; ++i) {
+    auto silence = silences.begin();
+    // Only where something happened: bytes passed over, a step of the clock
+    // or the floor, a silence.
+    for (std::size_t i = 0;;) {
+        std::size_t next = n;
+        if (loss != losses.end()) next = std::min(next, loss->at);
+        if (epoch != epochs.end()) next = std::min(next, static_cast<std::size_t>(*epoch));
+        if (step != steps.end() && *step > i) next = std::min(next, *step);
+        if (silence != silences.end()) next = std::min(next, *silence);
+        if (next >= n) break;
+        i = next;
+        if (silence != silences.end() && *silence == i) ++silence;
         const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
         const bool stepped = epoch != epochs.end() && static_cast<std::size_t>(*epoch) == i;
         if (stepped) ++epoch;
