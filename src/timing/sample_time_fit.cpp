@@ -70,6 +70,16 @@ struct Loss {
     std::int64_t bytes;
 };
 
+// The kind with most packets among `kinds` (the first of equals); past any
+// code when there is none.
+std::size_t commonest(std::span<const std::span<std::int64_t>> kinds) {
+    std::size_t top = std::numeric_limits<std::size_t>::max();
+    for (std::size_t c = 0; c < kinds.size(); ++c) {
+        if (c == 0 || kinds[c].size() > kinds[top].size()) top = c;
+    }
+    return top;
+}
+
 // The receive times of the packets of each kind below `kinds.size()` into
 // its `kinds[code]` (as long as there are of them), and where bytes were
 // passed over before one into its `losses[code]`: one pass for all kinds.
@@ -78,9 +88,20 @@ void gather(const PacketTimes& p, std::span<const std::span<std::int64_t>> kinds
     std::vector<std::int64_t> total_before(kinds.size(), 0);
     std::vector<std::size_t> j(kinds.size(), 0);
     std::int64_t total = 0;
+    // The commonest kind's place and total kept at hand, the others' in `j`
+    // and `total_before`.
+    const std::size_t top = commonest(kinds);
+    std::size_t top_j = 0;
+    std::int64_t top_before = 0;
     for (std::size_t i = 0; i < p.kind.size(); ++i) {
         total += p.skipped[i];
         const std::uint8_t code = p.kind[i];
+        if (code == top) {
+            if (top_j > 0 && total > top_before) losses[code].push_back({top_j, total - top_before});
+            top_before = total;
+            kinds[code][top_j++] = p.time[i];
+            continue;
+        }
         if (code >= kinds.size()) continue;
         if (j[code] > 0 && total > total_before[code]) losses[code].push_back({j[code], total - total_before[code]});
         total_before[code] = total;
@@ -877,8 +898,20 @@ void scatter(const PacketTimes& p, std::span<const std::span<std::int64_t>> kind
         j[c] = kinds[c].size();
         gap[c] = gaps[c].size();
     }
+    // The commonest kind's place kept at hand, the others' in `j`.
+    const std::size_t top = commonest(kinds);
+    std::size_t top_j = top < kinds.size() ? kinds[top].size() : 0;
+    std::size_t top_gap = top < kinds.size() ? gaps[top].size() : 0;
     for (std::size_t i = p.kind.size(); i-- > 0;) {
         const std::uint8_t code = p.kind[i];
+        if (code == top) {
+            const std::size_t at = --top_j;
+            const std::int64_t before =
+                top_gap > 0 && gaps[code][top_gap - 1].at == at ? gaps[code][--top_gap].missing : 0;
+            sample[i] = kinds[code][at];
+            missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
+            continue;
+        }
         if (code >= kinds.size()) {
             sample[i] = p.time[i];
             missing[i] = 0;
