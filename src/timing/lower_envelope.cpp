@@ -40,23 +40,11 @@ EnvelopeLine line_of(std::span<const Point> hull, double mean) {
     return {slope, static_cast<double>(a.y) - slope * static_cast<double>(a.x)};
 }
 
-// The sum of x[i] - x[0] over n points, x increasing, as adding them one by
-// one in doubles gives it: exactly, while the sum stays within the 53 bits
-// that doubles hold whole (each term at most the last, so n times the last
-// bounds it), else in that order.
+// Whole numbers up to this are exact in doubles.
 constexpr std::int64_t kWholeDouble = std::int64_t{1} << 53;
 
-double sum_of_x(GivenX x, std::size_t n) {
-    const std::int64_t x0 = x[0], last = x[n - 1] - x0;
-    if (last == 0 || static_cast<std::int64_t>(n) <= kWholeDouble / last) {
-        std::int64_t sum = 0;
-        for (std::size_t i = 0; i < n; ++i) sum += x[i] - x0;
-        return static_cast<double>(sum);
-    }
-    double sum = 0;
-    for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(x[i] - x0);
-    return sum;
-}
+// The sum of each x less the first over n points, as sum_in_order gives it.
+double sum_of_x(GivenX x, std::size_t n) { return sum_in_order(std::span(x.x, n), x[0]); }
 
 double sum_of_x(IndexX x, std::size_t n) {
     const auto count = static_cast<std::int64_t>(n);
@@ -155,6 +143,18 @@ EnvelopeLine lower_envelope_of(std::span<const HullPoint> points, std::size_t co
                                               : line_of(hull, sum_x / static_cast<double>(count));
     for (HullPoint& p : hull) p = {p.x + first.x, p.y + first.y};
     return line;
+}
+
+double sum_in_order(std::span<const std::int64_t> values, std::int64_t base) {
+    const std::int64_t last = values.empty() ? 0 : values.back() - base;
+    if (last == 0 || static_cast<std::int64_t>(values.size()) <= kWholeDouble / last) {
+        std::int64_t sum = 0;
+        for (const std::int64_t v : values) sum += v - base;
+        return static_cast<double>(sum);
+    }
+    double sum = 0;
+    for (const std::int64_t v : values) sum += static_cast<double>(v - base);
+    return sum;
 }
 
 double hull_slope(std::span<const HullPoint> points, double mean_x) {

@@ -41,6 +41,12 @@ EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> y, std::vector<Hul
 EnvelopeLine lower_envelope_of(std::span<const HullPoint> points, std::size_t count, double sum_x,
                                std::vector<HullPoint>& hull);
 
+// The sum of each of `values` less `base`, each from `base` to the last, as
+// adding them one by one in doubles gives it: exactly while it stays within
+// the 53 bits doubles hold whole (n times the last bounds it), else in that
+// order.
+double sum_in_order(std::span<const std::int64_t> values, std::int64_t base);
+
 // The slope of the lower hull's edge that spans `mean_x` among `points`, in
 // order of x (the vertices of the hulls of neighbouring runs of points give
 // the hull of them all); NaN with fewer than two.

@@ -550,26 +550,16 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
     return gaps;
 }
 
-// The sum of each of `values` less `base`, each at least `base` and at most
-// the last, as adding them one by one in doubles gives it: exactly, while it
-// stays within the 53 bits doubles hold whole, else in that order. `whole`,
-// where given, is the sum of `values` themselves so taken.
+// The sum of each of `values` less `base`, as sum_in_order gives it; from
+// `whole`, the sum of the values themselves so taken, where both are exact.
 double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, double whole = -1) {
     constexpr std::int64_t kWhole = std::int64_t{1} << 53;
     const std::int64_t last = values.empty() ? 0 : values.back() - base;
     const auto count = static_cast<std::int64_t>(values.size());
-    if (last == 0 || count <= kWhole / last) {
-        // Where the sum of the values was whole too, this one follows from it.
-        if (whole >= 0 && whole < static_cast<double>(kWhole)) {
-            return static_cast<double>(static_cast<std::int64_t>(whole) - count * base);
-        }
-        std::int64_t sum = 0;
-        for (const std::int64_t v : values) sum += v - base;
-        return static_cast<double>(sum);
+    if ((last == 0 || count <= kWhole / last) && whole >= 0 && whole < static_cast<double>(kWhole)) {
+        return static_cast<double>(static_cast<std::int64_t>(whole) - count * base);
     }
-    double sum = 0;
-    for (const std::int64_t v : values) sum += static_cast<double>(v - base);
-    return sum;
+    return sum_in_order(values, base);
 }
 
 // The slope of each piece's lower-envelope line through the points (index
