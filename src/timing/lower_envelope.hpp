@@ -28,6 +28,25 @@ struct HullPoint {
 EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> x, std::span<const std::int64_t> y,
                                 std::vector<HullPoint>& hull);
 
+// The same with each point's index for its x: the vertices in `hull` are
+// (index, y).
+EnvelopeLine fit_lower_envelope(std::span<const std::int64_t> y, std::vector<HullPoint>& hull);
+
+// The lower-envelope line of a run of `count` points, x strictly increasing,
+// from `points`: in order of x, every vertex of the run's lower hull and
+// only points of the run (the vertices of the hulls of the neighbouring
+// runs of points it is made of, say), the first and last of the run among
+// them. `sum_x` is the sum over the run of each x less the first. The same
+// line as fit_lower_envelope gives; the vertices into `hull`.
+EnvelopeLine lower_envelope_of(std::span<const HullPoint> points, std::size_t count, double sum_x,
+                               std::vector<HullPoint>& hull);
+
+// The sum of each of `values` less `base`, each from `base` to the last, as
+// adding them one by one in doubles gives it: exactly while it stays within
+// the 53 bits doubles hold whole (n times the last bounds it), else in that
+// order.
+double sum_in_order(std::span<const std::int64_t> values, std::int64_t base);
+
 // The slope of the lower hull's edge that spans `mean_x` among `points`, in
 // order of x (the vertices of the hulls of neighbouring runs of points give
 // the hull of them all); NaN with fewer than two.

@@ -70,19 +70,43 @@ struct Loss {
     std::int64_t bytes;
 };
 
-// The receive times of the packets of kind `code` into `t` (as long as
-// there are of them), and where bytes were passed over before one.
-std::vector<Loss> gather(const PacketTimes& p, std::uint8_t code, std::span<std::int64_t> t) {
-    std::vector<Loss> losses;
-    std::int64_t total = 0, total_before = 0;
-    for (std::size_t i = 0, j = 0; i < p.kind.size(); ++i) {
-        total += p.skipped[i];
-        if (p.kind[i] != code) continue;
-        if (j > 0 && total > total_before) losses.push_back({j, total - total_before});
-        total_before = total;
-        t[j++] = p.time[i];
+// The kind with most packets among `kinds` (the first of equals); past any
+// code when there is none.
+std::size_t commonest(std::span<const std::span<std::int64_t>> kinds) {
+    std::size_t top = std::numeric_limits<std::size_t>::max();
+    for (std::size_t c = 0; c < kinds.size(); ++c) {
+        if (c == 0 || kinds[c].size() > kinds[top].size()) top = c;
     }
-    return losses;
+    return top;
+}
+
+// The receive times of the packets of each kind below `kinds.size()` into
+// its `kinds[code]` (as long as there are of them), and where bytes were
+// passed over before one into its `losses[code]`: one pass for all kinds.
+void gather(const PacketTimes& p, std::span<const std::span<std::int64_t>> kinds,
+            std::span<std::vector<Loss>> losses) {
+    std::vector<std::int64_t> total_before(kinds.size(), 0);
+    std::vector<std::size_t> j(kinds.size(), 0);
+    std::int64_t total = 0;
+    // The commonest kind's place and total kept at hand, the others' in `j`
+    // and `total_before`.
+    const std::size_t top = commonest(kinds);
+    std::size_t top_j = 0;
+    std::int64_t top_before = 0;
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
+        total += p.skipped[i];
+        const std::uint8_t code = p.kind[i];
+        if (code == top) {
+            if (top_j > 0 && total > top_before) losses[code].push_back({top_j, total - top_before});
+            top_before = total;
+            kinds[code][top_j++] = p.time[i];
+            continue;
+        }
+        if (code >= kinds.size()) continue;
+        if (j[code] > 0 && total > total_before[code]) losses[code].push_back({j[code], total - total_before[code]});
+        total_before[code] = total;
+        kinds[code][j[code]++] = p.time[i];
+    }
 }
 
 // The usual length of the frames of kind `code`, from the first thousands
@@ -162,12 +186,29 @@ double median_step(std::span<const std::int64_t> t) {
     return (static_cast<double>(below) + static_cast<double>(steps[mid])) / 2;
 }
 
+// The vertices of the lower hull of each run's points (index, receive
+// time): run r's from first[r] to first[r + 1]. The pieces fitted later are
+// made of whole runs but at their ends, and take these.
+struct RunHulls {
+    std::vector<HullPoint> vertices;
+    std::vector<std::size_t> first;
+};
+
 // The period of packets with receive times `t`, from the runs that start at
 // `runs` (no packet missing within a run): the median of the runs' own
-// lower-envelope slopes, weighted by their lengths.
-double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs) {
+// lower-envelope slopes, weighted by their lengths. Their hulls into `hulls`.
+double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, RunHulls& hulls) {
     std::vector<EnvelopeLine> lines(runs.size());
-    fit_lower_envelopes(t, runs, lines);
+    std::vector<HullPoint> hull;
+    hulls.vertices.clear();
+    hulls.first.assign(1, 0);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const auto begin = static_cast<std::size_t>(runs[r]);
+        const std::size_t end = r + 1 < runs.size() ? static_cast<std::size_t>(runs[r + 1]) : t.size();
+        lines[r] = fit_lower_envelope(t.subspan(begin, end - begin), hull);
+        for (const HullPoint& v : hull) hulls.vertices.push_back({v.x + static_cast<std::int64_t>(begin), v.y});
+        hulls.first.push_back(hulls.vertices.size());
+    }
     const std::vector<std::size_t> sizes = piece_sizes(runs, t.size());
     std::vector<std::pair<double, std::size_t>> usable;
     for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -228,6 +269,27 @@ bool on_usb_frames(std::span<const std::int64_t> t) {
     return static_cast<double>(most) >= kUsbPhaseShare * static_cast<double>(seen);
 }
 
+// The least residual (t[i] - t[0]) - period * i of the packets `from` to
+// `to`; infinite where there is none. Four lanes, as the least of them does
+// not depend on the order they are taken in.
+double least_residual(std::span<const std::int64_t> t, std::size_t from, std::size_t to, double period) {
+    constexpr double kNone = std::numeric_limits<double>::infinity();
+    const std::int64_t t0 = t[0];
+    // The index counted in doubles: whole numbers, so exactly the index.
+    double index = static_cast<double>(from);
+    const auto at = [&](std::size_t i, double x) { return static_cast<double>(t[i] - t0) - period * x; };
+    double lane0 = kNone, lane1 = kNone, lane2 = kNone, lane3 = kNone;
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4, index += 4) {
+        lane0 = std::min(lane0, at(i, index));
+        lane1 = std::min(lane1, at(i + 1, index + 1));
+        lane2 = std::min(lane2, at(i + 2, index + 2));
+        lane3 = std::min(lane3, at(i + 3, index + 3));
+    }
+    for (; i < to; ++i, index += 1) lane0 = std::min(lane0, at(i, index));
+    return std::min(std::min(lane0, lane1), std::min(lane2, lane3));
+}
+
 // The least of each `w` residuals from each on: out[i] for i + w <= n.
 std::vector<double> least_ahead(std::span<const double> residual, std::size_t w) {
     const std::size_t n = residual.size();
@@ -277,12 +339,14 @@ struct FloorSteps {
 // whole periods (a converter's long timer at a low rate needs several of
 // its ticks); none where no stretch up to a second does, or where the
 // times keep to the USB frames.
-FloorSteps floor_steps(std::span<const std::int64_t> t) {
+// `usb`: whether they keep to the USB frames.
+FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
     const std::size_t n = t.size();
     const double rough = short_period(t);
-    if (!(rough > 0) || on_usb_frames(t)) return {};
-    std::vector<double> residual(n);
+    if (!(rough > 0) || usb) return {};
+    std::vector<double> residual;  // made only where a stretch reaches the floor
     const auto residuals = [&](double period) {
+        residual.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             residual[i] = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
         }
@@ -291,12 +355,19 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
     // periods (the least of each stretch's t - period * index), for pairs
     // of stretches spread evenly, kStretchPairs at most.
     std::vector<double> fractions;
+    const std::size_t shortest = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
+    // Against the rough period, the floor of each block of the shortest
+    // stretch: every stretch tried is a whole number of them, starting at a
+    // whole number of them, so its floor is the least of its blocks'.
+    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
+    std::vector<double> rough_blocks(shortest <= longest && 8 * shortest <= n ? n / shortest : 0);
+    for (std::size_t b = 0; b < rough_blocks.size(); ++b) {
+        rough_blocks[b] = least_residual(t, b * shortest, (b + 1) * shortest, rough);
+    }
     const auto least = [&](std::size_t from, std::size_t w, double period) {
-        double value = std::numeric_limits<double>::infinity();
-        for (std::size_t i = from; i < from + w; ++i) {
-            value = std::min(value, static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i));
-        }
-        return value;
+        if (period != rough) return least_residual(t, from, from + w, period);
+        const auto blocks = std::span(rough_blocks).subspan(from / shortest, w / shortest);
+        return *std::min_element(blocks.begin(), blocks.end());
     };
     const auto changes = [&](std::size_t w, double period) {
         fractions.clear();
@@ -311,9 +382,7 @@ FloorSteps floor_steps(std::span<const std::int64_t> t) {
             fractions.push_back(change - std::nearbyint(change));
         }
     };
-    const std::size_t longest = static_cast<std::size_t>(std::ceil(kLongestStretchNs / rough));
-    for (std::size_t w = std::max(kTrustedPackets, static_cast<std::size_t>(std::ceil(kTrustedSpanNs / rough)));
-         w <= longest && 8 * w <= n; w *= 2) {
+    for (std::size_t w = shortest; w <= longest && 8 * w <= n; w *= 2) {
         // The rough period, mended by the floor's usual drift from one
         // stretch to the next (whole periods, the device's skips, set apart).
         changes(w, rough);
@@ -446,20 +515,17 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 // may be: a stretch the line lost leaves only fragments of its two ends,
 // and a device that skipped frames leaves nothing at all. Elsewhere none is.
 std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
-                               std::size_t trusted) {
+                               std::size_t trusted, RunHulls& hulls) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
-    const double period = run_period(t, runs.start);
+    const double period = run_period(t, runs.start, hulls);
     std::vector<double> floors(count, std::numeric_limits<double>::infinity());
     std::vector<std::int64_t> spans(count), allowed(count, 0);
     const std::vector<std::size_t> sizes = piece_sizes(runs.start, n);
     for (std::size_t r = 0; r < count; ++r) {
         const auto begin = static_cast<std::size_t>(runs.start[r]);
         const std::size_t end = begin + sizes[r];
-        for (std::size_t i = begin; i < end; ++i) {
-            const double residual = static_cast<double>(t[i] - t[0]) - period * static_cast<double>(i);
-            floors[r] = std::min(floors[r], residual);
-        }
+        floors[r] = least_residual(t, begin, end, period);
         spans[r] = t[end - 1] - t[begin];
         // A lost frame leaves at least all its bytes but one.
         allowed[r] = runs.bytes[r] / std::max<std::int64_t>(length - 1, 1);
@@ -484,6 +550,18 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
     return gaps;
 }
 
+// The sum of each of `values` less `base`, as sum_in_order gives it; from
+// `whole`, the sum of the values themselves so taken, where both are exact.
+double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, double whole = -1) {
+    constexpr std::int64_t kWhole = std::int64_t{1} << 53;
+    const std::int64_t last = values.empty() ? 0 : values.back() - base;
+    const auto count = static_cast<std::int64_t>(values.size());
+    if ((last == 0 || count <= kWhole / last) && whole >= 0 && whole < static_cast<double>(kWhole)) {
+        return static_cast<double>(static_cast<std::int64_t>(whole) - count * base);
+    }
+    return sum_in_order(values, base);
+}
+
 // The slope of each piece's lower-envelope line through the points (index
 // of the packet counting those missing at `gaps`, receive time `t`), and
 // each packet's receive time on it, rounded down, written over `t`. A piece
@@ -491,8 +569,12 @@ std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t len
 // Where a piece follows another in the same epoch the two lines meet: each
 // is bent down towards the lower of the two where the next piece starts, so
 // the times go on evenly across the cut and stay below every receive time.
+// With the hulls of the runs that start at `runs` (the gaps all at their
+// starts), a piece's hull is made of its whole runs' hulls and the points of
+// the runs it cuts.
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
-                               std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs) {
+                               std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs,
+                               std::span<const std::int64_t> runs, const RunHulls& run_hulls) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     std::vector<EnvelopeLine> lines(count);
@@ -500,22 +582,55 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     std::vector<std::int64_t> k;  // the piece's packets' indices: room for one piece, not for all
     const auto indices = [&](std::size_t p, auto& gap, std::int64_t& index) {
         const auto begin = static_cast<std::size_t>(starts[p]);
-        k.resize(sizes[p]);
-        for (std::size_t i = 0; i < sizes[p]; ++i) {
-            index += 1 + (gap != gaps.end() && gap->at == begin + i ? (gap++)->missing : 0);
-            k[i] = index;
+        const std::size_t size = sizes[p];
+        k.resize(size);
+        std::int64_t at = index;
+        for (std::size_t i = 0; i < size;) {
+            // Up to the next gap in the piece, one index after the other.
+            const bool gap_in = gap != gaps.end() && gap->at < begin + size;
+            const std::size_t stop = gap_in ? std::max(gap->at - begin, i) : size;
+            for (; i < stop; ++i) k[i] = ++at;
+            if (gap_in) at += (gap++)->missing;
         }
+        index = at;
     };
     auto gap = gaps.begin();
     std::int64_t index = -1;
     std::vector<std::vector<HullPoint>> hulls(count);
     std::vector<HullPoint> hull;  // room for a piece's
     std::vector<double> index_sums(count, 0.0);
+    const bool with_runs = !runs.empty() && run_hulls.first.size() == runs.size() + 1;
+    std::vector<HullPoint> points;  // those of a piece that may be vertices of its hull
+    std::size_t run = 0;
     for (std::size_t p = 0; p < count; ++p) {
         indices(p, gap, index);
-        lines[p] = fit_lower_envelope(k, t.subspan(static_cast<std::size_t>(starts[p]), sizes[p]), hull);
+        index_sums[p] = sum_of(k);
+        const auto begin = static_cast<std::size_t>(starts[p]);
+        const std::size_t end = begin + sizes[p];
+        if (!with_runs) {
+            lines[p] = fit_lower_envelope(k, t.subspan(begin, sizes[p]), hull);
+        } else {
+            points.clear();
+            while (run + 1 < runs.size() && static_cast<std::size_t>(runs[run + 1]) <= begin) ++run;
+            for (std::size_t r = run; r < runs.size() && static_cast<std::size_t>(runs[r]) < end; ++r) {
+                const auto from = static_cast<std::size_t>(runs[r]);
+                const std::size_t to = r + 1 < runs.size() ? static_cast<std::size_t>(runs[r + 1]) : t.size();
+                if (from >= begin && to <= end) {
+                    // Within a run the index goes up by one a packet.
+                    const std::int64_t shift = k[from - begin] - static_cast<std::int64_t>(from);
+                    for (std::size_t v = run_hulls.first[r]; v < run_hulls.first[r + 1]; ++v) {
+                        points.push_back({run_hulls.vertices[v].x + shift, run_hulls.vertices[v].y});
+                    }
+                } else {
+                    for (std::size_t i = std::max(from, begin); i < std::min(to, end); ++i) {
+                        points.push_back({k[i - begin], t[i]});
+                    }
+                }
+            }
+            lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front(), index_sums[p]), hull);
+        }
         hulls[p] = hull;
-        for (const std::int64_t i : k) index_sums[p] += static_cast<double>(i);
+
         first_index[p] = k.front();
         first_time[p] = t[static_cast<std::size_t>(starts[p])];
     }
@@ -676,20 +791,24 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     KindFit fit;
     fit.packets = n;
     std::vector<std::int64_t> epochs;
+    std::vector<std::size_t> silences;  // packets after the line fell silent
     const std::int64_t longest_quiet = steady ? kLongestSilenceNs : kClockJumpNs;
     for (std::size_t i = 1, l = 0; i < n; ++i) {
         const std::int64_t dt = t[i] - t[i - 1];
+        if (dt > kSilenceNs) silences.push_back(i);
         if (dt >= 0 && dt <= longest_quiet) continue;
         while (l < losses.size() && losses[l].at < i) ++l;
         const bool lost = l < losses.size() && losses[l].at == i;
         if (dt < 0 || !lost) epochs.push_back(static_cast<std::int64_t>(i));
     }
+    const bool usb = on_usb_frames(t);
     // The floor's steps, epoch by epoch.
     std::vector<std::size_t> steps;
     std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
     for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
         const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
-        const FloorSteps found = floor_steps(t.subspan(from, to - from));
+        const std::span<const std::int64_t> part = t.subspan(from, to - from);
+        const FloorSteps found = floor_steps(part, epochs.empty() ? usb : on_usb_frames(part));
         for (const std::size_t place : found.places) steps.push_back(from + place);
         trusted = std::max(trusted, found.stretch);
         from = to;
@@ -698,7 +817,18 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     auto loss = losses.begin();
     auto step = steps.begin();
     auto epoch = epochs.begin();
-    for (std::size_t i = 1; i < n; ++i) {
+    auto silence = silences.begin();
+    // Only where something happened: bytes passed over, a step of the clock
+    // or the floor, a silence.
+    for (std::size_t i = 0;;) {
+        std::size_t next = n;
+        if (loss != losses.end()) next = std::min(next, loss->at);
+        if (epoch != epochs.end()) next = std::min(next, static_cast<std::size_t>(*epoch));
+        if (step != steps.end() && *step > i) next = std::min(next, *step);
+        if (silence != silences.end()) next = std::min(next, *silence);
+        if (next >= n) break;
+        i = next;
+        if (silence != silences.end() && *silence == i) ++silence;
         const std::int64_t bytes = loss != losses.end() && loss->at == i ? (loss++)->bytes : 0;
         const bool stepped = epoch != epochs.end() && static_cast<std::size_t>(*epoch) == i;
         if (stepped) ++epoch;
@@ -713,22 +843,22 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         }
     }
     fit.clock_steps = epochs.size();
-    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted);
+    RunHulls run_hulls;
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted, run_hulls);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);
         fit.largest_gap = std::max(fit.largest_gap, static_cast<std::uint64_t>(gap.missing));
     }
-    const bool usb = on_usb_frames(t);
     const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
                                                    : std::vector<std::int64_t>{};
     std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
-    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs);
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
     const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
     if (wrapping > kUsbPieceNs) {
         std::copy(received.begin(), received.end(), t.begin());
         starts = piece_starts(epochs, t, wrapping);
-        slopes = fit_pieces(gaps, t, starts, epochs);
+        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
     }
     continue_epochs(epochs, starts, slopes, gaps, t);
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
@@ -743,19 +873,44 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     return fit;
 }
 
-// The sample times `t` of the packets of kind `code`, and the packets
-// missing before them at `gaps`, into `sample` and `missing` in stream
-// order. From the last packet back: `t` may be the start of `sample`, as a
-// packet's place in the stream is never before its place among its kind.
-void scatter(const PacketTimes& p, std::uint8_t code, std::span<const std::int64_t> t, std::span<const Gap> gaps,
-             std::span<std::int64_t> sample, std::span<std::uint16_t> missing) {
-    std::size_t j = t.size();
-    auto gap = gaps.rbegin();
-    for (std::size_t i = p.kind.size(); i-- > 0 && j > 0;) {
-        if (p.kind[i] != code) continue;
-        --j;
-        const std::int64_t before = gap != gaps.rend() && gap->at == j ? (gap++)->missing : 0;
-        sample[i] = t[j];
+// The sample times `kinds[code]` of the packets of each kind, and the
+// packets missing before them at `gaps[code]`, into `sample` and `missing`
+// in stream order; a packet of another code keeps its receive time and
+// misses nothing. From the last packet back: one kind's times may be the
+// start of `sample`, as a packet's place in the stream is never before its
+// place among its kind.
+void scatter(const PacketTimes& p, std::span<const std::span<std::int64_t>> kinds,
+             std::span<const std::vector<Gap>> gaps, std::span<std::int64_t> sample,
+             std::span<std::uint16_t> missing) {
+    std::vector<std::size_t> j(kinds.size());
+    std::vector<std::size_t> gap(kinds.size());  // gaps of each kind not yet placed
+    for (std::size_t c = 0; c < kinds.size(); ++c) {
+        j[c] = kinds[c].size();
+        gap[c] = gaps[c].size();
+    }
+    // The commonest kind's place kept at hand, the others' in `j`.
+    const std::size_t top = commonest(kinds);
+    std::size_t top_j = top < kinds.size() ? kinds[top].size() : 0;
+    std::size_t top_gap = top < kinds.size() ? gaps[top].size() : 0;
+    for (std::size_t i = p.kind.size(); i-- > 0;) {
+        const std::uint8_t code = p.kind[i];
+        if (code == top) {
+            const std::size_t at = --top_j;
+            const std::int64_t before =
+                top_gap > 0 && gaps[code][top_gap - 1].at == at ? gaps[code][--top_gap].missing : 0;
+            sample[i] = kinds[code][at];
+            missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
+            continue;
+        }
+        if (code >= kinds.size()) {
+            sample[i] = p.time[i];
+            missing[i] = 0;
+            continue;
+        }
+        const std::size_t at = --j[code];
+        std::size_t& g = gap[code];
+        const std::int64_t before = g > 0 && gaps[code][g - 1].at == at ? gaps[code][--g].missing : 0;
+        sample[i] = kinds[code][at];
         missing[i] = static_cast<std::uint16_t>(std::min(before, kMaxMissing));
     }
 }
@@ -819,23 +974,36 @@ void estimate(const PacketTimes& p, std::span<const std::size_t> counts, std::sp
 
 std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds, bool received,
                                   std::span<std::int64_t> sample, std::span<std::uint16_t> missing, bool steady) {
-    std::vector<std::size_t> counts(kinds, 0);
-    std::size_t others = 0;
-    for (const std::uint8_t code : packets.kind) {
-        if (code < kinds) {
-            ++counts[code];
-        } else {
-            ++others;
-        }
+    // Packets of each kind, of other codes, and whether bytes were passed over.
+    // Four tables, so that a run of one kind does not wait on one counter.
+    std::array<std::array<std::size_t, 256>, 4> tables{};
+    std::uint32_t skipped = 0;
+    for (std::size_t i = 0; i < packets.kind.size(); ++i) {
+        ++tables[i % 4][packets.kind[i]];
+        skipped |= packets.skipped[i];
     }
+    const bool lossy = skipped != 0;
+    std::array<std::size_t, 256> all{};
+    for (std::size_t c = 0; c < all.size(); ++c) all[c] = tables[0][c] + tables[1][c] + tables[2][c] + tables[3][c];
+    std::vector<std::size_t> counts(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kinds));
+    const std::size_t others = packets.kind.size() - std::accumulate(counts.begin(), counts.end(), std::size_t{0});
     // The kinds, most packets first: the first is fitted in `sample` itself,
-    // the others in a room as large as the next.
+    // the others in a room of their own.
     std::vector<std::size_t> order(kinds);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return counts[a] > counts[b]; });
-    const std::size_t next = received && kinds > 1 ? counts[order[1]] : 0;
-    std::vector<std::int64_t> time_room(next);
-    const bool lossy = std::any_of(packets.skipped.begin(), packets.skipped.end(), [](auto s) { return s > 0; });
+    std::vector<std::int64_t> time_room;
+    std::vector<std::span<std::int64_t>> times(kinds);
+    if (received && kinds > 0) {
+        time_room.resize(packets.kind.size() - others - counts[order[0]]);
+        times[order[0]] = sample.first(counts[order[0]]);
+        for (std::size_t o = 1, used = 0; o < kinds; used += counts[order[o++]]) {
+            times[order[o]] = std::span(time_room).subspan(used, counts[order[o]]);
+        }
+    }
+    std::vector<std::vector<Loss>> losses(kinds);
+    std::vector<std::vector<Gap>> gaps(kinds);
+    if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
     std::vector<std::int64_t> lengths(kinds, 0);
     for (const std::size_t c : order) {
@@ -844,15 +1012,13 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
         fits[c].packets = n;
         if (n == 0) continue;
         lengths[c] = lossy ? frame_length(packets, code) : 0;
-        if (received) {
-            const std::span<std::int64_t> t = c == order[0] ? sample.first(n) : std::span(time_room).first(n);
-            const std::vector<Loss> losses = gather(packets, code, t);
-            std::vector<Gap> gaps;
-            fits[c] = fit_kind(t, losses, lengths[c], steady, gaps);
-            scatter(packets, code, t, gaps, sample, missing);
-        }
+        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, gaps[c]);
     }
-    if (!received) estimate(packets, counts, lengths, sample, missing);
+    if (received) {
+        scatter(packets, times, gaps, sample, missing);
+        return fits;
+    }
+    estimate(packets, counts, lengths, sample, missing);
     for (std::size_t i = 0; others > 0 && i < packets.kind.size(); ++i) {
         if (packets.kind[i] < kinds) continue;
         sample[i] = packets.time[i];
