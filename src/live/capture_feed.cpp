@@ -1,5 +1,6 @@
 #include "live/capture_feed.hpp"
 
+#include <errno.h>
 #include <poll.h>
 #include <time.h>
 
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "protocol/frame_scanner.hpp"
+#include "serial/errno_text.hpp"
 
 namespace brimlet::live {
 
@@ -59,6 +61,7 @@ CaptureFeed::~CaptureFeed() {
 }
 
 void CaptureFeed::run() {
+    const std::string interrupted = serial_errno_text(EINTR);
     std::vector<std::uint8_t> pending;  // what may still begin a frame
     CaptureCounts counts;
     for (;;) {
@@ -69,6 +72,8 @@ void CaptureFeed::run() {
         read.boot_ns = clock_ns(CLOCK_BOOTTIME);
         // A stop ends the run quietly, whatever the interrupted wait said.
         if (!running_.load(std::memory_order_relaxed)) return end(std::nullopt);
+        // A signal that lands on this thread interrupts its wait, no more.
+        if (!got && got.error() == interrupted) continue;
         if (!got) return end(std::move(got.error()));
         if (*got == 0) return end(std::nullopt);
         read.bytes.resize(*got);
@@ -78,24 +83,20 @@ void CaptureFeed::run() {
         Tally tally{counts};
         scan_frames(pending, tally, no_stamp);
         counts.finished = counts.bytes - pending.size();
-        queue(std::move(read), counts);
-        std::lock_guard guard(lock_);
-        if (queued_bytes_ > backlog_) {
-            ended_ = true;
-            failure_ = "capture overrun: " + std::to_string(queued_bytes_) +
-                       " bytes read and not yet written; the reading stopped";
-            readiness_->show(true);
-            return;
-        }
+        if (!queue(std::move(read), counts)) return;
     }
 }
 
-void CaptureFeed::queue(CapturedRead read, const CaptureCounts& counts) {
+bool CaptureFeed::queue(CapturedRead read, const CaptureCounts& counts) {
     std::lock_guard guard(lock_);
     queued_bytes_ += read.bytes.size();
     queued_.push_back(std::move(read));
     counts_ = counts;
     readiness_->show(true);
+    if (queued_bytes_ <= backlog_) return true;
+    ended_ = true;
+    failure_ = "capture overrun: " + std::to_string(queued_bytes_) + " bytes read and not yet taken; the reading stopped";
+    return false;
 }
 
 void CaptureFeed::end(std::optional<std::string> failure) {

@@ -79,7 +79,8 @@ public:
 private:
     CaptureFeed(std::unique_ptr<ByteSource> source, std::shared_ptr<Readiness> readiness, std::size_t backlog);
     void run();
-    void queue(CapturedRead read, const CaptureCounts& counts);
+    // Queues a read; false when that ends the run with an overrun.
+    bool queue(CapturedRead read, const CaptureCounts& counts);
     void end(std::optional<std::string> failure);
 
     std::unique_ptr<ByteSource> source_;
