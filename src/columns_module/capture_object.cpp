@@ -143,8 +143,8 @@ PyObject* capture_counts(PyObject* self, PyObject*) {
         static_assert(schema::kKindCount == 2);
         return checked(Py_BuildValue("{sKsKsKsKsKsKsK}", "bytes", n(c.bytes), "finished", n(c.finished), "outside",
                                      n(c.outside), "bad_checksums", n(c.bad_checksums), "other_frames",
-                                     n(c.other_frames), schema::kKindNames[0].data(), n(c.packets[0]), schema::kKindNames[1].data(),
-                                     n(c.packets[1])));
+                                     n(c.other_frames), schema::kKindNames[0].data(), n(c.packets[0]),
+                                     schema::kKindNames[1].data(), n(c.packets[1])));
     });
 }
 

@@ -95,7 +95,8 @@ bool CaptureFeed::queue(CapturedRead read, const CaptureCounts& counts) {
     readiness_->show(true);
     if (queued_bytes_ <= backlog_) return true;
     ended_ = true;
-    failure_ = "capture overrun: " + std::to_string(queued_bytes_) + " bytes read and not yet taken; the reading stopped";
+    failure_ = "capture overrun: " + std::to_string(queued_bytes_) +
+               " bytes read and not yet taken; the reading stopped";
     return false;
 }
 
