@@ -64,20 +64,17 @@ void CaptureFeed::run() {
     const std::string interrupted = serial_errno_text(EINTR);
     std::vector<std::uint8_t> pending;  // what may still begin a frame
     CaptureCounts counts;
+    std::vector<std::uint8_t> buffer(kCaptureReadSize);
     for (;;) {
-        CapturedRead read;
-        read.bytes.resize(kCaptureReadSize);
-        ReadResult got = source_->read(read.bytes, running_);
-        read.received_ns = clock_ns(CLOCK_REALTIME);
-        read.boot_ns = clock_ns(CLOCK_BOOTTIME);
+        ReadResult got = source_->read(buffer, running_);
+        CapturedRead read{{}, clock_ns(CLOCK_REALTIME), clock_ns(CLOCK_BOOTTIME)};
         // A stop ends the run quietly, whatever the interrupted wait said.
         if (!running_.load(std::memory_order_relaxed)) return end(std::nullopt);
         // A signal that lands on this thread interrupts its wait, no more.
         if (!got && got.error() == interrupted) continue;
         if (!got) return end(std::move(got.error()));
         if (*got == 0) return end(std::nullopt);
-        read.bytes.resize(*got);
-        read.bytes.shrink_to_fit();
+        read.bytes.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*got));
         counts.bytes += *got;
         pending.insert(pending.end(), read.bytes.begin(), read.bytes.end());
         Tally tally{counts};
