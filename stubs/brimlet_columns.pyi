@@ -70,6 +70,45 @@ def sample_times(
     phase for the fit to find it). Runs without the interpreter lock."""
 
 @final
+class Capture:
+    """The bytes of a serial port exactly as read, on a background thread
+    that stamps each read as it returns and scans it for frames. Opened as
+    LiveSource opens a port (raw, 8N1, held exclusively; the same OSError
+    texts). Nothing read is dropped: a consumer that falls hundreds of MiB
+    behind ends the run with OSError("capture overrun: ..."), after every
+    byte read before it. No call holds the interpreter lock while it waits;
+    one call at a time (an overlapping call raises RuntimeError)."""
+
+    def __new__(cls, port: str | PathLike[str], baudrate: int | None = None) -> Capture:
+        """Opens the serial port (115200 baud for None) and starts reading it."""
+
+    def read(self, timeout: float | None = None) -> list[tuple[bytes, int, int]] | None:
+        """Every read queued, in order, as (bytes, received_ns, boot_ns): the
+        wall clock (CLOCK_REALTIME) and boot clock (CLOCK_BOOTTIME) in ns
+        when the read returned; waits up to `timeout` seconds (None: without
+        limit) for one, and returns [] when none came. None once the run has
+        ended and everything has been read; OSError with the reader's text
+        when a read failed, after every read before it, its errno the number
+        the text stands for (EPIPE when the port hung up)."""
+
+    def counts(self) -> dict[str, int]:
+        """What the frame scan found up to the last read taken: "bytes" read,
+        "finished" (bytes done with: whole frames and bytes outside them; the
+        rest may still begin a frame), "outside", "bad_checksums",
+        "other_frames", and packet frames by kind ("raw", "estimated")."""
+
+    def fileno(self) -> int:
+        """An eventfd, readable while reads are queued and once the run has ended."""
+
+    def close(self) -> None:
+        """Stops the reader thread and lets the port go."""
+
+    @property
+    def closed(self) -> bool: ...
+    def __enter__(self) -> Capture: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+
+@final
 class LiveSource:
     """The device's packets as they arrive, decoded by the same engine as the
     parser classes on a background thread, handed out in batches of columns.

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -32,15 +33,7 @@
 
 namespace brimlet::columns::py {
 
-namespace {
-
 using namespace std::chrono_literals;
-using brimlet::py::Borrow;
-using brimlet::py::boundary;
-using brimlet::py::checked;
-using brimlet::py::IoFailure;
-using brimlet::py::PythonError;
-using brimlet::py::Result;
 
 // How long a wait goes without running signal handlers.
 constexpr std::chrono::milliseconds kSignalCheck{100};
@@ -48,7 +41,6 @@ constexpr std::chrono::milliseconds kSignalCheck{100};
 // would not fit the clock.
 constexpr double kEndlessSeconds = 1e9;
 
-// A timeout argument: seconds, or -1 with ValueError(`refusal`) set when it is NaN or negative.
 double checked_timeout(double seconds, const char* refusal) {
     if (std::isnan(seconds) || seconds < 0) {
         PyErr_SetString(PyExc_ValueError, refusal);
@@ -56,6 +48,49 @@ double checked_timeout(double seconds, const char* refusal) {
     }
     return seconds;
 }
+
+bool checked_baud(PyObject* baudrate, std::uint32_t& baud) {
+    unsigned long value = kDefaultBaudrate;
+    if (baudrate != Py_None) {
+        value = PyLong_AsUnsignedLong(baudrate);
+        if (PyErr_Occurred()) return false;
+        if (value > 0xFFFFFFFFul) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+    }
+    baud = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool wait_ready(const std::function<bool(std::chrono::milliseconds)>& wait, double seconds) {
+    const bool forever = seconds < 0 || seconds >= kEndlessSeconds;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(forever ? 0.0 : seconds));
+    for (;;) {
+        auto slice = kSignalCheck;
+        if (!forever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            slice = std::clamp(left, 0ms, kSignalCheck);
+        }
+        bool ready;
+        Py_BEGIN_ALLOW_THREADS
+        ready = wait(slice);
+        Py_END_ALLOW_THREADS
+        if (ready || (!forever && std::chrono::steady_clock::now() >= deadline)) return true;
+        if (PyErr_CheckSignals() != 0) return false;
+    }
+}
+
+namespace {
+
+using brimlet::py::Borrow;
+using brimlet::py::boundary;
+using brimlet::py::checked;
+using brimlet::py::IoFailure;
+using brimlet::py::PythonError;
+using brimlet::py::Result;
 
 struct LiveObject {
     PyObject_HEAD
@@ -128,18 +163,11 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     OwnedRef path = OwnedRef::steal(port);
-    unsigned long baud = kDefaultBaudrate;
-    if (baudrate != Py_None) {
-        baud = PyLong_AsUnsignedLong(baudrate);
-        if (PyErr_Occurred()) return nullptr;
-        if (baud > 0xFFFFFFFFul) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return nullptr;
-        }
-    }
+    std::uint32_t baud = 0;
+    if (!checked_baud(baudrate, baud)) return nullptr;
     if (checked_timeout(timeout, "timeout must be a non-negative number") < 0) return nullptr;
     const std::string_view name(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
-    return new_source(type, open_serial_port(name, static_cast<std::uint32_t>(baud), timeout));
+    return new_source(type, open_serial_port(name, baud, timeout));
 }
 
 // LiveSource.recording(path)
@@ -149,29 +177,6 @@ PyObject* live_recording(PyObject* cls, PyObject* arg) {
     OwnedRef path = OwnedRef::steal(converted);
     const std::string_view name(PyBytes_AS_STRING(converted), static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
     return new_source(reinterpret_cast<PyTypeObject*>(cls), open_recording(name));
-}
-
-// Waits up to `seconds` (negative or kEndlessSeconds and more: without a
-// limit) for the descriptor, without the interpreter lock; false with an
-// exception set when a signal handler raised.
-bool wait_ready(const LiveFeed& feed, double seconds) {
-    const bool forever = seconds < 0 || seconds >= kEndlessSeconds;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(forever ? 0.0 : seconds));
-    for (;;) {
-        auto slice = kSignalCheck;
-        if (!forever) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            slice = std::clamp(left, 0ms, kSignalCheck);
-        }
-        bool ready;
-        Py_BEGIN_ALLOW_THREADS
-        ready = feed.wait(slice);
-        Py_END_ALLOW_THREADS
-        if (ready || (!forever && std::chrono::steady_clock::now() >= deadline)) return true;
-        if (PyErr_CheckSignals() != 0) return false;
-    }
 }
 
 // Runs `body(source, feed)` on the open feed of the source `self` in a use
@@ -200,7 +205,7 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (checked_timeout(seconds, "timeout must be a non-negative number or None") < 0) return nullptr;
     }
     return with_feed(self, [&](LiveObject& live, LiveFeed& feed) -> Result<OwnedRef> {
-        if (!wait_ready(feed, seconds)) return Unexpected(PythonError{});
+        if (!wait_ready([&](std::chrono::milliseconds slice) { return feed.wait(slice); }, seconds)) return Unexpected(PythonError{});
         Expected<Taken, DecodeError> taken = feed.take();
         if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
         if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);

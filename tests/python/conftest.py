@@ -58,7 +58,6 @@ needs_matplotlib = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is 
 
 
 def start_record(port: str, output: Path, *extra: str) -> subprocess.Popen[str]:
-    pytest.importorskip("serial", reason="record opens the port with pyserial")
     process = subprocess.Popen(
         tool("record", "--port", port, "--output", str(output), *extra),
         stderr=subprocess.PIPE, text=True, env=CHILD_ENV,

@@ -92,8 +92,8 @@ def test_each_part_imports_only_downwards_without_circles() -> None:
 
 # What opens a serial port or sets up its line: pyserial's port, the native
 # readers, raw mode and the exclusive hold.
-PORT_OPENERS = frozenset({"Serial", "serial_for_url", "SerialParser", "LiveSource", "tcsetattr", "setraw", "setcbreak",
-                          "TIOCEXCL"})  # fmt: skip
+PORT_OPENERS = frozenset({"Serial", "serial_for_url", "SerialParser", "LiveSource", "Capture", "tcsetattr", "setraw",
+                          "setcbreak", "TIOCEXCL"})  # fmt: skip
 # A command is a module of commands/ with a NAME; the modules beside them
 # (common, options, progress, source, fitted) are what they share.
 COMMANDS = frozenset(module_name(f) for f in PACKAGE.glob("commands/*.py") if "\nNAME = " in f.read_text())

@@ -13,14 +13,13 @@ import pytest
 
 from brimlet_tools import load
 from brimlet_tools.sim.simulator import StreamConfig, simulate
-from conftest import needs_serial, run_cli, start_record, wait_for_size
+from conftest import run_cli, start_record, wait_for_size
 
 np = pytest.importorskip("numpy")
 
 CONFIG = StreamConfig(seconds=2.5, raw_rate=200, estimated_rate=20, seed=6)
 
 
-@needs_serial
 @pytest.mark.parametrize("split, parts", [(("--split-seconds", "1"), range(3, 5)), (("--split-size", "8k"), range(3, 12))])
 def test_a_split_recording_holds_every_packet_once_in_parts_that_decode_whole(
     split: tuple[str, str], parts: range, pty_pair, tmp_path: Path

@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import needs_serial, run_cli, run_python, start_record, wait_for_size, write_times
+from conftest import run_cli, run_python, start_record, wait_for_size, write_times
 
 from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
@@ -310,7 +310,6 @@ def test_a_recording_that_shrinks_while_it_loads_is_an_error_not_a_signal(record
 # --- brimlet record -----------------------------------------------------------
 
 
-@needs_serial
 def test_record_keeps_the_receive_time_of_every_read(pty_pair, tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"

@@ -179,7 +179,7 @@ def test_line_is_raw_8n1_without_flow_control(pty):
     assert cflag & (termios.PARENB | termios.CSTOPB | CRTSCTS) == 0
 
 
-@pytest.mark.parametrize("opener", [brimlet.SerialParser, brimlet_columns.LiveSource])
+@pytest.mark.parametrize("opener", [brimlet.SerialParser, brimlet_columns.LiveSource, brimlet_columns.Capture])
 @pytest.mark.parametrize(
     "baudrate, expected", [(None, MODULE_DEFAULT_BAUD), (921600, 921600), (12345, 12345), (9600, 9600)]
 )

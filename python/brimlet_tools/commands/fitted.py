@@ -4,8 +4,6 @@ words."""
 
 from __future__ import annotations
 
-import time
-
 from ..live.capture import CaptureReport
 from ..timing.online import KindStats
 from ..timing.stage import ClockStage
@@ -14,8 +12,8 @@ from ..wire.fields import PACKET_TYPES
 
 class CaptureClock:
     """The clock stage fed with the packets each read of a capture brought,
-    by kind, at the time the read is looked at (on the clock that never
-    steps). A packet of a kind counts as lossy when the line passed over
+    by kind, at the time the last read taken returned (on the clock that
+    never steps). A packet of a kind counts as lossy when the line passed over
     bytes since the last packet of that kind: only there can one be missing."""
 
     def __init__(self, nominal: dict[str, float] | None = None) -> None:
@@ -28,7 +26,7 @@ class CaptureClock:
         counter = report.counter
         if counter.packets == sum(self.seen.values()):
             return
-        now = time.clock_gettime_ns(time.CLOCK_BOOTTIME)
+        now = report.boot_ns
         skipped = counter.skipped_bytes
         for kind, n in counter.by_type().items():
             new = n - self.seen[kind]

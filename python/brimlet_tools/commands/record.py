@@ -60,7 +60,10 @@ def run(args: argparse.Namespace) -> int:
                 progress.update(lambda: capture_line(report))
 
             split = Split(args.split_seconds, args.split_size, parts.open) if parts.split else None
-            report = capture(port.fileno(), out, args.seconds, stopping, tick, times, split)
+            try:
+                report = capture(port, out, args.seconds, stopping, tick, times, split)
+            except OSError as e:  # not a hang-up (an overrun): what came before it is kept
+                raise cannot("read port", args.port, e) from e
     finally:
         close_port(port)
     ends = {"time": "", "stopped": " (stopped)", "hang-up": " (the port hung up)"}

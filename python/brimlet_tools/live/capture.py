@@ -1,100 +1,78 @@
 """Byte-exact capture of a serial port into a recording.
 
-The port is opened with pyserial, which takes any rate the driver does, put
-into raw mode (8 data bits, no parity, one stop bit, no flow control, no
-translation of any byte) and held in exclusive mode while it is read. Every chunk read is written to the file at once, and then
-the host's clock at the moment the read returned goes to the receive-time
-file beside it (`receive_times`), so whatever ends the capture (its time, a
-stop request, the port hanging up, a power cut) leaves both complete up to
-the last read, give or take that read's time entry.
+The port is opened by the native opener that every reader of a port uses
+(raw mode, 8N1, no flow control, held exclusively, failures in its words),
+and read on its reader thread: each read is stamped as it returns with the
+wall clock and the clock that never steps, and scanned for frames there.
+Every read is written to the file as soon as it is taken, and then its
+times go to the receive-time file beside it (`receive_times`), so whatever
+ends the capture (its time, a stop request, the port hanging up, a power
+cut) leaves both complete up to the last read taken, give or take that
+read's time entry.
 """
 
 from __future__ import annotations
 
-import fcntl
-import os
-import select
-import termios
+import errno
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, BinaryIO
 
-from ..errors import ToolError, load_brimlet, require
+from ..errors import load_columns
 from ..files.receive_times import TimesWriter
-from ..wire.framecount import FrameCounter
+from ..wire.fields import PACKET_TYPES
 
-CHUNK = 65536
-POLL_MS = 100
+WAIT_S = 0.1  # the longest a capture goes without looking at its stop and time
+# After taking reads, how long the reader is left to gather more: the times
+# are the reader's, so this only spares waking for every read.
+GATHER_S = 0.02
 
 
 def open_port(path: str, baudrate: int) -> Any:
-    """Opens the serial port `path` for reading at `baudrate` (any rate the
-    port's driver takes, as for the live parser), in raw mode and held in
-    exclusive mode; gives the open pyserial port (non-blocking)."""
-    serial = require("serial", "recording a port", "serial", "python3-serial", package="pyserial")
-    port = serial.Serial()
-    port.port = path
-    port.baudrate = baudrate
-    port.bytesize, port.parity, port.stopbits = serial.EIGHTBITS, serial.PARITY_NONE, serial.STOPBITS_ONE
-    port.xonxoff = port.rtscts = port.dsrdtr = False
-    port.timeout = 0
-    port.exclusive = True  # a lock that other pyserial users respect
-    try:
-        port.open()
-    except serial.SerialException as e:  # its text repeats the path; the system's reason is enough
-        # Said as every other reader of a port says it: in the native
-        # opener's words, which fails the same way.
-        failure = opener_failure(path, baudrate)
-        if failure is not None:
-            raise failure from e
-        # A failure to configure the line carries the system's number only
-        # in the error it wraps (a termios.error).
-        number = e.errno or next((c.args[0] for c in (e.__cause__, e.__context__)
-                                  if isinstance(c, (OSError, termios.error)) and c.args
-                                  and isinstance(c.args[0], int)), None)  # fmt: skip
-        raise OSError(number, os.strerror(number) if number else str(e)) from e
-    try:
-        # The terminal's own exclusive mode, which the live parser uses: no
-        # other program can open the port meanwhile.
-        fcntl.ioctl(port.fileno(), termios.TIOCEXCL)
-    except BaseException:
-        port.close()
-        raise
-    return port
-
-
-def opener_failure(path: str, baudrate: int) -> OSError | None:
-    """Why the native opener cannot open the port `path` (its OSError, in
-    the words `dump`, `serve` and `live()` give), None when it can: the port
-    is let go of at once, unread."""
-    try:
-        brimlet = load_brimlet()
-        brimlet.SerialParser(path, baudrate, 0.1)
-    except OSError as e:
-        return e
-    except ToolError:  # no native module: pyserial's words, then
-        pass
-    return None
+    """Opens the serial port `path` for capture at `baudrate` and starts
+    reading it: a brimlet_columns.Capture, to close when done. OSError in the
+    words every reader of a port gives."""
+    return load_columns().Capture(path, baudrate)
 
 
 def close_port(port: Any) -> None:
-    """Leaves exclusive mode and closes the port."""
-    try:
-        fcntl.ioctl(port.fileno(), termios.TIOCNXCL)
-    except OSError:
-        pass
+    """Stops reading and lets the port go."""
     port.close()
 
 
 @dataclass
-class CaptureReport:
-    """How a capture went: bytes and packet frames seen, and why it ended
-    ("time", "stopped" or "hang-up")."""
+class FrameCounts:
+    """What the reader's frame scan found: bytes read, bytes done with
+    (whole frames and bytes outside them), bytes outside valid frames, and
+    packet frames by kind."""
 
-    counter: FrameCounter
+    total_bytes: int = 0
+    finished: int = 0
+    skipped_bytes: int = 0
+    kinds: dict[str, int] = field(default_factory=lambda: dict.fromkeys(PACKET_TYPES, 0))
+
+    @property
+    def packets(self) -> int:
+        return sum(self.kinds.values())
+
+    def by_type(self) -> dict[str, int]:
+        return dict(self.kinds)
+
+    def update(self, counts: dict[str, int]) -> None:
+        self.total_bytes, self.finished, self.skipped_bytes = counts["bytes"], counts["finished"], counts["outside"]
+        self.kinds = {kind: counts[kind] for kind in PACKET_TYPES}
+
+
+@dataclass
+class CaptureReport:
+    """How a capture went: bytes and packet frames seen, the boot clock of
+    the last read taken, and why it ended ("time", "stopped" or "hang-up")."""
+
+    counter: FrameCounts
     ended: str = ""
     seconds: float = 0.0
+    boot_ns: int = 0
 
 
 def write_all(out: BinaryIO, data: bytes) -> None:
@@ -128,7 +106,7 @@ class Split:
 
 
 def capture(
-    fd: int,
+    port: Any,
     out: BinaryIO,
     seconds: float | None = None,
     stop: Callable[[], bool] | None = None,
@@ -136,13 +114,13 @@ def capture(
     times: TimesWriter | None = None,
     split: Split | None = None,
 ) -> CaptureReport:
-    """Copies what arrives on the port `fd` to `out`, and the time of every
+    """Copies what the capture `port` reads to `out`, and the times of every
     read to `times`, until `seconds` have passed, `stop()` says so, or the
-    port hangs up; with `split`, into one part after another."""
-    report = CaptureReport(FrameCounter())
+    port hangs up; with `split`, into one part after another. A failure of
+    the port other than its hanging up is raised, after what came before it
+    is written."""
+    report = CaptureReport(FrameCounts())
     sink = Sink(out, times, split)
-    poller = select.poll()
-    poller.register(fd, select.POLLIN)
     start = time.monotonic()
     if split is not None:
         split.started = start
@@ -154,13 +132,31 @@ def capture(
             report.ended = "stopped"
         elif deadline is not None and now >= deadline:
             report.ended = "time"
-        else:
-            wait = POLL_MS if deadline is None else min(POLL_MS, max(1, int((deadline - now) * 1000)))
-            if not read_ready(fd, poller.poll(wait), sink, report):
-                report.ended = "hang-up"
+        elif not take_reads(port, WAIT_S if deadline is None else min(WAIT_S, deadline - now), sink, report):
+            report.ended = "hang-up"
         if progress is not None:
             progress(report)
     return report
+
+
+def take_reads(port: Any, wait: float, sink: Sink, report: CaptureReport) -> bool:
+    """Writes what the port has read, waiting up to `wait` seconds for it;
+    False when the port has hung up."""
+    try:
+        reads = port.read(max(wait, 0.0))
+    except OSError as e:
+        if e.errno in (errno.EPIPE, errno.EIO):  # the other side of the line is gone
+            return False
+        raise
+    if reads is None:
+        return False
+    if reads:
+        start = report.counter.total_bytes
+        report.counter.update(port.counts())
+        sink.take(reads, start, report.counter.finished)
+        report.boot_ns = reads[-1][2]
+        time.sleep(min(GATHER_S, wait))
+    return True
 
 
 @dataclass
@@ -171,17 +167,19 @@ class Sink:
     times: TimesWriter | None
     split: Split | None
 
-    def take(self, data: bytes, counter: FrameCounter, received: int, boot: int) -> None:
-        """Writes one read's `data`, which `counter` has seen: into a new
-        part from where the unfinished bytes begin, when the part is full
-        and that place lies within this read."""
-        cut = len(data) - (counter.total_bytes - counter.finished)
-        if self.split is not None and cut >= 0 and self.split.due(time.monotonic(), len(data)):
-            self.write(data[:cut], received, boot)
-            self.out, self.times = self.split.open_next()
-            self.split.started, self.split.written = time.monotonic(), 0
-            data = data[cut:]
-        self.write(data, received, boot)
+    def take(self, reads: list[tuple[bytes, int, int]], start: int, finished: int) -> None:
+        """Writes `reads`, which begin at the stream's byte `start`: into a
+        new part from where the unfinished bytes begin (`finished`), when
+        the part is full and that place lies within the read at hand."""
+        for data, received, boot in reads:
+            cut = finished - start
+            start += len(data)
+            if self.split is not None and 0 <= cut <= len(data) and self.split.due(time.monotonic(), len(data)):
+                self.write(data[:cut], received, boot)
+                self.out, self.times = self.split.open_next()
+                self.split.started, self.split.written = time.monotonic(), 0
+                data = data[cut:]
+            self.write(data, received, boot)
 
     def write(self, data: bytes, received: int, boot: int) -> None:
         if not data:
@@ -191,24 +189,3 @@ class Sink:
             self.times.add(data, received, boot)
         if self.split is not None:
             self.split.written += len(data)
-
-
-def read_ready(fd: int, events: list[tuple[int, int]], sink: Sink, report: CaptureReport) -> bool:
-    """Reads what `events` announce; False when the port has hung up."""
-    for _fd, mask in events:
-        if mask & select.POLLIN:
-            try:
-                data = os.read(fd, CHUNK)
-            except BlockingIOError:
-                continue
-            except OSError:  # EIO: the other side of the line is gone
-                return False
-            received = time.time_ns()  # the clock a live parser stamps packets with
-            boot = time.clock_gettime_ns(time.CLOCK_BOOTTIME)  # and one that never steps
-            if not data:
-                return False
-            report.counter.feed(data)
-            sink.take(data, report.counter, received, boot)
-        elif mask & (select.POLLHUP | select.POLLERR | select.POLLNVAL):
-            return False
-    return True

@@ -25,8 +25,7 @@ from typing import Any
 
 from ..errors import ToolError
 from ..wire.fields import COMMON_BAUDS, DATA_FIELDS, DEFAULT_BAUD, PACKET_TYPES, RAW_RATE, VALIDITY_NAMES
-from ..wire.framecount import FrameCounter
-from .capture import capture, close_port, open_port
+from .capture import FrameCounts, capture, close_port, open_port
 
 # How long a line may bring bytes without a frame before the hint, and how
 # long the hint then listens to count them.
@@ -86,12 +85,12 @@ class LineWatch:
         return sum(n for _, n in arrivals) / span if span > 0 else 0.0
 
 
-def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCounter:
+def probe(port: str, baudrate: int, seconds: float = PROBE_SECONDS) -> FrameCounts:
     """Reads the port at `baudrate` for `seconds` and counts what came."""
     serial_port = open_port(port, baudrate)
     try:
         with open(os.devnull, "wb", buffering=0) as sink:
-            return capture(serial_port.fileno(), sink, seconds).counter
+            return capture(serial_port, sink, seconds).counter
     finally:
         close_port(serial_port)
 
@@ -112,7 +111,7 @@ def no_frame_hint(port: str, baudrate: int, waited: float) -> str | None:
         if seen.packets or not seen.total_bytes:
             return None
         found = next((rate for rate in COMMON_BAUDS if rate != baudrate and probe(port, rate).packets > 1), None)
-    except (OSError, ToolError):  # gone meanwhile, or no pyserial to count with
+    except (OSError, ToolError):  # gone meanwhile, or no native module to count with
         return f"no valid frame from {port} in {waited:.0f} s although the line is not silent: {advice}"
     what = (
         f"no valid frame from {port} in {waited:.0f} s, yet bytes arrive ({seen.total_bytes} in "
