@@ -49,7 +49,6 @@ def run_cli(*args: str, timeout: float = HANG_GUARD) -> subprocess.CompletedProc
 
 # `brimlet record` opens the port with pyserial, an optional extra that the
 # arm64 test tree does not have.
-needs_serial = pytest.mark.skipif(importlib.util.find_spec("serial") is None, reason="pyserial is not installed")
 # A recording's time span and its receive times are read through numpy (an
 # optional extra that the glibc 2.31 test interpreter cannot have); without it
 # the tools say so, which these tests do not expect.

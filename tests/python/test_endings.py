@@ -286,7 +286,6 @@ def test_a_file_without_a_frame_is_one_line_and_status_1(tmp_path, args, library
     ],
 )
 def test_record_says_when_a_port_brings_no_frame_or_hangs_up_early(tmp_path, sent, hang_up, status, said):
-    pytest.importorskip("serial", reason="record opens the port with pyserial")
     master, line = os.openpty()
     tty.setraw(line)
     port, output = os.ttyname(line), tmp_path / "flight.bin"

@@ -117,7 +117,6 @@ NOISE = bytes(range(0x76, 0x100)) * 4  # no 0x75, so no sync pair
 
 @pytest.mark.parametrize("command", [["stats"], ["dump", "--follow"]], ids=["stats", "dump-follow"])
 def test_a_line_of_bytes_without_frames_is_named(command: list[str], pty_pair: tuple[int, str]) -> None:
-    pytest.importorskip("serial")
     master, port = pty_pair
     with noise_on(master):
         process = subprocess.Popen([*tool(*command, "--port", port)], stderr=subprocess.PIPE, text=True, env=CHILD_ENV)

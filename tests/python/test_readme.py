@@ -45,7 +45,7 @@ def test_the_readme_runs_as_written(tmp_path: Path) -> None:
     pytest.importorskip("pandas")
     pytest.importorskip("matplotlib")
     pytest.importorskip("h5py")
-    pytest.importorskip("serial", reason="ports and record need pyserial")
+    pytest.importorskip("serial", reason="the README lists the ports, which needs pyserial")
     pytest.importorskip("pyarrow")
     text = README.read_text()
     assert len(text.splitlines()) <= 200

@@ -15,7 +15,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from conftest import CHILD_ENV, needs_serial, run_cli, tool, write_times
+from conftest import CHILD_ENV, run_cli, tool, write_times
 
 from brimlet_tools.sim.links import Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
@@ -260,7 +260,6 @@ def dumped(path: Path) -> dict[str, Any]:
 
 
 # The recording and its fit (`load`), and the sample times given live.
-@needs_serial
 @pytest.mark.parametrize(("reader", "options"), [("record", ()), ("record", LOSSY), ("dump", LOSSY)],
                          ids=["recorded, clean", "recorded, lost frames, crystal 50 ppm fast", "live, lost frames, crystal 50 ppm fast"])  # fmt: skip
 def test_the_virtual_device_sends_what_the_sample_times_say(tmp_path: Path, reader: str, options: tuple[str, ...]) -> None:

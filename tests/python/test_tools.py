@@ -24,7 +24,7 @@ from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expecte
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import OUTPUT_NAME, VALIDITY_NAMES, as_dict
 from brimlet_tools.wire.framecount import FrameCounter
-from conftest import (CHILD_ENV, needs_matplotlib, needs_numpy, needs_serial, read_line, run_cli, start_record, tool,
+from conftest import (CHILD_ENV, needs_matplotlib, needs_numpy, read_line, run_cli, start_record, tool,
                       wait_for_size, wait_until_read)
 
 SMALL = StreamConfig(seconds=0.5, raw_rate=100, estimated_rate=50, seed=4, faults=Faults(invalid=0.2, garbage=0.1))
@@ -228,8 +228,7 @@ def test_every_command_speaks_one_grammar() -> None:
         # plot names a missing matplotlib before it looks at its input
         pytest.param(["plot", "--file", "/dev/zero", "-o", "never.png"],
                      "cannot read recording /dev/zero: it is a character device, not a file", marks=needs_matplotlib),
-        pytest.param(["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty",
-                     marks=needs_serial),
+        (["record", "--port", "/nonexistent/tty", "-o", "x"], "cannot open port /nonexistent/tty"),
     ],
 )
 def test_failures_are_one_line_with_status_1(args: list[str], message: str, capsys) -> None:
@@ -241,7 +240,6 @@ def test_failures_are_one_line_with_status_1(args: list[str], message: str, caps
 # --- record ---------------------------------------------------------------------------
 
 
-@needs_serial
 def test_record_keeps_every_byte_exactly(pty_pair: tuple[int, str], tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"
@@ -256,7 +254,6 @@ def test_record_keeps_every_byte_exactly(pty_pair: tuple[int, str], tmp_path: Pa
     assert f"{len(sent)} bytes, {len(expected_packets(SMALL))} packets" in err
 
 
-@needs_serial
 def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tmp_path: Path) -> None:
     master, port = pty_pair
     output = tmp_path / "capture.bin"
@@ -271,7 +268,6 @@ def test_ctrl_c_ends_record_with_the_file_complete(pty_pair: tuple[int, str], tm
     assert "(stopped)" in err
 
 
-@needs_serial
 def test_a_recording_of_the_virtual_device_loses_nothing(tmp_path: Path) -> None:
     link, output = tmp_path / "port", tmp_path / "capture.bin"
     device = subprocess.Popen(
