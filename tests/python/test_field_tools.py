@@ -24,7 +24,7 @@ from brimlet_tools import cli
 from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
 from brimlet_tools.wire.fields import OUTPUT_NAME
-from brimlet_tools.wire.framecount import FrameCounter
+from framecount import FrameCounter
 from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, wait_until_read, write_times
 
 # What the installed console script `brimlet` runs.

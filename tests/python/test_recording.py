@@ -20,7 +20,7 @@ from brimlet_tools.files import receive_times
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate, stream_bytes
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import DATA_FIELDS, DECODED_TYPES, PACKET_TYPES, VALIDITY_NAMES, invalid_names
-from brimlet_tools.wire.framecount import FrameCounter
+from framecount import FrameCounter
 
 np = pytest.importorskip("numpy")
 recording_module = pytest.importorskip("brimlet_tools.recordings.recording")

@@ -18,7 +18,7 @@ from brimlet_tools.sim.links import DELIVERIES, Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
 from brimlet_tools.sim.virtual_device import VirtualDevice
 from brimlet_tools.wire.fields import as_dict
-from brimlet_tools.wire.framecount import FrameCounter
+from framecount import FrameCounter
 
 from conftest import read_to_end, started, write_times
 

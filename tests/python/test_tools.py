@@ -23,7 +23,7 @@ from brimlet_tools.recordings import formats
 from brimlet_tools.sim.simulator import Faults, SimPacket, StreamConfig, expected_packets, f32, simulate, stream_bytes
 from brimlet_tools.wire import frames
 from brimlet_tools.wire.fields import OUTPUT_NAME, VALIDITY_NAMES, as_dict
-from brimlet_tools.wire.framecount import FrameCounter
+from framecount import FrameCounter
 from conftest import (CHILD_ENV, needs_matplotlib, needs_numpy, read_line, run_cli, start_record, tool,
                       wait_for_size, wait_until_read)
 

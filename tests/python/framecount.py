@@ -1,13 +1,10 @@
-"""Counting the valid frames of a byte stream as it arrives.
+"""Counting the valid frames of a byte stream as it arrives, in plain Python:
+the tests' reference for what the native scanner counts.
 
 `FrameCounter` walks the stream the way the decoder does: it looks for the
 sync pair, waits until a candidate frame is complete, checks its checksum,
 counts a valid frame and skips past it, and after a failed checksum moves on
-by one byte. The stream may be fed in pieces of any size. It serves bytes
-as a live line brings them: `record`'s packet count, the monitor's line
-health and the hint for a line without frames. A whole recording goes
-through the native decoder instead (`recordings.recording.load`), whose scan
-counts the same.
+by one byte. The stream may be fed in pieces of any size.
 """
 
 from __future__ import annotations
@@ -15,8 +12,8 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Callable
 
-from .fields import DESCRIPTOR_SETS
-from .frames import SYNC, checksum
+from brimlet_tools.wire.fields import DESCRIPTOR_SETS
+from brimlet_tools.wire.frames import SYNC, checksum
 
 PACKET_SETS = {descriptor_set: kind for kind, descriptor_set in DESCRIPTOR_SETS.items()}
 
