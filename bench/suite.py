@@ -334,7 +334,7 @@ def live_section(r: dict[str, Any]) -> list[str]:
         return ["" if only_latency and "latency" not in x or "failed" in x else text(x) for x in runs]
 
     out = ["## Live path: virtual device on a pseudo-terminal at 921600 baud, 1000 raw + 100 estimated packets/s", "",
-           "Each reader in a process of its own, one after the other in the same run. The live source hands "
+           "Each run of a reader in a process of its own. The live source hands "
            "out batches of columns (`brimlet_tools.live.stream.live`, from `brimlet_columns.LiveSource`); "
            "its consumer takes every value of every column into Python. `dump` and `serve` read the port in a "
            "process of their own: their CPU is that process's; `dump` writes JSON lines into a pipe that the bench "
