@@ -1,8 +1,8 @@
 // A Foxglove WebSocket client built from the protocol's own client library
 // and the ROS 2 CDR decoder, for testing `brimlet serve`: subscribes to every
 // channel it is offered, decodes each message, and once the counts given
-// have arrived on every topic (and one health report), prints what it got as
-// JSON on stdout. Usage: node client.js URL COUNTS_JSON TIMEOUT_SECONDS
+// have arrived on every topic and then one health report (which counts them
+// all), prints what it got as JSON on stdout. Usage: node client.js URL COUNTS_JSON TIMEOUT_SECONDS
 "use strict";
 
 const { FoxgloveClient } = require("@foxglove/ws-protocol");
@@ -35,11 +35,11 @@ function flatten(schemaName, m) {
   return [m.fluid_pressure, m.variance, m.header.frame_id];
 }
 
-function done() {
+function allData() {
   for (const [topic, count] of Object.entries(wanted)) {
     if ((got.topics[topic] || []).length < count) return false;
   }
-  return got.health.length > 0;
+  return true;
 }
 
 function finish(code) {
@@ -69,8 +69,10 @@ client.on("advertise", (channels) => {
 client.on("message", ({ subscriptionId, data }) => {
   const { topic, decode } = decoders.get(subscriptionId);
   const value = decode(new Uint8Array(data.buffer, data.byteOffset, data.byteLength));
-  if (topic === "/brimlet/health") got.health.push(value);
-  else (got.topics[topic] = got.topics[topic] || []).push(value);
-  if (done()) finish(0);
+  if (topic !== "/brimlet/health") (got.topics[topic] = got.topics[topic] || []).push(value);
+  else {
+    got.health.push(value);
+    if (allData()) finish(0);
+  }
 });
 setTimeout(() => finish(2), Number(timeoutText) * 1000);

@@ -10,6 +10,7 @@ import importlib.util
 import itertools
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -25,6 +26,13 @@ import pytest
 
 import brimlet
 import brimlet_tools
+
+# A run started in the background of a script inherits SIGINT ignored, and
+# every command a test starts would inherit that too; the tests that press
+# Ctrl-C on a command are about a user at a terminal, so the commands start
+# with the default again (an interpreter's handler does not pass an exec).
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Child processes find both modules where this process found them, whatever
 # their working directory.
