@@ -7,6 +7,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import warnings
 from dataclasses import dataclass
@@ -15,7 +16,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from conftest import CHILD_ENV, run_cli, tool, write_times
+from conftest import CHILD_ENV, HANG_GUARD, run_cli, tool, write_times
 
 from brimlet_tools.sim.links import Link, deliver
 from brimlet_tools.sim.simulator import Faults, StreamConfig, simulate
@@ -264,20 +265,27 @@ def dumped(path: Path) -> dict[str, Any]:
                          ids=["recorded, clean", "recorded, lost frames, crystal 50 ppm fast", "live, lost frames, crystal 50 ppm fast"])  # fmt: skip
 def test_the_virtual_device_sends_what_the_sample_times_say(tmp_path: Path, reader: str, options: tuple[str, ...]) -> None:
     link, output, truth_path = tmp_path / "port", tmp_path / "capture.bin", tmp_path / "truth.csv"
+    # The device plays until the reader is done, however long a fresh
+    # interpreter takes to start the reader (minutes under emulation).
     device = subprocess.Popen(
-        tool("virtual-device", "--seconds", "12", "--counter", "--baudrate", "921600", "--link", str(link),
+        tool("virtual-device", "--counter", "--baudrate", "921600", "--link", str(link),
              "--raw-rate", "250", "--estimated-rate", "50", "--truth", str(truth_path), *options),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=CHILD_ENV,
     )  # fmt: skip
-    assert device.stdout is not None and device.stdout.readline().strip() == str(link)
-    seconds = 4
-    if reader == "record":
-        done = run_cli("record", "-p", str(link), "-o", str(output), "-b", "921600", "--seconds", str(seconds))
-    else:
-        output = output.with_suffix(".csv")
-        done = run_cli("dump", "-p", str(link), "-b", "921600", "--seconds", str(seconds), "--sample-times", "-o", str(output))
-    assert done.returncode == 0, done.stderr
-    device.communicate(timeout=30)
+    try:
+        assert device.stdout is not None and device.stdout.readline().strip() == str(link)
+        seconds = 4
+        if reader == "record":
+            done = run_cli("record", "-p", str(link), "-o", str(output), "-b", "921600", "--seconds", str(seconds))
+        else:
+            output = output.with_suffix(".csv")
+            done = run_cli("dump", "-p", str(link), "-b", "921600", "--seconds", str(seconds), "--sample-times",
+                           "-o", str(output))  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        device.send_signal(signal.SIGINT)
+        device.communicate(timeout=HANG_GUARD)
+    finally:
+        device.kill()
     kinds, faulty = device_truth(truth_path)
     loaded = load(output) if reader == "record" else None
     c = loaded.columns if loaded is not None else dumped(output)
