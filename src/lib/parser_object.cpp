@@ -111,7 +111,8 @@ Result<OwnedRef> stop_engine(ParserRecord& record) {
 // timeout for the first packet when `block`), as a new list.
 Result<OwnedRef> collect(ParserRecord& record, bool block) {
     if (std::optional<std::string> error = record.engine.take_reader_error()) {
-        return Unexpected(read_failure(std::move(*error)));
+        // The parser's failure is its text alone: the module keeps no kind.
+        return Unexpected(IoFailure{std::move(*error)});
     }
     std::optional<std::chrono::nanoseconds> wait;
     if (block) {

@@ -3,7 +3,6 @@ exclusive use, and the line settings as the terminal reports them."""
 
 from __future__ import annotations
 
-import errno
 import fcntl
 import os
 import struct
@@ -96,7 +95,7 @@ def test_hang_up_ends_the_run_with_broken_pipe(pty):
     with pytest.raises(OSError) as info:
         parser.get_data_packets()
     assert info.value.args == ("Broken pipe",)
-    assert type(info.value) is OSError and info.value.errno == errno.EPIPE  # its kind, beside its text
+    assert type(info.value) is OSError and info.value.errno is None  # the text alone, no kind
 
 
 # stop() waits for the read in progress, for at most the port's timeout: a

@@ -206,12 +206,16 @@ class PortReading[T]:
             print(f"warning: {hint}", file=sys.stderr, flush=True)
         return True
 
+    def is_hang_up(self, e: OSError) -> bool:
+        """Whether the reader's failure `e` is the port hanging up."""
+        return hung_up(e)
+
     def run_ended(self, e: OSError) -> None:
         """Takes the failure `e` that ended the reader's run (its packets are
         out): a hang-up ends the reading, noted in `hung_up`; so does a
         silence after data (only without `follow` can a wait run out); any
         other failure, or silence from the start, is a ToolError."""
-        if hung_up(e):
+        if self.is_hang_up(e):
             self.hung_up = self.ended_at is None  # not after the end, while lingering
             return
         if str(e) != SILENT:
@@ -225,6 +229,10 @@ class Listener(PortReading["IMUPacket"]):
     packet."""
 
     parser: Any = None
+
+    def is_hang_up(self, e: OSError) -> bool:
+        # The parser's failure is its text alone: the serial text for EPIPE.
+        return e.args == ("Broken pipe",)
 
     def open_line(self) -> None:
         self.parser = open_parser(load_brimlet(), self.port, self.baudrate, self.wait)
