@@ -25,7 +25,7 @@ from brimlet_tools.live import linewatch
 from brimlet_tools.sim.simulator import Faults, StreamConfig, expected_packets, simulate, stream_bytes
 from brimlet_tools.wire.fields import OUTPUT_NAME
 from framecount import FrameCounter
-from conftest import CHILD_ENV, read_line, run_cli, tool, wait_until, wait_until_read, write_times
+from conftest import CHILD_ENV, needs_numpy, read_line, run_cli, tool, wait_until, wait_until_read, write_times
 
 # What the installed console script `brimlet` runs.
 CONSOLE_SCRIPT = "import sys; from brimlet_tools.cli import main; sys.exit(main())"
@@ -115,7 +115,7 @@ def noise_on(master: int) -> Iterator[None]:
 NOISE = bytes(range(0x76, 0x100)) * 4  # no 0x75, so no sync pair
 
 
-@pytest.mark.parametrize("command", [["stats"], ["dump", "--follow"]], ids=["stats", "dump-follow"])
+@pytest.mark.parametrize("command", [pytest.param(["stats"], marks=needs_numpy), ["dump", "--follow"]], ids=["stats", "dump-follow"])
 def test_a_line_of_bytes_without_frames_is_named(command: list[str], pty_pair: tuple[int, str]) -> None:
     master, port = pty_pair
     with noise_on(master):
