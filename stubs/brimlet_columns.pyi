@@ -152,7 +152,9 @@ class LiveSource:
 
 def text_lines(format: str, columns: Sequence[Buffer], keys: Sequence[str] | None = None, /) -> bytes:
     """The rows of `columns` as text, one line per packet ended by a newline:
-    CSV cells (`format` "csv") or JSON objects keyed by `keys` ("jsonl").
+    CSV cells (`format` "csv"), JSON objects keyed by `keys` ("jsonl"), or
+    ("text") each row as str() shows the packet it was decoded from, with
+    its "time" as the timestamp and its flagged fields in bit order.
     `columns` holds "time" (int64 ns), "kind" (uint8), "invalid" (uint16),
     "present" (uint16) and the DATA_COLUMNS (float32), all of one length;
     `keys` the JSON keys of the packet type, the time, the flagged fields and

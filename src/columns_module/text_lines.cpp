@@ -105,8 +105,10 @@ bool read_format(PyObject* object, TextFormat& format) {
         format = TextFormat::csv;
     } else if (text != nullptr && std::string_view(text) == "jsonl") {
         format = TextFormat::jsonl;
+    } else if (text != nullptr && std::string_view(text) == "text") {
+        format = TextFormat::packet;
     } else {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "format must be 'csv' or 'jsonl'");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "format must be 'csv', 'jsonl' or 'text'");
         return false;
     }
     return true;

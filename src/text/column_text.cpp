@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "protocol/float_text.hpp"
+#include "protocol/imu_packet.hpp"
 #include "protocol/packet_schema.hpp"
+#include "protocol/packet_text.hpp"
 
 namespace brimlet::columns {
 
@@ -143,6 +145,38 @@ char* json_row(char* out, const ColumnsView& c, std::size_t i, const JsonKeys& k
     return put(out, "}\n");
 }
 
+// Row `i` as the packet it was decoded from: its kind, time, values and the
+// fields flagged not valid (in wire order, which is bit order).
+IMUPacket row_packet(const ColumnsView& c, std::size_t i) {
+    IMUPacket p;
+    p.kind = static_cast<PacketKind>(c.kind[i]);
+    p.set_timestamp(static_cast<std::uint64_t>(c.time[i]));
+    std::size_t column = 0;
+    for (std::size_t f = 0; f < kFields.size(); ++f) {
+        // A field of another kind has no place in the packet (its slots are
+        // the kind's own fields').
+        if (c.present[i] >> f & 1u && kFields[f].kind == p.kind) {
+            p.present = static_cast<std::uint16_t>(p.present | 1u << f);
+            const std::span<float> values = p.field_values(f);
+            for (std::size_t k = 0; k < values.size(); ++k) values[k] = c.data[column + k][i];
+        }
+        column += kFields[f].width;
+    }
+    for (std::size_t k = 0; k < schema::kValidityCount; ++k) {
+        if (c.invalid[i] >> k & 1u) p.add_invalid(static_cast<std::uint8_t>(k));
+    }
+    return p;
+}
+
+std::string packet_lines(const ColumnsView& c) {
+    std::string text;
+    for (std::size_t i = 0; i < c.size; ++i) {
+        text += packet_text(row_packet(c, i));
+        text += '\n';
+    }
+    return text;
+}
+
 Expected<void, TextError> check(const ColumnsView& c) {
     const std::uint16_t known = static_cast<std::uint16_t>((1u << schema::kValidityCount) - 1);
     for (std::size_t i = 0; i < c.size; ++i) {
@@ -157,6 +191,7 @@ Expected<void, TextError> check(const ColumnsView& c) {
 Expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
                                                   const JsonKeys& keys) {
     if (auto ok = check(columns); !ok) return Unexpected(ok.error());
+    if (format == TextFormat::packet) return packet_lines(columns);
     LineBuffer buffer(row_max(columns.data.size(), keys));
     for (std::size_t i = 0; i < columns.size; ++i) {
         char* out = buffer.row();

@@ -1,8 +1,8 @@
 #pragma once
-// Rows of decoded columns as text, one line per packet: CSV or JSON lines.
-// Plain C++. Every value is written by write_f32, as the packet's text form
-// writes it; a field the packet does not carry is empty cells in CSV and null
-// in JSON lines.
+// Rows of decoded columns as text, one line per packet: CSV, JSON lines or
+// the packet's own text form. Plain C++. Every value is written by write_f32,
+// as the packet's text form writes it; a field the packet does not carry is
+// empty cells in CSV, null in JSON lines and None in the text form.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +26,11 @@ struct ColumnsView {
     std::span<const float* const> data;
 };
 
-enum class TextFormat { csv, jsonl };
+// csv and jsonl: the cells of the outputs' layout; packet: each row as the
+// packet it was decoded from, in packet_text's form, its "time" as the
+// packet's timestamp and its flagged fields in wire order (a packet's payload
+// order where its fields come in the device's order).
+enum class TextFormat { csv, jsonl, packet };
 
 // The JSON keys of a line: packet type, time and flagged names, then one per
 // schema field in property order. Each is written between quotes as it is.
@@ -41,8 +45,8 @@ enum class TextError {
 };
 
 // The lines of every row of `columns`, each ended by "\n": CSV cells in
-// column order (the flagged names quoted when there are several), or JSON
-// objects keyed by `keys`. Throws std::bad_alloc when out of memory.
+// column order (the flagged names quoted when there are several), JSON
+// objects keyed by `keys`, or the packets' text form. Throws std::bad_alloc when out of memory.
 Expected<std::string, TextError> column_text(const ColumnsView& columns, TextFormat format,
                                                   const JsonKeys& keys);
 

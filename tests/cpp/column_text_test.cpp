@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
 #include <array>
 #include <string>
 #include <vector>
 
+#include "protocol/packet_text.hpp"
+#include "protocol/payload_decoder.hpp"
 #include "test_support.hpp"
 
 namespace brimlet::columns {
@@ -89,6 +95,37 @@ TEST(ColumnText, ManyRowsOfTheLongestValues) {
         for (std::size_t at = 0; (at = lines.find("-1.1754944e-38,", at)) != std::string::npos; ++at) ++values;
         EXPECT_EQ(values, 3000u * (format == TextFormat::csv ? 13 : 9));
     }
+}
+
+TEST(ColumnText, PacketTextFormIsThePacketsOwn) {
+    // Each row as the text of the packet decoded from the same payload, its
+    // time as the timestamp: every kind, flagged and absent fields, values
+    // that are not finite, a packet with nothing in it. Flagged fields come
+    // in wire order, as a device sends them.
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::pair<std::uint8_t, Bytes>> payloads = {
+        {0x80, concat({field(0x04, {0.1f, -0.0f, 1e-5f}), field(0x05, {1, 2, 3}), field(0x08, {4, 5, 6}),
+                       field(0x07, {7, 8, 9}), field(0x17, {1013.25f})})},
+        {0x80, {}},
+        {0x82, concat({field(0x13, {0, 0, -9.80665f}, 0), field(0x21, {-12.5f}, 0)})},
+        {0x82, concat({field(0x03, {1, 0, 0, 0}, 1), field(0x12, {0.5f, 0.25f, 0.125f, 0.0625f}, 0),
+                       field(0x0E, {std::nanf(""), inf, -inf}, 1)})},
+        {0x82, {}},
+    };
+    Bytes stream;
+    for (const auto& [set, payload] : payloads) stream = concat({stream, frame(set, payload)});
+    Table t = decoded(stream);
+    ASSERT_EQ(t.table.size, payloads.size());
+    std::string expected;
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        t.table.time.data()[i] = 1'700'000'000'123'456'789 + static_cast<std::int64_t>(i);
+        std::optional<IMUPacket> p = decode_payload(payloads[i].first, payloads[i].second);
+        ASSERT_TRUE(p.has_value());
+        p->set_timestamp(static_cast<Timestamp>(t.table.time.data()[i]));
+        expected += packet_text(*p) + "\n";
+    }
+    EXPECT_EQ(text(t, TextFormat::packet), expected);
+    EXPECT_NE(expected.find("invalid_fields=Some("), std::string::npos);
 }
 
 TEST(ColumnText, RefusesCodesWithoutNames) {
