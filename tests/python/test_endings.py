@@ -14,11 +14,10 @@ import subprocess
 import textwrap
 import time
 import tty
-from typing import Any
 
 import pytest
 
-from brimlet_tools.live import acquire, stream
+from brimlet_tools.live import stream
 from brimlet_tools.sim.simulator import StreamConfig, stream_bytes
 from brimlet_tools.wire.frames import raw_frame
 from conftest import CHILD_ENV, needs_numpy, python_child, read_line, run_python, tool, wait_until_read
@@ -172,20 +171,12 @@ def test_a_forked_child_sees_its_parsers_as_not_running_and_exits(tmp_path):
     assert out.splitlines() == ["0 True", "[2.0, 3.0]"]
 
 
-def packet_values(reading: str, items: list[Any]) -> list[float]:
-    """The pressures that a reading's items (packets, or batches of columns) hold."""
-    if reading == "packets":
-        return [p.scaled_ambient_pressure for p in items]
-    return [float(v) for batch in items for v in batch["scaled_ambient_pressure"]]
-
-
-@pytest.mark.parametrize("reading", ["packets", pytest.param("columns", marks=needs_numpy)])
-def test_listen_gives_every_decoded_packet_before_the_error(reading: str) -> None:
+def test_a_port_reading_gives_every_decoded_packet_before_the_error() -> None:
+    # Batches of columns: numpy arrays, or memoryviews where numpy is missing.
     master, slave = os.openpty()
     tty.setraw(slave)
     try:
-        listen = acquire.listen if reading == "packets" else stream.ColumnListener
-        packets = listen(os.ttyname(slave), timeout=10.0)
+        packets = stream.ColumnListener(os.ttyname(slave), timeout=10.0)
         os.write(master, raw_frame(scaled_ambient_pressure=0.0))
         got = [next(packets)]
         # 999 more are decoded while the consumer is busy elsewhere; then the
@@ -201,7 +192,7 @@ def test_listen_gives_every_decoded_packet_before_the_error(reading: str) -> Non
         if master is not None:
             os.close(master)
         os.close(slave)
-    assert packet_values(reading, got) == [float(i) for i in range(1000)]
+    assert [float(v) for batch in got for v in batch["scaled_ambient_pressure"]] == [float(i) for i in range(1000)]
     assert packets.hung_up
 
 

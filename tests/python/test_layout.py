@@ -1,6 +1,7 @@
 """The tools' layering: each part of brimlet_tools stands on a floor and
 imports only from floors below it or from its own part, no import runs in a
-circle, no command imports another command, and only `live/` opens a port."""
+circle, no command imports another command, and only `live/` opens a port,
+through one reader."""
 
 from __future__ import annotations
 
@@ -109,6 +110,14 @@ def port_openings(path: Path, tree: ast.Module) -> Iterator[str]:
             yield f"{module_name(path)}:{node.lineno}"
 
 
+def packet_readers(path: Path, tree: ast.Module) -> Iterator[str]:
+    """A port read packet by packet (the module's parser) rather than in
+    batches of the live source."""
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Call) and name_of(node.func) == "SerialParser":
+            yield f"{module_name(path)}:{node.lineno}"
+
+
 def unchecked_opens(path: Path, tree: ast.Module) -> Iterator[str]:
     """`os.open` of a path that may be a port, in a function that does not
     check that it opened a regular file (os.devnull aside)."""
@@ -131,6 +140,7 @@ def command_imports(path: Path, tree: ast.Module) -> Iterator[str]:
 RULES: dict[str, tuple[Callable[[Path, ast.Module], Iterator[str]], tuple[str, ...]]] = {
     # sim/ is the device's end: it makes the pseudo-terminal it serves raw.
     "only live/ opens a port": (port_openings, ("live", "sim")),
+    "a port is read by one reader, the live source": (packet_readers, ()),
     "a file opened by path elsewhere is a regular file": (unchecked_opens, ("live",)),
     "only the command line imports a command": (command_imports, ("cli",)),
 }

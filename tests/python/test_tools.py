@@ -14,6 +14,7 @@ import subprocess
 import sys
 import time
 import tty
+from array import array
 from pathlib import Path
 
 import pytest
@@ -149,6 +150,26 @@ def test_dump_text_is_the_packet_text_form(recording: Path) -> None:
     assert result.returncode == 0 and len(lines) == 3
     assert all(re.fullmatch(r'IMUPacket\(packet_type="(raw|estimated)", timestamp=\d+, .* \)', line) for line in lines)
     assert "scaled_accel=Some([" in lines[0]
+
+
+@pytest.mark.parametrize("chosen", [lambda kinds: range(len(kinds)), lambda kinds: [i for i, k in enumerate(kinds) if k]],
+                         ids=["every row", "estimated rows"])  # fmt: skip
+def test_the_text_form_written_from_columns_is_the_packets_own(chosen, recording: Path) -> None:
+    # Both kinds, flagged and absent fields, values that are not finite; the
+    # columns as a live source's batch where numpy is missing.
+    import brimlet_columns
+    from brimlet_tools.live.acquire import replay
+
+    recording.write_bytes(recording.read_bytes() + frames.raw_frame(scaled_accel=[-0.0, math.inf, math.nan]))
+    packets = list(replay(recording))
+    decoded, _ = brimlet_columns.decode(recording.read_bytes())
+    columns = {name: memoryview(c) for name, c in decoded.items()}
+    columns["time"] = memoryview(array("q", [p.timestamp for p in packets]))
+    rows = chosen(columns["kind"].tolist())
+    out = io.BytesIO()
+    formats.ColumnWriter(out, "text").write(columns, rows)
+    assert any(packets[i].invalid_fields for i in rows)
+    assert out.getvalue().decode() == "".join(f"{packets[i]}\n" for i in rows)
 
 
 # --- command-line input -------------------------------------------------------------

@@ -21,12 +21,15 @@ from __future__ import annotations
 import argparse
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
+from ..export import FORMATS as EXPORTS
 from ..files.outputs import RULE
+from ..recordings.formats import FORMAT_HELP, FORMATS, SUFFIXES
 from ..recordings.window import TimePoint, parse_point
 from ..sim import simulator
-from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, FIELD_BY_NAME, RAW_RATE, DataField
+from ..wire.fields import DEFAULT_BAUD, ESTIMATED_RATE, FIELD_BY_NAME, PACKET_TYPES, RAW_RATE, DataField
 
 MAX_BAUD = 4294967295
 
@@ -192,6 +195,8 @@ OPTIONS: dict[str, Option] = {
         "help": "go on into a new part before one grows past BYTES (k, M, G: powers of 1000)"}),
     "fields": Option(("--fields",), {
         "type": field_list, "default": None, "metavar": "NAME,...", "help": "the fields to show"}),
+    "format": Option(("--format",), {"choices": ("table", *FORMATS), "default": None, "help": FORMAT_HELP}),
+    "kind": Option(("--kind",), {"choices": PACKET_TYPES, "default": None, "help": "only packets of this kind"}),
     "start": Option(("--start",), {
         "type": time_point, "default": None, "metavar": "T",
         "help": "begin at T: seconds from the first packet (12.5) or a UTC time (2026-12-09T09:31:20Z)"}),
@@ -338,6 +343,25 @@ def window_check(args: argparse.Namespace) -> None:
         start.utc_ns is not None and end.utc_ns is not None and end.utc_ns <= start.utc_ns
     ):
         args.parser.error("--end must come after --start")
+
+
+def format_check(args: argparse.Namespace) -> None:
+    """`--format`, else the one the output's ending names, else the table,
+    kept in `args.format`; the kinds of packet to write in `args.kinds`:
+    the one `--kind` names, else all that carry a field `--fields` names."""
+    suffix = Path(args.output).suffix.lower() if args.output else ""
+    if args.format is None and suffix not in SUFFIXES and any(suffix in f.suffixes for f in EXPORTS.values()):
+        args.parser.error(f"dump writes a table, text, CSV or JSON lines; for {args.output} use `export`")
+    args.format = args.format or SUFFIXES.get(suffix, "table")
+    if args.format != "table" and args.fields:
+        args.parser.error("--fields chooses the table's columns (--format table)")
+    if args.format == "text" and args.sample_times:
+        args.parser.error("--sample-times adds columns to a table, CSV or JSON lines, not to the packets' text form")
+    args.kinds = [args.kind] if args.kind else list(PACKET_TYPES)
+    if args.fields:
+        args.kinds = [k for k in args.kinds if any(f.packet_type == k for f in args.fields)]
+        if not args.kinds:
+            args.parser.error(f"{args.kind} packets carry none of the fields asked for")
 
 
 # --- the simulated stream ---------------------------------------------------------------

@@ -4,21 +4,23 @@ options name, and a recording loaded into columns."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from contextlib import AbstractContextManager, nullcontext
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
 from ..errors import PortHungUp
 from ..files.inputs import recording_path
-from ..live.acquire import PortReading, listen, replay
+from ..live.acquire import PortReading, replay
 from ..wire.fields import COLUMN_TYPES, PacketLike
 from .common import StopFlag, ToolError, cannot, note, warn
 
 if TYPE_CHECKING:
     from ..live.stream import Batch, ColumnListener
     from ..recordings.recording import Recording
+    from ..recordings.window import TimePoint
 
 
 def load_recording(path: str, raw_rate: float | None = None, *,
@@ -70,7 +72,7 @@ class Restamped:
         return getattr(self._packet, name)
 
 
-def receive_stamped(packets: Iterator[PacketLike], path: str) -> Iterator[PacketLike]:
+def receive_stamped(packets: Iterator[PacketLike], path: str) -> Generator[PacketLike]:
     """`packets` of the recording at `path` stamped with its receive times,
     the time axis `load` gives it (the packets' own stamps are the times
     they were decoded now)."""
@@ -90,20 +92,49 @@ def receive_stamped(packets: Iterator[PacketLike], path: str) -> Iterator[Packet
         close_iterator(packets)
 
 
-def packets_of(args: argparse.Namespace, stop: StopFlag) -> Iterator[PacketLike]:
-    """The packets of the recording or port that the arguments name. A live
-    port is read until `stop` is set (by Ctrl-C, see `live_signals`), among
-    the other ends that `listen` knows."""
-    if args.file is not None:
-        return counted(replay(recording_path(args.file)), args.file)
-    follow = getattr(args, "follow", False)
-    return listen(args.port, args.baudrate, args.timeout, follow, args.seconds, stop)
+def recording_packets(path: str, receive_times: bool, start: TimePoint | None = None,
+                      end: TimePoint | None = None) -> Generator[PacketLike]:  # fmt: skip
+    """The packets of the recording at `path` one by one, stamped with its
+    receive times (see `receive_stamped`) or with the times they are decoded
+    now, those between `start` and `end` only (where given: numpy is needed)."""
+    packets = counted(replay(recording_path(path)), path)
+    if receive_times:
+        packets = receive_stamped(packets, path)
+    if start is None and end is None:
+        return packets
+    from ..recordings.window import rows
+
+    return within(packets, rows(load_recording(path), start, end))
+
+
+def within(packets: Iterator[PacketLike], chosen: slice) -> Generator[PacketLike]:
+    """The packets of a recording at the rows `chosen` (its packets are in
+    the order of its columns)."""
+    try:
+        for n, packet in enumerate(packets):
+            if n >= chosen.stop:
+                break
+            if n >= chosen.start:
+                yield packet
+    finally:
+        close_iterator(packets)
+
+
+def columns_at_hand() -> bool:
+    """Whether a recording can be read into columns (numpy and the columns
+    module are there)."""
+    try:
+        for module in ("brimlet_columns", "numpy"):
+            importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
 
 
 def batches_of(args: argparse.Namespace, stop: StopFlag, linger: float = 0.0) -> ColumnListener:
-    """The port that the arguments name, read as `packets_of` reads it, in
-    batches of columns, for `linger` seconds more at its end (see
-    `ColumnListener`)."""
+    """The port that the arguments name, read until `stop` is set (by Ctrl-C,
+    see `live_signals`) among the other ends that `ColumnListener` knows, in
+    batches of columns, for `linger` seconds more at its end."""
     from ..live.stream import ColumnListener
 
     follow = getattr(args, "follow", False)
@@ -131,7 +162,7 @@ def reading_end(packets: Iterable[object]) -> None:
         raise PortHungUp(packets.port)
 
 
-def counted(packets: Iterator[PacketLike], path: str) -> Iterator[PacketLike]:
+def counted(packets: Iterator[PacketLike], path: str) -> Generator[PacketLike]:
     """`packets` of the recording at `path`, and at their end the error for
     a recording without a frame."""
     n = 0

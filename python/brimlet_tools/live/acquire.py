@@ -1,9 +1,10 @@
-"""Packets from a recording or a live port, as plain iterators.
+"""Packets from a recording, and the reading of a live port, as plain
+iterators.
 
-Both functions poll the parser without blocking and sleep between empty
-polls: a blocking `get_data_packets` holds the interpreter lock while it
-waits, which would stall every other Python thread (a virtual device playing
-in the same process, for one).
+`replay` polls the parser without blocking and sleeps between empty polls:
+a blocking `get_data_packets` holds the interpreter lock while it waits,
+which would stall every other Python thread (a virtual device playing in
+the same process, for one).
 """
 
 from __future__ import annotations
@@ -14,8 +15,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Generator, Iterator
-from types import ModuleType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from ..errors import ToolError, load_brimlet
 from ..wire.fields import MODULE_DEFAULT_BAUD
@@ -57,23 +57,16 @@ def replay(path: str | os.PathLike[str]) -> Iterator[IMUPacket]:
                 time.sleep(POLL_INTERVAL)
 
 
-def listen(
-    port: str,
-    baudrate: int | None = None,
-    timeout: float = 1.0,
-    follow: bool = False,
-    seconds: float | None = None,
-    stop: Callable[[], bool] | None = None,
-    hint_after: float | None = None,
-) -> Listener:
-    """Packets from the serial port `port` as they arrive.
+class PortReading[T]:
+    """One reading of the serial port `port`, an iterator of what it
+    decodes (`stream.ColumnListener`: batches of columns).
 
     Without `follow`, ends when the line has been silent for `timeout`
     seconds after data came (silence from the start is an error). With
     `follow`, silence is waited out by the reader itself: it reads on
     through any pause, however far behind the consumer is. Either way ends
     after `seconds`, if given, when `stop()` says so, when the port hangs up
-    (after every packet decoded until then; `hung_up` then says so), or when
+    (after everything decoded until then; `hung_up` then says so), or when
     the caller stops iterating.
 
     A line that brings bytes but no packet for `hint_after` seconds (default
@@ -81,14 +74,7 @@ def listen(
     port, the bytes are counted for a moment, and the hint that names the
     likely cause (the baud rate) ends the reading as an error, or with
     `follow` goes to stderr while the reading goes on. Nothing is opened
-    before the first packet is asked for."""
-    return Listener(port, baudrate, timeout, follow, seconds, stop, hint_after)
-
-
-class PortReading[T]:
-    """One reading of a port, as `listen` describes it: an iterator of what
-    it decodes, packet by packet (`Listener`) or in batches of columns
-    (`stream.ColumnListener`)."""
+    before the first item is asked for."""
 
     def __init__(
         self,
@@ -222,43 +208,3 @@ class PortReading[T]:
             raise ToolError(f"reading {self.port} failed: {e}") from e
         if not self.received:
             raise ToolError(f"no data from {self.port} within {self.timeout:g} s") from e
-
-
-class Listener(PortReading["IMUPacket"]):
-    """A reading of a port through the module's SerialParser, packet by
-    packet."""
-
-    parser: Any = None
-
-    def is_hang_up(self, e: OSError) -> bool:
-        # The parser's failure is its text alone: the serial text for EPIPE.
-        return e.args == ("Broken pipe",)
-
-    def open_line(self) -> None:
-        self.parser = open_parser(load_brimlet(), self.port, self.baudrate, self.wait)
-        self.parser.start()
-
-    def let_go(self) -> None:
-        if self.parser is not None:
-            self.parser.stop()
-            self.parser = None
-
-    def poll(self) -> list[IMUPacket]:
-        batch: list[IMUPacket] = self.parser.get_data_packets()
-        self.received += len(batch)
-        if not batch:
-            time.sleep(POLL_INTERVAL)
-        return batch
-
-    def what_the_run_decoded(self) -> list[IMUPacket]:
-        rest: list[IMUPacket] = self.parser.get_data_packets()
-        self.received += len(rest)
-        return rest
-
-
-def open_parser(brimlet: ModuleType, port: str, baudrate: int | None, timeout: float) -> Any:
-    """A SerialParser on `port`, not yet started."""
-    try:
-        return brimlet.SerialParser(port, baudrate, timeout)
-    except OSError as e:
-        raise ToolError(f"cannot open port {port}: {e}") from e

@@ -57,9 +57,7 @@ class Writer:
         self.written = 0
 
     def take(self, batch: Batch) -> bool:
-        import numpy as np
-
-        rows = np.flatnonzero(np.isin(batch["kind"], self.codes))
+        rows = rows_of(batch["kind"], self.codes)
         if self.count is not None:
             rows = rows[: self.count - self.written]
         if len(rows):
@@ -74,6 +72,20 @@ class Writer:
 
     def drop(self) -> None:
         let_go(self.out)
+
+
+def rows_of(kind: Any, codes: Sequence[int]) -> Any:
+    """The rows whose `kind` is one of `codes`: an array of their indices,
+    or where the batch is of memoryviews (no numpy) a range or a list."""
+    if isinstance(kind, memoryview):
+        chosen = set(codes)
+        kinds = kind.tolist()
+        if chosen.issuperset(kinds):
+            return range(len(kinds))
+        return [i for i, k in enumerate(kinds) if k in chosen]
+    import numpy as np
+
+    return np.flatnonzero(np.isin(kind, codes))
 
 
 # What a reading ended by an output that stalled reports.

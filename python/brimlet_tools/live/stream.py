@@ -27,6 +27,7 @@ time, until a stop request or a hang-up), in the same batches.
 from __future__ import annotations
 
 import asyncio
+import functools
 import math
 import os
 import time
@@ -69,6 +70,24 @@ def as_arrays(batch: dict[str, brimlet_columns.Column]) -> Batch:
     arrays = {name: np.asarray(memoryview(column)) for name, column in batch.items()}
     arrays["time"] = arrays["time"].view("datetime64[ns]")
     return arrays
+
+
+@functools.cache
+def numpy_at_hand() -> bool:
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def as_columns(batch: dict[str, brimlet_columns.Column]) -> Batch:
+    """The native columns as numpy arrays (`as_arrays`), or where numpy is
+    missing as memoryviews of them ("time" as integer nanoseconds), which
+    the writers take as well."""
+    if numpy_at_hand():
+        return as_arrays(batch)
+    return {name: memoryview(column) for name, column in batch.items()}  # type: ignore[misc]
 
 
 class LiveStream:
@@ -207,7 +226,7 @@ def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None
 
 class ColumnListener(PortReading["Batch"]):
     """The same reading of a port as `acquire.listen`'s, through the live
-    source, in batches of columns (`as_arrays` types them): each holds what
+    source, in batches of columns (`as_columns` types them): each holds what
     came since the last, with the bytes passed over before each packet
     ("skipped"); a batch of no rows says that nothing came for a moment, and
     a failure comes after every packet before it. Given `linger`, the reading
@@ -232,7 +251,7 @@ class ColumnListener(PortReading["Batch"]):
         batch = self.source.read(COLUMN_WAIT)
         if batch is None:
             return None
-        arrays = as_arrays(batch)
+        arrays = as_columns(batch)
         if rows := len(arrays["kind"]):
             self.received += rows
             # The reader thread gathers meanwhile: a read per packet or two

@@ -1,8 +1,9 @@
 """Packets as text: the packet's own text form, CSV and JSON lines.
 
-CSV and JSON lines are written by one writer, `brimlet_columns.text_lines`,
-from columns: a loaded recording's or a live source's batches (`ColumnWriter`)
-or, packet by packet, those of each packet as it comes (`PacketWriter`). Each
+All three are written by one writer, `brimlet_columns.text_lines`, from
+columns: a loaded recording's or a live source's batches (`ColumnWriter`)
+or, packet by packet, those of each packet as it comes (`PacketWriter`,
+which writes the text form as str() gives it, with the packet's own time). Each
 value is a single-precision number, written as the packet's text form writes
 it: the shortest decimal text that reads back as the same single-precision
 value, so 0.1 is written as 0.1, not as the seventeen digits of its widening
@@ -47,8 +48,8 @@ if TYPE_CHECKING:
 class TextFormat:
     """A text format that packets are written in: its name (the choice of
     `--format`), the name endings that select it, what messages call it, and
-    whether it is written from columns (CSV and JSON lines, which `export`
-    writes too) or packet by packet in the packets' own text form."""
+    whether it holds the cells of every output's layout (CSV and JSON lines,
+    which `export` writes too) or is the packets' own text form."""
 
     name: str
     suffixes: tuple[str, ...]
@@ -62,9 +63,15 @@ TEXT_FORMATS: tuple[TextFormat, ...] = (
     TextFormat(name="csv", suffixes=(".csv",), what="CSV", columnar=True),
     TextFormat(name="jsonl", suffixes=(".jsonl", ".ndjson"), what="JSON lines", columnar=True),
 )
+# The choices of `--format` where a table is one of them, told apart.
+FORMAT_HELP = (
+    "table (one line per packet), "
+    + ", ".join(f"{f.name} ({f.what})" for f in TEXT_FORMATS)
+    + " (default: by the output's ending, "
+    + ", ".join(f"{' or '.join(f.suffixes)} for {f.name}" for f in TEXT_FORMATS)
+    + "; else table)"
+)
 FORMATS: tuple[str, ...] = tuple(f.name for f in TEXT_FORMATS)
-# The formats written from columns.
-COLUMN_FORMATS: tuple[str, ...] = tuple(f.name for f in TEXT_FORMATS if f.columnar)
 # The file name endings that select a text format where one is not named.
 SUFFIXES: dict[str, str] = {suffix: f.name for f in TEXT_FORMATS for suffix in f.suffixes}
 # The CSV headers that dump once wrote, still read: kind, time and the names
@@ -91,6 +98,8 @@ NATIVE_LEAD: dict[str, tuple[int, ...]] = {
 }
 
 _SINGLE = struct.Struct("<f")
+# Rows of columns: a range, or their indices (an array, or a list).
+type Rows = range | Sequence[int] | npt.NDArray[Any]
 
 
 def to_single(x: float) -> float:
@@ -156,29 +165,42 @@ def write_columns(
     ColumnWriter(out, fmt, extra).write(columns, range(start, stop), advance)
 
 
+def part_of(column: Any, rows: Rows) -> Any:
+    """The values of `column` at `rows` as a buffer with `tolist()`, times
+    as integer nanoseconds: `column` is a numpy array, or a memoryview where
+    numpy is missing (a live source's batch)."""
+    if isinstance(column, memoryview):
+        if isinstance(rows, range):
+            return column[rows.start : rows.stop]
+        return array(column.format, [column[i] for i in rows])
+    part = column[slice(rows.start, rows.stop) if isinstance(rows, range) else rows]
+    return part.view("int64") if part.dtype.kind == "M" else part
+
+
 class ColumnWriter:
     """Writes rows of columns named as `load` names them to a binary stream
-    as CSV (its header first) or JSON lines, in the layout of every output;
-    `extra` names the sample-time columns when the rows have them."""
+    as CSV (its header first), JSON lines, in the layout of every output, or
+    the packets' text form with each row's "time" as the timestamp; `extra`
+    names the sample-time columns when the rows have them."""
 
     def __init__(self, out: BinaryIO, fmt: str, extra: Sequence[str] = ()) -> None:
-        if fmt not in COLUMN_FORMATS:
-            raise ValueError(f"columns are written as {' or '.join(COLUMN_FORMATS)}, not {fmt!r}")
+        if fmt not in FORMATS or (extra and fmt == "text"):
+            raise ValueError(f"unknown format {fmt!r}" if fmt not in FORMATS else "the text form has no extra columns")
         self.out, self.format, self.leading = out, fmt, leading_columns(extra)
         out.write(header_line(fmt, extra).encode())
 
-    def write(self, columns: Mapping[str, npt.NDArray[Any]], rows: range | npt.NDArray[Any],
-              advance: Callable[[int], object] = lambda n: None) -> None:  # fmt: skip
-        """The lines of the packets at `rows` (a range, or an array of
-        indices), in chunks, telling `advance` as it goes."""
-        leading = [columns[name].view("int64") if columns[name].dtype.kind == "M" else columns[name]
-                   for name in self.leading]  # fmt: skip
+    def write(self, columns: Mapping[str, Any], rows: Rows, advance: Callable[[int], object] = lambda n: None) -> None:
+        """The lines of the packets at `rows` (a range, or indices), in
+        chunks, telling `advance` as it goes."""
         for first in range(0, len(rows), CHUNK):
             part = rows[first : first + CHUNK]
-            at: slice | npt.NDArray[Any] = slice(part.start, part.stop) if isinstance(part, range) else part
-            data = [columns[name][at] for name in DATA_COLUMNS]
-            cells = [column[at].tolist() for column in leading]
-            self.out.write(text_lines(self.format, self.leading, cells, columns["present"][at], data))
+            data = [part_of(columns[name], part) for name in DATA_COLUMNS]
+            if self.format == "text":
+                native = [part_of(columns[name], part) for name in ("time", "kind", "invalid", "present")]
+                self.out.write(load_columns().text_lines("text", [*native, *data]))
+            else:
+                cells = [part_of(columns[name], part).tolist() for name in self.leading]
+                self.out.write(text_lines(self.format, self.leading, cells, part_of(columns["present"], part), data))
             advance(len(part))
 
 

@@ -7,16 +7,12 @@ valid close the line."""
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import Any, TextIO
 
 from ..wire.fields import (
     DATA_FIELDS, INVALID_BITS, OUTPUT_NAME, PACKET_TYPES, DataField, PacketLike, field_values,
 )  # fmt: skip
-
-if TYPE_CHECKING:
-    import numpy.typing as npt
-
-    from .recording import Recording
+from .formats import Rows, part_of
 
 VALUE_WIDTH = 10  # "-1.234e-05", a value written to four significant digits
 TIME_WIDTH = 12
@@ -74,27 +70,23 @@ class Table:
         self.line(packet.timestamp if time is None else time, packet.packet_type,
                   lambda f: field_values(packet, f.name), output_names(packet.invalid_fields), missing)  # fmt: skip
 
-    def write_recording(self, recording: Recording, rows: npt.NDArray[Any], advance: Callable[[int], Any]) -> None:
-        """The lines of the loaded `recording`'s packets at the indices
-        `rows`, with its receive (or estimated) times."""
-        self.write_columns(recording.columns, rows, advance)
-
-    def write_columns(self, c: Mapping[str, npt.NDArray[Any]], rows: npt.NDArray[Any],
+    def write_columns(self, c: Mapping[str, Any], rows: Rows,
                       advance: Callable[[int], Any] = lambda n: None, time: str = "time",
                       missing_before: str | None = None) -> None:  # fmt: skip
-        """The lines of the packets at the indices `rows` of the columns `c`
-        (named as `load` names them), at the times of the column `time`;
+        """The lines of the packets at `rows` of the columns `c` (named as
+        `load` names them, numpy arrays or memoryviews), at the times of the column `time`;
         given the column `missing_before`, each line says the packets of its
         kind missing before it."""
         bits = {f.name: i for i, f in enumerate(DATA_FIELDS)}
         for start in range(0, len(rows), CHUNK):
             part = rows[start : start + CHUNK]
-            times = c[time][part].view("int64").tolist()
-            kinds = c["kind"][part].tolist()
-            present = c["present"][part].tolist()
-            invalid = c["invalid"][part].tolist()
-            missing = [0] * len(times) if missing_before is None else c[missing_before][part].tolist()
-            shown = {f.name: [c[name][part].tolist() for name in f.columns] for fs in self.fields.values() for f in fs}
+            times = part_of(c[time], part).tolist()
+            kinds = part_of(c["kind"], part).tolist()
+            present = part_of(c["present"], part).tolist()
+            invalid = part_of(c["invalid"], part).tolist()
+            missing = [0] * len(times) if missing_before is None else part_of(c[missing_before], part).tolist()
+            shown = {f.name: [part_of(c[name], part).tolist() for name in f.columns]
+                     for fs in self.fields.values() for f in fs}  # fmt: skip
             for i, at in enumerate(times):
 
                 def values(f: DataField) -> list[float] | None:
