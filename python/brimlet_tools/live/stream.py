@@ -20,8 +20,9 @@ gives for one (`errors.PortHungUp`). Nothing is dropped on the way: a consumer t
 falls behind finds every packet queued (the queue has no bound), and an
 `await anext(...)` that is cancelled leaves the stream as it was.
 
-`ColumnListener` reads a port as the tools read one (`acquire.listen`: for a
-time, until a stop request or a hang-up), in the same batches.
+`ColumnListener` reads a port as the tools read one (`acquire.PortReading`:
+for a time, until a stop request or a hang-up), in the same batches, which
+are memoryviews of the columns where numpy is missing.
 """
 
 from __future__ import annotations
@@ -225,9 +226,9 @@ def live(port: str | os.PathLike[str] | None = None, baudrate: int | None = None
 
 
 class ColumnListener(PortReading["Batch"]):
-    """The same reading of a port as `acquire.listen`'s, through the live
-    source, in batches of columns (`as_columns` types them): each holds what
-    came since the last, with the bytes passed over before each packet
+    """The reading of a port that `acquire.PortReading` describes, through
+    the live source, in batches of columns (`as_columns` types them): each
+    holds what came since the last, with the bytes passed over before each packet
     ("skipped"); a batch of no rows says that nothing came for a moment, and
     a failure comes after every packet before it. Given `linger`, the reading
     goes on for as many seconds after its time has passed or a stop came,
