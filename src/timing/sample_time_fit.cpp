@@ -42,6 +42,13 @@ constexpr std::int64_t kMaxMissing = 0xFFFF;
 // itself; nor one that needs a stretch longer than this.
 constexpr double kFloorWander = 0.125;
 constexpr double kWanderedShare = 0.1;
+// The floor's usual wander: this share of stretches wander less; and the
+// least told apart, in periods.
+constexpr double kUsualWander = 0.9;
+constexpr double kLeastWander = 1.0 / 256;
+// Another kind's packets mark windows in the stream when this share of them
+// or more hold the usual count of the fitted kind's.
+constexpr double kSteadyShare = 0.75;
 constexpr double kLongestStretchNs = 1e9;
 // Receive times on the host's USB frames: this share of them or more within
 // two twentieths of the frame.
@@ -395,6 +402,16 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
         const auto wandered = static_cast<double>(
             std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
         if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        // How far the floor after a step may lie under the stretch that
+        // measures it: twice the usual wander.
+        double below = kFloorWander * period;
+        if (!fractions.empty()) {
+            for (double& f : fractions) f = std::abs(f);
+            const auto usual = fractions.begin() +
+                               static_cast<std::ptrdiff_t>(kUsualWander * static_cast<double>(fractions.size() - 1));
+            std::nth_element(fractions.begin(), usual, fractions.end());
+            below = std::min(2 * *usual + kLeastWander, kFloorWander) * period;
+        }
         residuals(period);
         const std::vector<double> ahead = least_ahead(residual, w);
         FloorSteps found{{}, w};
@@ -404,8 +421,10 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
             if (step && !stepped) {
                 // The floor after the step, from a stretch that starts past
                 // the packets that waited before it.
-                const double steps = std::nearbyint((ahead[std::min(i + w / 2, n - w)] - ahead[i - w]) / period);
-                const double after = ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period;
+                const double floor_after = ahead[std::min(i + w / 2, n - w)];
+                const double steps = std::nearbyint((floor_after - ahead[i - w]) / period);
+                const double after = std::max(ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period,
+                                              floor_after - below);
                 const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
                 found.places.push_back(step_place(t, residual, low, i + w, after));
             }
@@ -780,13 +799,110 @@ std::int64_t usb_piece(double period) {
                                                 kLongestUsbPieceNs));
 }
 
+// Another kind sent steadily a whole number of times as seldom (at a fixed
+// phase, from the same crystal) marks the stream into windows: between two
+// of its packets the same count of the fitted kind's, fewer by the frames
+// the device skipped there. `window` is, for each packet of the fitted
+// kind, the packets of the other before it; `short_by` the frames each
+// window lacks (0 at the two ends, and everywhere when the count is not
+// steady).
+struct Interleave {
+    std::vector<std::uint32_t> window;
+    std::vector<std::int64_t> short_by;
+};
+
+// The stream as `sample_times` takes it, the fitted kind's code and the
+// code of the kind that marks its windows (none: past every code).
+struct Neighbour {
+    const PacketTimes* packets = nullptr;
+    std::uint8_t code = 0;
+    std::size_t other = std::numeric_limits<std::size_t>::max();  // none
+};
+
+// The windows that another kind's packets mark in the stream of the fitted
+// kind's; none where it is not steady.
+Interleave interleave(const Neighbour& by) {
+    Interleave marks;
+    const PacketTimes& p = *by.packets;
+    std::vector<std::int64_t> count{0};
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
+        if (p.kind[i] == by.other) {
+            count.push_back(0);
+        } else if (p.kind[i] == by.code) {
+            marks.window.push_back(static_cast<std::uint32_t>(count.size() - 1));
+            ++count.back();
+        }
+    }
+    marks.short_by.assign(count.size(), 0);
+    if (count.size() < 3) return marks;
+    const std::span<std::int64_t> inner = std::span(count).subspan(1, count.size() - 2);
+    std::vector<std::int64_t> sorted(inner.begin(), inner.end());
+    std::sort(sorted.begin(), sorted.end());
+    std::int64_t usual = 0;
+    std::size_t most = 0;
+    for (std::size_t i = 0, j = 0; i < sorted.size(); i = j) {
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        if (j - i > most) {
+            most = j - i;
+            usual = sorted[i];
+        }
+    }
+    if (usual < 2 || static_cast<double>(most) < kSteadyShare * static_cast<double>(inner.size())) return marks;
+    for (std::size_t w = 1; w + 1 < count.size(); ++w) {
+        // A window of the other kind's lost packets spans several.
+        const std::int64_t spans = std::max<std::int64_t>((count[w] + usual - 1) / usual, 1);
+        marks.short_by[w] = spans * usual - count[w];
+    }
+    return marks;
+}
+
+// The floor's steps `steps` (each the first packet after it) moved to where
+// the interleaved kind says frames were skipped. A step's packets of the
+// read it starts, and the read after it, may as well be before it as after
+// (a read that waited a period longer than usual looks like one after a
+// skipped frame); where the step's place lies in no window that lacks a
+// frame, it goes to the first place up to the end of the read after that
+// does. A step where bytes were passed over (`losses`) stays. `t` the
+// receive times; packets of one read share one.
+void place_by_interleave(std::span<std::size_t> steps, std::span<const std::int64_t> t,
+                         std::span<const Loss> losses, const Interleave& marks) {
+    const std::size_t n = t.size();
+    if (marks.window.size() != n) return;
+    const auto lacking = [&](std::size_t at) {
+        for (std::uint32_t w = marks.window[at - 1]; w <= marks.window[at]; ++w) {
+            if (marks.short_by[w] > 0) return true;
+        }
+        return false;
+    };
+    const auto read_end = [&](std::size_t i) {
+        while (i + 1 < n && t[i + 1] == t[i]) ++i;
+        return i + 1;
+    };
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const std::size_t at = steps[s];
+        const auto loss =
+            std::lower_bound(losses.begin(), losses.end(), at, [](const Loss& l, std::size_t a) { return l.at < a; });
+        const bool lost = loss != losses.end() && loss->at == at;
+        if (at == 0 || at >= n || lost || lacking(at)) continue;
+        const std::size_t next = s + 1 < steps.size() ? steps[s + 1] : n;
+        const std::size_t last = std::min({read_end(read_end(at)), next - 1, n - 1});
+        for (std::size_t i = at + 1; i <= last; ++i) {
+            if (lacking(i)) {
+                steps[s] = i;
+                break;
+            }
+        }
+    }
+}
+
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
 // long: written over `t`. `steady` when
 // the receive times never step (a pause is then a pause, however long).
+// `neighbour` the kind whose packets place frames the device skipped.
 // `gaps` gets where packets are missing.
 KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length, bool steady,
-                 std::vector<Gap>& gaps) {
+                 const Neighbour& neighbour, std::vector<Gap>& gaps) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
@@ -812,6 +928,9 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         for (const std::size_t place : found.places) steps.push_back(from + place);
         trusted = std::max(trusted, found.stretch);
         from = to;
+    }
+    if (!steps.empty() && neighbour.other != std::numeric_limits<std::size_t>::max()) {
+        place_by_interleave(steps, t, losses, interleave(neighbour));
     }
     Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
@@ -1006,13 +1125,22 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
     std::vector<std::int64_t> lengths(kinds, 0);
+    // The kind with most packets among those sent at most half as often.
+    const auto neighbour = [&](std::size_t c) {
+        Neighbour by{&packets, static_cast<std::uint8_t>(c)};
+        for (std::size_t o = 0; o < kinds; ++o) {
+            if (2 * counts[o] > counts[c] || counts[o] < 2) continue;
+            if (by.other >= kinds || counts[o] > counts[by.other]) by.other = o;
+        }
+        return by;
+    };
     for (const std::size_t c : order) {
         const auto code = static_cast<std::uint8_t>(c);
         const std::size_t n = counts[c];
         fits[c].packets = n;
         if (n == 0) continue;
         lengths[c] = lossy ? frame_length(packets, code) : 0;
-        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, gaps[c]);
+        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, neighbour(c), gaps[c]);
     }
     if (received) {
         scatter(packets, times, gaps, sample, missing);
