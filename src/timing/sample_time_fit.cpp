@@ -46,8 +46,8 @@ constexpr double kWanderedShare = 0.1;
 // least told apart, in periods.
 constexpr double kUsualWander = 0.9;
 constexpr double kLeastWander = 1.0 / 256;
-// Another kind's packets mark windows in the stream when this share of them
-// or more hold the usual count of the fitted kind's.
+// The packets of one kind between two of another's tell skipped frames when
+// this share of such counts or more are the same.
 constexpr double kSteadyShare = 0.75;
 constexpr double kLongestStretchNs = 1e9;
 // Receive times on the host's USB frames: this share of them or more within
@@ -799,44 +799,19 @@ std::int64_t usb_piece(double period) {
                                                 kLongestUsbPieceNs));
 }
 
-// Another kind sent steadily a whole number of times as seldom (at a fixed
-// phase, from the same crystal) marks the stream into windows: between two
-// of its packets the same count of the fitted kind's, fewer by the frames
-// the device skipped there. `window` is, for each packet of the fitted
-// kind, the packets of the other before it; `short_by` the frames each
-// window lacks (0 at the two ends, and everywhere when the count is not
-// steady).
-struct Interleave {
-    std::vector<std::uint32_t> window;
-    std::vector<std::int64_t> short_by;
-};
-
 // The stream as `sample_times` takes it, the fitted kind's code and the
-// code of the kind that marks its windows (none: past every code).
+// code of another kind sent from the same crystal at a whole ratio of its
+// rate, at least twice as often or as seldom (none: past every code).
 struct Neighbour {
     const PacketTimes* packets = nullptr;
     std::uint8_t code = 0;
     std::size_t other = std::numeric_limits<std::size_t>::max();  // none
 };
 
-// The windows that another kind's packets mark in the stream of the fitted
-// kind's; none where it is not steady.
-Interleave interleave(const Neighbour& by) {
-    Interleave marks;
-    const PacketTimes& p = *by.packets;
-    std::vector<std::int64_t> count{0};
-    for (std::size_t i = 0; i < p.kind.size(); ++i) {
-        if (p.kind[i] == by.other) {
-            count.push_back(0);
-        } else if (p.kind[i] == by.code) {
-            marks.window.push_back(static_cast<std::uint32_t>(count.size() - 1));
-            ++count.back();
-        }
-    }
-    marks.short_by.assign(count.size(), 0);
-    if (count.size() < 3) return marks;
-    const std::span<std::int64_t> inner = std::span(count).subspan(1, count.size() - 2);
-    std::vector<std::int64_t> sorted(inner.begin(), inner.end());
+// The commonest of `counts` (packets between two packets of a kind), when
+// steady: held by kSteadyShare of them or more; 0 when not.
+std::int64_t steady_count(std::span<const std::int64_t> counts) {
+    std::vector<std::int64_t> sorted(counts.begin(), counts.end());
     std::sort(sorted.begin(), sorted.end());
     std::int64_t usual = 0;
     std::size_t most = 0;
@@ -847,33 +822,66 @@ Interleave interleave(const Neighbour& by) {
             usual = sorted[i];
         }
     }
-    if (usual < 2 || static_cast<double>(most) < kSteadyShare * static_cast<double>(inner.size())) return marks;
-    for (std::size_t w = 1; w + 1 < count.size(); ++w) {
-        // A window of the other kind's lost packets spans several.
-        const std::int64_t spans = std::max<std::int64_t>((count[w] + usual - 1) / usual, 1);
-        marks.short_by[w] = spans * usual - count[w];
+    return static_cast<double>(most) >= kSteadyShare * static_cast<double>(sorted.size()) ? usual : 0;
+}
+
+// For each packet of the fitted kind, whether the other kind's packets
+// around it say frames of the fitted kind may be missing just before it;
+// empty when they tell nothing. The two kinds keep a fixed phase, so
+// between two packets of the rarer the same count of the commoner's
+// arrive, fewer by the commoner's frames the device skipped there; a
+// rarer one skipped leaves twice the count or more between its neighbours.
+std::vector<bool> skips_told(const Neighbour& by) {
+    const PacketTimes& p = *by.packets;
+    // Per packet of the fitted kind, the other's before it.
+    std::vector<std::int64_t> before;
+    std::int64_t others = 0;
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
+        if (p.kind[i] == by.other) ++others;
+        if (p.kind[i] == by.code) before.push_back(others);
     }
-    return marks;
+    const std::size_t n = before.size();
+    if (n < 3 || others < 3) return {};
+    std::vector<bool> told(n, false);
+    if (static_cast<std::size_t>(others) > n) {
+        // The other is the commoner.
+        std::vector<std::int64_t> between(n - 1);
+        for (std::size_t i = 1; i < n; ++i) between[i - 1] = before[i] - before[i - 1];
+        const std::int64_t usual = steady_count(between);
+        if (usual < 2) return {};
+        for (std::size_t i = 1; i < n; ++i) told[i] = 2 * between[i - 1] >= 3 * usual;
+        return told;
+    }
+    // The fitted kind is the commoner: its count in each window between two
+    // of the other's, the two ends left out.
+    std::vector<std::int64_t> count(static_cast<std::size_t>(others) + 1, 0);
+    for (const std::int64_t w : before) ++count[static_cast<std::size_t>(w)];
+    const std::int64_t usual = steady_count(std::span(count).subspan(1, count.size() - 2));
+    if (usual < 2) return {};
+    std::vector<bool> lacks(count.size(), false);
+    for (std::size_t w = 1; w + 1 < count.size(); ++w) {
+        // A window where the other kind's packets are missing spans several.
+        const std::int64_t spans = std::max<std::int64_t>((count[w] + usual - 1) / usual, 1);
+        lacks[w] = spans * usual > count[w];
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        for (auto w = before[i - 1]; w <= before[i] && !told[i]; ++w) told[i] = lacks[static_cast<std::size_t>(w)];
+    }
+    return told;
 }
 
 // The floor's steps `steps` (each the first packet after it) moved to where
-// the interleaved kind says frames were skipped. A step's packets of the
-// read it starts, and the read after it, may as well be before it as after
-// (a read that waited a period longer than usual looks like one after a
-// skipped frame); where the step's place lies in no window that lacks a
-// frame, it goes to the first place up to the end of the read after that
-// does. A step where bytes were passed over (`losses`) stays. `t` the
-// receive times; packets of one read share one.
-void place_by_interleave(std::span<std::size_t> steps, std::span<const std::int64_t> t,
-                         std::span<const Loss> losses, const Interleave& marks) {
+// the other kind says frames were skipped (`told`). A step's packets of the
+// read it starts, and of the read after it, may as well be before it as
+// after (a read that waited a period longer than usual looks like one after
+// a skipped frame); where the other kind says nothing is missing at the
+// step's place, it goes to the first place up to the end of the read after
+// that it says may miss frames. A step where bytes were passed over
+// (`losses`) stays. `t` the receive times; packets of one read share one.
+void place_by_neighbour(std::span<std::size_t> steps, std::span<const std::int64_t> t, std::span<const Loss> losses,
+                        const std::vector<bool>& told) {
     const std::size_t n = t.size();
-    if (marks.window.size() != n) return;
-    const auto lacking = [&](std::size_t at) {
-        for (std::uint32_t w = marks.window[at - 1]; w <= marks.window[at]; ++w) {
-            if (marks.short_by[w] > 0) return true;
-        }
-        return false;
-    };
+    if (told.size() != n) return;
     const auto read_end = [&](std::size_t i) {
         while (i + 1 < n && t[i + 1] == t[i]) ++i;
         return i + 1;
@@ -883,11 +891,11 @@ void place_by_interleave(std::span<std::size_t> steps, std::span<const std::int6
         const auto loss =
             std::lower_bound(losses.begin(), losses.end(), at, [](const Loss& l, std::size_t a) { return l.at < a; });
         const bool lost = loss != losses.end() && loss->at == at;
-        if (at == 0 || at >= n || lost || lacking(at)) continue;
+        if (at == 0 || at >= n || lost || told[at]) continue;
         const std::size_t next = s + 1 < steps.size() ? steps[s + 1] : n;
         const std::size_t last = std::min({read_end(read_end(at)), next - 1, n - 1});
         for (std::size_t i = at + 1; i <= last; ++i) {
-            if (lacking(i)) {
+            if (told[i]) {
                 steps[s] = i;
                 break;
             }
@@ -930,7 +938,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         from = to;
     }
     if (!steps.empty() && neighbour.other != std::numeric_limits<std::size_t>::max()) {
-        place_by_interleave(steps, t, losses, interleave(neighbour));
+        place_by_neighbour(steps, t, losses, skips_told(neighbour));
     }
     Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
@@ -1125,11 +1133,12 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
     std::vector<std::int64_t> lengths(kinds, 0);
-    // The kind with most packets among those sent at most half as often.
+    // The kind with most packets among those sent at most half as often or
+    // at least twice as often.
     const auto neighbour = [&](std::size_t c) {
         Neighbour by{&packets, static_cast<std::uint8_t>(c)};
         for (std::size_t o = 0; o < kinds; ++o) {
-            if (2 * counts[o] > counts[c] || counts[o] < 2) continue;
+            if (counts[o] < 2 || (2 * counts[o] > counts[c] && counts[o] < 2 * counts[c])) continue;
             if (by.other >= kinds || counts[o] > counts[by.other]) by.other = o;
         }
         return by;
