@@ -42,6 +42,13 @@ constexpr std::int64_t kMaxMissing = 0xFFFF;
 // itself; nor one that needs a stretch longer than this.
 constexpr double kFloorWander = 0.125;
 constexpr double kWanderedShare = 0.1;
+// The floor's usual wander: this share of stretches wander less; and the
+// least told apart, in periods.
+constexpr double kUsualWander = 0.9;
+constexpr double kLeastWander = 1.0 / 256;
+// The packets of one kind between two of another's tell skipped frames when
+// this share of such counts or more are the same.
+constexpr double kSteadyShare = 0.75;
 constexpr double kLongestStretchNs = 1e9;
 // Receive times on the host's USB frames: this share of them or more within
 // two twentieths of the frame.
@@ -395,6 +402,16 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
         const auto wandered = static_cast<double>(
             std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
         if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        // How far the floor after a step may lie under the stretch that
+        // measures it: twice the usual wander.
+        double below = kFloorWander * period;
+        if (!fractions.empty()) {
+            for (double& f : fractions) f = std::abs(f);
+            const auto usual = fractions.begin() +
+                               static_cast<std::ptrdiff_t>(kUsualWander * static_cast<double>(fractions.size() - 1));
+            std::nth_element(fractions.begin(), usual, fractions.end());
+            below = std::min(2 * *usual + kLeastWander, kFloorWander) * period;
+        }
         residuals(period);
         const std::vector<double> ahead = least_ahead(residual, w);
         FloorSteps found{{}, w};
@@ -404,8 +421,10 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
             if (step && !stepped) {
                 // The floor after the step, from a stretch that starts past
                 // the packets that waited before it.
-                const double steps = std::nearbyint((ahead[std::min(i + w / 2, n - w)] - ahead[i - w]) / period);
-                const double after = ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period;
+                const double floor_after = ahead[std::min(i + w / 2, n - w)];
+                const double steps = std::nearbyint((floor_after - ahead[i - w]) / period);
+                const double after = std::max(ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period,
+                                              floor_after - below);
                 const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
                 found.places.push_back(step_place(t, residual, low, i + w, after));
             }
@@ -780,13 +799,118 @@ std::int64_t usb_piece(double period) {
                                                 kLongestUsbPieceNs));
 }
 
+// The stream as `sample_times` takes it, the fitted kind's code and the
+// code of another kind sent from the same crystal at a whole ratio of its
+// rate, at least twice as often or as seldom (none: past every code).
+struct Neighbour {
+    const PacketTimes* packets = nullptr;
+    std::uint8_t code = 0;
+    std::size_t other = std::numeric_limits<std::size_t>::max();  // none
+};
+
+// The commonest of `counts` (packets between two packets of a kind), when
+// steady: held by kSteadyShare of them or more; 0 when not.
+std::int64_t steady_count(std::span<const std::int64_t> counts) {
+    std::vector<std::int64_t> sorted(counts.begin(), counts.end());
+    std::sort(sorted.begin(), sorted.end());
+    std::int64_t usual = 0;
+    std::size_t most = 0;
+    for (std::size_t i = 0, j = 0; i < sorted.size(); i = j) {
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        if (j - i > most) {
+            most = j - i;
+            usual = sorted[i];
+        }
+    }
+    return static_cast<double>(most) >= kSteadyShare * static_cast<double>(sorted.size()) ? usual : 0;
+}
+
+// For each packet of the fitted kind, whether the other kind's packets
+// around it say frames of the fitted kind may be missing just before it;
+// empty when they tell nothing. The two kinds keep a fixed phase, so
+// between two packets of the rarer the same count of the commoner's
+// arrive, fewer by the commoner's frames the device skipped there; a
+// rarer one skipped leaves twice the count or more between its neighbours.
+std::vector<bool> skips_told(const Neighbour& by) {
+    const PacketTimes& p = *by.packets;
+    // Per packet of the fitted kind, the other's before it.
+    std::vector<std::int64_t> before;
+    std::int64_t others = 0;
+    for (std::size_t i = 0; i < p.kind.size(); ++i) {
+        if (p.kind[i] == by.other) ++others;
+        if (p.kind[i] == by.code) before.push_back(others);
+    }
+    const std::size_t n = before.size();
+    if (n < 3 || others < 3) return {};
+    std::vector<bool> told(n, false);
+    if (static_cast<std::size_t>(others) > n) {
+        // The other is the commoner.
+        std::vector<std::int64_t> between(n - 1);
+        for (std::size_t i = 1; i < n; ++i) between[i - 1] = before[i] - before[i - 1];
+        const std::int64_t usual = steady_count(between);
+        if (usual < 2) return {};
+        for (std::size_t i = 1; i < n; ++i) told[i] = 2 * between[i - 1] >= 3 * usual;
+        return told;
+    }
+    // The fitted kind is the commoner: its count in each window between two
+    // of the other's, the two ends left out.
+    std::vector<std::int64_t> count(static_cast<std::size_t>(others) + 1, 0);
+    for (const std::int64_t w : before) ++count[static_cast<std::size_t>(w)];
+    const std::int64_t usual = steady_count(std::span(count).subspan(1, count.size() - 2));
+    if (usual < 2) return {};
+    std::vector<bool> lacks(count.size(), false);
+    for (std::size_t w = 1; w + 1 < count.size(); ++w) {
+        // A window where the other kind's packets are missing spans several.
+        const std::int64_t spans = std::max<std::int64_t>((count[w] + usual - 1) / usual, 1);
+        lacks[w] = spans * usual > count[w];
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        for (auto w = before[i - 1]; w <= before[i] && !told[i]; ++w) told[i] = lacks[static_cast<std::size_t>(w)];
+    }
+    return told;
+}
+
+// The floor's steps `steps` (each the first packet after it) moved to where
+// the other kind says frames were skipped (`told`). A step's packets of the
+// read it starts, and of the read after it, may as well be before it as
+// after (a read that waited a period longer than usual looks like one after
+// a skipped frame); where the other kind says nothing is missing at the
+// step's place, it goes to the first place up to the end of the read after
+// that it says may miss frames. A step where bytes were passed over
+// (`losses`) stays. `t` the receive times; packets of one read share one.
+void place_by_neighbour(std::span<std::size_t> steps, std::span<const std::int64_t> t, std::span<const Loss> losses,
+                        const std::vector<bool>& told) {
+    const std::size_t n = t.size();
+    if (told.size() != n) return;
+    const auto read_end = [&](std::size_t i) {
+        while (i + 1 < n && t[i + 1] == t[i]) ++i;
+        return i + 1;
+    };
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const std::size_t at = steps[s];
+        const auto loss =
+            std::lower_bound(losses.begin(), losses.end(), at, [](const Loss& l, std::size_t a) { return l.at < a; });
+        const bool lost = loss != losses.end() && loss->at == at;
+        if (at == 0 || at >= n || lost || told[at]) continue;
+        const std::size_t next = s + 1 < steps.size() ? steps[s + 1] : n;
+        const std::size_t last = std::min({read_end(read_end(at)), next - 1, n - 1});
+        for (std::size_t i = at + 1; i <= last; ++i) {
+            if (told[i]) {
+                steps[s] = i;
+                break;
+            }
+        }
+    }
+}
+
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
 // long: written over `t`. `steady` when
 // the receive times never step (a pause is then a pause, however long).
+// `neighbour` the kind whose packets place frames the device skipped.
 // `gaps` gets where packets are missing.
 KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length, bool steady,
-                 std::vector<Gap>& gaps) {
+                 const Neighbour& neighbour, std::vector<Gap>& gaps) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
@@ -812,6 +936,9 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         for (const std::size_t place : found.places) steps.push_back(from + place);
         trusted = std::max(trusted, found.stretch);
         from = to;
+    }
+    if (!steps.empty() && neighbour.other != std::numeric_limits<std::size_t>::max()) {
+        place_by_neighbour(steps, t, losses, skips_told(neighbour));
     }
     Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
@@ -1006,13 +1133,23 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
     std::vector<std::int64_t> lengths(kinds, 0);
+    // The kind with most packets among those sent at most half as often or
+    // at least twice as often.
+    const auto neighbour = [&](std::size_t c) {
+        Neighbour by{&packets, static_cast<std::uint8_t>(c)};
+        for (std::size_t o = 0; o < kinds; ++o) {
+            if (counts[o] < 2 || (2 * counts[o] > counts[c] && counts[o] < 2 * counts[c])) continue;
+            if (by.other >= kinds || counts[o] > counts[by.other]) by.other = o;
+        }
+        return by;
+    };
     for (const std::size_t c : order) {
         const auto code = static_cast<std::uint8_t>(c);
         const std::size_t n = counts[c];
         fits[c].packets = n;
         if (n == 0) continue;
         lengths[c] = lossy ? frame_length(packets, code) : 0;
-        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, gaps[c]);
+        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, neighbour(c), gaps[c]);
     }
     if (received) {
         scatter(packets, times, gaps, sample, missing);

@@ -134,6 +134,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // Skips, the first before the floor is known, some after a packet that
                     // waited most of a period in a read of its own.
                     Case{"skipped_after_waits", 3, {.stalled = {100, 500, 900}, .stall = 800'000, .unsent = {20, 101, 501, 901, 1300}}},
+                    // A skip after a packet that waited over a period, which its receive
+                    // time alone would put after the skip: the estimated packet sent
+                    // between the two, and the estimated kind's count of raw packets, tell.
+                    Case{"skipped_after_a_long_wait", 3, {.stalled = {1200}, .stall = 1'300'000, .unsent = {1201}}},
                     // A stretch whose floor lies a tenth of a period high after its
                     // first packets: its neighbours tell its slope.
                     Case{"floor_high_for_a_while", 90, {.late = {30'010, 60'000}}},
