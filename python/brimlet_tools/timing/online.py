@@ -85,6 +85,7 @@ Settled = tuple[Any, int, int]
 FRAME_BYTES = len(frame(0, b""))
 FIELD_BYTES = tuple(len((raw_field if f.validity_name is None else estimated_field)(f.descriptor, [0.0] * f.width))
                     for f in DATA_FIELDS)  # fmt: skip
+FRAME_LENGTHS: Any = None  # the length of a frame by its "present" bits, made when first needed
 CODES = {kind: code for code, kind in enumerate(PACKET_TYPES)}
 
 
@@ -180,10 +181,13 @@ class SampleClock:
         first batch fed, from the fields each frame carries."""
         import numpy as np
 
-        lengths = np.full(len(present), FRAME_BYTES, np.uint64)
-        for bit, size in enumerate(FIELD_BYTES):
-            lengths += (present >> bit & 1).astype(np.uint64) * size
-        ends = np.cumsum(lengths + skipped, dtype=np.uint64) + np.uint64(self.stream_end)
+        global FRAME_LENGTHS
+        if FRAME_LENGTHS is None:
+            every = np.arange(1 << len(FIELD_BYTES), dtype=np.uint64)
+            FRAME_LENGTHS = sum(((every >> bit & 1) * size for bit, size in enumerate(FIELD_BYTES)),
+                                np.full(len(every), FRAME_BYTES, np.uint64))  # fmt: skip
+        ends = np.cumsum(FRAME_LENGTHS[present] + skipped, dtype=np.uint64)
+        ends += np.uint64(self.stream_end)
         if len(ends):
             self.stream_end = int(ends[-1])
         return ends
