@@ -109,6 +109,7 @@ class Capture:
     def __exit__(self, *exc_info: object) -> None: ...
 
 @final
+@final
 class LiveClock:
     """The sample times of a live line's packets, from the recording's fit
     run over a trailing window (30 s, refitted every 0.25 s of receive time);
