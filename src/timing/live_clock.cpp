@@ -8,8 +8,8 @@ namespace brimlet::columns {
 namespace {
 
 constexpr std::int64_t kClockJumpNs = 1'000'000'000;
-// Rows passed out of the window are dropped once this many gather (or a
-// quarter of the window), so that dropping costs little per row.
+// Rows passed out of the window are dropped once this many gather, so that
+// dropping costs little per row.
 constexpr std::size_t kDropAtOnce = 4096;
 
 template <class T>
@@ -158,8 +158,10 @@ void LiveClock::trim() {
     if (!newest_) return;
     std::size_t drop = 0;
     while (drop < released_ && time_[drop] < *newest_ - kWindowNs) ++drop;
-    if (drop < kDropAtOnce && drop * 4 < kind_.size()) return;
-    if (drop == 0) return;
+    // Before the window grows to a piece of the fit, whatever the rate: the
+    // newest packets are then fitted with the whole window's slope.
+    const bool too_long = *newest_ - time_[0] > kLongestWindowNs;
+    if (drop == 0 || (drop < kDropAtOnce && !too_long)) return;
     drop_front(kind_, drop);
     drop_front(time_, drop);
     drop_front(skipped_, drop);

@@ -4,7 +4,7 @@
 // out once a stated delay of the line has come after it. Plain C++.
 //
 // Every `kRefitNs` of receive time the window (the packets of the last
-// `kWindowNs`, at least) is fitted anew. A packet is given out, in the order
+// `kWindowNs` at least, and of `kLongestWindowNs` at most) is fitted anew. A packet is given out, in the order
 // pushed, with its time on the newest fit and the packets of its kind that fit
 // finds missing just before it. The times given out per kind never jump: each
 // goes on from the one before by the fit's step, and where a refit moved the
@@ -29,7 +29,11 @@ namespace brimlet::columns {
 
 class LiveClock {
 public:
-    static constexpr std::int64_t kWindowNs = 30'000'000'000;
+    // The window keeps the last kWindowNs and never spans kLongestWindowNs,
+    // under the fit's longest piece (30 s), so that the newest packets lie
+    // in one piece sloped by all of it, never in a short last one.
+    static constexpr std::int64_t kWindowNs = 20'000'000'000;
+    static constexpr std::int64_t kLongestWindowNs = 28'000'000'000;
     static constexpr std::int64_t kRefitNs = 250'000'000;
     static constexpr double kSlew = 0.02;
 
