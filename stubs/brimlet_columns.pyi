@@ -109,7 +109,6 @@ class Capture:
     def __exit__(self, *exc_info: object) -> None: ...
 
 @final
-@final
 class LiveClock:
     """The sample times of a live line's packets, from the recording's fit
     run over a trailing window (30 s, refitted every 0.25 s of receive time);
@@ -139,6 +138,7 @@ class LiveClock:
         phase hidden) of the rows of kind `code` given out so far."""
         ...
 
+@final
 class LiveSource:
     """The device's packets as they arrive, decoded by the same engine as the
     parser classes on a background thread, handed out in batches of columns.

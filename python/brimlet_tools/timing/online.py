@@ -130,7 +130,7 @@ class SampleClock:
         self.held.extend([None] * n)
         self.settled(self.push(array.array("B", [CODES.get(kind, OTHER)]) * n, array.array("q", [t]) * n, n, lossy))
 
-    def push(self, kinds: array.array, times: array.array, n: int, lossy: bool | None) -> int:
+    def push(self, kinds: array.array[int], times: array.array[int], n: int, lossy: bool | None) -> int:
         if self.held_batches:
             raise ValueError("a clock fed columns takes no packets")
         skipped = array.array("I", bytes(4 * n))
@@ -141,7 +141,8 @@ class SampleClock:
     def settled(self, n: int) -> list[Settled]:
         if not n:
             return []
-        sample, missing = (memoryview(b).cast(f) for b, f in zip(self.native.take(), "qH"))
+        taken_sample, taken_missing = self.native.take()
+        sample, missing = memoryview(taken_sample).cast("q"), memoryview(taken_missing).cast("H")
         held = self.held
         return [(held.popleft(), s, m) for s, m in zip(sample.tolist(), missing.tolist())]
 
