@@ -66,6 +66,7 @@ std::optional<std::int64_t> LiveClock::first_held() const {
 }
 
 KindFit LiveClock::stats(std::size_t code) const {
+    if (code >= state_.size()) return {};
     KindFit fit = state_[code].totals;
     if (code < fits_.size()) {
         fit.rate = fits_[code].rate;
