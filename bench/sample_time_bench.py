@@ -16,8 +16,9 @@ process, the same on any machine): one row per link and event of a real
 day, `load`'s errors beside those of a plain reference (the lower hull of
 each 60 s window of (the device's own frame index, receive time): what the
 floor gives when every gap is known) and of the receive time alone; and the
-live clock's (`SampleClock.feed_columns`, read by read, half a second
-behind). Errors per kind after one constant offset, packets after the
+live clock stage's (`ClockStage`, fed read by read as a live source's
+batches, half a second behind), and where its gap counts differ from
+`load`'s for packets before the recording's last second. Errors per kind after one constant offset, packets after the
 first second, in µs.
 
     python bench/sample_time_bench.py [--seconds 60] [--burners 1]
@@ -44,7 +45,7 @@ from brimlet_tools.files.receive_times import TimesWriter, companion_path
 from brimlet_tools.recordings.recording import load
 from brimlet_tools.sim.links import Delivered, Link, deliver
 from brimlet_tools.sim.simulator import StreamConfig
-from brimlet_tools.timing.online import SampleClock
+from brimlet_tools.timing.stage import ClockStage
 
 RATES = {"raw": 1000, "estimated": 100}
 PPM = 50.0
@@ -112,24 +113,23 @@ def reference(frame: Any, time: Any) -> Any:
 
 
 def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int]], frame_end: Any) -> tuple[Any, Any]:
-    """The sample times and gaps the live clock gives, fed read by read."""
-    clock = SampleClock(delay=0.5)
-    times = c["time"].view(np.int64)
+    """The sample times and gaps the live clock stage gives, fed read by read
+    with the columns a live source gives."""
+    stage = ClockStage(delay=0.5)
     cuts = np.searchsorted(frame_end, np.array([end for end, _ in reads], np.uint64), side="right")
     sample, missing, start = [], [], 0
-    for cut in [*np.unique(cuts).tolist(), len(times)]:
-        if cut <= start:
+    for cut in [*np.unique(cuts).tolist(), len(c["kind"]), None]:
+        if cut is not None and cut <= start:
             continue
-        batch = {"kind": c["kind"][start:cut], "time": c["time"][start:cut], "skipped": skipped[start:cut]}
-        out = clock.feed_columns(batch)
+        if cut is None:
+            out = stage.finish()
+        else:
+            out = stage.push({"kind": c["kind"][start:cut], "time": c["time"][start:cut],
+                              "skipped": skipped[start:cut], "present": c["present"][start:cut]})  # fmt: skip
+            start = cut
         if out is not None:
             sample.append(out["sample_time"].view(np.int64))
             missing.append(out["missing_before"])
-        start = cut
-    out = clock.finish_columns()
-    if out is not None:
-        sample.append(out["sample_time"].view(np.int64))
-        missing.append(out["missing_before"])
     return np.concatenate(sample), np.concatenate(missing)
 
 
@@ -200,6 +200,7 @@ def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
             "live_us": errors(live_sample[of_kind]),
             "lost": int(truly.sum()), "counted": int(said.sum()), "live_counted": int(live_said.sum()),
             "missing_right": float((said == truly).mean()), "live_missing_right": float((live_said == truly).mean()),
+            "live_differs": int((live_said != said)[time <= time[-1] - 10**9].sum()),
             "clock_steps": loaded.fits[kind].clock_steps, "rate_hz": loaded.fits[kind].rate,
             "off_a_period": int(off.sum()), "off_outside_gap_reads": int((off & ~excused).sum()),
         }  # fmt: skip
@@ -218,6 +219,7 @@ def links_main(args: argparse.Namespace) -> int:
                 figures = " | ".join(f"{r[k]['p99']:.1f}/{r[k]['max']:.1f}"
                                      for k in ("load_us", "reference_us", "receive_time_us", "live_us"))  # fmt: skip
                 parts.append(f"{kind} {figures}; lost {r['lost']}: {r['counted']}, {r['live_counted']}"
+                             + (f" ({r['live_differs']} packets' counts differ)" if r["live_differs"] else "")
                              + (f", {r['clock_steps']} clock steps" if r["clock_steps"] else "")
                              + (f"; {r['off_a_period']} a period off, {r['off_outside_gap_reads']} outside "
                                 "the reads of a gap" if r["off_a_period"] else ""))  # fmt: skip

@@ -109,6 +109,36 @@ class Capture:
     def __exit__(self, *exc_info: object) -> None: ...
 
 @final
+class LiveClock:
+    """The sample times of a live line's packets, from the recording's fit
+    run over a trailing window (30 s, refitted every 0.25 s of receive time);
+    each row is given out, in the order pushed, once `delay` seconds of the
+    line have come after it. One call at a time: an overlapping call raises
+    RuntimeError."""
+
+    def __new__(cls, kinds: int, delay: float = 0.5, steady: bool = False) -> LiveClock: ...
+    def push(self, kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer | None = None, /) -> int:
+        """Takes a batch (uint8 kind codes, int64 receive times in ns, uint32
+        bytes passed over before each, uint64 stream offset after each frame
+        where known); the number of rows given out and not yet taken."""
+        ...
+    def settle(self, now: int | None = None, /) -> int:
+        """Gives out the rows received `delay` before `now` (ns), or all of
+        them; the number not yet taken."""
+        ...
+    def take(self) -> tuple[bytearray, bytearray]:
+        """The rows given out, taken: sample times (int64 ns) and the packets
+        of each row's kind missing just before it (uint16)."""
+        ...
+    def first_held(self) -> int | None:
+        """The receive time (ns) of the first row held, None while none is."""
+        ...
+    def stats(self, code: int, /) -> tuple[int, float | None, int, int, int, int, bool]:
+        """(packets, rate or None, gaps, missing, largest gap, clock steps,
+        phase hidden) of the rows of kind `code` given out so far."""
+        ...
+
+@final
 class LiveSource:
     """The device's packets as they arrive, decoded by the same engine as the
     parser classes on a background thread, handed out in batches of columns.

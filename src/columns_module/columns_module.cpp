@@ -14,6 +14,7 @@
 #include "columns_module/column_object.hpp"
 #include "columns_module/held_buffer.hpp"
 #include "columns_module/capture_object.hpp"
+#include "columns_module/live_clock_object.hpp"
 #include "columns_module/live_source.hpp"
 #include "columns_module/sample_times.hpp"
 #include "columns_module/text_lines.hpp"
@@ -161,6 +162,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Column", type) < 0) return -1;
     if (PyModule_Add(module, "LiveSource", make_live_source_type(module)) < 0) return -1;
     if (PyModule_Add(module, "Capture", make_capture_type(module)) < 0) return -1;
+    if (PyModule_Add(module, "LiveClock", make_live_clock_type(module)) < 0) return -1;
     const auto text = [](std::string_view s) { return std::string(s); };
     if (PyModule_Add(module, "DATA_COLUMNS", name_tuple(kDataColumns, column_name)) < 0) return -1;
     if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(schema::kValidityNames, text)) < 0) return -1;

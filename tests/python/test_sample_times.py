@@ -193,7 +193,7 @@ def test_live_sample_times_follow_the_device_clock_after_a_second(config, steppe
 
     for start in range(0, len(packets), 5):  # reads of a few packets
         if batches:
-            out += rows(stage.push({name: c[name][start : start + 5] for name in ("kind", "time", "skipped")}))
+            out += rows(stage.push({name: c[name][start : start + 5] for name in ("kind", "time", "skipped", "present")}))
         else:
             out += clock.feed(packets[start : start + 5])
         newest = times[min(start + 5, len(times)) - 1]
@@ -217,8 +217,11 @@ def test_live_sample_times_follow_the_device_clock_after_a_second(config, steppe
         error = sample[settled] - truth[settled]
         error -= int(np.median(error))
         # A gap among packets that came late together may be put a few
-        # packets early: those few are a period off.
-        assert np.percentile(np.abs(error), 99) <= 50_000 and (lossy or np.abs(error).max() <= 200_000), kind
+        # packets early: those few are a period off. Packets alone do not
+        # say where the line lost bytes: a gap goes where the floor steps, a
+        # few packets from where it was.
+        bound = 50_000 if batches or not lossy else 3 * 10**9 // round(config.raw_rate)
+        assert np.percentile(np.abs(error), 99) <= bound and (lossy or np.abs(error).max() <= 200_000), kind
         stats = clock.stats(kind)
         nominal = config.raw_rate if kind == "raw" else config.estimated_rate
         assert stats.rate == pytest.approx(nominal * (1 + config.clock_ppm * 1e-6), rel=10e-6), kind

@@ -14,11 +14,13 @@ so, and nothing is awaited between taking a batch and giving it out.
 
 A batch holds the columns a live source gives ("kind", "time" as receive
 times, and "skipped", the bytes passed over before each packet, which says
-where a gap can be). A batch of no rows says that nothing came for a moment:
+where a gap can be; "end", the stream offset after each frame, where a
+source knows it, also bounds how many frames they held). A batch of no rows says that nothing came for a moment:
 the rows held that long are given out. At the end of the batches, or when
 they fail, everything still held is given out first. Every reader of a live
-line that needs sample times goes through this stage; `online.SampleClock` is
-the estimator behind it.
+line that needs sample times goes through this stage; behind it is the
+recording's own fit, run over a trailing window by the native live clock
+(`online.SampleClock`), so live and `load` count and place gaps alike.
 """
 
 from __future__ import annotations
@@ -66,11 +68,11 @@ class ClockStage:
     def due(self) -> float | None:
         """Seconds until the first row held is to be given out (never below
         0), None while nothing is held: how long a reader may wait for more."""
-        pending = self.clock.pending
-        if not pending:
+        first = self.clock.first_held()
+        if first is None:
             return None
         # A millisecond over, so that the wait ends with the row due.
-        return max(0.0, (pending[0][2] + self.clock.delay_ns - time.time_ns()) / 1e9 + 0.001)
+        return max(0.0, (first + self.clock.delay_ns - time.time_ns()) / 1e9 + 0.001)
 
     def count(self, kind: str, n: int, t: int, lossy: bool | None = None) -> None:
         """Takes `n` packets of `kind` received at `t` (ns) for the figures

@@ -1,0 +1,149 @@
+#include "timing/live_clock.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "timing/sample_time_fit.hpp"
+
+namespace brimlet::columns {
+namespace {
+
+constexpr std::int64_t kStart = 1'750'000'000'000'000'000;
+constexpr std::int64_t kDelay = 500'000'000;
+
+// A line of two kinds (1000 Hz of 68-byte frames, 100 Hz of 118-byte ones)
+// read a few packets at a time, for 20 s, with one event at 8 s.
+struct Line {
+    std::string name;
+    std::int64_t lost_frames = 0;     // the line loses this many in one stretch: a fragment is left
+    std::int64_t skipped_frames = 0;  // the device sends none of this many: nothing is left
+    std::int64_t step_back_ns = 0;    // the receive clock is set back this much
+};
+
+struct Packets {
+    std::vector<std::uint8_t> kind;
+    std::vector<std::int64_t> time;
+    std::vector<std::uint32_t> skipped;
+    std::vector<std::uint64_t> end;
+    std::vector<std::size_t> reads;  // where each read's packets end
+};
+
+Packets make(const Line& line) {
+    Packets p;
+    std::uint64_t stream = 0, seed = 7;
+    std::uint32_t pending = 0;
+    std::int64_t read_at = 0;
+    for (std::int64_t k = 0; k < 20'000; ++k) {
+        const bool in_event = k >= 8'000 && k < 8'000 + std::max(line.lost_frames, line.skipped_frames);
+        for (const std::uint8_t kind : {std::uint8_t{0}, std::uint8_t{1}}) {
+            if (kind == 1 && k % 10 != 0) continue;
+            const std::int64_t length = kind == 0 ? 68 : 118;
+            if (in_event) {
+                if (line.lost_frames > 0) pending = 40;  // the fragment of the stretch's last frame
+                if (line.lost_frames > 0) stream += static_cast<std::uint64_t>(length);
+                continue;
+            }
+            seed = seed * 6364136223846793005u + 1442695040888963407u;
+            const std::int64_t sampled = k * 1'000'000 + (kind == 1 ? 400'000 : 0);
+            const std::int64_t arrived = sampled + 600'000 + static_cast<std::int64_t>((seed >> 33) % 300'000);
+            // Reads of a few packets each, taken in arrival order.
+            if (p.kind.size() % 5 == 0 && !p.kind.empty()) p.reads.push_back(p.kind.size());
+            const std::int64_t received = std::max(arrived, read_at);
+            read_at = received;
+            stream += pending + static_cast<std::uint64_t>(length);
+            std::int64_t t = kStart + received;
+            if (k >= 8'000 && line.step_back_ns > 0) t -= line.step_back_ns;
+            p.kind.push_back(kind);
+            p.time.push_back(t);
+            p.skipped.push_back(pending);
+            p.end.push_back(stream);
+            pending = 0;
+        }
+    }
+    p.reads.push_back(p.kind.size());
+    return p;
+}
+
+class LiveClockLine : public testing::TestWithParam<Line> {};
+
+// Every row comes out once, in order, as soon as half a second of the line
+// has come after it and no sooner; per kind its time rises strictly and is
+// never after its receive time (but across a step back); the packets
+// counted missing are those the recording's fit counts.
+TEST_P(LiveClockLine, GivesEachRowOnceInOrderAndCountsAsTheRecordingsFit) {
+    const Line& line = GetParam();
+    const Packets p = make(line);
+    const std::size_t n = p.kind.size();
+    LiveClock clock(2, kDelay);
+    std::vector<std::int64_t> sample;
+    std::vector<std::uint16_t> missing;
+    std::int64_t newest = 0;
+    for (std::size_t from = 0; const std::size_t to : p.reads) {
+        const auto part = [&](const auto& v) { return std::span(v).subspan(from, to - from); };
+        clock.push(part(p.kind), part(p.time), part(p.skipped), part(p.end));
+        newest = std::max(newest, p.time[to - 1]);
+        const std::size_t got = sample.size() + clock.ready();
+        sample.resize(got);
+        missing.resize(got);
+        clock.take(std::span(sample).last(clock.ready()), std::span(missing).last(clock.ready()));
+        if (line.step_back_ns == 0) {
+            const auto due = static_cast<std::size_t>(
+                std::upper_bound(p.time.begin(), p.time.end(), newest - kDelay) - p.time.begin());
+            ASSERT_EQ(got, due) << "after row " << to;
+        }
+        from = to;
+    }
+    clock.settle(std::nullopt);
+    const std::size_t before = sample.size();
+    sample.resize(before + clock.ready());
+    missing.resize(before + clock.ready());
+    clock.take(std::span(sample).subspan(before), std::span(missing).subspan(before));
+    ASSERT_EQ(sample.size(), n);
+    EXPECT_FALSE(clock.first_held().has_value());
+
+    std::vector<std::int64_t> offline(n);
+    std::vector<std::uint16_t> offline_missing(n);
+    const std::vector<KindFit> fits =
+        sample_times({p.kind, p.time, p.skipped, p.end}, 2, true, offline, offline_missing);
+    for (std::uint8_t kind = 0; kind < 2; ++kind) {
+        std::int64_t last = 0;
+        std::uint64_t counted = 0;
+        bool first = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p.kind[i] != kind) continue;
+            if (line.step_back_ns == 0) {
+                EXPECT_LE(sample[i], p.time[i]) << "row " << i;
+            }
+            if (!first) {
+                EXPECT_GT(sample[i], last) << "row " << i;
+            }
+            last = sample[i];
+            first = false;
+            counted += missing[i];
+        }
+        const KindFit stats = clock.stats(kind);
+        const auto event = static_cast<std::uint64_t>(std::max(line.lost_frames, line.skipped_frames));
+        EXPECT_EQ(counted, kind == 0 ? event : event / 10) << "kind " << int{kind};
+        EXPECT_EQ(counted, fits[kind].missing) << "kind " << int{kind};
+        EXPECT_EQ(stats.missing, counted);
+        EXPECT_EQ(stats.packets, fits[kind].packets);
+        EXPECT_EQ(stats.clock_steps, fits[kind].clock_steps);
+        EXPECT_EQ(stats.clock_steps, line.step_back_ns > 0 ? 1u : 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LiveClockLine,
+                         testing::Values(Line{"clean"}, Line{"line_loses_10_frames", 10},
+                                         Line{"line_loses_1000_frames", 1000},
+                                         Line{"device_skips_20_frames", 0, 20},
+                                         Line{"clock_set_back_an_hour", 0, 0, 3'600'000'000'000}),
+                         [](const testing::TestParamInfo<Line>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace brimlet::columns
