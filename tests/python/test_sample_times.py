@@ -224,7 +224,10 @@ def test_live_sample_times_follow_the_device_clock_after_a_second(config, steppe
         assert np.percentile(np.abs(error), 99) <= bound and (lossy or np.abs(error).max() <= 200_000), kind
         stats = clock.stats(kind)
         nominal = config.raw_rate if kind == "raw" else config.estimated_rate
-        assert stats.rate == pytest.approx(nominal * (1 + config.clock_ppm * 1e-6), rel=10e-6), kind
+        # (Packets alone on a lossy line: a gap put a few packets off tilts
+        # the rate by a few parts per million more.)
+        assert stats.rate == pytest.approx(nominal * (1 + config.clock_ppm * 1e-6),
+                                           rel=10e-6 if batches or not lossy else 30e-6), kind
         # Gaps in the last moment have too little after them to be told.
         tail = of_kind & (times > times[-1] - 100_000_000)
         assert stats.missing <= truly_missing[of_kind].sum() <= stats.missing + truly_missing[tail].sum(), kind
