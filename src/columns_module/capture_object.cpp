@@ -72,7 +72,7 @@ PyObject* capture_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::string_view name(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
     OpenResult opened = open_serial_port(name, baud, kNoReadTimeout);
     return boundary([&]() -> Result<OwnedRef> {
-        if (!opened) return Unexpected(IoFailure{std::move(opened).error()});
+        if (!opened) return Unexpected(IoFailure{std::move(opened).error().text});
         auto feed = CaptureFeed::start(std::move(*opened));
         if (!feed) return Unexpected(IoFailure{std::move(feed).error()});
         Result<OwnedRef> made = checked(type->tp_alloc(type, 0));

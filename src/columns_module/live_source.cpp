@@ -132,7 +132,7 @@ void close_feed(LiveObject* live) {
 // open failure's text as OSError.
 PyObject* new_source(PyTypeObject* type, OpenResult opened) {
     return boundary([&]() -> Result<OwnedRef> {
-        if (!opened) return Unexpected(IoFailure{std::move(opened).error()});
+        if (!opened) return Unexpected(IoFailure{std::move(opened).error().text});
         PyObject* module = PyType_GetModule(type);
         if (module == nullptr) return Unexpected(PythonError{});
         Result<OwnedRef> column_type = checked(PyObject_GetAttrString(module, "Column"));
@@ -209,7 +209,7 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         Expected<Taken, DecodeError> taken = feed.take();
         if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
         if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);
-        if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(brimlet::py::read_failure(std::move(failed->text)));
+        if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(brimlet::py::read_failure(std::move(failed->failure)));
         // Where a frame lay in the line's stream means nothing to a live reader.
         return checked(
             columns_dict(reinterpret_cast<PyTypeObject*>(live.column_type), std::get<ColumnTable>(*taken), false));
