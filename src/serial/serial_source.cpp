@@ -77,7 +77,6 @@ using Step = Expected<void, SourceFailure>;
 // The wait that a timeout too long to be held saturates to: it never ends.
 constexpr Wait kEndless = Wait::max();
 
-
 // The failure of `err`, by default the current errno (call it right after
 // the failing call).
 Unexpected<SourceFailure> errno_failure(int err = errno) {
@@ -88,9 +87,9 @@ Unexpected<SourceFailure> errno_failure(int err = errno) {
 // timeout is the caller's choice, not the system's failure).
 SourceFailure timed_out() { return {"Operation timed out", 0}; }
 
-// A failure whose text is not an error number's, or that has none.
-Unexpected<SourceFailure> failure(std::string_view text, int error_number = 0) {
-    return Unexpected(SourceFailure{std::string(text), error_number});
+// A failure that no error number stands behind.
+Unexpected<SourceFailure> failure(std::string_view text) {
+    return Unexpected(SourceFailure{std::string(text)});
 }
 
 // Seconds to whole milliseconds, truncated and saturated; negative or NaN is 0.
