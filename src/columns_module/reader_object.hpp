@@ -96,14 +96,22 @@ struct ReaderObject {
         return brimlet::py::Borrow::take(object.busy, brimlet::py::Access::exclusive);
     }
 
-    // Runs `body(object, feed)` on the open feed of `self` in a use of it;
-    // its result, or the failure to use it (ValueError once closed).
+    // Runs `body(object)` on `self` in a use of it; its result, or the
+    // failure to use it.
     template <class Body>
-    static PyObject* with_feed(PyObject* self, Body body) {
+    static PyObject* in_use(PyObject* self, Body body) {
         Object& object = of(self);
         return brimlet::py::boundary([&]() -> Result<OwnedRef> {
             Result<brimlet::py::Borrow> using_it = use(object);
             if (!using_it) return Unexpected(std::move(using_it).error());
+            return body(object);
+        });
+    }
+
+    // The same with the open feed: `body(object, feed)`; ValueError once closed.
+    template <class Body>
+    static PyObject* with_feed(PyObject* self, Body body) {
+        return in_use(self, [&](Object& object) -> Result<OwnedRef> {
             if (object.feed == nullptr) {
                 return Unexpected(brimlet::py::IoFailure{Object::kClosedText, PyExc_ValueError});
             }
@@ -137,10 +145,7 @@ struct ReaderObject {
     }
 
     static PyObject* close(PyObject* self, PyObject*) {
-        Object& object = of(self);
-        return brimlet::py::boundary([&]() -> Result<OwnedRef> {
-            Result<brimlet::py::Borrow> using_it = use(object);
-            if (!using_it) return Unexpected(std::move(using_it).error());
+        return in_use(self, [](Object& object) -> Result<OwnedRef> {
             close_feed(object);
             return OwnedRef::new_ref(Py_None);
         });
