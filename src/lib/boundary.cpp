@@ -5,7 +5,6 @@
 #include <new>
 #include <utility>
 
-
 namespace brimlet::py {
 namespace {
 
