@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "serial/errno_text.hpp"
-
 namespace brimlet::py {
 namespace {
 
@@ -49,9 +47,8 @@ struct Raise {
 
 }  // namespace
 
-IoFailure read_failure(std::string text) {
-    const int number = errno_of_text(text);
-    return IoFailure{std::move(text), PyExc_OSError, number};
+IoFailure read_failure(SourceFailure failure) {
+    return IoFailure{std::move(failure.text), PyExc_OSError, failure.error_number};
 }
 
 PyObject* raise_failure(const Failure& failure) { return std::visit(Raise{}, failure); }

@@ -21,6 +21,7 @@
 #include "lib/owned_ref.hpp"
 #include "lib/panic.hpp"
 #include "parser/internal_error.hpp"
+#include "serial/byte_source.hpp"
 
 namespace brimlet::py {
 
@@ -32,11 +33,11 @@ struct IoFailure {      // raised as `type` with the text as its one argument
     int error_number = 0;            // when not 0, the raised OSError's errno (its text stays as it is)
 };
 
-// The failure that ended a reader's run, given as its text: an OSError with
-// the text as its one argument, whose errno is the number the text stands
-// for (EPIPE for a line that hung up), so that callers tell the kinds apart
-// without reading the text.
-IoFailure read_failure(std::string text);
+// The failure that ended a reader's run: an OSError with its text as its one
+// argument and its error number, where it has one, as its errno (EPIPE for a
+// line that hung up), so that callers tell the kinds apart without reading
+// the text.
+IoFailure read_failure(SourceFailure failure);
 struct BorrowConflict {  // raised as RuntimeError
     const char* text;
 };

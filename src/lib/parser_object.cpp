@@ -110,9 +110,9 @@ Result<OwnedRef> stop_engine(ParserRecord& record) {
 // The reader's oldest failure, else everything queued (waiting up to the
 // timeout for the first packet when `block`), as a new list.
 Result<OwnedRef> collect(ParserRecord& record, bool block) {
-    if (std::optional<std::string> error = record.engine.take_reader_error()) {
+    if (std::optional<SourceFailure> error = record.engine.take_reader_error()) {
         // The parser's failure is its text alone: the module keeps no kind.
-        return Unexpected(IoFailure{std::move(*error)});
+        return Unexpected(IoFailure{std::move(error->text)});
     }
     std::optional<std::chrono::nanoseconds> wait;
     if (block) {
@@ -136,7 +136,7 @@ Result<OwnedRef> collect(ParserRecord& record, bool block) {
 // A new object of `type` owning an engine over the opened source; a source
 // that could not be opened is raised as OSError. Nothing stays open on failure.
 Result<OwnedRef> make_parser(PyTypeObject* type, OpenResult opened, double timeout) {
-    if (!opened) return Unexpected(IoFailure{std::move(opened.error())});
+    if (!opened) return Unexpected(IoFailure{std::move(opened.error().text)});
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return Unexpected(PythonError{});
     try {

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "protocol/frame_scanner.hpp"
-#include "serial/errno_text.hpp"
 
 namespace brimlet::live {
 
@@ -61,7 +60,6 @@ CaptureFeed::~CaptureFeed() {
 }
 
 void CaptureFeed::run() {
-    const std::string interrupted = serial_errno_text(EINTR);
     std::vector<std::uint8_t> pending;  // what may still begin a frame
     CaptureCounts counts;
     std::vector<std::uint8_t> buffer(kCaptureReadSize);
@@ -71,7 +69,7 @@ void CaptureFeed::run() {
         // A stop ends the run quietly, whatever the interrupted wait said.
         if (!running_.load(std::memory_order_relaxed)) return end(std::nullopt);
         // A signal that lands on this thread interrupts its wait, no more.
-        if (!got && got.error() == interrupted) continue;
+        if (!got && got.error().error_number == EINTR) continue;
         if (!got) return end(std::move(got.error()));
         if (*got == 0) return end(std::nullopt);
         read.bytes.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*got));
@@ -92,12 +90,12 @@ bool CaptureFeed::queue(CapturedRead read, const CaptureCounts& counts) {
     readiness_->show(true);
     if (queued_bytes_ <= backlog_) return true;
     ended_ = true;
-    failure_ = "capture overrun: " + std::to_string(queued_bytes_) +
-               " bytes read and not yet taken; the reading stopped";
+    failure_ = SourceFailure{"capture overrun: " + std::to_string(queued_bytes_) +
+                             " bytes read and not yet taken; the reading stopped"};
     return false;
 }
 
-void CaptureFeed::end(std::optional<std::string> failure) {
+void CaptureFeed::end(std::optional<SourceFailure> failure) {
     std::lock_guard guard(lock_);
     failure_ = std::move(failure);
     ended_ = true;

@@ -55,7 +55,7 @@ struct CaptureCounts {
 struct CaptureTaken {
     std::vector<CapturedRead> reads;
     CaptureCounts counts;
-    std::optional<std::string> failure;
+    std::optional<SourceFailure> failure;
     bool ended = false;
 };
 
@@ -81,7 +81,7 @@ private:
     void run();
     // Queues a read; false when that ends the run with an overrun.
     bool queue(CapturedRead read, const CaptureCounts& counts);
-    void end(std::optional<std::string> failure);
+    void end(std::optional<SourceFailure> failure);
 
     std::unique_ptr<ByteSource> source_;
     std::shared_ptr<Readiness> readiness_;
@@ -91,7 +91,7 @@ private:
     std::vector<CapturedRead> queued_;
     std::size_t queued_bytes_ = 0;
     CaptureCounts counts_;
-    std::optional<std::string> failure_;
+    std::optional<SourceFailure> failure_;
     bool ended_ = false;
     std::thread reader_;  // last: started once the rest is made
 };

@@ -23,10 +23,9 @@ namespace brimlet::columns {
 
 // The run has ended and everything it decoded has been taken.
 struct Ended {};
-// The run ended with a read failure, after everything before it was taken:
-// its text, as the parser classes give it.
+// The run ended with a read failure, after everything before it was taken.
 struct ReadFailed {
-    std::string text;
+    SourceFailure failure;
 };
 using Taken = std::variant<ColumnTable, Ended, ReadFailed>;
 
@@ -56,7 +55,7 @@ private:
     std::shared_ptr<Readiness> readiness_;
     std::shared_ptr<ScanCounts> counts_ = std::make_shared<ScanCounts>();
     ParserEngine engine_;
-    std::optional<std::string> failure_;  // taken from the engine, not told yet
+    std::optional<SourceFailure> failure_;  // taken from the engine, not told yet
 };
 
 }  // namespace brimlet::columns

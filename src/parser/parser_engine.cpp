@@ -45,7 +45,7 @@ struct ParserEngine::Run {
 
 std::unique_ptr<ParserEngine::Channels> ParserEngine::make_channels() {
     auto packets = make_channel<IMUPacket>();
-    auto errors = make_channel<std::string>();
+    auto errors = make_channel<SourceFailure>();
     return std::make_unique<Channels>(Channels{
         .packets_in = std::move(packets.second),
         .errors_in = std::move(errors.second),
@@ -139,7 +139,7 @@ bool ParserEngine::packets_done() {
     return channels_->packets_in.done();
 }
 
-std::optional<std::string> ParserEngine::take_reader_error() {
+std::optional<SourceFailure> ParserEngine::take_reader_error() {
     leave_run_of_parent();
     return channels_->errors_in.try_take();
 }

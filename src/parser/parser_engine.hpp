@@ -1,7 +1,7 @@
 #pragma once
 // The acquisition engine that each parser object owns: a byte source, a
 // reader thread that reads it and decodes frames, and two unbounded channels
-// (packets, and the texts of read failures) back to the caller.
+// (packets, and read failures) back to the caller.
 //
 // Driven from one thread only (the class layer enforces that); the reader
 // thread shares nothing with it but the running flag and the channels.
@@ -61,8 +61,8 @@ public:
     // later stop finishes it.
     Expected<void, Interrupted> stop(const InterruptCheck& interrupted);
     bool is_running();
-    // The oldest queued read-failure text, without waiting.
-    std::optional<std::string> take_reader_error();
+    // The oldest queued read failure, without waiting.
+    std::optional<SourceFailure> take_reader_error();
     // Everything queued, in order. With a wait, first waits up to `wait` for
     // one packet and reports TimedOut when none came, or Interrupted when
     // `interrupted` ended the wait; either way nothing is taken.
@@ -82,9 +82,9 @@ private:
     struct Run;
     struct Channels {
         Receiver<IMUPacket> packets_in;
-        Receiver<std::string> errors_in;
+        Receiver<SourceFailure> errors_in;
         Sender<IMUPacket> packets_out;
-        Sender<std::string> errors_out;
+        Sender<SourceFailure> errors_out;
     };
     static std::unique_ptr<Channels> make_channels();
     // In a forked child, lets go of a run held by the parent (see above).

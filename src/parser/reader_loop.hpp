@@ -1,6 +1,6 @@
 #pragma once
 // The body of the reader thread: read, scan, repeat while the running flag
-// holds; a read failure is queued as text, end of data ends quietly. A read
+// holds; a read failure is queued, end of data ends quietly. A read
 // whose wait has no end of its own looks at the flag too, so a cleared flag
 // ends the run within about kStopCheckInterval even on a source that stays
 // silent; a bounded wait (a serial timeout) is waited out.
@@ -36,7 +36,7 @@ struct ScanCounts {
 // What one run owns, moved into its thread.
 struct RunContext {
     Sender<IMUPacket> packets;
-    Sender<std::string> errors;
+    Sender<SourceFailure> errors;
     std::shared_ptr<std::atomic<bool>> running;
     std::unique_ptr<ByteSource> source;
     std::shared_ptr<ScanCounts> counts;  // null: nothing counted

@@ -10,13 +10,28 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/expected.hpp"
 
 namespace brimlet {
 
-// A count of bytes filled (1..span size), 0 at end of data, or the failure's text.
-using ReadResult = Expected<std::size_t, std::string>;
+// Why a source could not be opened or read: the text the system shows, and
+// the system error number behind it (0 where there is none: a lock held by
+// another process, settings the driver would not take, a wait that ran out).
+// The number travels beside the text so that a caller can tell the kinds
+// apart without reading the words.
+struct SourceFailure {
+    std::string text;
+    int error_number = 0;
+
+    friend bool operator==(const SourceFailure&, const SourceFailure&) = default;
+    // Whether the failure shows `shown`, whatever its number.
+    friend bool operator==(const SourceFailure& failure, std::string_view shown) { return failure.text == shown; }
+};
+
+// A count of bytes filled (1..span size), 0 at end of data, or the failure.
+using ReadResult = Expected<std::size_t, SourceFailure>;
 
 // How long a read that waits for input goes without looking at its
 // keep-going flag: the bound on how late a stop is noticed.
@@ -42,6 +57,6 @@ public:
     virtual bool reads_wait() const { return true; }
 };
 
-using OpenResult = Expected<std::unique_ptr<ByteSource>, std::string>;
+using OpenResult = Expected<std::unique_ptr<ByteSource>, SourceFailure>;
 
 }  // namespace brimlet

@@ -3,7 +3,6 @@
 #include "serial/errno_text.hpp"
 
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
@@ -174,25 +173,6 @@ std::string file_errno_text(int err) {
     char buffer[256] = {};
     std::string text = strerror_result(::strerror_r(err, buffer, sizeof buffer), buffer);
     return text + " (os error " + std::to_string(err) + ")";
-}
-
-int errno_of_text(std::string_view text) {
-    constexpr std::string_view kOsError = " (os error ";
-    if (text.ends_with(')')) {
-        const std::size_t at = text.rfind(kOsError);
-        if (at != std::string_view::npos) {
-            const char* first = text.data() + at + kOsError.size();
-            const char* last = text.data() + text.size() - 1;
-            int err = 0;
-            const auto [end, ec] = std::from_chars(first, last, err);
-            return ec == std::errc{} && end == last && err > 0 ? err : 0;
-        }
-    }
-    if (text.empty()) return 0;
-    for (std::size_t err = 1; err < kKernelErrnoText.size(); ++err) {
-        if (kKernelErrnoText[err] == text) return static_cast<int>(err);
-    }
-    return 0;
 }
 
 }  // namespace brimlet

@@ -1,8 +1,10 @@
 #pragma once
-// The two families of failure texts built from a system error number.
+// The two families of failure texts built from a system error number, and
+// a source's failures made of them.
 
 #include <string>
-#include <string_view>
+
+#include "serial/byte_source.hpp"
 
 namespace brimlet {
 
@@ -13,8 +15,8 @@ std::string serial_errno_text(int err);
 // File family: the C library's description, then " (os error N)".
 std::string file_errno_text(int err);
 
-// The error number a text of either family stands for; 0 for any other text
-// ("Unknown errno" among them).
-int errno_of_text(std::string_view text);
+// The failure of error number `err`, in either family's words.
+inline SourceFailure serial_errno_failure(int err) { return {serial_errno_text(err), err}; }
+inline SourceFailure file_errno_failure(int err) { return {file_errno_text(err), err}; }
 
 }  // namespace brimlet

@@ -47,7 +47,7 @@ public:
         constexpr auto kMaxRead = static_cast<std::size_t>(std::numeric_limits<ssize_t>::max());
         const ssize_t n = ::read(fd_, into.data(), std::min(into.size(), kMaxRead));
         if (n < 0) {
-            return Unexpected(file_errno_text(errno));
+            return Unexpected(file_errno_failure(errno));
         }
         return static_cast<std::size_t>(n);
     }
@@ -62,7 +62,7 @@ private:
         for (;;) {
             pollfd entry{fd_, POLLIN, 0};
             const int ready = ::poll(&entry, 1, kSlice);
-            if (ready < 0) return Unexpected(file_errno_text(errno));
+            if (ready < 0) return Unexpected(file_errno_failure(errno));
             if (ready > 0) return 1;
             if (!keep_going.load(std::memory_order_relaxed)) return 0;
         }
@@ -93,13 +93,13 @@ private:
 
 OpenResult open_recording(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
-        return Unexpected(std::string("file name contained an unexpected NUL byte"));
+        return Unexpected(SourceFailure{"file name contained an unexpected NUL byte"});
     }
     const std::string c_path(path);
     // Nothing else is checked: a directory opens, and its first read fails.
     const int fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return Unexpected(file_errno_text(errno));
+        return Unexpected(file_errno_failure(errno));
     }
     PendingFd pending(fd);
     std::unique_ptr<ByteSource> source = std::make_unique<FileSource>(fd);

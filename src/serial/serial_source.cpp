@@ -72,15 +72,24 @@ static_assert(_IOR('T', 0x2A, KernelTermios2) == kTcGets2);
 static_assert(_IOW('T', 0x2B, KernelTermios2) == kTcSets2);
 
 using Wait = std::chrono::duration<std::uint64_t, std::milli>;
-using Step = Expected<void, std::string>;
+using Step = Expected<void, SourceFailure>;
 
 // The wait that a timeout too long to be held saturates to: it never ends.
 constexpr Wait kEndless = Wait::max();
-constexpr std::string_view kTimedOut = "Operation timed out";
 
-// The current errno as a failure. Call it right after the failing call.
-Unexpected<std::string> errno_failure() {
-    return Unexpected(serial_errno_text(errno));
+// The failure of `err`, by default the current errno (call it right after
+// the failing call).
+Unexpected<SourceFailure> errno_failure(int err = errno) {
+    return Unexpected(serial_errno_failure(err));
+}
+
+// A wait for input that ran out: its own words, and no error number (a read
+// timeout is the caller's choice, not the system's failure).
+SourceFailure timed_out() { return {"Operation timed out", 0}; }
+
+// A failure that no error number stands behind.
+Unexpected<SourceFailure> failure(std::string_view text) {
+    return Unexpected(SourceFailure{std::string(text)});
 }
 
 // Seconds to whole milliseconds, truncated and saturated; negative or NaN is 0.
@@ -127,7 +136,7 @@ Step claim_exclusive(int fd) {
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
         if (errno == EWOULDBLOCK) {
-            return Unexpected(std::string("Unable to acquire exclusive lock on serial port"));
+            return failure("Unable to acquire exclusive lock on serial port");
         }
         return errno_failure();
     }
@@ -152,7 +161,7 @@ Step make_raw(int fd) {
     (void)::tcsetattr(fd, TCSANOW, &wanted);
     termios applied{};
     if (::tcgetattr(fd, &applied) == -1 || !same_flag_words(wanted, applied)) {
-        return Unexpected(std::string("Settings did not apply correctly"));
+        return failure("Settings did not apply correctly");
     }
     return {};
 }
@@ -198,15 +207,15 @@ static_assert((POLLIN | POLLPRI | POLLOUT | POLLERR | POLLHUP | POLLNVAL | POLLR
 Step check_poll_events(short revents) {
     const auto events = static_cast<std::uint16_t>(revents);
     if ((events & ~kKnownPollEvents) != 0) {
-        return Unexpected(std::string("I/O error"));
+        return errno_failure(EIO);
     }
     if (events == POLLIN) {
         return {};
     }
     if ((events & (POLLHUP | POLLNVAL)) != 0) {
-        return Unexpected(std::string("Broken pipe"));
+        return errno_failure(EPIPE);  // the line hung up
     }
-    return Unexpected(std::string("I/O error"));
+    return errno_failure(EIO);
 }
 
 class SerialSource final : public ByteSource {
@@ -238,7 +247,7 @@ private:
         }
         for (;;) {
             Step ready = poll_for_input(Wait{kStopCheckInterval.count()});
-            if (ready || ready.error() != kTimedOut || !keep_going.load(std::memory_order_relaxed)) {
+            if (ready || ready.error() != timed_out() || !keep_going.load(std::memory_order_relaxed)) {
                 return ready;
             }
         }
@@ -255,7 +264,7 @@ private:
             return errno_failure();
         }
         if (ready != 1) {
-            return Unexpected(std::string(kTimedOut));
+            return Unexpected(timed_out());
         }
         return check_poll_events(entry.revents);
     }
@@ -268,7 +277,7 @@ private:
 
 OpenResult open_serial_port(std::string_view port, std::uint32_t baud, double timeout) {
     if (port.find('\0') != std::string_view::npos) {
-        return Unexpected(std::string("Invalid argument"));
+        return errno_failure(EINVAL);
     }
     const std::string path(port);
     // Non-blocking so that opening never waits for carrier; cleared below.

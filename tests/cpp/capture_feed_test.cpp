@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "scripted_source.hpp"
-#include "serial/errno_text.hpp"
 #include "test_support.hpp"
 
 namespace brimlet::live {
@@ -21,7 +20,7 @@ struct Outcome {
     test::Bytes bytes;  // every read's, in order
     std::size_t reads = 0;
     CaptureCounts counts;  // as of the last read
-    std::string failure;
+    SourceFailure failure;
 };
 
 // Takes until the run ends; the stamps of each read are checked on the way.
@@ -62,10 +61,10 @@ TEST(CaptureFeed, KeepsEveryReadAndCountsTheFramesInIt) {
     const std::size_t tail = 3;  // the start of one more frame, unfinished
     const std::size_t first = raw.size() + 4;  // a read that ends inside a frame
     script.bytes(test::Bytes(stream.begin(), stream.begin() + first));
-    script.fail(serial_errno_text(EINTR));  // a signal on the reader thread: the wait goes on
+    script.fail("Interrupted system call", EINTR);  // a signal on the reader thread: the wait goes on
     script.bytes(test::Bytes(stream.begin() + first, stream.end()));
     script.bytes(test::Bytes(raw.begin(), raw.begin() + tail));
-    script.fail("Broken pipe");
+    script.fail("Broken pipe", EPIPE);
     auto started = CaptureFeed::start(std::make_unique<test::ScriptedSource>(script.shared));
     ASSERT_TRUE(started) << started.error();
     Outcome out = take_to_end(**started);
@@ -79,7 +78,7 @@ TEST(CaptureFeed, KeepsEveryReadAndCountsTheFramesInIt) {
     EXPECT_EQ(out.counts.outside, noise.size() + damaged.size());
     EXPECT_EQ(out.counts.bad_checksums, 1u);
     EXPECT_EQ(out.counts.other_frames, 1u);
-    EXPECT_EQ(out.failure, "Broken pipe");
+    EXPECT_EQ(out.failure, (SourceFailure{"Broken pipe", EPIPE}));
 }
 
 // A consumer that falls too far behind ends the run with an overrun, after
@@ -94,8 +93,8 @@ TEST(CaptureFeed, AnOverrunIsToldAndEndOfDataIsQuiet) {
         Outcome out = take_to_end(**started);
         script.release();
         EXPECT_EQ(out.bytes, test::Bytes(20, 0x42)) << overrun;
-        EXPECT_EQ(out.failure.find("overrun") != std::string::npos, overrun) << out.failure;
-        EXPECT_EQ(out.failure.empty(), !overrun);
+        EXPECT_EQ(out.failure.text.find("overrun") != std::string::npos, overrun) << out.failure.text;
+        EXPECT_EQ(out.failure, (SourceFailure{overrun ? out.failure.text : ""}));  // no errno: the reader gave up
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string_view>
 #include <utility>
 
 namespace brimlet {
@@ -12,11 +11,10 @@ using Row = std::pair<int, const char*>;
 
 class SerialErrnoText : public testing::TestWithParam<Row> {};
 
-TEST_P(SerialErrnoText, UsesKernelWordingAndStandsForItsNumber) {
+TEST_P(SerialErrnoText, UsesKernelWordingAndKeepsTheNumber) {
     const auto [err, text] = GetParam();
     EXPECT_EQ(serial_errno_text(err), text);
-    const bool known = std::string_view(text) != "Unknown errno";
-    EXPECT_EQ(errno_of_text(text), known ? err : 0);
+    EXPECT_EQ(serial_errno_failure(err), (SourceFailure{text, err}));  // even where the words are unknown
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -36,14 +34,7 @@ TEST(FileErrnoText, UsesCLibraryWordingAndNumber) {
     EXPECT_EQ(file_errno_text(2), "No such file or directory (os error 2)");
     EXPECT_EQ(file_errno_text(9), "Bad file descriptor (os error 9)");
     EXPECT_TRUE(file_errno_text(100000).ends_with(" (os error 100000)"));
-    EXPECT_EQ(errno_of_text(file_errno_text(32)), 32);
-}
-
-TEST(ErrnoOfText, IsZeroForOtherTexts) {
-    for (const char* text : {"", "timed out waiting on channel", "Broken pipe ", "x (os error )",
-                             "x (os error -3)", "x (os error 2x)", "Unable to acquire exclusive lock on serial port"}) {
-        EXPECT_EQ(errno_of_text(text), 0) << text;
-    }
+    EXPECT_EQ(file_errno_failure(32), (SourceFailure{"Broken pipe (os error 32)", 32}));
 }
 
 }  // namespace

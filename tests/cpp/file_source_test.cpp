@@ -36,7 +36,7 @@ protected:
 
     std::unique_ptr<ByteSource> open_ok(const fs::path& path) {
         OpenResult opened = open_recording(path.string());
-        EXPECT_TRUE(opened.has_value()) << opened.error();
+        EXPECT_TRUE(opened.has_value()) << opened.error().text;
         return opened ? std::move(*opened) : nullptr;
     }
 

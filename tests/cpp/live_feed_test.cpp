@@ -36,7 +36,7 @@ struct LiveFeedFixture : ::testing::Test, test::Script {
     void TearDown() override { release(); }
 
     // Takes until the run ends: the tags in order, and the failure if any.
-    std::pair<std::vector<float>, std::string> take_to_end() {
+    std::pair<std::vector<float>, SourceFailure> take_to_end() {
         std::vector<float> tags;
         for (;;) {
             EXPECT_TRUE(feed->wait(2000ms)) << "readiness never rose";
@@ -45,7 +45,7 @@ struct LiveFeedFixture : ::testing::Test, test::Script {
             if (std::holds_alternative<Ended>(*taken)) return {tags, {}};
             if (auto* failed = std::get_if<ReadFailed>(&*taken)) {
                 EXPECT_TRUE(std::holds_alternative<Ended>(*feed->take())) << "the failure is told once";
-                return {tags, failed->text};
+                return {tags, failed->failure};
             }
             auto& table = std::get<ColumnTable>(*taken);
             for (std::size_t i = 0; i < table.size; ++i) {
@@ -78,7 +78,7 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
     test::Bytes damaged = raw_frame(-1);
     damaged.back() ^= 0xFF;
     bytes(test::concat({{0x00, 0x75, 0x01}, damaged, test::frame(0x81, {})}));
-    fail("Input/output error");
+    fail("Input/output error", EIO);
     auto [tags, failure] = take_to_end();
     EXPECT_EQ(tags, expected);
     ASSERT_EQ(skipped.size(), expected.size());
@@ -87,7 +87,7 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
     EXPECT_EQ(feed->counts().outside.load(), 3 + 3 + damaged.size());
     EXPECT_EQ(feed->counts().bad_checksums.load(), 1u);
     EXPECT_EQ(feed->counts().other_frames.load(), 1u);
-    EXPECT_EQ(failure, "Input/output error");
+    EXPECT_EQ(failure, (SourceFailure{"Input/output error", EIO})) << "its number beside its text";
     EXPECT_TRUE(feed->wait(0ms)) << "up for good after the end";
 }
 
@@ -96,7 +96,7 @@ TEST_F(LiveFeedFixture, EndOfDataEndsQuietly) {
     end();
     auto [tags, failure] = take_to_end();
     EXPECT_EQ(tags, std::vector<float>{7});
-    EXPECT_EQ(failure, "");
+    EXPECT_EQ(failure, SourceFailure{});
 }
 
 }  // namespace

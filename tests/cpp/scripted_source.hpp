@@ -22,7 +22,7 @@ public:
     struct Step {
         enum Kind { kBytes, kFail, kEnd, kPause } kind;
         Bytes bytes;
-        std::string failure;
+        SourceFailure failure;
     };
     struct Shared {
         std::mutex lock;
@@ -85,7 +85,9 @@ struct Script {
         shared->changed.notify_all();
     }
     void bytes(Bytes b) { push({ScriptedSource::Step::kBytes, std::move(b), {}}); }
-    void fail(std::string text) { push({ScriptedSource::Step::kFail, {}, std::move(text)}); }
+    void fail(std::string text, int error_number = 0) {
+        push({ScriptedSource::Step::kFail, {}, {std::move(text), error_number}});
+    }
     void end() { push({ScriptedSource::Step::kEnd, {}, {}}); }
     void release() {
         std::lock_guard g(shared->lock);

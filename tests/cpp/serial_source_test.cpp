@@ -67,7 +67,7 @@ protected:
 
     std::unique_ptr<ByteSource> open_port(double timeout, std::uint32_t baud = kDefaultBaudrate) {
         OpenResult opened = open_serial_port(port_, baud, timeout);
-        EXPECT_TRUE(opened.has_value()) << opened.error();
+        EXPECT_TRUE(opened.has_value()) << opened.error().text;
         return opened ? std::move(*opened) : nullptr;
     }
     void send(std::string_view bytes) {
@@ -138,7 +138,7 @@ TEST_P(ShortWait, SilentLineTimesOutAtOnce) {
     auto source = open_port(GetParam());
     ASSERT_TRUE(source);
     const auto started = Clock::now();
-    EXPECT_EQ(source->read(span_).error(), "Operation timed out");
+    EXPECT_EQ(source->read(span_).error(), (SourceFailure{"Operation timed out", 0}));  // the caller's limit, no errno
     EXPECT_LT(Clock::now() - started, test::kWaitMargin * kStopCheckInterval);
 }
 
@@ -210,7 +210,7 @@ TEST_F(SerialSourceTest, HangUpBreaksThePipe) {
     auto source = open_port(5.0);
     ASSERT_TRUE(source);
     hang_up();
-    EXPECT_EQ(source->read(span_).error(), "Broken pipe");
+    EXPECT_EQ(source->read(span_).error(), (SourceFailure{"Broken pipe", EPIPE}));
 }
 
 // The wait runs with no signal blocked, so even a signal that the thread
@@ -233,14 +233,14 @@ TEST_F(SerialSourceTest, SignalDuringWaitInterruptsTheRead) {
     ASSERT_EQ(::pthread_kill(reader.get_future().get(), SIGUSR1), 0);
     ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
     ::sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(reading.get().error(), "Interrupted system call");
+    EXPECT_EQ(reading.get().error(), (SourceFailure{"Interrupted system call", EINTR}));
 }
 
 TEST_F(SerialSourceTest, PortIsHeldExclusivelyUntilReleased) {
     auto first = open_port(1.0);
     ASSERT_TRUE(first);
     // Exclusive mode refuses the open; root bypasses it and meets the lock.
-    const std::string refused = open_serial_port(port_, 115200, 1.0).error();
+    const std::string refused = open_serial_port(port_, 115200, 1.0).error().text;
     EXPECT_TRUE(refused == "Device or resource busy"
                 || refused == "Unable to acquire exclusive lock on serial port")
         << refused;
@@ -261,12 +261,13 @@ TEST(SerialOpenFailure, EachFailureHasItsTextAndLeavesNothingOpen) {
     std::ofstream(dir / "plain.bin") << "not a terminal";
     auto open_fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open_fds();
-    for (const auto& [path, text] : std::vector<std::pair<std::string, std::string>>{
-             {(dir / "missing").string(), "No such file or directory"},
-             {(dir / "plain.bin").string(), "Not a typewriter"},
-             {dir.string(), "Is a directory"},
-             {(dir / "tty").string() + std::string(1, '\0') + "S0", "Invalid argument"}}) {
-        EXPECT_EQ(open_serial_port(path, 115200, 0.1).error(), text);
+    for (const auto& [path, failure] : std::vector<std::pair<std::string, SourceFailure>>{
+             {(dir / "missing").string(), {"No such file or directory", ENOENT}},
+             {(dir / "plain.bin").string(), {"Not a typewriter", ENOTTY}},
+             {dir.string(), {"Is a directory", EISDIR}},
+             {(dir / "tty").string() + std::string(1, '\0') + "S0", {"Invalid argument", EINVAL}}}) {
+        const std::string& text = failure.text;
+        EXPECT_EQ(open_serial_port(path, 115200, 0.1).error(), failure);
         EXPECT_EQ(open_fds(), before) << text;
     }
     fs::remove_all(dir);

@@ -40,6 +40,26 @@ MODULE_DIRS = (Path(brimlet.__file__).resolve().parent, Path(brimlet_tools.__fil
 CHILD_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, MODULE_DIRS))}
 
 
+@pytest.fixture(autouse=True)
+def no_child_left() -> Iterator[None]:
+    """Kills what a test started and left running (it failed, or a wait of
+    its timed out), so that no command or device outlives its test."""
+    started: list[subprocess.Popen] = []
+
+    class Tracked(subprocess.Popen):
+        def __init__(self, *args, **kwargs) -> None:
+            super().__init__(*args, **kwargs)
+            started.append(self)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(subprocess, "Popen", Tracked)
+        yield
+    for child in started:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
 def tool(*args: str) -> list[str]:
     return [sys.executable, "-m", "brimlet_tools", *args]
 

@@ -62,9 +62,9 @@ def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> 
         source.read()
 
 
-def failing_calls(directory: int) -> list[tuple[Callable[[], object], type[Exception], str]]:
-    """(call, exception type, its text) for each kind of failure the module
-    raises; `directory` is a descriptor open on a directory."""
+def failing_calls(directory: int) -> list[tuple[Callable[[], object], type[Exception], str, int | None]]:
+    """(call, exception type, its text, its errno) for each kind of failure
+    the module raises; `directory` is a descriptor open on a directory."""
     closed = brimlet_columns.LiveSource.recording(__file__)
     closed.close()
     columns, _ = brimlet_columns.decode(stream_bytes(NOISY))
@@ -72,23 +72,27 @@ def failing_calls(directory: int) -> list[tuple[Callable[[], object], type[Excep
     leading[1] = np.full_like(leading[1], 200)
     unknown_kind = [*leading, *(columns[name] for name in brimlet_columns.DATA_COLUMNS)]
     return [
-        (closed.read, ValueError, "I/O operation on a closed live source"),
-        (closed.fileno, ValueError, "I/O operation on a closed live source"),
-        (closed.scan_totals, ValueError, "I/O operation on a closed live source"),
+        (closed.read, ValueError, "I/O operation on a closed live source", None),
+        (closed.fileno, ValueError, "I/O operation on a closed live source", None),
+        (closed.scan_totals, ValueError, "I/O operation on a closed live source", None),
         (lambda: brimlet_columns.text_lines("csv", unknown_kind), ValueError,
-         "the kind column holds a code with no packet type"),
+         "the kind column holds a code with no packet type", None),
         (lambda: brimlet_columns.decode_file(directory, 10), IsADirectoryError,
-         "[Errno 21] Is a directory"),
+         "[Errno 21] Is a directory", errno.EISDIR),
+        # A reader's failure keeps its own words, with its number beside them.
+        (lambda: brimlet_columns.LiveSource.recording(f"/proc/self/fd/{directory}").read(5), OSError,
+         "Is a directory (os error 21)", errno.EISDIR),
     ]  # fmt: skip
 
 
 def test_failures_are_raised_with_their_exception_and_text(tmp_path) -> None:
     directory = os.open(tmp_path, os.O_RDONLY)
     try:
-        for call, kind, text in failing_calls(directory):
+        for call, kind, text, number in failing_calls(directory):
             with pytest.raises(kind) as failure:
                 call()
             assert type(failure.value) is kind and str(failure.value) == text
+            assert getattr(failure.value, "errno", None) == number, text
     finally:
         os.close(directory)
 

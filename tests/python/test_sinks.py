@@ -4,6 +4,7 @@ a sink that has had enough, and an output that stalled."""
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterator
 from typing import Any
 
@@ -71,3 +72,15 @@ def test_the_loop_delivers_then_says_how_the_reading_ended(hangs_up, ended_at, e
         with pytest.raises(PortHungUp if hangs_up else ToolError, match=f"^{error}$"):
             sinks.run(reading, None, [sink], stop=None)
     assert (sink.rows, reading.closed, sink.finished, sink.dropped) == (rows, True, not fails, fails)
+
+
+def test_letting_a_stalled_output_go_keeps_no_descriptor(tmp_path) -> None:
+    # The output stays open and now writes nowhere; each end let go opens nothing that lives on.
+    with open(tmp_path / "out", "w") as out:
+        before = len(os.listdir("/proc/self/fd"))
+        for _ in range(3):
+            sinks.let_go(out)
+        out.write("lost")
+        out.flush()
+        assert len(os.listdir("/proc/self/fd")) == before
+    assert (tmp_path / "out").read_text() == ""

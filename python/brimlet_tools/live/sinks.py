@@ -94,7 +94,11 @@ STALLED_END = f"stopped while the output had taken nothing for {STALLED:g} s or 
 
 def let_go(out: IO[Any]) -> None:
     """What `out` has not taken goes nowhere, so that the end does not wait on it again."""
-    os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(nowhere, out.fileno())
+    finally:
+        os.close(nowhere)
 
 
 def run(reading: PortReading[Batch], stage: ClockStage | None, sinks: Sequence[Sink], stop: Any) -> None:
