@@ -7,7 +7,6 @@ namespace brimlet::columns {
 
 namespace {
 
-constexpr std::int64_t kClockJumpNs = 1'000'000'000;
 // Rows passed out of the window are dropped once this many gather, so that
 // dropping costs little per row.
 constexpr std::size_t kDropAtOnce = 4096;

@@ -25,6 +25,11 @@
 
 namespace brimlet::columns {
 
+// Without a clock that never steps, a receive time more than this after the
+// one before, with nothing lost between, is a clock step rather than a pause
+// of the line (the recording's fit and the live clock alike).
+inline constexpr std::int64_t kClockJumpNs = 1'000'000'000;
+
 // What a recording's decoder gives per packet, in stream order; all four the
 // same length.
 struct PacketTimes {
