@@ -12,10 +12,6 @@ namespace brimlet::columns {
 
 namespace {
 
-// Without a clock that never steps, a receive time more than this after the
-// one before, with nothing lost between, is a clock step rather than a
-// pause of the line.
-constexpr std::int64_t kClockJumpNs = 1'000'000'000;
 // A line quiet this long between two packets of a kind may hide packets the
 // device never sent: the floor's step tells how many. One quiet longer than
 // the other bound (more packets than a count holds at the highest rates)
