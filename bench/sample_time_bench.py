@@ -17,7 +17,8 @@ day, `load`'s errors beside those of a plain reference (the lower hull of
 each 60 s window of (the device's own frame index, receive time): what the
 floor gives when every gap is known) and of the receive time alone; and the
 live clock stage's (`ClockStage`, fed read by read as a live source's
-batches, half a second behind), and where its gap counts differ from
+batches, with the boot clock beside each receive time, half a second
+behind), and where its gap counts differ from
 `load`'s for packets before the recording's last second. Errors per kind after one constant offset, packets after the
 first second, in µs.
 
@@ -35,13 +36,14 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 from typing import Any
 
 import common
 import numpy as np
 
-from brimlet_tools.files.receive_times import TimesWriter, companion_path
+from brimlet_tools.files.receive_times import TimesWarning, TimesWriter, companion_path
 from brimlet_tools.recordings.recording import load
 from brimlet_tools.sim.links import Delivered, Link, deliver
 from brimlet_tools.sim.simulator import StreamConfig
@@ -52,6 +54,8 @@ PPM = 50.0
 FAULT_RATE = 0.001  # of frames dropped, and as many damaged
 LATE_P99_NS = 2_000_000  # the device fell behind beyond this
 DEVICE_NICE = -10
+WALL_STEP_CASE = "the wall clock is set on an hour half-way"
+WALL_STEP_NS = 3_600_000_000_000
 
 
 def burn(until: float) -> None:
@@ -112,11 +116,16 @@ def reference(frame: Any, time: Any) -> Any:
     return out
 
 
-def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int]], frame_end: Any) -> tuple[Any, Any]:
-    """The sample times and gaps the live clock stage gives, fed read by read
-    with the columns a live source gives."""
+def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int, int]],
+               frame_end: Any) -> tuple[Any, Any, ClockStage]:  # fmt: skip
+    """The sample times and gaps the live clock stage gives, and the stage,
+    fed read by read with the columns a live source gives: each packet
+    stamped with its read's wall and boot clocks."""
     stage = ClockStage(delay=0.5)
-    cuts = np.searchsorted(frame_end, np.array([end for end, _ in reads], np.uint64), side="right")
+    ends = np.array([end for end, _, _ in reads], np.uint64)
+    cuts = np.searchsorted(frame_end, ends, side="right")
+    read_of = np.searchsorted(ends, frame_end)
+    wall, boot = (np.array([r[k] for r in reads], np.int64)[read_of] for k in (1, 2))
     sample, missing, start = [], [], 0
     for cut in [*np.unique(cuts).tolist(), len(c["kind"]), None]:
         if cut is not None and cut <= start:
@@ -124,13 +133,14 @@ def live_clock(c: dict[str, Any], skipped: Any, reads: list[tuple[int, int]], fr
         if cut is None:
             out = stage.finish()
         else:
-            out = stage.push({"kind": c["kind"][start:cut], "time": c["time"][start:cut],
-                              "skipped": skipped[start:cut], "present": c["present"][start:cut]})  # fmt: skip
+            out = stage.push({"kind": c["kind"][start:cut], "time": wall[start:cut].view("datetime64[ns]"),
+                              "skipped": skipped[start:cut], "present": c["present"][start:cut],
+                              "boot": boot[start:cut]})  # fmt: skip
             start = cut
         if out is not None:
             sample.append(out["sample_time"].view(np.int64))
             missing.append(out["missing_before"])
-    return np.concatenate(sample), np.concatenate(missing)
+    return np.concatenate(sample), np.concatenate(missing), stage
 
 
 RATES_OF = {"raw": lambda config: config.raw_rate, "estimated": lambda config: config.estimated_rate}
@@ -153,6 +163,7 @@ def link_cases(minutes: float) -> dict[str, tuple[StreamConfig, Link]]:
         "the line loses 1000 frames in one stretch": (ppm, Link("polled", losses=((20.0, 1000),))),
         "the line loses 1 frame, and 10": (ppm, Link("polled", losses=((20.0, 1), (40.0, 10)))),
         "the device sends nothing for 1 s": (ppm, Link("polled", pauses=((30.0, 1.0),))),
+        WALL_STEP_CASE: (ppm, Link("polled")),
         "the device skips 10 frames": (ppm, Link("polled", pauses=((30.0, 0.0099),))),
         "the device skips 1 frame in 97": (ppm, Link("polled", skip_every=97)),
         "crystal warming 30 to 70 ppm over 12 min": (StreamConfig(seconds=720, seed=3), Link("polled", warm=warm)),
@@ -160,19 +171,32 @@ def link_cases(minutes: float) -> dict[str, tuple[StreamConfig, Link]]:
     }
 
 
-def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
+def clocks(name: str, reads: list[tuple[int, int]]) -> list[tuple[int, int, int]]:
+    """Each read's (end, wall clock, boot clock): the model's one clock is
+    both, but in the wall-clock-step case, whose wall clock is set on an hour
+    half-way."""
+    if name != WALL_STEP_CASE:
+        return [(end, t, t) for end, t in reads]
+    at = reads[len(reads) // 2][1]
+    return [(end, t + (WALL_STEP_NS if t >= at else 0), t) for end, t in reads]
+
+
+def link_row(name: str, config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
     got: Delivered = deliver(config, link)
     path = folder / "link.bin"
     path.write_bytes(got.data)
+    reads = clocks(name, got.reads)
     with TimesWriter(companion_path(path)) as writer:
         start = 0
-        for end, t in got.reads:
-            writer.add(got.data[start:end], t, t)
+        for end, t, boot in reads:
+            writer.add(got.data[start:end], t, boot)
             start = end
-    loaded = load(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", TimesWarning)  # the stepped wall clock, said once: known here
+        loaded = load(path)
     c = loaded.columns
     truth, truly_missing = np.array(got.truth, np.int64), np.array(got.missing)
-    live_sample, live_missing = live_clock(c, loaded.scan.skipped, got.reads, loaded.scan.end)
+    live_sample, live_missing, stage = live_clock(c, loaded.scan.skipped, reads, loaded.scan.end)
     read_of = np.searchsorted(np.array([end for end, _ in got.reads]), loaded.scan.end.astype(np.int64))
     row: dict[str, Any] = {}
     for code, kind in enumerate(RATES):
@@ -201,7 +225,8 @@ def link_row(config: StreamConfig, link: Link, folder: Path) -> dict[str, Any]:
             "lost": int(truly.sum()), "counted": int(said.sum()), "live_counted": int(live_said.sum()),
             "missing_right": float((said == truly).mean()), "live_missing_right": float((live_said == truly).mean()),
             "live_differs": int((live_said != said)[time <= time[-1] - 10**9].sum()),
-            "clock_steps": loaded.fits[kind].clock_steps, "rate_hz": loaded.fits[kind].rate,
+            "clock_steps": loaded.fits[kind].clock_steps, "live_clock_steps": stage.stats(kind).clock_steps,
+            "rate_hz": loaded.fits[kind].rate,
             "off_a_period": int(off.sum()), "off_outside_gap_reads": int((off & ~excused).sum()),
         }  # fmt: skip
     return row
@@ -213,7 +238,7 @@ def links_main(args: argparse.Namespace) -> int:
              "lost: counted by load, by the live clock"]  # fmt: skip
     with tempfile.TemporaryDirectory() as tmp:
         for name, (config, link) in link_cases(args.minutes).items():
-            row = results["links"][name] = link_row(config, link, Path(tmp))
+            row = results["links"][name] = link_row(name, config, link, Path(tmp))
             parts = []
             for kind, r in row.items():
                 figures = " | ".join(f"{r[k]['p99']:.1f}/{r[k]['max']:.1f}"
@@ -221,6 +246,7 @@ def links_main(args: argparse.Namespace) -> int:
                 parts.append(f"{kind} {figures}; lost {r['lost']}: {r['counted']}, {r['live_counted']}"
                              + (f" ({r['live_differs']} packets' counts differ)" if r["live_differs"] else "")
                              + (f", {r['clock_steps']} clock steps" if r["clock_steps"] else "")
+                             + (f", {r['live_clock_steps']} live" if r["live_clock_steps"] else "")
                              + (f"; {r['off_a_period']} a period off, {r['off_outside_gap_reads']} outside "
                                 "the reads of a gap" if r["off_a_period"] else ""))  # fmt: skip
             lines.append(f"{name}: " + "; ".join(parts))

@@ -117,10 +117,13 @@ class LiveClock:
     RuntimeError."""
 
     def __new__(cls, kinds: int, delay: float = 0.5, steady: bool = False) -> LiveClock: ...
-    def push(self, kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer | None = None, /) -> int:
+    def push(self, kind: Buffer, time: Buffer, skipped: Buffer, end: Buffer | None = None,
+             boot: Buffer | None = None, /) -> int:  # fmt: skip
         """Takes a batch (uint8 kind codes, int64 receive times in ns, uint32
         bytes passed over before each, uint64 stream offset after each frame
-        where known); the number of rows given out and not yet taken."""
+        where known, int64 boot clock in ns read with each receive time where
+        known: the wall clock then stepped only where the two moved apart);
+        the number of rows given out and not yet taken."""
         ...
     def settle(self, now: int | None = None, /) -> int:
         """Gives out the rows received `delay` before `now` (ns), or all of
@@ -156,7 +159,9 @@ class LiveSource:
 
     def read(self, timeout: float | None = None) -> dict[str, Column] | None:
         """Every packet queued, in order, as the columns `decode` gives (less
-        "end": no stream is kept), stamped with receive times; waits up to `timeout` seconds (None: without limit)
+        "end": no stream is kept), stamped with receive times, and "boot"
+        (int64 ns), the boot clock (CLOCK_BOOTTIME) read with each receive
+        time's read; waits up to `timeout` seconds (None: without limit)
         for one, and returns columns of no rows when none came. None once the
         run has ended and everything has been read; OSError with the reader's
         text when a read failed, after every packet before it, its errno the

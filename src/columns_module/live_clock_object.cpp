@@ -69,13 +69,14 @@ PyObject* clock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* clock_push(PyObject* self, PyObject* args) {
-    PyObject *kind_arg, *time_arg, *skipped_arg, *end_arg = Py_None;
-    if (!PyArg_ParseTuple(args, "OOO|O:push", &kind_arg, &time_arg, &skipped_arg, &end_arg)) return nullptr;
-    HeldBuffer kind_buffer, time_buffer, skipped_buffer, end_buffer;
+    PyObject *kind_arg, *time_arg, *skipped_arg, *end_arg = Py_None, *boot_arg = Py_None;
+    if (!PyArg_ParseTuple(args, "OOO|OO:push", &kind_arg, &time_arg, &skipped_arg, &end_arg, &boot_arg)) return nullptr;
+    HeldBuffer kind_buffer, time_buffer, skipped_buffer, end_buffer, boot_buffer;
     std::span<const std::uint8_t> kind;
     std::span<const std::int64_t> time;
     std::span<const std::uint32_t> skipped;
     std::span<const std::uint64_t> end;
+    std::span<const std::int64_t> boot;
     const int flags = PyBUF_FORMAT | PyBUF_ND;
     if (!kind_buffer.take(kind_arg, flags) || !time_buffer.take(time_arg, flags) ||
         !skipped_buffer.take(skipped_arg, flags) || !kind_buffer.as_array("kind", kind) ||
@@ -83,8 +84,10 @@ PyObject* clock_push(PyObject* self, PyObject* args) {
         return nullptr;
     }
     if (end_arg != Py_None && (!end_buffer.take(end_arg, flags) || !end_buffer.as_array("end", end))) return nullptr;
-    if (time.size() != kind.size() || skipped.size() != kind.size() || (end_arg != Py_None && end.size() != kind.size())) {
-        PyErr_SetString(PyExc_ValueError, "kind, time, skipped and end must have one length");
+    if (boot_arg != Py_None && (!boot_buffer.take(boot_arg, flags) || !boot_buffer.as_array("boot", boot))) return nullptr;
+    if (time.size() != kind.size() || skipped.size() != kind.size() || (end_arg != Py_None && end.size() != kind.size()) ||
+        (boot_arg != Py_None && boot.size() != kind.size())) {
+        PyErr_SetString(PyExc_ValueError, "kind, time, skipped, end and boot must have one length");
         return nullptr;
     }
     ClockObject* clock = as_clock(self);
@@ -92,7 +95,7 @@ PyObject* clock_push(PyObject* self, PyObject* args) {
         Result<Borrow> using_it = use(clock);
         if (!using_it) return Unexpected(std::move(using_it).error());
         Result<void> pushed = brimlet::py::without_lock([&]() -> Result<void> {
-            clock->clock->push(kind, time, skipped, end);
+            clock->clock->push(kind, time, skipped, end, boot);
             return {};
         });
         if (!pushed) return Unexpected(std::move(pushed).error());
@@ -185,7 +188,7 @@ void clock_dealloc(PyObject* self) {
 
 PyMethodDef clock_methods[] = {
     {"push", clock_push, METH_VARARGS,
-     "push($self, kind, time, skipped, end=None, /)\n--\n\n"
+     "push($self, kind, time, skipped, end=None, boot=None, /)\n--\n\n"
      "Takes a batch's columns; the number of rows given out and not yet taken."},
     {"settle", clock_settle, METH_VARARGS,
      "settle($self, now=None, /)\n--\n\n"

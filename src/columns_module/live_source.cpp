@@ -116,9 +116,17 @@ PyObject* live_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!taken) return Unexpected(brimlet::py::OutOfMemory{});
         if (std::holds_alternative<Ended>(*taken)) return OwnedRef::new_ref(Py_None);
         if (auto* failed = std::get_if<ReadFailed>(&*taken)) return Unexpected(brimlet::py::read_failure(std::move(failed->failure)));
+        auto* column_type = reinterpret_cast<PyTypeObject*>(live.column_type);
+        LiveBatch& batch = std::get<LiveBatch>(*taken);
+        const std::size_t rows = batch.table.size;
         // Where a frame lay in the line's stream means nothing to a live reader.
-        return checked(
-            columns_dict(reinterpret_cast<PyTypeObject*>(live.column_type), std::get<ColumnTable>(*taken), false));
+        Result<OwnedRef> columns = checked(columns_dict(column_type, batch.table, false));
+        if (!columns) return columns;
+        OwnedRef boot = new_column(column_type, batch.boot.release(), rows, sizeof(std::int64_t), "q");
+        if (!boot || PyDict_SetItemString(columns->get(), "boot", boot.get()) < 0) {
+            return Unexpected(brimlet::py::PythonError{});
+        }
+        return columns;
     });
 }
 

@@ -10,18 +10,24 @@ namespace brimlet::columns {
 
 namespace {
 
-// The packets of `batch` as a new table, stamped with their receive times.
-Expected<ColumnTable, DecodeError> batch_table(PacketBatch batch) {
-    ColumnTable table;
-    if (!table.reserve(batch.size())) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+// The packets of `batch` as new columns, stamped with their receive and
+// boot times.
+Expected<LiveBatch, DecodeError> batch_table(PacketBatch batch) {
+    LiveBatch out;
+    const std::size_t n = batch.size();
+    if (!out.table.reserve(n) || !out.boot.resize_capacity(n)) {
+        return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    }
     bool ok = true;
+    std::size_t row = 0;
     batch.consume([&](IMUPacket&& packet) {
         // The receive time in ns since the epoch, which the low 64 bits hold;
         // where the frame lay in the stream is not kept, what came before it is.
-        ok = ok && table.append(packet, static_cast<std::int64_t>(packet.time_low), 0);
+        ok = ok && out.table.append(packet, static_cast<std::int64_t>(packet.time_low), 0);
+        if (ok && row < n) out.boot.data()[row++] = packet.boot;
     });
     if (!ok) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
-    return table;
+    return out;
 }
 
 }  // namespace
@@ -58,8 +64,10 @@ Expected<Taken, DecodeError> LiveFeed::take() {
         return ReadFailed{*std::exchange(failure_, std::nullopt)};
     }
     if (engine_.packets_done()) return Ended{};
-    ColumnTable none;
-    if (!none.reserve(0)) return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    LiveBatch none;
+    if (!none.table.reserve(0) || !none.boot.resize_capacity(0)) {
+        return Unexpected(DecodeError{DecodeError::Kind::out_of_memory});
+    }
     return none;
 }
 

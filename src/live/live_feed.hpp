@@ -27,7 +27,13 @@ struct Ended {};
 struct ReadFailed {
     SourceFailure failure;
 };
-using Taken = std::variant<ColumnTable, Ended, ReadFailed>;
+// Packets taken: their columns, and the boot clock (ns) read with each
+// receive time, one entry per row.
+struct LiveBatch {
+    ColumnTable table;
+    Column<std::int64_t> boot;
+};
+using Taken = std::variant<LiveBatch, Ended, ReadFailed>;
 
 class LiveFeed {
 public:
@@ -43,8 +49,8 @@ public:
     int fd() const { return readiness_->fd(); }
     // Waits at most `wait` for the descriptor to be readable; true when it is.
     bool wait(std::chrono::milliseconds wait) const;
-    // Everything queued, in order, as columns stamped with receive times
-    // (no rows when nothing is queued yet); else the read failure that ended
+    // Everything queued, in order, as columns stamped with receive and boot
+    // times (no rows when nothing is queued yet); else the read failure that ended
     // the run, once; else Ended. Out of memory: DecodeError.
     Expected<Taken, DecodeError> take();
     // What the scanner has passed over so far.

@@ -36,6 +36,9 @@ struct IMUPacket {
     // start) and this one, where the scan keeps count of what it passes
     // over (a live source, a decode); 0 elsewhere. At most 2^32 - 1.
     std::uint32_t skipped = 0;
+    // The boot clock (ns), read with the wall clock after the read that
+    // brought the frame, where the reader keeps it (a live source); 0 elsewhere.
+    std::int64_t boot = 0;
 
     Timestamp timestamp() const { return (Timestamp{time_high} << 64) | time_low; }
     void set_timestamp(Timestamp t) {

@@ -22,11 +22,18 @@ LiveClock::LiveClock(std::size_t kinds, std::int64_t delay_ns, bool steady)
     : kinds_(kinds), delay_(delay_ns), steady_(steady), state_(kinds) {}
 
 void LiveClock::push(std::span<const std::uint8_t> kind, std::span<const std::int64_t> time,
-                     std::span<const std::uint32_t> skipped, std::span<const std::uint64_t> end) {
+                     std::span<const std::uint32_t> skipped, std::span<const std::uint64_t> end,
+                     std::span<const std::int64_t> boot) {
     for (std::size_t i = 0; i < kind.size(); ++i) {
         const std::int64_t t = time[i];
-        if (newest_ && (t < *newest_ || (!steady_ && t - *newest_ > kClockJumpNs && skipped[i] == 0))) clock_step();
+        const std::optional<std::int64_t> b = boot.empty() ? std::nullopt : std::optional(boot[i]);
+        if (newest_ && stepped(t, b, skipped[i])) clock_step();
         if (kind_.empty()) fitted_at_ = t;
+        // The window is fitted as steady while every row in it came with
+        // the boot clock: a step would have started it anew.
+        if (kind_.empty()) told_steps_ = true;
+        told_steps_ = told_steps_ && b.has_value();
+        boot_at_newest_ = b;
         // Without the frames' ends, a frame counts one byte: a lost frame is
         // then bounded by nothing but the floor's step.
         stream_end_ = end.empty() ? stream_end_ + skipped[i] + 1 : end[i];
@@ -39,6 +46,17 @@ void LiveClock::push(std::span<const std::uint8_t> kind, std::span<const std::in
     if (!newest_) return;
     if (*newest_ - fitted_at_ >= kRefitNs) refit();
     settle(*newest_);
+}
+
+bool LiveClock::stepped(std::int64_t t, std::optional<std::int64_t> boot, std::uint32_t skipped) const {
+    if (t < *newest_) return true;
+    // Where both clocks are known, the wall clock stepped only where it
+    // moved apart from the boot clock; a silence is then a pause however long.
+    if (boot && boot_at_newest_) {
+        const std::int64_t apart = (t - *newest_) - (*boot - *boot_at_newest_);
+        return apart >= kClockJumpNs || apart <= -kClockJumpNs;
+    }
+    return !steady_ && t - *newest_ > kClockJumpNs && skipped == 0;
 }
 
 void LiveClock::settle(std::optional<std::int64_t> now) {
@@ -79,7 +97,7 @@ void LiveClock::refit() {
     fit_sample_.resize(n);
     fit_missing_.resize(n);
     const PacketTimes packets{kind_, time_, skipped_, end_};
-    fits_ = sample_times(packets, kinds_, true, fit_sample_, fit_missing_, steady_);
+    fits_ = sample_times(packets, kinds_, true, fit_sample_, fit_missing_, steady_ || told_steps_);
     fitted_ = n;
     fitted_at_ = newest_.value_or(0);
 }

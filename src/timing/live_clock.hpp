@@ -11,8 +11,10 @@
 // line the times move onto it by at most `kSlew` periods a packet. They rise
 // strictly and never pass the packet's own receive time.
 //
-// A clock step (a receive time earlier than the one before, or, without a
-// clock that never steps, a jump of over a second with no byte passed over)
+// A clock step (a receive time earlier than the one before; with the boot
+// clock beside the receive times, a move of a second or more apart from it;
+// else, without a clock that never steps, a jump of over a second with no
+// byte passed over)
 // gives out everything held, starts the window anew and goes on, per kind,
 // a period after the last time given out, as the recording's fit moves an
 // epoch to go on from the one before.
@@ -45,10 +47,13 @@ public:
     // Takes packets in stream order: kind code, receive time (ns), bytes
     // passed over just before each, and, when known, the stream offset after
     // each frame (empty: the frames' lengths are not known, and the bytes
-    // passed over say only where packets may be missing). Then gives out
-    // what `delay` of the line has come after. Throws std::bad_alloc.
+    // passed over say only where packets may be missing), and, when known,
+    // the boot clock (ns) read with each receive time (empty: not known).
+    // Then gives out what `delay` of the line has come after. Throws
+    // std::bad_alloc.
     void push(std::span<const std::uint8_t> kind, std::span<const std::int64_t> time,
-              std::span<const std::uint32_t> skipped, std::span<const std::uint64_t> end = {});
+              std::span<const std::uint32_t> skipped, std::span<const std::uint64_t> end = {},
+              std::span<const std::int64_t> boot = {});
     // Gives out the rows received `delay` or longer before `now` (ns), for a
     // line gone quiet; without `now`, every row held.
     void settle(std::optional<std::int64_t> now);
@@ -75,6 +80,9 @@ private:
         KindFit totals;       // packets, gaps and steps given out
     };
 
+    // Whether the wall clock stepped before a row received at `t`, with the
+    // boot clock at `boot` where known and `skipped` bytes passed over.
+    bool stepped(std::int64_t t, std::optional<std::int64_t> boot, std::uint32_t skipped) const;
     void refit();
     void release(std::size_t upto);
     void give(std::size_t row);
@@ -98,6 +106,8 @@ private:
     std::size_t fitted_ = 0;
     std::int64_t fitted_at_ = 0;
     std::optional<std::int64_t> newest_;
+    std::optional<std::int64_t> boot_at_newest_;  // the boot clock of the newest row, where known
+    bool told_steps_ = false;  // every row in the window came with the boot clock
     std::vector<Kind> state_;
     std::vector<std::int64_t> out_sample_;
     std::vector<std::uint16_t> out_missing_;

@@ -25,9 +25,10 @@
 
 namespace brimlet::columns {
 
-// Without a clock that never steps, a receive time more than this after the
-// one before, with nothing lost between, is a clock step rather than a pause
-// of the line (the recording's fit and the live clock alike).
+// The wall clock stepped where it moved this much or more from the boot clock
+// between two reads. Without the boot clock, a receive time more than this
+// after the one before, with nothing lost between, is taken for a clock step
+// rather than a pause of the line.
 inline constexpr std::int64_t kClockJumpNs = 1'000'000'000;
 
 // What a recording's decoder gives per packet, in stream order; all four the

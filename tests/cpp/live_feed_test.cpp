@@ -38,6 +38,7 @@ struct LiveFeedFixture : ::testing::Test, test::Script {
     // Takes until the run ends: the tags in order, and the failure if any.
     std::pair<std::vector<float>, SourceFailure> take_to_end() {
         std::vector<float> tags;
+        std::int64_t boot = 1;
         for (;;) {
             EXPECT_TRUE(feed->wait(2000ms)) << "readiness never rose";
             auto taken = feed->take();
@@ -47,9 +48,12 @@ struct LiveFeedFixture : ::testing::Test, test::Script {
                 EXPECT_TRUE(std::holds_alternative<Ended>(*feed->take())) << "the failure is told once";
                 return {tags, failed->failure};
             }
-            auto& table = std::get<ColumnTable>(*taken);
+            auto& batch = std::get<LiveBatch>(*taken);
+            auto& table = batch.table;
             for (std::size_t i = 0; i < table.size; ++i) {
                 EXPECT_GT(table.time.data()[i], 0) << "stamped with the receive time";
+                EXPECT_GE(batch.boot.data()[i], boot) << "and with the boot clock, which never goes back";
+                boot = std::max(boot, batch.boot.data()[i]);
                 tags.push_back(table.data[pressure_column()].data()[i]);
                 skipped.push_back(table.skipped.data()[i]);
             }
@@ -65,8 +69,8 @@ TEST_F(LiveFeedFixture, ReadinessFollowsTheQueueAndPacketsPrecedeTheFailure) {
     bytes(raw_frame(0));
     ASSERT_TRUE(feed->wait(2000ms));
     auto first = feed->take();
-    ASSERT_TRUE(first && std::holds_alternative<ColumnTable>(*first));
-    EXPECT_EQ(std::get<ColumnTable>(*first).size, 1u);
+    ASSERT_TRUE(first && std::holds_alternative<LiveBatch>(*first));
+    EXPECT_EQ(std::get<LiveBatch>(*first).table.size, 1u);
     EXPECT_FALSE(feed->wait(20ms)) << "down once drained";
 
     std::vector<float> expected;

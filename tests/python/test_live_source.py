@@ -53,7 +53,9 @@ def test_a_recording_gives_the_columns_decode_gives_and_then_ends(recording) -> 
     assert passed_over == {name: totals[name] for name in passed_over} and totals["outside"] > 0
     assert passed_over["bytes"] == len(data)
     del whole["end"]  # where a frame lay in a stream: a recording's, not a live line's
-    assert list(got) == list(whole) and len(got["kind"]) > 100
+    # and the boot clock read with each receive time, which never goes back
+    assert list(got) == [*whole, "boot"] and len(got["kind"]) > 100
+    assert (got["boot"] > 0).all() and (np.diff(got["boot"]) >= 0).all()
     for name, column in whole.items():
         if name != "time":  # receive times now, not those of a recording
             assert got[name].tobytes() == memoryview(column).tobytes(), name

@@ -156,7 +156,11 @@ class SampleClock:
         (uint16) added; None while every row is held. A batch with the
         column "skipped" (bytes passed over before each packet, as a live
         source gives) tells where the line lost bytes; one with "end" (the
-        stream offset after each frame) also how many frames they held."""
+        stream offset after each frame) also how many frames they held. One
+        with "boot" (the boot clock, int64 ns, read with each receive time)
+        tells a step of the wall clock, where the two move apart, from a
+        pause of the line, however long; it is the clock's alone and is not
+        given back with the rows."""
         import numpy as np
 
         if self.held:
@@ -173,9 +177,14 @@ class SampleClock:
         if end is None and "present" in batch and not lossy:
             end = self.frame_ends(np.asarray(batch["present"]), skipped)
         times = np.ascontiguousarray(np.asarray(batch["time"]).view(np.int64))
+        if end is not None:
+            end = np.ascontiguousarray(end, np.uint64)
+        boot = batch.get("boot")
+        if boot is not None:
+            boot = np.ascontiguousarray(boot, np.int64)
+            batch = {name: column for name, column in batch.items() if name != "boot"}
         self.held_batches.append(batch)
-        args = (kinds, times, skipped) if end is None else (kinds, times, skipped, np.ascontiguousarray(end, np.uint64))
-        return self.columns_out(self.native.push(*args))
+        return self.columns_out(self.native.push(kinds, times, skipped, end, boot))
 
     def frame_ends(self, present: Any, skipped: Any) -> Any:
         """The stream offset after each frame of a batch, counted from the

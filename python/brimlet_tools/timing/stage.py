@@ -15,7 +15,10 @@ so, and nothing is awaited between taking a batch and giving it out.
 A batch holds the columns a live source gives ("kind", "time" as receive
 times, and "skipped", the bytes passed over before each packet, which says
 where a gap can be; "end", the stream offset after each frame, where a
-source knows it, also bounds how many frames they held). A batch of no rows says that nothing came for a moment:
+source knows it, also bounds how many frames they held; "boot", the boot
+clock read with each receive time, where the source keeps it, tells a step
+of the wall clock from a pause of the line and is not given back). A batch
+of no rows says that nothing came for a moment:
 the rows held that long are given out. At the end of the batches, or when
 they fail, everything still held is given out first. Every reader of a live
 line that needs sample times goes through this stage; behind it is the
