@@ -172,13 +172,23 @@ void LiveClock::clock_step() {
     newest_.reset();
 }
 
+std::int64_t LiveClock::longest_window() const {
+    std::int64_t piece = 0;
+    for (const KindFit& fit : fits_) {
+        if (fit.piece_ns > 0) piece = piece > 0 ? std::min(piece, fit.piece_ns) : fit.piece_ns;
+    }
+    return std::clamp(piece - kMarginNs, kLongestWindowNs, kLongestUsbWindowNs);
+}
+
 void LiveClock::trim() {
     if (!newest_) return;
+    const std::int64_t longest = longest_window();
+    const std::int64_t keep = longest - (kLongestWindowNs - kWindowNs);
     std::size_t drop = 0;
-    while (drop < released_ && time_[drop] < *newest_ - kWindowNs) ++drop;
+    while (drop < released_ && time_[drop] < *newest_ - keep) ++drop;
     // Before the window grows to a piece of the fit, whatever the rate: the
     // newest packets are then fitted with the whole window's slope.
-    const bool too_long = *newest_ - time_[0] > kLongestWindowNs;
+    const bool too_long = *newest_ - time_[0] > longest;
     if (drop == 0 || (drop < kDropAtOnce && !too_long)) return;
     drop_front(kind_, drop);
     drop_front(time_, drop);

@@ -33,9 +33,15 @@ class LiveClock {
 public:
     // The window keeps the last kWindowNs and never spans kLongestWindowNs,
     // under the fit's longest piece (30 s), so that the newest packets lie
-    // in one piece sloped by all of it, never in a short last one.
+    // in one piece sloped by all of it, never in a short last one. Where the
+    // newest fit takes longer pieces (times on the USB frames, whose pieces
+    // hold several wraps of the sample phase), the window grows with them,
+    // to kLongestUsbWindowNs at most, kMarginNs under the shortest piece and
+    // keeping all but the last kLongestWindowNs - kWindowNs of it.
     static constexpr std::int64_t kWindowNs = 20'000'000'000;
     static constexpr std::int64_t kLongestWindowNs = 28'000'000'000;
+    static constexpr std::int64_t kLongestUsbWindowNs = 120'000'000'000;
+    static constexpr std::int64_t kMarginNs = 2'000'000'000;
     static constexpr std::int64_t kRefitNs = 250'000'000;
     static constexpr double kSlew = 0.02;
 
@@ -88,6 +94,8 @@ private:
     void give(std::size_t row);
     void clock_step();
     void trim();
+    // The longest the window may span, from the newest fit's pieces.
+    std::int64_t longest_window() const;
 
     std::size_t kinds_;
     std::int64_t delay_;

@@ -984,6 +984,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
     }
     continue_epochs(epochs, starts, slopes, gaps, t);
+    fit.piece_ns = usb ? std::max(wrapping, kUsbPieceNs) : kPieceNs;
     const double period = weighted_mean(slopes, piece_sizes(starts, n));
     fit.rate = period > 0 ? 1e9 / period : 0;
     if (usb && n > 1) {

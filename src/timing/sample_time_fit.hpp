@@ -52,6 +52,9 @@ struct KindFit {
     // too seldom in a piece for the fit to find it: the times may be off by
     // up to a frame.
     bool phase_hidden = false;
+    // The receive time the fit's pieces of this kind span at most (0 when
+    // not fitted): a window no longer than this is fitted as one line.
+    std::int64_t piece_ns = 0;
 };
 
 // Fills `sample` (ns) and `missing` (packets of the same kind missing just

@@ -156,5 +156,49 @@ INSTANTIATE_TEST_SUITE_P(Lines, LiveClockLine,
                                               true}),
                          [](const testing::TestParamInfo<Line>& info) { return info.param.name; });
 
+// Times on the host's 1 ms USB frames hide the sample phase but where it
+// wraps (every 33 s for a crystal 30 ppm slow): the window grows to hold
+// wraps, and from then on the times follow the crystal, not the frames.
+TEST(LiveClockUsbFrames, FindsTheSamplePhaseOnceTheWindowHoldsItsWraps) {
+    constexpr std::int64_t kFrame = 1'000'000;
+    constexpr double kPeriod = 1'000'030.0;  // ns: 30 ppm slow
+    constexpr std::int64_t kPackets = 100'000;
+    LiveClock clock(1, kDelay);
+    std::vector<std::int64_t> truth, sample;
+    std::vector<std::uint16_t> missing;
+    const auto take = [&] {
+        const std::size_t got = sample.size();
+        sample.resize(got + clock.ready());
+        missing.resize(got + clock.ready());
+        clock.take(std::span(sample).subspan(got), std::span(missing).subspan(got));
+    };
+    for (std::int64_t k = 0; k < kPackets; ++k) {
+        const auto sampled = static_cast<std::int64_t>(kPeriod * static_cast<double>(k));
+        // Sent in the next frame, received two frames later.
+        const std::int64_t received = (sampled / kFrame + 1) * kFrame + 2 * kFrame;
+        truth.push_back(sampled);
+        const std::uint8_t kind = 0;
+        const std::int64_t time = kStart + received;
+        const std::uint32_t skipped = 0;
+        const std::uint64_t end = static_cast<std::uint64_t>(k + 1) * 68;
+        clock.push(std::span(&kind, 1), std::span(&time, 1), std::span(&skipped, 1), std::span(&end, 1));
+        take();
+    }
+    clock.settle(std::nullopt);
+    take();
+    ASSERT_EQ(sample.size(), truth.size());
+    // One offset taken away: the median error over the checked stretch.
+    const std::size_t from = 70'000;
+    std::vector<std::int64_t> error;
+    for (std::size_t i = from; i < truth.size(); ++i) error.push_back(sample[i] - kStart - truth[i]);
+    std::vector<std::int64_t> sorted = error;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+    const std::int64_t offset = sorted[sorted.size() / 2];
+    std::int64_t worst = 0;
+    for (const std::int64_t e : error) worst = std::max(worst, e > offset ? e - offset : offset - e);
+    EXPECT_LT(worst, 20'000) << "ns off the crystal's line after 70 s";
+    EXPECT_FALSE(clock.stats(0).phase_hidden);
+}
+
 }  // namespace
 }  // namespace brimlet::columns
