@@ -13,6 +13,9 @@ VALIDITY_NAMES: tuple[str, ...]
 # property order); a carried field may hold NaN, which the device sent.
 # Codes of the "kind" column: 0 "raw", 1 "estimated".
 PACKET_TYPES: tuple[str, ...]
+# The wall clock stepped where it moved this many ns or more from the boot
+# clock between two reads (the sample-time fit's and the live clock's bound).
+CLOCK_STEP_NS: int
 
 @final
 class Column(Buffer):

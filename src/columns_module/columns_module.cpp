@@ -19,6 +19,7 @@
 #include "columns_module/sample_times.hpp"
 #include "columns_module/text_lines.hpp"
 #include "lib/boundary.hpp"
+#include "timing/sample_time_fit.hpp"
 
 namespace brimlet::columns::py {
 
@@ -166,6 +167,7 @@ int exec_module(PyObject* module) {
     const auto text = [](std::string_view s) { return std::string(s); };
     if (PyModule_Add(module, "DATA_COLUMNS", name_tuple(kDataColumns, column_name)) < 0) return -1;
     if (PyModule_Add(module, "VALIDITY_NAMES", name_tuple(schema::kValidityNames, text)) < 0) return -1;
+    if (PyModule_Add(module, "CLOCK_STEP_NS", PyLong_FromLongLong(kClockJumpNs)) < 0) return -1;
     return PyModule_Add(module, "PACKET_TYPES", name_tuple(schema::kKindNames, text));
 }
 

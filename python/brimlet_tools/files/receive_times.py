@@ -49,6 +49,8 @@ import struct
 import warnings
 from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
+from brimlet_columns import CLOCK_STEP_NS
+
 if TYPE_CHECKING:
     import numpy.typing as npt
 
@@ -60,7 +62,7 @@ HEADER = struct.Struct("<8sHHI")
 CHECKED = 1
 SUFFIX = ".times"
 HEAD = 4096  # the recording's first bytes that the entries name
-STEP_NS = 1_000_000_000  # a wall clock that moves this far from the boot clock between reads stepped
+STEP_NS = CLOCK_STEP_NS  # a wall clock that moves this far from the boot clock between reads stepped
 FUTURE_NS = 86_400 * 10**9  # a receive time this far past the recording's last change is not one
 MAX_ENTRY = 1 << 16  # the largest entry size read; a larger one is no version-1 file's
 
