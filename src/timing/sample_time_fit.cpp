@@ -34,10 +34,12 @@ constexpr std::int64_t kTrustedSpanNs = 50'000'000;
 constexpr std::size_t kTrustedPackets = 8;
 constexpr std::int64_t kMaxMissing = 0xFFFF;
 // A floor that wanders by more than this share of a period from one stretch
-// to the next, more often than the other share, tells no skipped frame by
+// to the next, more often than the other share (beyond the chance of the
+// pairs looked at: that many standard deviations), tells no skipped frame by
 // itself; nor one that needs a stretch longer than this.
 constexpr double kFloorWander = 0.125;
 constexpr double kWanderedShare = 0.1;
+constexpr double kWanderedChance = 2;
 // The floor's usual wander: this share of stretches wander less; and the
 // least told apart, in periods.
 constexpr double kUsualWander = 0.9;
@@ -397,7 +399,10 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
         // often, and the stretch is too short to reach the floor.
         const auto wandered = static_cast<double>(
             std::count_if(fractions.begin(), fractions.end(), [](double f) { return std::abs(f) > kFloorWander; }));
-        if (wandered > kWanderedShare * static_cast<double>(fractions.size())) continue;
+        const auto pairs = static_cast<double>(fractions.size());
+        if (wandered > kWanderedShare * pairs + kWanderedChance * std::sqrt(kWanderedShare * (1 - kWanderedShare) * pairs)) {
+            continue;
+        }
         // How far the floor after a step may lie under the stretch that
         // measures it: twice the usual wander.
         double below = kFloorWander * period;
