@@ -65,7 +65,7 @@ void CaptureFeed::run() {
     std::vector<std::uint8_t> buffer(kCaptureReadSize);
     for (;;) {
         ReadResult got = source_->read(buffer, running_);
-        CapturedRead read{{}, clock_ns(CLOCK_REALTIME), clock_ns(CLOCK_BOOTTIME)};
+        CapturedRead read{{}, clock_ns(CLOCK_REALTIME), boot_clock_ns()};
         // A stop ends the run quietly, whatever the interrupted wait said.
         if (!running_.load(std::memory_order_relaxed)) return end(std::nullopt);
         // A signal that lands on this thread interrupts its wait, no more.

@@ -1,9 +1,6 @@
 #include "parser/reader_loop.hpp"
 
-#include <time.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -24,14 +21,6 @@ struct ChannelSender {
     void read(std::size_t) {}
 };
 
-// The boot clock in ns: it never steps, so beside the wall clock it tells a
-// step of the wall clock from a silence of the line.
-std::int64_t boot_clock_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_BOOTTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 // The same, counting what the scanner passes over as it goes; each packet
 // keeps the bytes passed over just before its frame, so that a gap in the
 // line shows where it lies, and the boot clock read just after its wall
@@ -39,21 +28,7 @@ std::int64_t boot_clock_ns() {
 struct CountingSender : ChannelSender {
     ScanCounts& counts;
     std::uint64_t since_packet = 0;
-    // The boot clock of each packet decoded since the last batch sent; the
-    // scan sends at most kScanBatch at once.
-    std::array<std::int64_t, kScanBatch> boots{};
-    std::size_t booted = 0;
-
-    bool send_all(std::span<const IMUPacket> packets) {
-        std::array<IMUPacket, kScanBatch> stamped;
-        const std::size_t n = std::min(packets.size(), kScanBatch);
-        for (std::size_t k = 0; k < n; ++k) {
-            stamped[k] = packets[k];
-            stamped[k].boot = k < booted ? boots[k] : 0;
-        }
-        booted = 0;
-        return out.send_all(std::span<const IMUPacket>(stamped.data(), n), wake_at, kPatience);
-    }
+    static constexpr bool kStampsBoot = true;
 
     void read(std::size_t bytes) { counts.bytes.fetch_add(bytes, std::memory_order_relaxed); }
     void outside(std::size_t bytes) {
@@ -66,7 +41,6 @@ struct CountingSender : ChannelSender {
         constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
         const auto skipped = static_cast<std::uint32_t>(std::min(since_packet, most));
         since_packet = 0;
-        if (booted < boots.size()) boots[booted++] = boot_clock_ns();
         return skipped;
     }
 };

@@ -81,6 +81,10 @@ concept ScanTally = requires(S& tally, std::size_t bytes) {
     { tally.packet_frame(bytes) } -> std::convertible_to<std::uint32_t>;
 };
 
+// A sender whose packets keep the boot clock beside their wall-clock stamp.
+template <class S>
+concept BootStamped = S::kStampsBoot;
+
 // Packets decoded but not yet sent: a batch is sent when full and at the end
 // of a pass, one hand-over for many packets.
 inline constexpr std::size_t kScanBatch = 64;
@@ -133,6 +137,7 @@ void scan_frames(std::vector<std::uint8_t>& buffer, S& sender, Stamp stamp = wal
         IMUPacket* packet = std::construct_at(batch + batched);
         if (decode_payload_into(data[i + 2], std::span(data + i + 4, n), now, *packet)) {
             if constexpr (ScanTally<S>) packet->skipped = sender.packet_frame(i + n + kFrameOverhead);
+            if constexpr (BootStamped<S>) packet->boot = boot_clock_ns();
             if (++batched == kScanBatch) {
                 if (!sender.send_all(std::span<const IMUPacket>(batch, batched))) return;
                 batched = 0;

@@ -57,6 +57,12 @@ Timestamp wall_clock_ns() {
     return static_cast<Timestamp>(now.tv_sec) * 1'000'000'000u + static_cast<Timestamp>(now.tv_nsec);
 }
 
+std::int64_t boot_clock_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 bool decode_payload_into(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload, Timestamp stamp,
                          IMUPacket& out) {
     const int kind = kind_of(descriptor_set);

@@ -16,6 +16,10 @@ inline constexpr std::uint8_t kEstimatedSet = schema::kDescriptorSets[1];
 // Nanoseconds since the Unix epoch from the real-time clock (0 before 1970).
 Timestamp wall_clock_ns();
 
+// Nanoseconds of the boot clock (CLOCK_BOOTTIME): it never steps, so beside
+// the wall clock it tells a step of the wall clock from a silence.
+std::int64_t boot_clock_ns();
+
 // Fills `out` from the payload of a frame of `descriptor_set`, stamped with
 // `stamp`: the fields the schema knows for that set (a field whose length byte
 // does not match is passed over), later copies of a field replacing earlier
