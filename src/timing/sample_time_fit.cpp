@@ -55,6 +55,14 @@ constexpr std::size_t kStretchPairs = 1024;  // pairs of stretches that tell the
 constexpr std::size_t kPhaseBins = 20;
 constexpr double kUsbPhaseShare = 0.6;
 constexpr std::size_t kPhaseSample = 1 << 16;  // packets looked at, spread evenly
+// A kind sent from the same crystal as the commonest, at a whole ratio of
+// its rate (within this share), takes the commonest's slope times the ratio
+// in each piece whose own strays from it by more than the other share: its
+// fewer packets reach the floor more seldom. Two kinds that reach their
+// floors across a piece stray by a few parts per million; a floor reached in
+// only part of a piece tilts its line by tens.
+constexpr double kRatioShare = 1e-3;
+constexpr double kSlopeStray = 25e-6;
 // The first frames of a kind that tell its usual length, and the longest
 // length told apart.
 constexpr std::size_t kLengthSample = 4096;
@@ -73,6 +81,29 @@ struct Gap {
 struct Loss {
     std::size_t at;
     std::int64_t bytes;
+};
+
+// A kind's fitted slope (ns per packet) over the receive time: piece p from
+// begin[p] to the next, the last to `end`. What the rarer kinds sent from
+// the same crystal take their slopes from where theirs stray.
+struct Guide {
+    std::vector<std::int64_t> begin;
+    std::vector<double> slope;
+    std::int64_t end = 0;
+
+    // The mean slope over the receive times `from` to `to`, weighted by the
+    // time each piece spans of it; NaN where it spans none.
+    double over(std::int64_t from, std::int64_t to) const {
+        double sum = 0, weight = 0;
+        for (std::size_t p = 0; p < begin.size(); ++p) {
+            const std::int64_t stop = p + 1 < begin.size() ? begin[p + 1] : end;
+            const auto spanned = static_cast<double>(std::min(stop, to) - std::max(begin[p], from));
+            if (spanned <= 0 || std::isnan(slope[p])) continue;
+            sum += slope[p] * spanned;
+            weight += spanned;
+        }
+        return weight > 0 ? sum / weight : std::numeric_limits<double>::quiet_NaN();
+    }
 };
 
 // The kind with most packets among `kinds` (the first of equals); past any
@@ -591,10 +622,13 @@ double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, doubl
 // the times go on evenly across the cut and stay below every receive time.
 // With the hulls of the runs that start at `runs` (the gaps all at their
 // starts), a piece's hull is made of its whole runs' hulls and the points of
-// the runs it cuts.
+// the runs it cuts. `guided`, where not empty: per piece the commonest
+// kind's slope over its receive times (NaN where none), which the piece
+// takes, times the ratio of the rates, where its own strays from it.
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
                                std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs,
-                               std::span<const std::int64_t> runs, const RunHulls& run_hulls) {
+                               std::span<const std::int64_t> runs, const RunHulls& run_hulls,
+                               std::span<const double> guided = {}) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     std::vector<EnvelopeLine> lines(count);
@@ -665,6 +699,15 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
     const auto joined = [&](std::size_t p) {
         return p > 0 && p < count && !std::binary_search(epochs.begin(), epochs.end(), starts[p]);
     };
+    // The line of slope `slope` under piece p's packets, touching the lowest.
+    const auto under = [&](std::size_t p, double slope) {
+        double lowest = std::numeric_limits<double>::infinity();
+        for (const HullPoint& v : hulls[p]) {
+            lowest = std::min(lowest, static_cast<double>(v.y - first_time[p]) -
+                                          slope * static_cast<double>(v.x - first_index[p]));
+        }
+        return EnvelopeLine{slope, lowest};
+    };
     std::vector<HullPoint> around;
     for (std::size_t p = 0; p < count; ++p) {
         const std::size_t from = joined(p) ? p - 1 : p;
@@ -681,12 +724,29 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
         }
         const double slope = hull_slope(around, sum / static_cast<double>(packets));
         if (!std::isfinite(slope)) continue;
-        double lowest = std::numeric_limits<double>::infinity();
-        for (const HullPoint& v : hulls[p]) {
-            lowest = std::min(lowest, static_cast<double>(v.y - first_time[p]) -
-                                          slope * static_cast<double>(v.x - first_index[p]));
+        lines[p] = under(p, slope);
+    }
+    if (!guided.empty()) {
+        // The whole ratio of the two kinds' periods, from the pieces both
+        // measure.
+        std::vector<double> own, theirs;
+        std::vector<std::size_t> weights;
+        for (std::size_t p = 0; p < count; ++p) {
+            if (std::isnan(lines[p].slope) || !std::isfinite(guided[p]) || guided[p] <= 0) continue;
+            own.push_back(lines[p].slope);
+            theirs.push_back(guided[p]);
+            weights.push_back(sizes[p]);
         }
-        lines[p] = {slope, lowest};
+        const double mine = own.empty() ? 0.0 : weighted_mean(own, weights);
+        const double guide = own.empty() ? 0.0 : weighted_mean(theirs, weights);
+        const double ratio = guide > 0 ? std::nearbyint(mine / guide) : 0.0;
+        if (ratio >= 1 && std::abs(mine / (ratio * guide) - 1) <= kRatioShare) {
+            for (std::size_t p = 0; p < count; ++p) {
+                const double slope = ratio * guided[p];
+                if (std::isnan(lines[p].slope) || !std::isfinite(slope) || slope <= 0) continue;
+                if (std::abs(lines[p].slope - slope) > kSlopeStray * slope) lines[p] = under(p, slope);
+            }
+        }
     }
     // How far each piece's line is lowered where it starts and where the next starts.
     std::vector<double> lower_start(count, 0.0), lower_end(count, 0.0);
@@ -909,9 +969,12 @@ void place_by_neighbour(std::span<std::size_t> steps, std::span<const std::int64
 // long: written over `t`. `steady` when
 // the receive times never step (a pause is then a pause, however long).
 // `neighbour` the kind whose packets place frames the device skipped.
-// `gaps` gets where packets are missing.
+// `guide`, where not null: the commonest kind's slope, for pieces whose own
+// strays (none on the USB frames or across a clock step). `gaps` gets where
+// packets are missing, `made` (where not null) this kind's slope, but on the
+// USB frames or across a clock step.
 KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::int64_t length, bool steady,
-                 const Neighbour& neighbour, std::vector<Gap>& gaps) {
+                 const Neighbour& neighbour, const Guide* guide, std::vector<Gap>& gaps, Guide* made) {
     const std::size_t n = t.size();
     KindFit fit;
     fit.packets = n;
@@ -980,8 +1043,27 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     }
     const std::vector<std::int64_t> received = usb ? std::vector<std::int64_t>(t.begin(), t.end())
                                                    : std::vector<std::int64_t>{};
+    // The guide's slope over each piece's receive times, before they are
+    // written over.
+    const auto guided = [&](std::span<const std::int64_t> starts) {
+        std::vector<double> out;
+        if (guide == nullptr || guide->begin.empty() || usb || !epochs.empty()) return out;
+        for (std::size_t p = 0; p < starts.size(); ++p) {
+            const std::int64_t to = p + 1 < starts.size() ? t[static_cast<std::size_t>(starts[p + 1])] : t.back();
+            out.push_back(guide->over(t[static_cast<std::size_t>(starts[p])], to));
+        }
+        return out;
+    };
     std::vector<std::int64_t> starts = piece_starts(epochs, t, usb ? kUsbPieceNs : kPieceNs);
-    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
+    // Receive times that go back at a clock step may meet the other kind's
+    // of another epoch: the slopes are matched within one only.
+    const bool guides = made != nullptr && !usb && epochs.empty();
+    if (guides) {
+        made->end = t.back();
+        for (const std::int64_t s : starts) made->begin.push_back(t[static_cast<std::size_t>(s)]);
+    }
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, guided(starts));
+    if (guides) made->slope = slopes;
     const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
     if (wrapping > kUsbPieceNs) {
         std::copy(received.begin(), received.end(), t.begin());
@@ -1134,6 +1216,7 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
     std::vector<std::vector<Gap>> gaps(kinds);
     if (received) gather(packets, times, losses);
     std::vector<KindFit> fits(kinds);
+    Guide guide;  // the commonest kind's slope
     std::vector<std::int64_t> lengths(kinds, 0);
     // The kind with most packets among those sent at most half as often or
     // at least twice as often.
@@ -1151,7 +1234,10 @@ std::vector<KindFit> sample_times(const PacketTimes& packets, std::size_t kinds,
         fits[c].packets = n;
         if (n == 0) continue;
         lengths[c] = lossy ? frame_length(packets, code) : 0;
-        if (received) fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, neighbour(c), gaps[c]);
+        if (!received) continue;
+        const bool first = c == order[0];
+        fits[c] = fit_kind(times[c], losses[c], lengths[c], steady, neighbour(c), first ? nullptr : &guide,
+                           gaps[c], first ? &guide : nullptr);
     }
     if (received) {
         scatter(packets, times, gaps, sample, missing);

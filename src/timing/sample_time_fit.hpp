@@ -16,7 +16,10 @@
 // on from where the one before ended. Long stretches are fitted in pieces of
 // at most 30 s (on the USB frames, long enough to hold the sample phase's
 // wraps), each sloped as it and its neighbours together are, joined without
-// a jump, so a warming crystal does not bend the line.
+// a jump, so a warming crystal does not bend the line. A rarer kind sent from
+// the same crystal at a whole ratio of the commonest kind's rate reaches its
+// floor more seldom: where its own slope strays from the commonest's times
+// the ratio, it takes that one.
 
 #include <cstddef>
 #include <cstdint>

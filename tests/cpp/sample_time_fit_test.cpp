@@ -45,6 +45,7 @@ struct Faults {
     std::set<std::int64_t> unsent{};  // raw packets the device skipped: nothing on the line
     std::pair<std::int64_t, std::int64_t> cut{-1, -1};  // raw packets the line lost in one stretch
     std::pair<std::int64_t, std::int64_t> late{-1, -1};  // raw packets none of which arrives on time
+    std::pair<std::int64_t, std::int64_t> queued{-1, -1};  // estimated packets that wait behind a raw frame
 };
 
 Stream make_stream(std::int64_t seconds, const Faults& faults) {
@@ -79,7 +80,8 @@ Stream make_stream(std::int64_t seconds, const Faults& faults) {
         s.kind.push_back(static_cast<std::uint8_t>(k));
         s.truth.push_back(kStart + sampled);
         const std::int64_t stall = k == 0 && faults.stalled.contains(i) ? faults.stall : 0;
-        const std::int64_t late = k == 0 && faults.late.first <= i && i <= faults.late.second ? 100'000 : 0;
+        const auto& [from, to] = k == 0 ? faults.late : faults.queued;
+        const std::int64_t late = from <= i && i <= to ? (k == 0 ? 100'000 : 700'000) : 0;
         s.time.push_back(kStart + sampled + (i * 37 % 5) * 100'000 + stall + late);
         s.skipped.push_back(std::exchange(pending, 0));
         s.end.push_back(offset);
@@ -141,6 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
                     // A stretch whose floor lies a tenth of a period high after its
                     // first packets: its neighbours tell its slope.
                     Case{"floor_high_for_a_while", 90, {.late = {30'010, 60'000}}},
+                    // Estimated packets that reach their floor only in the first half second:
+                    // the raw packets, sent from the same crystal, tell their slope.
+                    Case{"rarer_kind_on_its_floor_briefly", 20, {.queued = {50, 2'000}}},
                     // A second of line lost: fragments of its first and last frames arrive.
                     Case{"line_lost_a_stretch", 4, {.cut = {1000, 1999}}},
                     // Nine packets held up after noise and before a loss, across a piece's end.
