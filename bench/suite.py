@@ -271,11 +271,12 @@ def sample_time_links_section(r: dict[str, Any]) -> list[str]:
            "(`load`, told by the boot clock in the times file, keeps one axis across it, without a step). Where the "
            "device skips 1 frame in 97, a frame sent after a skipped one goes out without waiting behind it, so the "
            "floor of the receive times moves with the skips: about 0.85% of raw packets are a period off, live as in "
-           "`load`; the rest of the raw kind is within 53 µs live (p99 after the first 5 s), where the newest "
-           "packets lie at the window's end and its slope counts most. An estimated packet there reaches its floor "
-           "only where the raw frame before it was skipped, so in the live clock's first seconds a window is tilted "
-           "by the few that did; it then takes the raw kind's slope (the same crystal's) times ten, as it does "
-           "wherever its own strays from that by more than 25 ppm.", ""]  # fmt: skip
+           "`load`, each read a period or more late just before a skip, so that its receive time cannot tell which "
+           "side of the skip it lies (the rest of the raw kind is within 20 µs live). Taken for one after the skip, "
+           "such a packet lies under the floor there: the line never rests on it. An estimated packet there reaches "
+           "its floor only where the raw frame before it was skipped, so in the live clock's first seconds a window "
+           "is tilted by the few that did; it then takes the raw kind's slope (the same crystal's) times ten, as it "
+           "does wherever its own strays from that by more than 25 ppm.", ""]  # fmt: skip
 
     def figures(k: dict[str, Any], f: str) -> str:
         return f"{k[f]['p99']:.1f} / {k[f]['max']:.1f}"

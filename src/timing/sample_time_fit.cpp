@@ -222,6 +222,22 @@ double median_step(std::span<const std::int64_t> t) {
     return (static_cast<double>(below) + static_cast<double>(steps[mid])) / 2;
 }
 
+// A packet placed after a step of the floor that may be one before it that
+// waited a period: lying under the floor after the step, it would pull the
+// line down. The line takes it `by` ns higher, at that floor.
+struct Lift {
+    std::size_t at;
+    std::int64_t by;
+};
+
+// The receive time of packet `i` as the line takes it, `lift` pointing at
+// the first lift not before `i` (lifts in order of their packets).
+std::int64_t lifted(std::span<const std::int64_t> t, std::size_t i, std::span<const Lift>::iterator& lift,
+                    std::span<const Lift>::iterator end) {
+    while (lift != end && lift->at < i) ++lift;
+    return lift != end && lift->at == i ? t[i] + lift->by : t[i];
+}
+
 // The vertices of the lower hull of each run's points (index, receive
 // time): run r's from first[r] to first[r + 1]. The pieces fitted later are
 // made of whole runs but at their ends, and take these.
@@ -232,16 +248,27 @@ struct RunHulls {
 
 // The period of packets with receive times `t`, from the runs that start at
 // `runs` (no packet missing within a run): the median of the runs' own
-// lower-envelope slopes, weighted by their lengths. Their hulls into `hulls`.
-double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, RunHulls& hulls) {
+// lower-envelope slopes, weighted by their lengths. Their hulls into `hulls`,
+// the packets at `lifts` lifted.
+double run_period(std::span<const std::int64_t> t, std::span<const std::int64_t> runs, std::span<const Lift> lifts,
+                  RunHulls& hulls) {
     std::vector<EnvelopeLine> lines(runs.size());
     std::vector<HullPoint> hull;
+    std::vector<std::int64_t> raised;
     hulls.vertices.clear();
     hulls.first.assign(1, 0);
+    auto lift = lifts.begin();
     for (std::size_t r = 0; r < runs.size(); ++r) {
         const auto begin = static_cast<std::size_t>(runs[r]);
         const std::size_t end = r + 1 < runs.size() ? static_cast<std::size_t>(runs[r + 1]) : t.size();
-        lines[r] = fit_lower_envelope(t.subspan(begin, end - begin), hull);
+        while (lift != lifts.end() && lift->at < begin) ++lift;
+        if (lift != lifts.end() && lift->at < end) {
+            raised.clear();
+            for (std::size_t i = begin; i < end; ++i) raised.push_back(lifted(t, i, lift, lifts.end()));
+            lines[r] = fit_lower_envelope(raised, hull);
+        } else {
+            lines[r] = fit_lower_envelope(t.subspan(begin, end - begin), hull);
+        }
         for (const HullPoint& v : hull) hulls.vertices.push_back({v.x + static_cast<std::int64_t>(begin), v.y});
         hulls.first.push_back(hulls.vertices.size());
     }
@@ -363,6 +390,7 @@ std::size_t step_place(std::span<const std::int64_t> t, std::span<const double> 
 struct FloorSteps {
     std::vector<std::size_t> places;
     std::size_t stretch = 0;  // 0: the floor tells nothing by itself
+    std::vector<Lift> lifts;  // after the places, not always in order
 };
 
 // Where the floor of the receive times `t` (one epoch) steps up by half a
@@ -446,7 +474,7 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
         }
         residuals(period);
         const std::vector<double> ahead = least_ahead(residual, w);
-        FloorSteps found{{}, w};
+        FloorSteps found{{}, w, {}};
         bool stepped = false;
         for (std::size_t i = w; i + w <= n; ++i) {
             const bool step = ahead[i] - ahead[i - w] >= period / 2;
@@ -458,7 +486,15 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
                 const double after = std::max(ahead[i - w] + std::max(steps, 1.0) * period - kFloorWander * period,
                                               floor_after - below);
                 const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
-                found.places.push_back(step_place(t, residual, low, i + w, after));
+                const std::size_t place = step_place(t, residual, low, i + w, after);
+                found.places.push_back(place);
+                // Packets after the place under the floor after it, by less
+                // than its wander, may be ones before it that waited a period.
+                for (std::size_t q = place; q < i + w; ++q) {
+                    if (residual[q] < floor_after) {
+                        found.lifts.push_back({q, static_cast<std::int64_t>(std::ceil(floor_after - residual[q]))});
+                    }
+                }
             }
             stepped = step;
         }
@@ -566,10 +602,10 @@ std::vector<std::int64_t> run_levels(std::span<const double> floors, std::span<c
 // may be: a stretch the line lost leaves only fragments of its two ends,
 // and a device that skipped frames leaves nothing at all. Elsewhere none is.
 std::vector<Gap> count_missing(std::span<const std::int64_t> t, std::int64_t length, const Runs& runs,
-                               std::size_t trusted, RunHulls& hulls) {
+                               std::span<const Lift> lifts, std::size_t trusted, RunHulls& hulls) {
     const std::size_t n = t.size();
     const std::size_t count = runs.start.size();
-    const double period = run_period(t, runs.start, hulls);
+    const double period = run_period(t, runs.start, lifts, hulls);
     std::vector<double> floors(count, std::numeric_limits<double>::infinity());
     std::vector<std::int64_t> spans(count), allowed(count, 0);
     const std::vector<std::size_t> sizes = piece_sizes(runs.start, n);
@@ -628,7 +664,7 @@ double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, doubl
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
                                std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs,
                                std::span<const std::int64_t> runs, const RunHulls& run_hulls,
-                               std::span<const double> guided = {}) {
+                               std::span<const Lift> lifts, std::span<const double> guided = {}) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     std::vector<EnvelopeLine> lines(count);
@@ -676,12 +712,16 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
                         points.push_back({run_hulls.vertices[v].x + shift, run_hulls.vertices[v].y});
                     }
                 } else {
+                    auto lift = std::lower_bound(lifts.begin(), lifts.end(), std::max(from, begin),
+                                                 [](const Lift& l, std::size_t i) { return l.at < i; });
                     for (std::size_t i = std::max(from, begin); i < std::min(to, end); ++i) {
-                        points.push_back({k[i - begin], t[i]});
+                        points.push_back({k[i - begin], lifted(t, i, lift, lifts.end())});
                     }
                 }
             }
             lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front(), index_sums[p]), hull);
+            // The line from the piece's first packet as the line took it.
+            if (!std::isnan(lines[p].slope)) lines[p].at_start += static_cast<double>(points.front().y - t[begin]);
         }
         hulls[p] = hull;
 
@@ -992,12 +1032,14 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     const bool usb = on_usb_frames(t);
     // The floor's steps, epoch by epoch.
     std::vector<std::size_t> steps;
+    std::vector<Lift> lifts;
     std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
     for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
         const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
         const std::span<const std::int64_t> part = t.subspan(from, to - from);
         const FloorSteps found = floor_steps(part, epochs.empty() ? usb : on_usb_frames(part));
         for (const std::size_t place : found.places) steps.push_back(from + place);
+        for (const Lift& lift : found.lifts) lifts.push_back({from + lift.at, lift.by});
         trusted = std::max(trusted, found.stretch);
         from = to;
     }
@@ -1035,7 +1077,8 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     }
     fit.clock_steps = epochs.size();
     RunHulls run_hulls;
-    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, trusted, run_hulls);
+    std::sort(lifts.begin(), lifts.end(), [](const Lift& a, const Lift& b) { return a.at < b.at; });
+    if (runs.start.size() > 1) gaps = count_missing(t, length, runs, lifts, trusted, run_hulls);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);
@@ -1062,13 +1105,13 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         made->end = t.back();
         for (const std::int64_t s : starts) made->begin.push_back(t[static_cast<std::size_t>(s)]);
     }
-    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, guided(starts));
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts, guided(starts));
     if (guides) made->slope = slopes;
     const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
     if (wrapping > kUsbPieceNs) {
         std::copy(received.begin(), received.end(), t.begin());
         starts = piece_starts(epochs, t, wrapping);
-        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls);
+        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts);
     }
     continue_epochs(epochs, starts, slopes, gaps, t);
     fit.piece_ns = usb ? std::max(wrapping, kUsbPieceNs) : kPieceNs;
