@@ -215,12 +215,21 @@ def link_row(name: str, config: StreamConfig, link: Link, folder: Path) -> dict[
             return errors_us(values[keep], truth[of_kind][keep])
 
         said, truly, live_said = c["missing_before"][of_kind], truly_missing[of_kind], live_missing[of_kind]
-        # Packets a half period or more off that share no read with a packet
-        # after a gap: nothing excuses them.
+        # Packets a half period or more off in no read of a gap: one that holds
+        # a packet after a gap, or came late enough to hold the frame that
+        # never came (its receive time cannot tell which side of the gap a
+        # packet of it lies). Nothing excuses the others.
+        period = 1e9 / RATES_OF[kind](config)
         error = c["sample_time"][of_kind].view(np.int64) - truth[of_kind]
-        off = np.abs(error - np.median(error)) >= 5e8 / RATES_OF[kind](config)
+        off = np.abs(error - np.median(error)) >= period / 2
         reads = read_of[of_kind]
         excused = np.isin(reads, reads[truly > 0])
+        after_gap = np.nonzero(truly > 0)[0]
+        if len(after_gap):
+            nearest = np.minimum(np.searchsorted(after_gap, np.arange(len(time)), side="right"), len(after_gap) - 1)
+            g = after_gap[nearest]
+            first_lost = truth[of_kind][g] - truly[g] * period
+            excused |= (g > np.arange(len(time))) & (time >= first_lost + (time - truth[of_kind]).min())
         row[kind] = {
             "load_us": errors(c["sample_time"][of_kind].view(np.int64)),
             "reference_us": errors(reference(frame, time)),
