@@ -226,10 +226,11 @@ def link_row(name: str, config: StreamConfig, link: Link, folder: Path) -> dict[
         excused = np.isin(reads, reads[truly > 0])
         after_gap = np.nonzero(truly > 0)[0]
         if len(after_gap):
-            nearest = np.minimum(np.searchsorted(after_gap, np.arange(len(time)), side="right"), len(after_gap) - 1)
-            g = after_gap[nearest]
+            index = np.arange(len(time))
+            g = after_gap[np.minimum(np.searchsorted(after_gap, index, side="right"), len(after_gap) - 1)]
             first_lost = truth[of_kind][g] - truly[g] * period
-            excused |= (g > np.arange(len(time))) & (time >= first_lost + (time - truth[of_kind]).min())
+            quickest = (time - truth[of_kind]).min()
+            excused |= (g > index) & (time >= first_lost + quickest)
         row[kind] = {
             "load_us": errors(c["sample_time"][of_kind].view(np.int64)),
             "reference_us": errors(reference(frame, time)),
