@@ -651,7 +651,8 @@ double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, doubl
 
 // The slope of each piece's lower-envelope line through the points (index
 // of the packet counting those missing at `gaps`, receive time `t`), and
-// each packet's receive time on it, rounded down, written over `t`. A piece
+// each packet's receive time on it, rounded down, written over `t` (its own
+// where the line was lifted over it). A piece
 // of one packet has the mean slope of the others, and the packet's own time.
 // Where a piece follows another in the same epoch the two lines meet: each
 // is bent down towards the lower of the two where the next piece starts, so
@@ -814,7 +815,9 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
             const double x = static_cast<double>(k[i] - first_index[p]);
             const double on_line = line.at_start + slope * x + lower_start[p] +
                                    (lower_end[p] - lower_start[p]) * (x / span);
-            piece[i] = first_time[p] + static_cast<std::int64_t>(std::floor(on_line));
+            // Never after the receive time: a packet the line was lifted
+            // over keeps its own.
+            piece[i] = std::min(piece[i], first_time[p] + static_cast<std::int64_t>(std::floor(on_line)));
         }
         slopes[p] = line.slope;
     }
