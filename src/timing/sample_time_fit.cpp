@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "timing/lone_floor.hpp"
 #include "timing/lower_envelope.hpp"
 
 namespace brimlet::columns {
@@ -665,7 +666,7 @@ double sum_of(std::span<const std::int64_t> values, std::int64_t base = 0, doubl
 std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t> t,
                                std::span<const std::int64_t> starts, std::span<const std::int64_t> epochs,
                                std::span<const std::int64_t> runs, const RunHulls& run_hulls,
-                               std::span<const Lift> lifts, std::span<const double> guided = {}) {
+                               std::span<const Lift> lifts, bool usb, std::span<const double> guided = {}) {
     const std::size_t count = starts.size();
     const std::vector<std::size_t> sizes = piece_sizes(starts, t.size());
     std::vector<EnvelopeLine> lines(count);
@@ -698,10 +699,12 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
         index_sums[p] = sum_of(k);
         const auto begin = static_cast<std::size_t>(starts[p]);
         const std::size_t end = begin + sizes[p];
+        points.clear();
+        const double sum_x = sum_of(k, k.front(), index_sums[p]);
+        bool on_points = with_runs;  // the line rests on `points`, not on the receive times
         if (!with_runs) {
             lines[p] = fit_lower_envelope(k, t.subspan(begin, sizes[p]), hull);
         } else {
-            points.clear();
             while (run + 1 < runs.size() && static_cast<std::size_t>(runs[run + 1]) <= begin) ++run;
             for (std::size_t r = run; r < runs.size() && static_cast<std::size_t>(runs[r]) < end; ++r) {
                 const auto from = static_cast<std::size_t>(runs[r]);
@@ -720,9 +723,24 @@ std::vector<double> fit_pieces(std::span<const Gap> gaps, std::span<std::int64_t
                     }
                 }
             }
-            lines[p] = lower_envelope_of(points, sizes[p], sum_of(k, k.front(), index_sums[p]), hull);
-            // The line from the piece's first packet as the line took it.
-            if (!std::isnan(lines[p].slope)) lines[p].at_start += static_cast<double>(points.front().y - t[begin]);
+            lines[p] = lower_envelope_of(points, sizes[p], sum_x, hull);
+        }
+        // Times on the USB frames reach their floor only where the phase
+        // wraps: there a point alone under the rest is the one that tells it.
+        const double mean_x = static_cast<double>(k.front()) + sum_x / static_cast<double>(sizes[p]);
+        if (!usb && may_rest_on_lone_point(hull, mean_x)) {
+            points.clear();
+            auto lift = std::lower_bound(lifts.begin(), lifts.end(), begin,
+                                         [](const Lift& l, std::size_t i) { return l.at < i; });
+            for (std::size_t i = begin; i < end; ++i) points.push_back({k[i - begin], lifted(t, i, lift, lifts.end())});
+            if (lift_lone_points(points, hull, mean_x)) {
+                lines[p] = lower_envelope_of(points, sizes[p], sum_x, hull);
+                on_points = true;
+            }
+        }
+        // The line from the piece's first packet as the line took it.
+        if (on_points && !std::isnan(lines[p].slope)) {
+            lines[p].at_start += static_cast<double>(points.front().y - t[begin]);
         }
         hulls[p] = hull;
 
@@ -1108,13 +1126,13 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         made->end = t.back();
         for (const std::int64_t s : starts) made->begin.push_back(t[static_cast<std::size_t>(s)]);
     }
-    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts, guided(starts));
+    std::vector<double> slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts, usb, guided(starts));
     if (guides) made->slope = slopes;
     const std::int64_t wrapping = usb ? usb_piece(weighted_mean(slopes, piece_sizes(starts, n))) : kUsbPieceNs;
     if (wrapping > kUsbPieceNs) {
         std::copy(received.begin(), received.end(), t.begin());
         starts = piece_starts(epochs, t, wrapping);
-        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts);
+        slopes = fit_pieces(gaps, t, starts, epochs, runs.start, run_hulls, lifts, usb);
     }
     continue_epochs(epochs, starts, slopes, gaps, t);
     fit.piece_ns = usb ? std::max(wrapping, kUsbPieceNs) : kPieceNs;
