@@ -488,12 +488,16 @@ FloorSteps floor_steps(std::span<const std::int64_t> t, bool usb) {
                                               floor_after - below);
                 const std::size_t low = std::max(i - w, found.places.empty() ? 0 : found.places.back());
                 const std::size_t place = step_place(t, residual, low, i + w, after);
-                found.places.push_back(place);
-                // Packets after the place under the floor after it, by less
-                // than its wander, may be ones before it that waited a period.
-                for (std::size_t q = place; q < i + w; ++q) {
-                    if (residual[q] < floor_after) {
-                        found.lifts.push_back({q, static_cast<std::int64_t>(std::ceil(floor_after - residual[q]))});
+                // A floor that steps, then not, then again over the same
+                // packets steps once: at the place already found.
+                if (found.places.empty() || place > found.places.back()) {
+                    found.places.push_back(place);
+                    // Packets after the place under the floor after it, by less
+                    // than its wander, may be ones before it that waited a period.
+                    for (std::size_t q = place; q < i + w; ++q) {
+                        if (residual[q] < floor_after) {
+                            found.lifts.push_back({q, static_cast<std::int64_t>(std::ceil(floor_after - residual[q]))});
+                        }
                     }
                 }
             }
@@ -1067,6 +1071,10 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     if (!steps.empty() && neighbour.other != std::numeric_limits<std::size_t>::max()) {
         place_by_neighbour(steps, t, losses, skips_told(neighbour));
     }
+    // The runs below take the places one after the other: a place out of
+    // order would hide every step after it.
+    std::sort(steps.begin(), steps.end());
+    steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
     Runs runs{{0}, {true}, {0}, {false}};
     auto loss = losses.begin();
     auto step = steps.begin();
