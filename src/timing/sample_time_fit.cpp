@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include "timing/lone_floor.hpp"
 #include "timing/lower_envelope.hpp"
@@ -48,6 +49,9 @@ constexpr double kLeastWander = 1.0 / 256;
 // The packets of one kind between two of another's tell skipped frames when
 // this share of such counts or more are the same.
 constexpr double kSteadyShare = 0.75;
+// A floor that tells fewer than one in this many of the skips the other
+// kind tells misses them: the other kind's count stands there.
+constexpr std::size_t kFloorTold = 2;
 constexpr double kLongestStretchNs = 1e9;
 // Receive times on the host's USB frames: this share of them or more within
 // two twentieths of the frame.
@@ -957,15 +961,22 @@ std::int64_t steady_count(std::span<const std::int64_t> counts) {
 // between two packets of the rarer the same count of the commoner's
 // arrive, fewer by the commoner's frames the device skipped there; a
 // rarer one skipped leaves twice the count or more between its neighbours.
-std::vector<bool> skips_told(const Neighbour& by) {
+// Per packet of the fitted kind, the other kind's packets before it; all of
+// the other's into `others`.
+std::vector<std::int64_t> others_before(const Neighbour& by, std::int64_t& others) {
     const PacketTimes& p = *by.packets;
-    // Per packet of the fitted kind, the other's before it.
     std::vector<std::int64_t> before;
-    std::int64_t others = 0;
+    others = 0;
     for (std::size_t i = 0; i < p.kind.size(); ++i) {
         if (p.kind[i] == by.other) ++others;
         if (p.kind[i] == by.code) before.push_back(others);
     }
+    return before;
+}
+
+std::vector<bool> skips_told(const Neighbour& by) {
+    std::int64_t others = 0;
+    const std::vector<std::int64_t> before = others_before(by, others);
     const std::size_t n = before.size();
     if (n < 3 || others < 3) return {};
     std::vector<bool> told(n, false);
@@ -994,6 +1005,37 @@ std::vector<bool> skips_told(const Neighbour& by) {
         for (auto w = before[i - 1]; w <= before[i] && !told[i]; ++w) told[i] = lacks[static_cast<std::size_t>(w)];
     }
     return told;
+}
+
+// A window between two of the other kind's packets where the fitted kind
+// (the commoner) has fewer than its usual count: its packets `from` to `to`
+// there, and how many of its frames the device skipped in it.
+struct Lack {
+    std::size_t from, to;
+    std::int64_t missing;
+};
+
+// The windows where the other kind says the fitted kind, the commoner, lacks
+// frames: fewer of its packets than usual between two of the other's (a
+// window where the other's are missing too spans whole usual counts).
+std::vector<Lack> lacks_told(const Neighbour& by) {
+    std::int64_t others = 0;
+    const std::vector<std::int64_t> before = others_before(by, others);
+    const std::size_t n = before.size();
+    if (n < 3 || others < 3 || static_cast<std::size_t>(others) >= n) return {};
+    std::vector<std::int64_t> count(static_cast<std::size_t>(others) + 1, 0);
+    for (const std::int64_t w : before) ++count[static_cast<std::size_t>(w)];
+    const std::int64_t usual = steady_count(std::span(count).subspan(1, count.size() - 2));
+    if (usual < 2) return {};
+    std::vector<Lack> out;
+    for (std::size_t i = 0, j = 0; i < n; i = j) {
+        while (j < n && before[j] == before[i]) ++j;
+        const auto w = static_cast<std::size_t>(before[i]);
+        if (w == 0 || w + 1 >= count.size()) continue;  // the ends are no whole windows
+        const std::int64_t spans = (count[w] + usual - 1) / usual;
+        if (spans * usual > count[w]) out.push_back({i, j, spans * usual - count[w]});
+    }
+    return out;
 }
 
 // The floor's steps `steps` (each the first packet after it) moved to where
@@ -1029,6 +1071,66 @@ void place_by_neighbour(std::span<std::size_t> steps, std::span<const std::int64
     }
 }
 
+// The frames the device skipped in the windows `lacks`, within the epochs
+// `silent` (from, to), placed after the last packet of the window that no
+// packet after a skip could be: one under the floor of the window and the
+// one before it less its wander, a period up. A packet that waited a period
+// just before the skip may be taken for one after it. Windows where bytes
+// were passed over (`losses`) or the line
+// fell silent (`silences`) are left to those.
+std::vector<Gap> skips_in_lacks(std::span<const std::int64_t> t, std::span<const Loss> losses,
+                                std::span<const std::size_t> silences,
+                                std::span<const std::pair<std::size_t, std::size_t>> silent,
+                                std::span<const Lack> lacks) {
+    std::vector<Gap> out;
+    std::vector<double> residual;
+    auto epoch = silent.begin();
+    std::size_t lacked = 0;  // where the window before the last lack ended
+    for (const Lack& lack : lacks) {
+        const bool after_lack = std::exchange(lacked, lack.to) == lack.from;
+        while (epoch != silent.end() && epoch->second <= lack.from) ++epoch;
+        if (epoch == silent.end()) break;
+        const auto [from, to] = *epoch;
+        // The window, the packet before it and the one after, within the epoch.
+        if (lack.from <= from || lack.to >= to) continue;
+        const std::size_t low = lack.from, high = lack.to;  // places from low to high
+        const auto within = [&](std::size_t at) { return low <= at && at <= high; };
+        if (std::any_of(losses.begin(), losses.end(), [&](const Loss& l) { return within(l.at); }) ||
+            std::any_of(silences.begin(), silences.end(), within)) {
+            continue;
+        }
+        // The residuals against the epoch's period over this window and the
+        // one before, unless that lacked frames too.
+        const std::size_t begin = after_lack ? low : low - std::min(low - from, high - low + 1);
+        const double period = short_period(t.subspan(from, to - from));
+        residual.clear();
+        for (std::size_t i = begin; i <= high; ++i) {
+            residual.push_back(static_cast<double>(t[i] - t[begin]) - period * static_cast<double>(i - begin));
+        }
+        const double floor = *std::min_element(residual.begin(), residual.end());
+        std::size_t place = low;
+        for (std::size_t i = low; i <= high; ++i) {
+            if (residual[i - begin] < floor + (1 - kFloorWander) * period) place = i + 1;
+        }
+        out.push_back({std::min(place, high), lack.missing});
+    }
+    return out;
+}
+
+// The gaps `gaps` with those `told` by the other kind: its count where both
+// have a place, in order.
+std::vector<Gap> with_told(std::span<const Gap> gaps, std::span<const Gap> told) {
+    std::vector<Gap> out;
+    std::size_t g = 0;
+    for (const Gap& t : told) {
+        while (g < gaps.size() && gaps[g].at < t.at) out.push_back(gaps[g++]);
+        if (g < gaps.size() && gaps[g].at == t.at) ++g;
+        out.push_back(t);
+    }
+    out.insert(out.end(), gaps.begin() + static_cast<std::ptrdiff_t>(g), gaps.end());
+    return out;
+}
+
 // Sample times of one kind's packets with receive times `t`, bytes having
 // been passed over before them at `losses`, frames being `length` bytes
 // long: written over `t`. `steady` when
@@ -1059,18 +1161,32 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     std::vector<std::size_t> steps;
     std::vector<Lift> lifts;
     std::size_t trusted = kTrustedPackets;  // a run this long reaches the floor
+    // Where the floor tells nothing, or far fewer steps than the other
+    // kind's packets tell skips (a converter whose chunks take a new phase
+    // now and then), the other kind's packets tell the frames skipped.
+    const bool neighboured = neighbour.other != std::numeric_limits<std::size_t>::max();
+    const std::vector<Lack> lacks = neighboured ? lacks_told(neighbour) : std::vector<Lack>{};
+    std::vector<std::pair<std::size_t, std::size_t>> silent;  // such epochs, not on USB frames
     for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
         const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
         const std::span<const std::int64_t> part = t.subspan(from, to - from);
-        const FloorSteps found = floor_steps(part, epochs.empty() ? usb : on_usb_frames(part));
-        for (const std::size_t place : found.places) steps.push_back(from + place);
-        for (const Lift& lift : found.lifts) lifts.push_back({from + lift.at, lift.by});
-        trusted = std::max(trusted, found.stretch);
+        const bool frames = epochs.empty() ? usb : on_usb_frames(part);
+        const FloorSteps found = floor_steps(part, frames);
+        const auto lacked = static_cast<std::size_t>(std::count_if(
+            lacks.begin(), lacks.end(), [&](const Lack& l) { return from <= l.from && l.from < to; }));
+        if (!frames && to > from && (found.stretch == 0 || kFloorTold * found.places.size() < lacked)) {
+            silent.emplace_back(from, to);
+        } else {
+            for (const std::size_t place : found.places) steps.push_back(from + place);
+            for (const Lift& lift : found.lifts) lifts.push_back({from + lift.at, lift.by});
+            trusted = std::max(trusted, found.stretch);
+        }
         from = to;
     }
-    if (!steps.empty() && neighbour.other != std::numeric_limits<std::size_t>::max()) {
-        place_by_neighbour(steps, t, losses, skips_told(neighbour));
-    }
+    if (!steps.empty() && neighboured) place_by_neighbour(steps, t, losses, skips_told(neighbour));
+    std::vector<Gap> told;
+    if (!silent.empty() && !lacks.empty()) told = skips_in_lacks(t, losses, silences, silent, lacks);
+    for (const Gap& g : told) steps.push_back(g.at);
     // The runs below take the places one after the other: a place out of
     // order would hide every step after it.
     std::sort(steps.begin(), steps.end());
@@ -1108,6 +1224,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     RunHulls run_hulls;
     std::sort(lifts.begin(), lifts.end(), [](const Lift& a, const Lift& b) { return a.at < b.at; });
     if (runs.start.size() > 1) gaps = count_missing(t, length, runs, lifts, trusted, run_hulls);
+    if (!told.empty()) gaps = with_told(gaps, told);
     for (const Gap& gap : gaps) {
         ++fit.gaps;
         fit.missing += static_cast<std::uint64_t>(gap.missing);

@@ -370,10 +370,16 @@ def test_sample_times_hold_on_the_links_boards_have(config: StreamConfig, link: 
         assert loaded.fits[kind].clock_steps == 0 and not loaded.fits[kind].phase_hidden, kind
 
 
-def test_a_device_skipping_now_and_then_has_every_skip_counted(recording) -> None:
-    # A minute of a device that skips one raw frame in 97, no byte lost: on
-    # this line a step of the floor read twice once hid every skip after it.
-    got = deliver(StreamConfig(seconds=60, seed=3, clock_ppm=30), Link("polled", skip_every=97, seed=8))
+@pytest.mark.parametrize("link", [
+    # A step of the floor read twice once hid every skip after it.
+    pytest.param(Link("polled", skip_every=97, seed=8), id="polled UART"),
+    # The converter's chunks take a new phase now and then: the floor tells
+    # no skip, the estimated kind's count of raw packets does.
+    pytest.param(Link("chunk62-1ms", skip_every=97, seed=2), id="converter, 1 ms timer"),
+])  # fmt: skip
+def test_a_device_skipping_now_and_then_has_every_skip_counted(link: Link, recording) -> None:
+    # A minute of a device that skips one frame in 97, no byte lost.
+    got = deliver(StreamConfig(seconds=60, seed=3, clock_ppm=30), link)
     path = recording(got.data)
     write_times(path, got.reads)
     loaded = load(path)
