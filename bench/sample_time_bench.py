@@ -169,6 +169,7 @@ def link_cases(minutes: float) -> dict[str, tuple[StreamConfig, Link]]:
         WALL_STEP_CASE: (ppm, Link("polled")),
         "the device skips 10 frames": (ppm, Link("polled", pauses=((30.0, 0.0099),))),
         "the device skips 1 frame in 97": (ppm, Link("polled", skip_every=97)),
+        "the device skips 1 frame in 97, converter 1 ms": (ppm, Link("chunk62-1ms", skip_every=97)),
         "crystal warming 30 to 70 ppm over 12 min": (StreamConfig(seconds=720, seed=3), Link("polled", warm=warm)),
         f"{minutes:g} min with that warm-up": (StreamConfig(seconds=60 * minutes, seed=3), Link("polled", warm=warm)),
     }

@@ -280,7 +280,12 @@ def sample_time_links_section(r: dict[str, Any]) -> list[str]:
            "does wherever its own strays from that by more than 25 ppm. Over the 1 ms converter one read in the "
            "minute came 4 µs after its transfer, where every other came 20 µs or more after one: the line is lifted "
            "over such a lone quick read, and its packet keeps its receive time (the raw kind's max; the 500 + 50 Hz "
-           "row's estimated kind has one too).", ""]  # fmt: skip
+           "row's estimated kind has one too). Over that converter with the device skipping 1 frame in 97, the "
+           "chunks take a new phase now and then, so the floor of the receive times tells no skip: the estimated "
+           "kind's count of raw packets between two of its own tells them (every one counted, live as in `load`); "
+           "about 1% of raw packets are a period off, each read most of a period late just before a skip, which "
+           "puts the p99 there. Its estimated kind seldom reaches its floor on that link: the reference is as far "
+           "off.", ""]  # fmt: skip
 
     def figures(k: dict[str, Any], f: str) -> str:
         return f"{k[f]['p99']:.1f} / {k[f]['max']:.1f}"
