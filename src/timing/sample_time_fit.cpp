@@ -1112,7 +1112,12 @@ std::vector<Gap> skips_in_lacks(std::span<const std::int64_t> t, std::span<const
         for (std::size_t i = low; i <= high; ++i) {
             if (residual[i - begin] < floor + (1 - kFloorWander) * period) place = i + 1;
         }
-        out.push_back({std::min(place, high), lack.missing});
+        // Two windows side by side may put their steps at one packet: one gap.
+        if (!out.empty() && out.back().at >= std::min(place, high)) {
+            out.back().missing += lack.missing;
+        } else {
+            out.push_back({std::min(place, high), lack.missing});
+        }
     }
     return out;
 }
