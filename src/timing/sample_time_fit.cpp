@@ -961,22 +961,26 @@ std::int64_t steady_count(std::span<const std::int64_t> counts) {
 // between two packets of the rarer the same count of the commoner's
 // arrive, fewer by the commoner's frames the device skipped there; a
 // rarer one skipped leaves twice the count or more between its neighbours.
-// Per packet of the fitted kind, the other kind's packets before it; all of
-// the other's into `others`.
-std::vector<std::int64_t> others_before(const Neighbour& by, std::int64_t& others) {
-    const PacketTimes& p = *by.packets;
+// Per packet of the fitted kind, the other kind's packets before it, and
+// all of the other's.
+struct Others {
     std::vector<std::int64_t> before;
-    others = 0;
+    std::int64_t count = 0;
+};
+
+Others others_of(const Neighbour& by) {
+    const PacketTimes& p = *by.packets;
+    Others o;
     for (std::size_t i = 0; i < p.kind.size(); ++i) {
-        if (p.kind[i] == by.other) ++others;
-        if (p.kind[i] == by.code) before.push_back(others);
+        if (p.kind[i] == by.other) ++o.count;
+        if (p.kind[i] == by.code) o.before.push_back(o.count);
     }
-    return before;
+    return o;
 }
 
-std::vector<bool> skips_told(const Neighbour& by) {
-    std::int64_t others = 0;
-    const std::vector<std::int64_t> before = others_before(by, others);
+std::vector<bool> skips_told(const Others& by) {
+    const std::vector<std::int64_t>& before = by.before;
+    const std::int64_t others = by.count;
     const std::size_t n = before.size();
     if (n < 3 || others < 3) return {};
     std::vector<bool> told(n, false);
@@ -1018,9 +1022,9 @@ struct Lack {
 // The windows where the other kind says the fitted kind, the commoner, lacks
 // frames: fewer of its packets than usual between two of the other's (a
 // window where the other's are missing too spans whole usual counts).
-std::vector<Lack> lacks_told(const Neighbour& by) {
-    std::int64_t others = 0;
-    const std::vector<std::int64_t> before = others_before(by, others);
+std::vector<Lack> lacks_told(const Others& by) {
+    const std::vector<std::int64_t>& before = by.before;
+    const std::int64_t others = by.count;
     const std::size_t n = before.size();
     if (n < 3 || others < 3 || static_cast<std::size_t>(others) >= n) return {};
     std::vector<std::int64_t> count(static_cast<std::size_t>(others) + 1, 0);
@@ -1085,24 +1089,27 @@ std::vector<Gap> skips_in_lacks(std::span<const std::int64_t> t, std::span<const
     std::vector<Gap> out;
     std::vector<double> residual;
     auto epoch = silent.begin();
+    double period = 0;  // the epoch's, found at its first window
     std::size_t lacked = 0;  // where the window before the last lack ended
     for (const Lack& lack : lacks) {
         const bool after_lack = std::exchange(lacked, lack.to) == lack.from;
-        while (epoch != silent.end() && epoch->second <= lack.from) ++epoch;
+        while (epoch != silent.end() && epoch->second <= lack.from) {
+            ++epoch;
+            period = 0;
+        }
         if (epoch == silent.end()) break;
         const auto [from, to] = *epoch;
         // The window, the packet before it and the one after, within the epoch.
         if (lack.from <= from || lack.to >= to) continue;
         const std::size_t low = lack.from, high = lack.to;  // places from low to high
-        const auto within = [&](std::size_t at) { return low <= at && at <= high; };
-        if (std::any_of(losses.begin(), losses.end(), [&](const Loss& l) { return within(l.at); }) ||
-            std::any_of(silences.begin(), silences.end(), within)) {
-            continue;
-        }
+        const auto loss = std::lower_bound(losses.begin(), losses.end(), low,
+                                           [](const Loss& l, std::size_t at) { return l.at < at; });
+        const auto silence = std::lower_bound(silences.begin(), silences.end(), low);
+        if ((loss != losses.end() && loss->at <= high) || (silence != silences.end() && *silence <= high)) continue;
         // The residuals against the epoch's period over this window and the
         // one before, unless that lacked frames too.
         const std::size_t begin = after_lack ? low : low - std::min(low - from, high - low + 1);
-        const double period = short_period(t.subspan(from, to - from));
+        if (period == 0) period = short_period(t.subspan(from, to - from));
         residual.clear();
         for (std::size_t i = begin; i <= high; ++i) {
             residual.push_back(static_cast<double>(t[i] - t[begin]) - period * static_cast<double>(i - begin));
@@ -1170,7 +1177,8 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
     // kind's packets tell skips (a converter whose chunks take a new phase
     // now and then), the other kind's packets tell the frames skipped.
     const bool neighboured = neighbour.other != std::numeric_limits<std::size_t>::max();
-    const std::vector<Lack> lacks = neighboured ? lacks_told(neighbour) : std::vector<Lack>{};
+    const Others others = neighboured ? others_of(neighbour) : Others{};
+    const std::vector<Lack> lacks = neighboured ? lacks_told(others) : std::vector<Lack>{};
     std::vector<std::pair<std::size_t, std::size_t>> silent;  // such epochs, not on USB frames
     for (std::size_t e = 0, from = 0; e <= epochs.size(); ++e) {
         const std::size_t to = e < epochs.size() ? static_cast<std::size_t>(epochs[e]) : n;
@@ -1188,7 +1196,7 @@ KindFit fit_kind(std::span<std::int64_t> t, std::span<const Loss> losses, std::i
         }
         from = to;
     }
-    if (!steps.empty() && neighboured) place_by_neighbour(steps, t, losses, skips_told(neighbour));
+    if (!steps.empty() && neighboured) place_by_neighbour(steps, t, losses, skips_told(others));
     std::vector<Gap> told;
     if (!silent.empty() && !lacks.empty()) told = skips_in_lacks(t, losses, silences, silent, lacks);
     for (const Gap& g : told) steps.push_back(g.at);
